@@ -1,0 +1,77 @@
+// Size formatting and parsing helpers shared by every report.
+#include <stdio.h>
+#include <stdlib.h>
+#include <ctype.h>
+#include <string.h>
+
+#include <iostream>
+
+#include "pelko.h"
+
+const char* const DEVTYPE_TO_STR[9] = {
+    "unknown",     "block device", "file system",   "directory", "single file",
+    "char device", "fifo file",    "symbolic link", "socket"};
+
+void pelko_assert_fail(const char* cond, const char* file, int line) {
+  const char* base = strrchr(file, '/');
+  base = base ? base + 1 : file;
+  const char* dot = strrchr(base, '.');
+  size_t len = dot ? (size_t)(dot - base) : strlen(base);
+  std::cout.flush();
+  fprintf(stderr, "Assertion failed: %s, module %.*s, line %d\n", cond,
+          (int)len, base, line);
+  fflush(stderr);
+  abort();
+}
+
+std::string capacity_to_str(size_t capacity) {
+  char buf[64];
+  const unsigned long long c = capacity;
+  if (c < 16384ULL) {
+    snprintf(buf, sizeof(buf), "%lld", (long long)c);
+  } else if (c < 2097152ULL) {
+    snprintf(buf, sizeof(buf), "%.3lf KiB", (double)c / ONE_KB);
+  } else if (c < 2147483648ULL) {
+    snprintf(buf, sizeof(buf), "%.3lf MiB", (double)c / ONE_MB);
+  } else if (c < 2199023255552ULL) {
+    snprintf(buf, sizeof(buf), "%.3lf GiB", (double)c / ONE_GB);
+  } else {
+    snprintf(buf, sizeof(buf), "%.3lf TiB", (double)c / ONE_TB);
+  }
+  return buf;
+}
+
+std::string memory_to_str(size_t cur_usage, size_t max_usage) {
+  char buf[64];
+  if (max_usage == (size_t)-1) {
+    snprintf(buf, sizeof(buf), "%.3lf GiB", (double)cur_usage / ONE_GB);
+  } else {
+    snprintf(buf, sizeof(buf), "%.3lf (%.3lf) GiB", (double)cur_usage / ONE_GB,
+             (double)max_usage / ONE_GB);
+  }
+  return buf;
+}
+
+double strsize_to_bytes(const char* str) {
+  if (str[0] == 0) return 0;
+  double n = atof(str);
+  switch (toupper((unsigned char)str[strlen(str) - 1])) {
+    case 'K':
+      n *= (double)ONE_KB;
+      break;
+    case 'M':
+      n *= (double)ONE_MB;
+      break;
+    case 'G':
+      n *= (double)ONE_GB;
+      break;
+    case 'T':
+      n *= (double)ONE_TB;
+      break;
+    default:
+      break;
+  }
+  return n;
+}
+
+_TSTRING chars_to_tstring(const char* s) { return _TSTRING(s); }

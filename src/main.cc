@@ -1,0 +1,3 @@
+#include "pelko.h"
+
+int main(int argc, char** argv) { return pelko_main(argc, argv); }

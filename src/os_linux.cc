@@ -1,0 +1,370 @@
+// Platform layer for Linux: path probing, system and process figures.
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <linux/magic.h>
+#include <sched.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/statvfs.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <utility>
+
+#include "pelko.h"
+
+namespace {
+
+// The one place where errno becomes text.
+std::string errno_str(int err) {
+  char buf[256];
+  // GNU strerror_r: returns a pointer to the text (maybe not into buf).
+  const char* s = strerror_r(err, buf, sizeof(buf));
+  return s ? std::string(s) : std::string("Unknown error");
+}
+
+void print_os_error(const char* call, const TCHAR* path, const char* sep,
+                    int err) {
+  std::cerr << "ERROR: " << call << path << ") failed" << sep
+            << errno_str(err) << std::endl;
+}
+
+// Unescapes the octal sequences (\040 for a blank, ...) of /proc mount
+// tables.
+std::string unescape_mount_field(const std::string& s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); i++) {
+    if (s[i] == '\\' && i + 3 < s.size() &&
+        s[i + 1] >= '0' && s[i + 1] <= '7' && s[i + 2] >= '0' &&
+        s[i + 2] <= '7' && s[i + 3] >= '0' && s[i + 3] <= '7') {
+      out += (char)(((s[i + 1] - '0') << 6) | ((s[i + 2] - '0') << 3) |
+                    (s[i + 3] - '0'));
+      i += 3;
+    } else {
+      out += s[i];
+    }
+  }
+  return out;
+}
+
+// This process's mount table, read once: the (device, inode) of every mount
+// point and the file-system type of every mounted device.
+struct MountTable {
+  std::set<std::pair<dev_t, ino_t>> mount_points;
+  std::map<dev_t, std::string> fstype_by_dev;
+};
+
+const MountTable& mount_table() {
+  static MountTable table;
+  static std::once_flag once;
+  std::call_once(once, [] {
+    std::ifstream in("/proc/self/mountinfo");
+    std::string line;
+    while (std::getline(in, line)) {
+      // id parent major:minor root mount-point options [optional...] - type
+      std::istringstream ls(line);
+      std::string id, parent, majmin, root, mnt;
+      if (!(ls >> id >> parent >> majmin >> root >> mnt)) continue;
+      std::string tok, fstype;
+      while (ls >> tok) {
+        if (tok == "-") {
+          ls >> fstype;
+          break;
+        }
+      }
+      unsigned int maj = 0, min = 0;
+      if (sscanf(majmin.c_str(), "%u:%u", &maj, &min) == 2 && !fstype.empty())
+        table.fstype_by_dev[makedev(maj, min)] = fstype;
+      struct stat st;
+      std::string path = unescape_mount_field(mnt);
+      if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        table.mount_points.insert(std::make_pair(st.st_dev, st.st_ino));
+    }
+  });
+  return table;
+}
+
+bool is_virtual_fstype(const std::string& t) {
+  static const char* const kVirtual[] = {
+      "proc",    "sysfs",      "devtmpfs",    "devpts",      "cgroup",
+      "cgroup2", "debugfs",    "tracefs",     "securityfs",  "pstore",
+      "bpf",     "configfs",   "mqueue",      "autofs",      "binfmt_misc",
+      "efivarfs", "fusectl",   "nsfs",        "rpc_pipefs",  "hugetlbfs"};
+  for (const char* v : kVirtual)
+    if (t == v) return true;
+  return false;
+}
+
+bool is_virtual_magic(long type) {
+  switch ((unsigned long)type) {
+    case PROC_SUPER_MAGIC:
+    case SYSFS_MAGIC:
+    case DEVPTS_SUPER_MAGIC:
+    case CGROUP_SUPER_MAGIC:
+    case CGROUP2_SUPER_MAGIC:
+    case DEBUGFS_MAGIC:
+    case TRACEFS_MAGIC:
+    case SECURITYFS_MAGIC:
+    case PSTOREFS_MAGIC:
+    case BPF_FS_MAGIC:
+    case 0x62656570:  // configfs
+    case 0x19800202:  // mqueue
+    case AUTOFS_SUPER_MAGIC:
+    case BINFMTFS_MAGIC:
+    case EFIVARFS_MAGIC:
+    case 0x65735543:  // fusectl
+    case NSFS_MAGIC:
+    case 0x67596969:  // rpc_pipefs
+      return true;
+    default:
+      return false;
+  }
+}
+
+int get_blockdev_size(int fd, const TCHAR* path, size_t* size) {
+  uint64_t bytes = 0;
+  if (ioctl(fd, BLKGETSIZE64, &bytes) != 0) {
+    print_os_error("ioctl ( BLKGETSIZE64, ", path, ", ", errno);
+    return 2;
+  }
+  *size = (size_t)bytes;
+  return 0;
+}
+
+// Reads a whole small /proc file into buf through a descriptor kept open for
+// the life of the process; returns the bytes read or -1.
+ssize_t read_proc_file(int fd, char* buf, size_t size) {
+  ssize_t n = pread(fd, buf, size - 1, 0);
+  if (n >= 0) buf[n] = 0;
+  return n;
+}
+
+}  // namespace
+
+int os_get_path_info(const TCHAR* path, size_t* fs_size, size_t* fs_n_files,
+                     DEVTYPE* dev_type, bool follow_links) {
+  *fs_size = INVALID_SIZE_T;
+  *fs_n_files = 1;
+  struct stat st;
+  int r = follow_links ? stat(path, &st) : lstat(path, &st);
+  if (r != 0) {
+    int err = errno;
+    print_os_error("os_get_path_info(", path, ". ", err);
+    return err;
+  }
+  if (S_ISREG(st.st_mode)) {
+    *fs_size = (size_t)st.st_size;
+    *dev_type = DEVTYPE_FILE;
+    return 0;
+  }
+  if (S_ISBLK(st.st_mode)) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      int err = errno;
+      print_os_error("os_get_path_info(", path, ". ", err);
+      return err;
+    }
+    int res = get_blockdev_size(fd, path, fs_size);
+    close(fd);
+    if (res != 0) return res;
+    *fs_n_files = 1;
+    *dev_type = DEVTYPE_BLOCK;
+    return 0;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    bool is_filesystem = false;
+    int res = os_is_filesystem(path, &is_filesystem);
+    if (res != 0) return res;
+    if (is_filesystem) {
+      res = os_get_filesystem_stats(path, fs_size, fs_n_files);
+      if (res != 0) return res;
+      *dev_type = DEVTYPE_FILESYSTEM;
+    } else {
+      *fs_size = INVALID_SIZE_T;
+      *fs_n_files = INVALID_SIZE_T;
+      *dev_type = DEVTYPE_DIRECTORY;
+    }
+    return 0;
+  }
+  if (S_ISCHR(st.st_mode)) {
+    *dev_type = DEVTYPE_CHR;
+    return 0;
+  }
+  if (S_ISFIFO(st.st_mode)) {
+    *dev_type = DEVTYPE_FIFO;
+    return 0;
+  }
+  if (!follow_links && S_ISLNK(st.st_mode)) {
+    *dev_type = DEVTYPE_LNK;
+    return 0;
+  }
+  if (!follow_links && S_ISSOCK(st.st_mode)) {
+    *dev_type = DEVTYPE_SOCK;
+    return 0;
+  }
+  *dev_type = DEVTYPE_UNKNOWN;
+  std::cerr << "ERROR: unsupported device " << path
+            << ", st.st_mode=" << (unsigned int)st.st_mode << std::endl;
+  return ENODEV;
+}
+
+int os_is_filesystem(const TCHAR* path, bool* is_filesystem) {
+  struct stat st, parent;
+  if (stat(path, &st) != 0) {
+    print_os_error("os_is_filesystem(", path, ". ", errno);
+    return -1;
+  }
+  std::string up(path);
+  up += "/..";
+  if (stat(up.c_str(), &parent) != 0) {
+    print_os_error("os_is_filesystem(", path, ". ", errno);
+    return -1;
+  }
+  // "/" is its own parent; a mount point lies on another device than its
+  // parent, or is listed in the mount table (bind mounts).
+  *is_filesystem =
+      (st.st_dev == parent.st_dev && st.st_ino == parent.st_ino) ||
+      st.st_dev != parent.st_dev ||
+      mount_table().mount_points.count(std::make_pair(st.st_dev, st.st_ino));
+  return 0;
+}
+
+int os_get_filesystem_stats(const TCHAR* path, size_t* used_size,
+                            size_t* n_files) {
+  struct statvfs vfs;
+  if (statvfs(path, &vfs) != 0) {
+    print_os_error("statvfs(", path, ". ", errno);
+    return -1;
+  }
+  *used_size = (size_t)(vfs.f_blocks - vfs.f_bfree) * (size_t)vfs.f_frsize;
+  *n_files = INVALID_SIZE_T;
+  return 0;
+}
+
+bool os_is_virtual_filesystem(const TCHAR* dir_path) {
+  struct statfs sfs;
+  if (statfs(dir_path, &sfs) == 0 && is_virtual_magic(sfs.f_type)) return true;
+  struct stat st;
+  if (stat(dir_path, &st) != 0) return false;
+  const MountTable& t = mount_table();
+  auto it = t.fstype_by_dev.find(st.st_dev);
+  return it != t.fstype_by_dev.end() && is_virtual_fstype(it->second);
+}
+
+int os_get_cpu_count() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof(set), &set) == 0) {
+    int n = CPU_COUNT(&set);
+    if (n > 0) return n;
+  }
+  long n = sysconf(_SC_NPROCESSORS_ONLN);
+  return n > 0 ? (int)n : 1;
+}
+
+namespace {
+
+// Reads one unsigned number from a small text file; false when missing or
+// not a number ("max").
+bool read_number_file(const std::string& path, unsigned long long* value) {
+  FILE* f = fopen(path.c_str(), "re");
+  if (!f) return false;
+  unsigned long long v = 0;
+  bool ok = fscanf(f, "%llu", &v) == 1;
+  fclose(f);
+  if (ok) *value = v;
+  return ok;
+}
+
+// The directory of this process's cgroup v2, or "" when there is none.
+std::string own_cgroup_dir() {
+  std::ifstream in("/proc/self/cgroup");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.compare(0, 3, "0::") == 0)
+      return "/sys/fs/cgroup" + line.substr(3);
+  }
+  return "";
+}
+
+}  // namespace
+
+size_t os_get_available_memory() {
+  FILE* f = fopen("/proc/meminfo", "re");
+  unsigned long long kb = 0;
+  bool found = false;
+  if (f) {
+    char line[256];
+    while (fgets(line, sizeof(line), f)) {
+      if (sscanf(line, "MemAvailable: %llu kB", &kb) == 1) {
+        found = true;
+        break;
+      }
+    }
+    fclose(f);
+  }
+  if (!found) {
+    std::cerr << "ERROR: os_get_available_memory() failed. "
+              << errno_str(f ? EINVAL : errno) << std::endl;
+    PELKO_ASSERT(false);
+  }
+  unsigned long long avail = kb * 1024ULL;
+  std::string dir = own_cgroup_dir();
+  if (!dir.empty()) {
+    unsigned long long max = 0, cur = 0;
+    if (read_number_file(dir + "/memory.max", &max) &&
+        read_number_file(dir + "/memory.current", &cur)) {
+      unsigned long long room = cur < max ? max - cur : 0;
+      if (room < avail) avail = room;
+    }
+  }
+  return (size_t)avail;
+}
+
+void os_get_memory_usage(size_t* cur_usage, size_t* max_usage) {
+  PELKO_ASSERT(cur_usage != nullptr);
+  static const int statm_fd = open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
+  static const long page_size = sysconf(_SC_PAGESIZE);
+  char buf[128];
+  unsigned long long size = 0, resident = 0;
+  if (statm_fd < 0 || read_proc_file(statm_fd, buf, sizeof(buf)) <= 0 ||
+      sscanf(buf, "%llu %llu", &size, &resident) != 2) {
+    std::cerr << "ERROR: os_get_memory_usage() failed. " << errno_str(errno)
+              << std::endl;
+    PELKO_ASSERT(false);
+  }
+  *cur_usage = (size_t)(resident * (unsigned long long)page_size);
+  if (max_usage) {
+    struct rusage ru;
+    if (getrusage(RUSAGE_SELF, &ru) != 0) {
+      std::cerr << "ERROR: os_get_memory_usage() failed. " << errno_str(errno)
+                << std::endl;
+      PELKO_ASSERT(false);
+    }
+    size_t peak = (size_t)ru.ru_maxrss * 1024;  // kilobytes on Linux
+    *max_usage = peak < *cur_usage ? *cur_usage : peak;
+  }
+}
+
+int os_get_term_size(int* width, int* height) {
+  struct winsize ws;
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) != 0) return -1;
+  if (width) *width = ws.ws_col;
+  if (height) *height = ws.ws_row;
+  return 0;
+}
+
+_TSTRING get_last_error_str() { return errno_str(errno); }

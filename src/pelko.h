@@ -1,0 +1,173 @@
+// pelko: data-reduction estimator.
+//
+// Shared declarations: path and size types, the run parameters, the command
+// line, the size formatting helpers, the platform layer (os_* functions) and
+// the assertion macro that stays active in release builds.
+#ifndef PELKO_PELKO_H_
+#define PELKO_PELKO_H_
+
+#include <stddef.h>
+#include <stdint.h>
+#include <time.h>
+
+#include <list>
+#include <string>
+
+// A path is the operating system's bytes, never converted.
+typedef char TCHAR;
+typedef std::string _TSTRING;
+
+// Marks an unknown size or file count.
+const size_t INVALID_SIZE_T = (size_t)-1;
+
+const int64_t ONE_KB = 1024LL;
+const int64_t ONE_MB = ONE_KB * 1024LL;
+const int64_t ONE_GB = ONE_MB * 1024LL;
+const int64_t ONE_TB = ONE_GB * 1024LL;
+
+#define PELKO_VERSION "1.08"
+
+// Upper bound on -t; larger counts are a usage error.
+const int MAX_THREADS = 1024;
+
+// ---------------------------------------------------------------------------
+// Assertions. Active in every build type: a failure prints the condition, the
+// module (source file name without directory and extension) and the line to
+// standard error, then aborts.
+[[noreturn]] void pelko_assert_fail(const char* cond, const char* file, int line);
+
+#define PELKO_ASSERT(cond) \
+  ((cond) ? (void)0 : pelko_assert_fail(#cond, __FILE__, __LINE__))
+
+// ---------------------------------------------------------------------------
+// Kinds of paths and directory entries.
+enum DEVTYPE : int32_t {
+  DEVTYPE_UNKNOWN = 0,
+  DEVTYPE_BLOCK = 1,       // raw block device
+  DEVTYPE_FILESYSTEM = 2,  // root of a mounted file system
+  DEVTYPE_DIRECTORY = 3,
+  DEVTYPE_FILE = 4,  // regular file
+  DEVTYPE_CHR = 5,   // character device
+  DEVTYPE_FIFO = 6,
+  DEVTYPE_LNK = 7,  // symbolic link (only when links are not followed)
+  DEVTYPE_SOCK = 8,
+};
+
+// Display names, indexed by DEVTYPE.
+extern const char* const DEVTYPE_TO_STR[9];
+
+// One input path. parse_opts creates it unprobed; the driver fills the last
+// three fields from os_get_path_info. Records live until the process ends.
+struct root_t {
+  _TSTRING path;
+  DEVTYPE dev_type;
+  size_t fs_size;     // INVALID_SIZE_T = unknown
+  size_t fs_n_files;  // INVALID_SIZE_T = unknown
+};
+
+typedef std::list<root_t*> LIST_ROOTS;
+
+// estimate_mask bits.
+const int ESTIMATE_DEDUPE = 2;
+const int ESTIMATE_DEDUPE_ZEROS = 4;
+const int ESTIMATE_COMPRESS = 8;
+
+// The run parameters. Filled by parse_opts; read-only afterwards except the
+// probe results in each root_t and the two scan limits, which the driver may
+// reset to 0.
+struct pelko_params_t {
+  LIST_ROOTS roots;
+  size_t chunk_size;
+  size_t bucket_size;
+  int estimate_mask;
+  double report_freq;  // fraction: 0.01 = 1 %
+  int n_threads;
+  time_t scan_time_limit;    // seconds, 0 = none
+  size_t scan_memory_limit;  // bytes, 0 = none; 0.8 x memory_limit
+  size_t memory_limit;       // bytes, 0 = none
+  double alpha;
+  int debug;
+  std::string output_file;  // empty = console only
+
+  pelko_params_t() {}
+  ~pelko_params_t() {}
+  pelko_params_t(const pelko_params_t&) = delete;
+  pelko_params_t& operator=(const pelko_params_t&) = delete;
+};
+
+// Sets defaults, reads every option, validates and derives scan_memory_limit.
+// Returns only with a complete, valid record: help and version end the
+// process with status 0, a usage error with status 1.
+void parse_opts(pelko_params_t* params, int argc, char** argv);
+
+// Prints error_msg (printf-style, when not null) on stderr, then the usage
+// text on stdout, and exits: 1 with an error message, 0 for help.
+[[noreturn]] void print_usage(int debug, const char* prog_name,
+                              const char* error_msg, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// Writes the version line through the global printer.
+void print_version(const char* prog_name);
+
+// The whole program: what main() runs. Returns the exit status.
+int pelko_main(int argc, char** argv);
+
+// ---------------------------------------------------------------------------
+// Size formatting (report formats).
+
+// "4096", "16.000 KiB", "2.000 MiB", "10.000 GiB", "2.000 TiB": each unit
+// starts at twice its size.
+std::string capacity_to_str(size_t capacity);
+
+// "%.3lf GiB" of cur_usage when max_usage is (size_t)-1, otherwise
+// "%.3lf (%.3lf) GiB" of both.
+std::string memory_to_str(size_t cur_usage, size_t max_usage);
+
+// atof() of str, multiplied by the suffix given by its last character only
+// (K, M, G, T, case-insensitive). "" -> 0, "16K" -> 16384, "16KB" -> 16.
+double strsize_to_bytes(const char* str);
+
+// A copy of s: paths are kept as the system's bytes.
+_TSTRING chars_to_tstring(const char* s);
+
+// ---------------------------------------------------------------------------
+// Platform layer (os_linux.cc).
+
+// Probes path. Sets *fs_size (bytes, INVALID_SIZE_T when unknown),
+// *fs_n_files (1 for a file or device, INVALID_SIZE_T when unknown) and
+// *dev_type. Returns 0 on success; otherwise prints an "ERROR: " line on
+// stderr and returns the error code (errno, 2 or 19). With follow_links
+// false a symbolic link is reported as DEVTYPE_LNK and a socket as
+// DEVTYPE_SOCK (both with result 0) instead of being followed or rejected.
+int os_get_path_info(const TCHAR* path, size_t* fs_size, size_t* fs_n_files,
+                     DEVTYPE* dev_type, bool follow_links = true);
+
+// *is_filesystem = path is a mount point. 0, or -1 after an error line.
+int os_is_filesystem(const TCHAR* path, bool* is_filesystem);
+
+// Used bytes of the file system holding path; *n_files = INVALID_SIZE_T.
+// 0, or -1 after an error line.
+int os_get_filesystem_stats(const TCHAR* path, size_t* used_size,
+                            size_t* n_files);
+
+// True when dir_path lies on a virtual file system (proc, sysfs, devtmpfs,
+// ...) whose entries are not stored data and must never be enumerated.
+bool os_is_virtual_filesystem(const TCHAR* dir_path);
+
+// CPUs this process may run on.
+int os_get_cpu_count();
+
+// Bytes of physical memory available now, bounded by the cgroup v2 limit.
+size_t os_get_available_memory();
+
+// Resident memory now and (when max_usage is not null) at its peak, bytes.
+void os_get_memory_usage(size_t* cur_usage, size_t* max_usage);
+
+// Terminal size of standard output. 0 on success; -1 when standard output is
+// not a terminal, and then nothing is written. Either pointer may be null.
+int os_get_term_size(int* width, int* height);
+
+// The system's text for the calling thread's errno.
+_TSTRING get_last_error_str();
+
+#endif  // PELKO_PELKO_H_

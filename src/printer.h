@@ -1,0 +1,60 @@
+// Report output: everything the report says goes through the global
+// `printer`, to standard output and, while mirroring is on, to the report
+// file as well.
+//
+// Not thread-safe: it has no lock of its own. Whoever prints from a worker
+// thread holds the lock of its own component (sampler, walker, estimator).
+#ifndef PELKO_PRINTER_H_
+#define PELKO_PRINTER_H_
+
+#include <fstream>
+#include <ostream>
+#include <string>
+
+class Printer {
+ public:
+  Printer();
+  virtual ~Printer();
+
+  Printer(const Printer&) = delete;
+  Printer& operator=(const Printer&) = delete;
+
+  // Opens (truncating or creating) the report file in binary mode and turns
+  // mirroring on. Must be called at most once. On failure prints
+  // "ERROR: open(<path>) failed, <reason>" on stderr and exits with 1.
+  void open(const std::string& file_path);
+
+  // false: console only from now on. true: mirror again, but only if the
+  // report file is open.
+  void set_to_file(bool b);
+
+  // Console stream; std::cout unless a test redirects it.
+  std::ostream& console() { return *m_console; }
+  void set_console(std::ostream* os) { m_console = os; }
+
+  template <typename T>
+  Printer& operator<<(const T& v) {
+    *m_console << v;
+    if (m_to_file) m_fstream << v;
+    return *this;
+  }
+
+  // Manipulators such as std::endl and std::flush apply to both streams.
+  Printer& operator<<(std::ostream& (*m)(std::ostream&)) {
+    m(*m_console);
+    if (m_to_file) m(m_fstream);
+    return *this;
+  }
+
+  // Test support: close the file and go back to console-only output.
+  void close_for_test();
+
+ private:
+  std::ofstream m_fstream;
+  bool m_to_file;
+  std::ostream* m_console;
+};
+
+extern Printer printer;
+
+#endif  // PELKO_PRINTER_H_
