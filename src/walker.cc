@@ -1,0 +1,158 @@
+#include "walker.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <string.h>
+
+#include <iostream>
+
+#include "printer.h"
+#include "threadpool.h"
+
+Walker::Walker(scan_file_func_t cb_func, void* cb_arg, int n_threads,
+               int debug)
+    : m_debug(debug),
+      m_active(false),
+      m_cb_func(cb_func),
+      m_cb_arg(cb_arg),
+      m_n_threads(n_threads),
+      m_n_working(0),
+      m_walk_start_time(0) {}
+
+Walker::~Walker() {}
+
+void Walker::add_root(const TCHAR* path) { m_roots.push_back(path); }
+
+void Walker::start() {
+  m_walk_start_time = time(nullptr);
+  m_active = true;
+  m_n_working = 0;
+  // Roots are walked even if the callback stops the walk meanwhile: root
+  // files still reach it, root directories are only queued.
+  for (const _TSTRING& root : m_roots) walk(root.c_str(), true);
+  m_roots.clear();
+  threadpool_run(m_n_threads, walk_thread, this);
+}
+
+void Walker::stop(const char* reason) {
+  MutexLock lock(&m_mutex);
+  if (!m_active) return;
+  printer << std::endl << std::endl << reason << std::endl;
+  m_active = false;
+}
+
+time_t Walker::get_elapsed_time() const {
+  return time(nullptr) - m_walk_start_time;
+}
+
+void* Walker::walk_thread(void* arg) {
+  static_cast<Walker*>(arg)->walk_thread();
+  return nullptr;
+}
+
+void Walker::walk_thread() {
+  MutexLock lock(&m_mutex);
+  while (m_active) {
+    while (!m_dirs.empty() && m_active) {
+      m_n_working++;
+      _TSTRING dir = std::move(m_dirs.front());
+      m_dirs.pop_front();
+      m_mutex.unlock();
+      walk_dir(dir.c_str());
+      m_mutex.lock();
+      m_n_working--;
+    }
+    if (m_n_working > 0) {
+      m_cond.wait(m_mutex);
+      continue;
+    }
+    // Nothing queued (or stopped) and nobody enumerating: the walk is over.
+    break;
+  }
+  m_cond.broadcast();
+}
+
+void Walker::walk(const TCHAR* path, bool follow_links) {
+  size_t fs_size = 0, fs_n_files = 0;
+  DEVTYPE dev_type = DEVTYPE_UNKNOWN;
+  // A failing probe prints its own error line; the entry is ignored.
+  if (os_get_path_info(path, &fs_size, &fs_n_files, &dev_type, follow_links))
+    return;
+  if (dev_type == DEVTYPE_DIRECTORY || dev_type == DEVTYPE_FILESYSTEM) {
+    MutexLock lock(&m_mutex);
+    m_dirs.push_back(path);
+    m_cond.signal();
+    return;
+  }
+  walk_file(path, fs_size, dev_type);
+}
+
+void Walker::walk_dir(const TCHAR* dir_path) {
+  if (os_is_virtual_filesystem(dir_path)) {
+    if (m_debug > 2)
+      printer.console() << "Skip virtual file system " << dir_path << '\n';
+    return;
+  }
+  DIR* dir = opendir(dir_path);
+  if (dir == nullptr) {
+    // The leading line end finishes a progress line being rewritten.
+    std::cerr << std::endl
+              << "ERROR: opendir(" << dir_path << ") failed, "
+              << get_last_error_str() << std::endl;
+    return;
+  }
+  // One path buffer per directory: the entry name replaces the previous one.
+  _TSTRING entry_path(dir_path);
+  entry_path += '/';
+  const size_t base_len = entry_path.size();
+  for (;;) {
+    const struct dirent* de = readdir(dir);
+    // A read error ends the enumeration like the end of the stream.
+    if (de == nullptr || !m_active) break;
+    const char* name = de->d_name;
+    if (name[0] == '.' &&
+        (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
+      continue;
+    entry_path.resize(base_len);
+    entry_path += name;
+    walk(entry_path.c_str(), false);
+  }
+  closedir(dir);
+}
+
+void Walker::walk_file(const TCHAR* file_path, size_t fs_size,
+                       DEVTYPE dev_type) {
+  PELKO_ASSERT(dev_type != DEVTYPE_DIRECTORY);
+  PELKO_ASSERT(dev_type != DEVTYPE_FILESYSTEM);
+  std::ostream& con = printer.console();
+  switch (dev_type) {
+    case DEVTYPE_FILE:
+    case DEVTYPE_BLOCK:
+      if (m_debug > 2) con << file_path << ", size=" << fs_size << '\n';
+      m_cb_func(this, file_path, fs_size, m_cb_arg);
+      return;
+    default:
+      break;
+  }
+  if (m_debug <= 2) return;
+  switch (dev_type) {
+    case DEVTYPE_CHR:
+      con << "Skip character device " << file_path << '\n';
+      break;
+    case DEVTYPE_FIFO:
+      con << "Skip fifo device " << file_path << '\n';
+      break;
+    case DEVTYPE_LNK:
+      con << "Skip symbolic link " << file_path << '\n';
+      break;
+    case DEVTYPE_SOCK:
+      con << "Skip socket " << file_path << '\n';
+      break;
+    default: {
+      unsigned idx = (unsigned)dev_type;
+      con << "Skip unknown device " << file_path << ", device type = "
+          << (idx < 9 ? DEVTYPE_TO_STR[idx] : "unknown") << '\n';
+      break;
+    }
+  }
+}
