@@ -60,12 +60,32 @@ std::string unescape_mount_field(const std::string& s) {
   return out;
 }
 
-// This process's mount table, read once: the (device, inode) of every mount
-// point and the file-system type of every mounted device.
-struct MountTable {
-  std::set<std::pair<dev_t, ino_t>> mount_points;
-  std::map<dev_t, std::string> fstype_by_dev;
+// One cgroup hierarchy as mounted in this process: the mount point and the
+// hierarchy path it shows (the mountinfo "root" field).
+struct CgroupMount {
+  std::string mount_point;
+  std::string root;
 };
+
+// This process's mount table, read once: every mount point (as a canonical
+// path), the file-system type of every mounted device and where the cgroup
+// hierarchies that carry memory limits are mounted. Mount points are only
+// compared as text, never visited: a stat of every mount point could hang
+// on an unreachable network file system or trigger automounts.
+struct MountTable {
+  std::set<std::string> mount_points;
+  std::map<dev_t, std::string> fstype_by_dev;
+  CgroupMount cgroup2;    // empty mount_point: none
+  CgroupMount memory_v1;  // the cgroup v1 memory controller
+};
+
+bool has_option(const std::string& options, const char* name) {
+  std::istringstream in(options);
+  std::string opt;
+  while (std::getline(in, opt, ','))
+    if (opt == name) return true;
+  return false;
+}
 
 const MountTable& mount_table() {
   static MountTable table;
@@ -75,23 +95,28 @@ const MountTable& mount_table() {
     std::string line;
     while (std::getline(in, line)) {
       // id parent major:minor root mount-point options [optional...] - type
+      // source super-options
       std::istringstream ls(line);
       std::string id, parent, majmin, root, mnt;
       if (!(ls >> id >> parent >> majmin >> root >> mnt)) continue;
-      std::string tok, fstype;
+      std::string tok, fstype, source, super_options;
       while (ls >> tok) {
         if (tok == "-") {
-          ls >> fstype;
+          ls >> fstype >> source >> super_options;
           break;
         }
       }
       unsigned int maj = 0, min = 0;
       if (sscanf(majmin.c_str(), "%u:%u", &maj, &min) == 2 && !fstype.empty())
         table.fstype_by_dev[makedev(maj, min)] = fstype;
-      struct stat st;
       std::string path = unescape_mount_field(mnt);
-      if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-        table.mount_points.insert(std::make_pair(st.st_dev, st.st_ino));
+      table.mount_points.insert(path);
+      CgroupMount cg{path, unescape_mount_field(root)};
+      if (fstype == "cgroup2" && table.cgroup2.mount_point.empty())
+        table.cgroup2 = cg;
+      if (fstype == "cgroup" && has_option(super_options, "memory") &&
+          table.memory_v1.mount_point.empty())
+        table.memory_v1 = cg;
     }
   });
   return table;
@@ -128,6 +153,7 @@ bool is_virtual_magic(long type) {
     case 0x65735543:  // fusectl
     case NSFS_MAGIC:
     case 0x67596969:  // rpc_pipefs
+    case HUGETLBFS_MAGIC:
       return true;
     default:
       return false;
@@ -234,11 +260,20 @@ int os_is_filesystem(const TCHAR* path, bool* is_filesystem) {
     return -1;
   }
   // "/" is its own parent; a mount point lies on another device than its
-  // parent, or is listed in the mount table (bind mounts).
-  *is_filesystem =
-      (st.st_dev == parent.st_dev && st.st_ino == parent.st_ino) ||
-      st.st_dev != parent.st_dev ||
-      mount_table().mount_points.count(std::make_pair(st.st_dev, st.st_ino));
+  // parent, or is listed in the mount table (bind mounts, mounts of another
+  // part of the same device).
+  if ((st.st_dev == parent.st_dev && st.st_ino == parent.st_ino) ||
+      st.st_dev != parent.st_dev) {
+    *is_filesystem = true;
+    return 0;
+  }
+  char* real = realpath(path, nullptr);
+  if (real == nullptr) {
+    print_os_error("os_is_filesystem(", path, ". ", errno);
+    return -1;
+  }
+  *is_filesystem = mount_table().mount_points.count(real) != 0;
+  free(real);
   return 0;
 }
 
@@ -289,15 +324,56 @@ bool read_number_file(const std::string& path, unsigned long long* value) {
   return ok;
 }
 
-// The directory of this process's cgroup v2, or "" when there is none.
-std::string own_cgroup_dir() {
+// This process's path in the cgroup hierarchy that /proc/self/cgroup lists
+// with the given prefix ("0::" for cgroup v2, or a v1 line naming the
+// memory controller); "" when there is none.
+std::string own_cgroup_path(bool v2) {
   std::ifstream in("/proc/self/cgroup");
   std::string line;
   while (std::getline(in, line)) {
-    if (line.compare(0, 3, "0::") == 0)
-      return "/sys/fs/cgroup" + line.substr(3);
+    // hierarchy-id:controller-list:path
+    size_t c1 = line.find(':');
+    if (c1 == std::string::npos) continue;
+    size_t c2 = line.find(':', c1 + 1);
+    if (c2 == std::string::npos) continue;
+    std::string controllers = line.substr(c1 + 1, c2 - c1 - 1);
+    bool match = v2 ? line.compare(0, c1, "0") == 0 && controllers.empty()
+                    : has_option(controllers, "memory");
+    if (match) return line.substr(c2 + 1);
   }
   return "";
+}
+
+// The smallest room (limit - usage) of the cgroup the process is in and of
+// its ancestors within the mounted hierarchy; false when no level has a
+// limit.
+bool cgroup_room(const CgroupMount& mount, const std::string& cgroup_path,
+                 const char* limit_file, const char* usage_file,
+                 unsigned long long* room) {
+  if (mount.mount_point.empty() || cgroup_path.empty()) return false;
+  // The mount shows the hierarchy from mount.root downwards.
+  std::string rel = cgroup_path;
+  if (mount.root != "/") {
+    if (rel.compare(0, mount.root.size(), mount.root) != 0) return false;
+    rel = rel.substr(mount.root.size());
+  }
+  bool found = false;
+  for (;;) {
+    std::string dir = mount.mount_point + rel;
+    unsigned long long limit = 0, usage = 0;
+    // "max" (v2) does not parse: no limit at this level. v1 reports an
+    // unlimited group as a huge number, which never wins the minimum.
+    if (read_number_file(dir + "/" + limit_file, &limit) &&
+        read_number_file(dir + "/" + usage_file, &usage)) {
+      unsigned long long r = usage < limit ? limit - usage : 0;
+      if (!found || r < *room) *room = r;
+      found = true;
+    }
+    size_t slash = rel.find_last_of('/');
+    if (rel.empty() || slash == std::string::npos) break;
+    rel = rel.substr(0, slash);
+  }
+  return found;
 }
 
 }  // namespace
@@ -322,15 +398,17 @@ size_t os_get_available_memory() {
     PELKO_ASSERT(false);
   }
   unsigned long long avail = kb * 1024ULL;
-  std::string dir = own_cgroup_dir();
-  if (!dir.empty()) {
-    unsigned long long max = 0, cur = 0;
-    if (read_number_file(dir + "/memory.max", &max) &&
-        read_number_file(dir + "/memory.current", &cur)) {
-      unsigned long long room = cur < max ? max - cur : 0;
-      if (room < avail) avail = room;
-    }
-  }
+  // A container's memory limit bounds what this process may use.
+  const MountTable& t = mount_table();
+  unsigned long long room = 0;
+  if (cgroup_room(t.cgroup2, own_cgroup_path(true), "memory.max",
+                  "memory.current", &room) &&
+      room < avail)
+    avail = room;
+  if (cgroup_room(t.memory_v1, own_cgroup_path(false),
+                  "memory.limit_in_bytes", "memory.usage_in_bytes", &room) &&
+      room < avail)
+    avail = room;
   return (size_t)avail;
 }
 
@@ -361,7 +439,10 @@ void os_get_memory_usage(size_t* cur_usage, size_t* max_usage) {
 
 int os_get_term_size(int* width, int* height) {
   struct winsize ws;
-  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) != 0) return -1;
+  // A pseudo terminal whose size was never set reports 0 x 0.
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) != 0 || ws.ws_col == 0 ||
+      ws.ws_row == 0)
+    return -1;
   if (width) *width = ws.ws_col;
   if (height) *height = ws.ws_row;
   return 0;

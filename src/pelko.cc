@@ -1,11 +1,376 @@
 // Run parameters, command line and the run driver.
 #include "pelko.h"
 
+#include <coin/ClpConfig.h>
+#include <coin/CoinUtilsConfig.h>
+#include <errno.h>
+#include <getopt.h>
+#include <limits.h>
+#include <math.h>
+#include <stdarg.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <strings.h>
+
+#include <iomanip>
+#include <iostream>
 
 #include "printer.h"
 
-// Placeholder until the command line lands.
-void parse_opts(pelko_params_t*, int, char**) {}
+namespace {
 
-int pelko_main(int, char**) { return 0; }
+const size_t DEFAULT_CHUNK_SIZE = 16384;
+const size_t DEFAULT_BUCKET_SIZE = 1048576;
+const double DEFAULT_REPORT_FREQ_PERCENT = 1.0;
+const time_t DEFAULT_SCAN_TIME_LIMIT = 3600;
+const double DEFAULT_ALPHA = 0.5;
+
+const struct option long_options[] = {
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
+    {"chunk_size", required_argument, nullptr, 'c'},
+    {"bucket_size", required_argument, nullptr, 'b'},
+    {"estimate", required_argument, nullptr, 'e'},
+    {"freq", required_argument, nullptr, 'r'},
+    {"threads", required_argument, nullptr, 't'},
+    {"memory", required_argument, nullptr, 'M'},
+    {"scan_time", required_argument, nullptr, 'T'},
+    {"out", required_argument, nullptr, 'o'},
+    {"alpha", required_argument, nullptr, 'A'},
+    {"debug", optional_argument, nullptr, 'D'},
+    {"path", required_argument, nullptr, 'p'},
+    {nullptr, 0, nullptr, 0},
+};
+
+// A size argument as a byte count. Negative values and NaN become 0, which
+// the zero checks reject (a negative double converted to size_t is
+// undefined); values beyond the range saturate.
+size_t size_arg(const char* arg) {
+  double d = strsize_to_bytes(arg);
+  if (!(d > 0)) return 0;
+  if (d >= 18446744073709551616.0) return SIZE_MAX;  // 2^64
+  return (size_t)d;
+}
+
+// atoi() with the result clamped to the range of int instead of wrapping.
+int int_arg(const char* arg) {
+  long v = strtol(arg, nullptr, 10);
+  if (v > INT_MAX) return INT_MAX;
+  if (v < INT_MIN) return INT_MIN;
+  return (int)v;
+}
+
+std::string format_msg(const char* fmt, va_list ap) {
+  char buf[512];
+  vsnprintf(buf, sizeof(buf), fmt, ap);
+  return buf;
+}
+
+parse_result_t usage_error(const char* fmt, ...)
+    __attribute__((format(printf, 1, 2)));
+
+parse_result_t usage_error(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  parse_result_t r{PARSE_USAGE_ERROR, format_msg(fmt, ap)};
+  va_end(ap);
+  return r;
+}
+
+// The default memory limit: 80 % of the available memory.
+size_t default_memory_limit() {
+  return (size_t)((double)os_get_available_memory() * 0.8);
+}
+
+}  // namespace
+
+parse_result_t try_parse_opts(pelko_params_t* params, int argc, char** argv) {
+  params->chunk_size = DEFAULT_CHUNK_SIZE;
+  params->bucket_size = DEFAULT_BUCKET_SIZE;
+  params->estimate_mask = -1;
+  params->report_freq = DEFAULT_REPORT_FREQ_PERCENT / 100;
+  params->n_threads = 2 * os_get_cpu_count();
+  params->memory_limit = default_memory_limit();
+  params->scan_time_limit = DEFAULT_SCAN_TIME_LIMIT;
+  params->alpha = DEFAULT_ALPHA;
+  params->debug = 0;
+  bool negative_memory = false;
+
+  optind = 0;  // full re-initialisation of getopt's state
+  for (;;) {
+    int c = getopt_long(argc, argv, "hVc:b:e:r:t:M:T:o:A:Dp:", long_options,
+                        nullptr);
+    if (c == -1) break;
+    switch (c) {
+      case 'h':
+        return parse_result_t{PARSE_HELP, ""};
+      case 'V':
+        return parse_result_t{PARSE_VERSION, ""};
+      case 'c':
+        params->chunk_size = size_arg(optarg);
+        break;
+      case 'b':
+        params->bucket_size = size_arg(optarg);
+        break;
+      case 'e':
+        if (strcasecmp(optarg, "all") == 0) {
+          params->estimate_mask = -1;
+        } else if (strcasecmp(optarg, "dedupe") == 0) {
+          params->estimate_mask = ESTIMATE_DEDUPE;
+        } else if (strcasecmp(optarg, "compress") == 0) {
+          params->estimate_mask = ESTIMATE_COMPRESS;
+        } else if (strcasecmp(optarg, "no-dedupe") == 0) {
+          params->estimate_mask &= ~ESTIMATE_DEDUPE;
+        } else if (strcasecmp(optarg, "no-compress") == 0) {
+          params->estimate_mask &= ~ESTIMATE_COMPRESS;
+        } else if (strcasecmp(optarg, "no-dedupe-zeros") == 0) {
+          params->estimate_mask &= ~ESTIMATE_DEDUPE_ZEROS;
+        } else {
+          return usage_error("Unknown estimate mode %s", optarg);
+        }
+        break;
+      case 'r':
+        params->report_freq = atof(optarg) / 100;
+        break;
+      case 't':
+        params->n_threads = int_arg(optarg);
+        break;
+      case 'M': {
+        double d = strsize_to_bytes(optarg);
+        negative_memory = d < 0;
+        params->memory_limit = negative_memory ? 0 : size_arg(optarg);
+        break;
+      }
+      case 'T':
+        params->scan_time_limit = (time_t)int_arg(optarg);
+        break;
+      case 'o':
+        params->output_file = optarg;
+        break;
+      case 'A':
+        params->alpha = atof(optarg);
+        break;
+      case 'D':
+        params->debug++;
+        break;
+      case 'p': {
+        root_t* root = new root_t;
+        root->path = chars_to_tstring(optarg);
+        root->dev_type = DEVTYPE_UNKNOWN;
+        root->fs_size = 0;
+        root->fs_n_files = 0;
+        params->roots.push_back(root);
+        break;
+      }
+      case '?':
+        return usage_error("Bad option");
+      default:
+        return usage_error("Bad option %c", c);
+    }
+  }
+
+  // The first failing check is the one reported. NaN fails the "<= 0"
+  // checks too.
+  if (params->roots.empty()) return usage_error("Missing input path");
+  if (params->chunk_size == 0) return usage_error("chunk_size <= 0");
+  if (params->bucket_size == 0) return usage_error("bucket_size <= 0");
+  if (!(params->report_freq > 0)) return usage_error("report_freq <= 0");
+  if (params->n_threads <= 0) return usage_error("n_threads <= 0");
+  if (params->n_threads > MAX_THREADS)
+    return usage_error("n_threads > %d", MAX_THREADS);
+  if (!(params->alpha > 0)) return usage_error("alpha <= 0");
+  if (negative_memory) return usage_error("memory_limit < 0");
+
+  params->scan_memory_limit = (size_t)((double)params->memory_limit * 0.8);
+  return parse_result_t{PARSE_OK, ""};
+}
+
+void clear_roots(pelko_params_t* params) {
+  for (root_t* root : params->roots) delete root;
+  params->roots.clear();
+}
+
+void parse_opts(pelko_params_t* params, int argc, char** argv) {
+  parse_result_t r = try_parse_opts(params, argc, argv);
+  switch (r.outcome) {
+    case PARSE_OK:
+      return;
+    case PARSE_HELP:
+      print_usage(params->debug, argv[0], nullptr);
+    case PARSE_VERSION:
+      print_version(argv[0]);
+      exit(0);
+    case PARSE_USAGE_ERROR:
+      print_usage(params->debug, argv[0], "%s", r.error_msg.c_str());
+  }
+  PELKO_ASSERT(false);
+}
+
+void write_usage(std::ostream& os, int debug, const char* prog_name) {
+  os << "Usage:" << std::endl;
+  os << prog_name << std::endl;
+  os << "\t  --path        | -p <path> [-p <path> ...]\t\t\t\t"
+        "One or more input paths."
+     << std::endl;
+  os << "\t [--chunk_size  | -c <chunk_size>]\t\t\t\t\tChunk size. Default="
+     << capacity_to_str(DEFAULT_CHUNK_SIZE) << "." << std::endl;
+  os << "\t [--estimate    | -e "
+        "<[no-]dedupe|no-dedupe-zeros|[no-]compress|all>]\t"
+        "Estimation mode. Default=all."
+     << std::endl;
+  os << "\t [--freq        | -r <report_freq>]\t\t\t\t\t"
+        "Report frequency in percents. Default="
+     << DEFAULT_REPORT_FREQ_PERCENT << "." << std::endl;
+  os << "\t [--threads     | -t <#threads>]\t\t\t\t\t"
+        "Number of threads. Default=2*number_of_cpus ("
+     << 2 * os_get_cpu_count() << "). Maximum=" << MAX_THREADS << "."
+     << std::endl;
+  os << "\t [--scan_time   | -T <scan_time_limit>]\t\t\t\t\t"
+        "Scan time limit in seconds. Default="
+     << (long long)DEFAULT_SCAN_TIME_LIMIT << ". Set 0 for no limit."
+     << std::endl;
+  os << "\t [--memory      | -M <memory_limit>]\t\t\t\t\t"
+        "Memory limit. Default=80% of available memory. ("
+     << memory_to_str(default_memory_limit(), (size_t)-1)
+     << "). Set 0 for no limit." << std::endl;
+  os << "\t [--out         | -o <outfile>]\t\t\t\t\t\tOutput file."
+     << std::endl;
+  if (debug > 0) {
+    os << "\t [--bucket_size | -b <bucket_size="
+       << capacity_to_str(DEFAULT_BUCKET_SIZE) << ">]" << std::endl;
+    os << "\t [--alpha       | -A <alpha=" << DEFAULT_ALPHA << ">]"
+       << std::endl;
+    os << "\t [--debug       | -D[D[D]]]" << std::endl;
+  }
+  os << "\t [--help        | -h]" << std::endl;
+  os << "\t [--version     | -V]" << std::endl;
+  os << std::endl;
+  os << "Size parameters accept suffixes K(KiB), M(MiB), G(GiB), T(TiB)."
+     << std::endl;
+  os << std::endl;
+}
+
+void print_usage(int debug, const char* prog_name, const char* error_msg,
+                 ...) {
+  if (error_msg != nullptr) {
+    va_list ap;
+    va_start(ap, error_msg);
+    std::string msg = format_msg(error_msg, ap);
+    va_end(ap);
+    std::cout.flush();
+    std::cerr << msg << "\n";
+    std::cerr.flush();
+  }
+  write_usage(std::cout, debug, prog_name);
+  std::cout.flush();
+  exit(error_msg != nullptr ? 1 : 0);
+}
+
+void print_version(const char* prog_name) {
+  printer << prog_name << " " << PELKO_VERSION << ", "
+          << "Coin-Or Utils"
+          << " " << COINUTILS_VERSION << ", "
+          << "Coin-Or CLP"
+          << " " << CLP_VERSION << std::endl;
+}
+
+void run_phases(const pelko_params_t& params) {
+  // ---- Scan and analysis phases are joined here. ----
+  (void)params;
+}
+
+namespace {
+
+// Echoes the run parameters as parsed, each line with its 17-character
+// label.
+void echo_params(const pelko_params_t& params, const char* prog_name) {
+  printer << "VERSION:         ";
+  print_version(prog_name);
+  printer << "INPUT PARAMETERS:" << std::endl;
+  for (const root_t* root : params.roots)
+    printer << "path:            " << root->path << std::endl;
+  printer << "chunk_size:      " << capacity_to_str(params.chunk_size)
+          << std::endl;
+  if (params.debug > 0 || params.bucket_size != DEFAULT_BUCKET_SIZE)
+    printer << "bucket_size:     " << capacity_to_str(params.bucket_size)
+            << std::endl;
+  printer << "estimate:        ";
+  if (params.estimate_mask & ESTIMATE_DEDUPE) printer << "dedupe";
+  printer << ((params.estimate_mask & ESTIMATE_DEDUPE_ZEROS)
+                  ? "(with zeros) "
+                  : "(without zeros) ");
+  if (params.estimate_mask & ESTIMATE_COMPRESS) printer << "compress ";
+  printer << std::endl;
+  printer << "report_freq:     " << params.report_freq * 100 << "%"
+          << std::endl;
+  printer << "#threads:        " << params.n_threads << std::endl;
+  if (params.debug > 0 || params.memory_limit != 0)
+    printer << "memory_limit:    "
+            << memory_to_str(params.memory_limit, (size_t)-1) << std::endl;
+  if (params.debug > 0 || params.scan_time_limit != 0)
+    printer << "scan_time_limit: " << (long long)params.scan_time_limit
+            << " sec." << std::endl;
+  if (params.debug > 0 || !params.output_file.empty())
+    printer << "output_file:     " << params.output_file << std::endl;
+  if (params.debug > 0 || params.alpha != DEFAULT_ALPHA)
+    printer << "alpha:           " << params.alpha << std::endl;
+  if (params.debug > 0)
+    printer << "debug_level:     " << params.debug << std::endl;
+  printer << std::endl;
+}
+
+// Probes every root and prints its line; a plain directory switches both
+// scan limits off. Returns false after a failed probe (the probe has printed
+// the reason).
+bool probe_roots(pelko_params_t* params) {
+  for (root_t* root : params->roots) {
+    int err = os_get_path_info(root->path.c_str(), &root->fs_size,
+                               &root->fs_n_files, &root->dev_type);
+    if (err != 0) return false;
+    printer << root->path << ": " << DEVTYPE_TO_STR[root->dev_type];
+    if (root->fs_size != INVALID_SIZE_T)
+      printer << ", " << capacity_to_str(root->fs_size);
+    if (root->fs_n_files != INVALID_SIZE_T && root->fs_n_files > 1) {
+      printer << ", ~" << (unsigned long long)root->fs_n_files << " files";
+      if (root->fs_size != INVALID_SIZE_T && root->fs_size != 0)
+        printer << ", avg. file size "
+                << capacity_to_str(root->fs_size / root->fs_n_files);
+    }
+    printer << std::endl;
+    if (root->dev_type == DEVTYPE_DIRECTORY &&
+        (params->scan_time_limit != 0 || params->scan_memory_limit != 0)) {
+      printer << "Reset scan time/memory limits. (Not supported for "
+                 "directories)"
+              << std::endl;
+      params->scan_time_limit = 0;
+      params->scan_memory_limit = 0;
+    }
+  }
+  return true;
+}
+
+int run(pelko_params_t* params, int argc, char** argv) {
+  parse_opts(params, argc, argv);
+  if (!params->output_file.empty()) printer.open(params->output_file);
+  echo_params(*params, argv[0]);
+  if (!probe_roots(params)) return 1;
+  run_phases(*params);
+  printer << std::flush;
+  if (printer.file_failed()) {
+    std::cerr << "ERROR: write(" << params->output_file
+              << ") failed, the report file is incomplete" << std::endl;
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int pelko_main(int argc, char** argv) {
+  std::cout << std::fixed << std::setprecision(3);
+  std::cerr << std::fixed << std::setprecision(3);
+  pelko_params_t params;
+  int status = run(&params, argc, argv);
+  clear_roots(&params);
+  return status;
+}

@@ -10,6 +10,7 @@
 #include <stdint.h>
 #include <time.h>
 
+#include <iosfwd>
 #include <list>
 #include <string>
 
@@ -100,6 +101,35 @@ struct pelko_params_t {
 // process with status 0, a usage error with status 1.
 void parse_opts(pelko_params_t* params, int argc, char** argv);
 
+// What try_parse_opts made of a command line.
+enum parse_outcome_t {
+  PARSE_OK,           // params complete and valid
+  PARSE_HELP,         // -h reached: print the usage text, exit 0
+  PARSE_VERSION,      // -V reached: print the version line, exit 0
+  PARSE_USAGE_ERROR,  // error_msg says why: print it and the usage, exit 1
+};
+
+struct parse_result_t {
+  parse_outcome_t outcome;
+  std::string error_msg;  // set for PARSE_USAGE_ERROR only
+};
+
+// The logic of parse_opts without printing the outcome or ending the
+// process; safe to call repeatedly (getopt's state is reset on entry).
+// params must be freshly constructed. On return params->debug holds the
+// level reached, which decides whether the usage text lists the advanced
+// options. Roots appended before an error stay in params->roots: release
+// them with clear_roots. getopt_long itself still prints its diagnostic for
+// an unknown option or a missing argument unless the caller sets opterr = 0.
+parse_result_t try_parse_opts(pelko_params_t* params, int argc, char** argv);
+
+// Deletes every root_t of params->roots and empties the list.
+void clear_roots(pelko_params_t* params);
+
+// Writes the usage text (without any error line) to os; the advanced
+// options are listed only when debug > 0.
+void write_usage(std::ostream& os, int debug, const char* prog_name);
+
 // Prints error_msg (printf-style, when not null) on stderr, then the usage
 // text on stdout, and exits: 1 with an error message, 0 for help.
 [[noreturn]] void print_usage(int debug, const char* prog_name,
@@ -111,6 +141,10 @@ void print_version(const char* prog_name);
 
 // The whole program: what main() runs. Returns the exit status.
 int pelko_main(int argc, char** argv);
+
+// The scan and analysis phases, run by pelko_main after the root lines with
+// the parsed and probed parameters.
+void run_phases(const pelko_params_t& params);
 
 // ---------------------------------------------------------------------------
 // Size formatting (report formats).

@@ -39,12 +39,19 @@ class Printer {
     return *this;
   }
 
+  // There is no wide output: a wide string would print as a pointer.
+  Printer& operator<<(const wchar_t*) = delete;
+
   // Manipulators such as std::endl and std::flush apply to both streams.
   Printer& operator<<(std::ostream& (*m)(std::ostream&)) {
     m(*m_console);
     if (m_to_file) m(m_fstream);
     return *this;
   }
+
+  // True when the report file is open and a write to it has failed (for
+  // example a full disk): the file then misses part of the report.
+  bool file_failed() const { return m_fstream.is_open() && m_fstream.fail(); }
 
   // Test support: close the file and go back to console-only output.
   void close_for_test();

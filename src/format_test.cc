@@ -1,0 +1,74 @@
+#include <string>
+
+#include "gtest/gtest.h"
+#include "pelko.h"
+
+namespace {
+
+TEST(CapacityToStr, UnitBoundaries) {
+  EXPECT_EQ("0", capacity_to_str(0));
+  EXPECT_EQ("4096", capacity_to_str(4096));
+  EXPECT_EQ("16383", capacity_to_str(16383));
+  EXPECT_EQ("16.000 KiB", capacity_to_str(16384));
+  EXPECT_EQ("1024.000 KiB", capacity_to_str(1048576));
+  EXPECT_EQ("2047.999 KiB", capacity_to_str(2097151));
+  EXPECT_EQ("2.000 MiB", capacity_to_str(2097152));
+  EXPECT_EQ("2048.000 MiB", capacity_to_str(2147483647));
+  EXPECT_EQ("2.000 GiB", capacity_to_str(2147483648ULL));
+  EXPECT_EQ("10.000 GiB", capacity_to_str(10737418240ULL));
+  EXPECT_EQ("2048.000 GiB", capacity_to_str(2199023255551ULL));
+  EXPECT_EQ("2.000 TiB", capacity_to_str(2199023255552ULL));
+  EXPECT_EQ("1536", capacity_to_str(1536));
+  EXPECT_EQ("16777216.000 TiB", capacity_to_str(SIZE_MAX));
+}
+
+TEST(MemoryToStr, AlwaysGiB) {
+  EXPECT_EQ("0.000 GiB", memory_to_str(0, (size_t)-1));
+  EXPECT_EQ("1.000 GiB", memory_to_str(1073741824, (size_t)-1));
+  EXPECT_EQ("0.001 GiB", memory_to_str(1048576, (size_t)-1));
+  EXPECT_EQ("0.500 (1.000) GiB", memory_to_str(536870912, 1073741824));
+  EXPECT_EQ("0.000 (0.000) GiB", memory_to_str(0, 0));
+  EXPECT_EQ("2048.000 GiB", memory_to_str(2199023255552ULL, (size_t)-1));
+}
+
+TEST(StrsizeToBytes, LastCharacterIsTheSuffix) {
+  EXPECT_EQ(0, strsize_to_bytes(""));
+  EXPECT_EQ(0, strsize_to_bytes("K"));
+  EXPECT_EQ(0, strsize_to_bytes("abc"));
+  EXPECT_EQ(16, strsize_to_bytes("16"));
+  EXPECT_EQ(16384, strsize_to_bytes("16K"));
+  EXPECT_EQ(16384, strsize_to_bytes("16k"));
+  EXPECT_EQ(16, strsize_to_bytes("16KB"));
+  EXPECT_EQ(512, strsize_to_bytes("0.5k"));
+  EXPECT_EQ(1048576, strsize_to_bytes("1M"));
+  EXPECT_EQ(1610612736, strsize_to_bytes("1.5G"));
+  EXPECT_EQ(1073741824, strsize_to_bytes("  1g"));
+  EXPECT_EQ(2199023255552.0, strsize_to_bytes("2t"));
+  EXPECT_EQ(2000, strsize_to_bytes("2e3"));
+  EXPECT_EQ(2048, strsize_to_bytes("2K junk K"));
+  EXPECT_EQ(-1024, strsize_to_bytes("-1K"));
+  EXPECT_EQ(12, strsize_to_bytes("12X"));
+}
+
+TEST(Format, DevtypeNamesAndPaths) {
+  EXPECT_STREQ("unknown", DEVTYPE_TO_STR[DEVTYPE_UNKNOWN]);
+  EXPECT_STREQ("block device", DEVTYPE_TO_STR[DEVTYPE_BLOCK]);
+  EXPECT_STREQ("file system", DEVTYPE_TO_STR[DEVTYPE_FILESYSTEM]);
+  EXPECT_STREQ("directory", DEVTYPE_TO_STR[DEVTYPE_DIRECTORY]);
+  EXPECT_STREQ("single file", DEVTYPE_TO_STR[DEVTYPE_FILE]);
+  EXPECT_STREQ("char device", DEVTYPE_TO_STR[DEVTYPE_CHR]);
+  EXPECT_STREQ("fifo file", DEVTYPE_TO_STR[DEVTYPE_FIFO]);
+  EXPECT_STREQ("symbolic link", DEVTYPE_TO_STR[DEVTYPE_LNK]);
+  EXPECT_STREQ("socket", DEVTYPE_TO_STR[DEVTYPE_SOCK]);
+  // Paths are bytes: invalid UTF-8 survives unchanged.
+  EXPECT_EQ(std::string("/tmp/\xff\xfe"), chars_to_tstring("/tmp/\xff\xfe"));
+}
+
+TEST(FormatDeathTest, AssertionNamesConditionModuleAndLine) {
+  int one = 1;
+  EXPECT_DEATH(PELKO_ASSERT(one == 2),
+               "Assertion failed: one == 2, module format_test, line [0-9]+");
+  PELKO_ASSERT(one == 1);  // a true condition does nothing
+}
+
+}  // namespace

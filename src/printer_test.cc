@@ -1,0 +1,99 @@
+#include "printer.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iomanip>
+#include <sstream>
+#include <string>
+
+#include "gtest/gtest.h"
+
+namespace {
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+class PrinterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/pelko_printer_XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(tmpl));
+    dir_ = tmpl;
+    path_ = dir_ + "/report.txt";
+    console_ << std::fixed << std::setprecision(3);
+    p_.set_console(&console_);
+  }
+  void TearDown() override {
+    unlink(path_.c_str());
+    rmdir(dir_.c_str());
+  }
+
+  std::string dir_, path_;
+  std::ostringstream console_;
+  Printer p_;
+};
+
+TEST_F(PrinterTest, ConsoleOnlyWithoutFile) {
+  p_.set_to_file(true);  // no file: stays console-only
+  p_ << "a" << 1 << ' ' << 0.5 << std::endl;
+  EXPECT_EQ("a1 0.500\n", console_.str());
+  EXPECT_FALSE(p_.file_failed());
+}
+
+TEST_F(PrinterTest, MirrorsWithFileFormatForDoubles) {
+  p_.open(path_);
+  p_ << "report_freq: " << 1.0 << "%" << std::endl;
+  p_ << 0.5 << " " << 12.3456789 << " " << 1234567.0 << std::endl;
+  p_ << std::string("s") << " " << 42u << " " << -7LL << " " << true
+     << std::endl;
+  p_.set_to_file(false);
+  p_ << "console only" << std::endl;
+  p_.console() << '\r';
+  p_.set_to_file(true);
+  p_ << "both" << std::endl;
+  EXPECT_EQ(
+      "report_freq: 1.000%\n0.500 12.346 1234567.000\ns 42 -7 1\n"
+      "console only\n\rboth\n",
+      console_.str());
+  EXPECT_EQ("report_freq: 1%\n0.5 12.3457 1.23457e+06\ns 42 -7 1\nboth\n",
+            read_file(path_));
+  EXPECT_FALSE(p_.file_failed());
+}
+
+TEST_F(PrinterTest, OpenTruncatesExistingFile) {
+  {
+    std::ofstream old(path_);
+    old << "old contents that are longer than the new ones\n";
+  }
+  p_.open(path_);
+  p_ << "new" << std::endl;
+  EXPECT_EQ("new\n", read_file(path_));
+}
+
+TEST_F(PrinterTest, WriteFailureIsDetected) {
+  if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+  p_.open("/dev/full");
+  EXPECT_FALSE(p_.file_failed());
+  p_ << "lost" << std::endl;
+  EXPECT_TRUE(p_.file_failed());
+  EXPECT_EQ("lost\n", console_.str());
+}
+
+TEST_F(PrinterTest, OpenFailureExits) {
+  std::string bad = dir_ + "/missing/report.txt";
+  EXPECT_EXIT(p_.open(bad), ::testing::ExitedWithCode(1),
+              "ERROR: open\\(" + bad + "\\) failed, No such file or directory");
+}
+
+TEST_F(PrinterTest, OpenTwiceIsAnInvariantViolation) {
+  p_.open(path_);
+  EXPECT_DEATH(p_.open(path_), "!m_fstream.is_open\\(\\)");
+}
+
+}  // namespace
