@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Root lines: one per input path with its kind and size, the reset of the
+# scan limits for plain directories (printed once), a failed probe ending the
+# run with status 1 after the earlier roots' lines.
+source "$(dirname "$0")/lib.sh" "$@"
+
+mkdir -p "$TMP/d1/sub" "$TMP/d2"
+head -c 20000 /dev/urandom >"$TMP/d1/a"
+head -c 3000000 /dev/zero >"$TMP/big"
+: >"$TMP/empty"
+mkfifo "$TMP/fifo"
+ln -s "$TMP/big" "$TMP/link"
+MISSING="$TMP/missing"
+
+# root_lines: the lines after the echo (the echo ends with an empty line).
+root_lines() { sed '1,/^$/d' "$TMP/out"; }
+
+run_pelko -T 10 -p "$TMP/big" -p "$TMP/empty" -p "$TMP/link" -p /dev/null \
+  -p "$TMP/fifo" -p "$TMP/d1" -p "$TMP/d2/" -p "$TMP/d1" -p "$MISSING" -p "$TMP/empty"
+expect_status "kinds" 1
+expect_eq "kinds" "$TMP/big: single file, 2.861 MiB
+$TMP/empty: single file, 0
+$TMP/link: single file, 2.861 MiB
+/dev/null: char device
+$TMP/fifo: fifo file
+$TMP/d1: directory
+Reset scan time/memory limits. (Not supported for directories)
+$TMP/d2/: directory
+$TMP/d1: directory" "$(root_lines)"
+expect_file "kinds: stderr" "ERROR: os_get_path_info($MISSING) failed. No such file or directory" "$TMP/err"
+# The echo shows the limits as parsed, before the reset.
+expect_contains "echo before reset" "scan_time_limit: 10 sec." "$(cat "$TMP/out")"
+
+# Only the memory limit left: still reset.
+run_pelko -T 0 -p "$TMP/d1" -p "$MISSING"
+expect_eq "memory limit only" "$TMP/d1: directory
+Reset scan time/memory limits. (Not supported for directories)" "$(root_lines)"
+
+# No limits: nothing to reset.
+run_pelko -T 0 -M 0 -p "$TMP/d1" -p "$MISSING"
+expect_eq "no limits" "$TMP/d1: directory" "$(root_lines)"
+
+# A mount point is a file system and keeps its limits; /proc is never
+# enumerated, and the missing path stops the run anyway.
+if grep -q ' /proc proc ' /proc/self/mountinfo; then
+  for p in /proc /proc/; do
+    run_pelko -p "$p" -p "$MISSING"
+    expect_status "$p" 1
+    lines=$(root_lines)
+    expect_contains "$p is a file system" "$p: file system" "$lines"
+    case "$lines" in *Reset*) _fail "$p: limits reset for a file system" ;; esac
+  done
+fi
+
+# The first root fails: nothing but the echo on stdout.
+run_pelko -p "$MISSING" -p "$TMP/big"
+expect_status "first root missing" 1
+expect_eq "first root missing" "" "$(root_lines)"
+
+# A run that probes successfully ends with status 0.
+run_pelko -p "$TMP/d1/a" -o "$TMP/report.txt"
+expect_status "complete run" 0
+expect_contains "complete run: root line" "$TMP/d1/a: single file, 19.531 KiB" "$(cat "$TMP/out")"
+expect_contains "complete run: file" "$TMP/d1/a: single file, 19.531 KiB" "$(cat "$TMP/report.txt")"
+
+finish

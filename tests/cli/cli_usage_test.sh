@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# Command line: usage errors with their messages and status 1, help and
+# version with status 0.
+source "$(dirname "$0")/lib.sh" "$@"
+
+THREADS=$((2 * $(nproc)))
+T=$'\t'
+usage_basic="Usage:
+$PELKO
+$T  --path        | -p <path> [-p <path> ...]$T$T$T${T}One or more input paths.
+$T [--chunk_size  | -c <chunk_size>]$T$T$T$T${T}Chunk size. Default=16.000 KiB.
+$T [--estimate    | -e <[no-]dedupe|no-dedupe-zeros|[no-]compress|all>]${T}Estimation mode. Default=all.
+$T [--freq        | -r <report_freq>]$T$T$T$T${T}Report frequency in percents. Default=1.000.
+$T [--threads     | -t <#threads>]$T$T$T$T${T}Number of threads. Default=2*number_of_cpus ($THREADS). Maximum=1024.
+$T [--scan_time   | -T <scan_time_limit>]$T$T$T$T${T}Scan time limit in seconds. Default=3600. Set 0 for no limit.
+$T [--memory      | -M <memory_limit>]$T$T$T$T${T}Memory limit. Default=80% of available memory. (<MEM> GiB). Set 0 for no limit.
+$T [--out         | -o <outfile>]$T$T$T$T$T${T}Output file."
+usage_advanced="$T [--bucket_size | -b <bucket_size=1024.000 KiB>]
+$T [--alpha       | -A <alpha=0.500>]
+$T [--debug       | -D[D[D]]]"
+usage_tail="$T [--help        | -h]
+$T [--version     | -V]
+
+Size parameters accept suffixes K(KiB), M(MiB), G(GiB), T(TiB).
+"
+USAGE="$usage_basic
+$usage_tail"
+USAGE_D="$usage_basic
+$usage_advanced
+$usage_tail"
+
+# usage_error LABEL MESSAGE ARGS...: status 1, the message alone on stderr,
+# the plain usage text on stdout, nothing else.
+usage_error() {
+  local label=$1 msg=$2
+  shift 2
+  run_pelko "$@"
+  expect_status "$label" 1
+  expect_eq "$label: stderr" "$msg" "$(cat "$TMP/err")"
+  expect_file "$label: stdout" "$USAGE" "$TMP/out" mask_memory
+}
+
+touch "$TMP/f"
+usage_error "no arguments" "Missing input path"
+usage_error "path without -p" "Missing input path" "$TMP/f"
+usage_error "first check wins" "Missing input path" -c 0 -t 0
+usage_error "-c 0" "chunk_size <= 0" -p "$TMP/f" -c 0 -b 0
+usage_error "-c -1" "chunk_size <= 0" -p "$TMP/f" -c -1
+usage_error "-c 16KB is 16 bytes, 0.5 is 0" "chunk_size <= 0" -p "$TMP/f" -c 16KB -c 0.5
+usage_error "-b -5" "bucket_size <= 0" -p "$TMP/f" -b -5
+usage_error "-r 0" "report_freq <= 0" -p "$TMP/f" -r 0 -t 0
+usage_error "-r junk" "report_freq <= 0" -p "$TMP/f" --freq=junk
+usage_error "-t 0" "n_threads <= 0" -p "$TMP/f" -t 0 -A 0
+usage_error "-t 1025" "n_threads > 1024" -p "$TMP/f" -t 1025
+usage_error "-t 1000000" "n_threads > 1024" -p "$TMP/f" --threads 1000000
+usage_error "-A 0" "alpha <= 0" -p "$TMP/f" -A 0 -M -1
+usage_error "-M -1" "memory_limit < 0" -p "$TMP/f" -M -1G
+usage_error "-e foo" "Unknown estimate mode foo" -p "$TMP/f" -e foo
+usage_error "-e no-all" "Unknown estimate mode no-all" -e dedupe -e no-all
+
+# Unknown options and missing arguments: getopt's own line, then ours.
+run_pelko -p "$TMP/f" -x
+expect_status "-x" 1
+expect_eq "-x: stderr" "$PELKO: invalid option -- 'x'
+Bad option" "$(cat "$TMP/err")"
+expect_file "-x: stdout" "$USAGE" "$TMP/out" mask_memory
+run_pelko -p "$TMP/f" -c
+expect_status "-c without argument" 1
+expect_eq "-c without argument: stderr" "$PELKO: option requires an argument -- 'c'
+Bad option" "$(cat "$TMP/err")"
+run_pelko -p "$TMP/f" --no-such-option
+expect_status "--no-such-option" 1
+expect_contains "--no-such-option" "Bad option" "$(cat "$TMP/err")"
+
+# A usage error after -D lists the advanced options too.
+run_pelko -D -p "$TMP/f" -c 0
+expect_status "-D -c 0" 1
+expect_file "-D -c 0: stdout" "$USAGE_D" "$TMP/out" mask_memory
+
+# Help: status 0, nothing on stderr; later options are not looked at.
+run_pelko -h -c 0
+expect_status "-h" 0
+expect_file "-h: stdout" "$USAGE" "$TMP/out" mask_memory
+expect_eq "-h: stderr" "" "$(cat "$TMP/err")"
+run_pelko -D --help
+expect_status "-D -h" 0
+expect_file "-D -h: stdout" "$USAGE_D" "$TMP/out" mask_memory
+run_pelko -h -D
+expect_file "-h -D: stdout" "$USAGE" "$TMP/out" mask_memory
+run_pelko -DDD -h
+expect_file "-DDD -h: stdout" "$USAGE_D" "$TMP/out" mask_memory
+
+# Version: status 0 even without a path, console only even with -o.
+VERSION_LINE="$PELKO 1.08, Coin-Or Utils 2.11.4, Coin-Or CLP 1.17.6"
+if ! pkg-config --exact-version=2.11.4 coinutils 2>/dev/null ||
+   ! pkg-config --exact-version=1.17.6 clp 2>/dev/null; then
+  VERSION_LINE="$PELKO 1.08, Coin-Or Utils $(pkg-config --modversion coinutils), Coin-Or CLP $(pkg-config --modversion clp)"
+fi
+run_pelko -V
+expect_status "-V" 0
+expect_eq "-V: stdout" "$VERSION_LINE" "$(cat "$TMP/out")"
+expect_eq "-V: stderr" "" "$(cat "$TMP/err")"
+run_pelko -o "$TMP/v.txt" --version -c 0
+expect_status "-o file -V" 0
+expect_eq "-o file -V: stdout" "$VERSION_LINE" "$(cat "$TMP/out")"
+if [ -e "$TMP/v.txt" ]; then _fail "-V created the output file"; fi
+(cd "$TMP" && ln -sf "$PELKO" pelko && PATH="$TMP:$PATH" pelko -V >"$TMP/out")
+expect_eq "started as pelko" "pelko 1.08, Coin-Or Utils" "$(cut -d, -f1-2 <"$TMP/out" | sed 's/ [0-9.]*$//')"
+
+finish

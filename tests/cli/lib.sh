@@ -1,0 +1,80 @@
+# Shared helpers for the CLI tests. A test script starts with
+#
+#   source "$(dirname "$0")/lib.sh" "$@"
+#
+# which sets PELKO (the binary under test, the script's first argument) and
+# TMP (a fresh directory removed when the script exits), and ends with
+# `finish`, whose exit status is 1 when any expectation failed.
+#
+#   run_pelko ARGS...         runs pelko; stdout in $TMP/out, stderr in
+#                             $TMP/err, exit status in $RC
+#   expect_eq LABEL WANT GOT  exact text comparison, shows a diff
+#   expect_file LABEL WANT FILE [FILTER]
+#                             FILE (passed through the FILTER command when
+#                             given) holds exactly WANT and one line feed
+#   expect_status LABEL WANT  compares $RC with WANT
+#   expect_contains LABEL NEEDLE HAYSTACK
+#   mask_memory               filter: every "x.yyy GiB" figure -> "<MEM> GiB"
+set -euo pipefail
+
+PELKO=${1:?usage: $0 /path/to/pelko}
+TMP=$(mktemp -d "${TMPDIR:-/tmp}/pelko_cli.XXXXXX")
+trap 'rm -rf "$TMP"' EXIT
+FAILURES=0
+RC=0
+
+run_pelko() {
+  RC=0
+  "$PELKO" "$@" >"$TMP/out" 2>"$TMP/err" </dev/null || RC=$?
+}
+
+_fail() {
+  echo "FAIL: $1"
+  FAILURES=$((FAILURES + 1))
+}
+
+expect_eq() {
+  local label=$1 want=$2 got=$3
+  if [ "$want" != "$got" ]; then
+    _fail "$label"
+    diff -u <(printf '%s\n' "$want") <(printf '%s\n' "$got") \
+      | sed '1,2d; s/^/    /' || true
+  fi
+}
+
+expect_file() {
+  local label=$1 want=$2 file=$3 filter=${4:-cat}
+  if ! diff -u <(printf '%s\n' "$want") <($filter <"$file") >"$TMP/diff"; then
+    _fail "$label"
+    sed '1,2d; s/^/    /' "$TMP/diff"
+  fi
+}
+
+expect_status() {
+  local label=$1 want=$2
+  if [ "$RC" != "$want" ]; then
+    _fail "$label: exit status $RC, want $want"
+    sed 's/^/    stderr: /' "$TMP/err" | head -n 5
+  fi
+}
+
+expect_contains() {
+  local label=$1 needle=$2 haystack=$3
+  case "$haystack" in
+    *"$needle"*) ;;
+    *) _fail "$label: missing \"$needle\" in:"; printf '%s\n' "$haystack" \
+         | sed 's/^/    /' | head -n 20 ;;
+  esac
+}
+
+mask_memory() {
+  sed -E 's/[0-9]+\.[0-9]{3} GiB/<MEM> GiB/g'
+}
+
+finish() {
+  if [ "$FAILURES" -ne 0 ]; then
+    echo "$FAILURES expectation(s) failed in $(basename "$0")"
+    exit 1
+  fi
+  echo "all expectations held in $(basename "$0")"
+}
