@@ -1,8 +1,342 @@
-// Placeholder so that dependants link; replaced by the real plan and reader.
 #include "sampler.h"
 
-Sampler::Sampler(const pelko_params_t& params) : m_params(params) {}
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <iostream>
+#include <string>
+
+#include "printer.h"
+#include "threadpool.h"
+#include "walker.h"
+
+namespace {
+
+// Longest progress line printed so far, by any Sampler: the blank fill of a
+// shorter line covers the rest of it.
+int g_progress_max_len = 0;
+
+// "ERROR: <call><path>) failed, <errno text>" on stderr, written in one piece
+// so that lines of concurrent threads do not mix.
+void print_error(const char* call, const _TSTRING& path) {
+  std::string line = "ERROR: ";
+  line += call;
+  line += path;
+  line += ") failed, ";
+  line += get_last_error_str();
+  line += '\n';
+  std::cerr << line << std::flush;
+}
+
+// The file a reading thread has open. Consecutive slices of the same path
+// share one descriptor; a failed open is retried by the next slice.
+class SliceFile {
+ public:
+  SliceFile() : m_fd(-1) {}
+  ~SliceFile() { close_fd(); }
+  SliceFile(const SliceFile&) = delete;
+  SliceFile& operator=(const SliceFile&) = delete;
+
+  // Returns the descriptor for path, or -1 after printing the open error.
+  int open_path(const _TSTRING& path) {
+    if (m_fd >= 0 && path == m_path) return m_fd;
+    close_fd();
+    // O_NOATIME keeps the inputs' access times; only the owner (or a
+    // privileged process) may use it. O_NONBLOCK only matters if the path
+    // has become a FIFO since the scan: the open must not hang then.
+    const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
+    int fd = open(path.c_str(), flags | O_NOATIME);
+    if (fd < 0 && errno == EPERM) fd = open(path.c_str(), flags);
+    if (fd < 0) {
+      print_error("fopen(", path);
+      return -1;
+    }
+    m_fd = fd;
+    m_path = path;
+    return m_fd;
+  }
+
+  void close_fd() {
+    if (m_fd >= 0) close(m_fd);
+    m_fd = -1;
+  }
+
+ private:
+  int m_fd;
+  _TSTRING m_path;
+};
+
+// Reads up to size bytes at offset into buf, looping over short reads and
+// interruptions. Returns the bytes read; *failed is set when a read failed.
+size_t read_full(int fd, unsigned char* buf, size_t size, size_t offset,
+                 bool* failed) {
+  size_t got = 0;
+  *failed = false;
+  while (got < size) {
+    ssize_t n = pread(fd, buf + got, size - got, (off_t)(offset + got));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      *failed = true;
+      break;
+    }
+    if (n == 0) break;  // end of file: the file shrank since the scan
+    got += (size_t)n;
+  }
+  return got;
+}
+
+}  // namespace
+
+Sampler::Sampler(const pelko_params_t& params)
+    : m_params(params),
+      m_scan_elapsed_time(0),
+      m_fs_total_size(0),
+      m_fs_total_files(0),
+      m_total_size(0),
+      m_reductible_size(0),
+      m_total_chunks(0),
+      m_total_files(0),
+      m_scan_stopped(false),
+      m_curr_bucket(nullptr),
+      m_curr_bucket_size(0),
+      m_chunk_cb_func(nullptr),
+      m_chunk_cb_arg(nullptr),
+      m_clock([](const Walker* w) { return w->get_elapsed_time(); }),
+      m_memory(os_get_memory_usage) {}
+
+// A plan that was never read is released here with the buckets.
 Sampler::~Sampler() {}
-void Sampler::scan() {}
-size_t Sampler::get_total_chunks() const { return 0; }
-void Sampler::read(chunk_cb_func_t, void*) {}
+
+size_t Sampler::current_memory() const {
+  size_t cur = 0;
+  m_memory(&cur, nullptr);
+  return cur;
+}
+
+void Sampler::scan() {
+  const size_t memory0 = current_memory();
+  Walker walker(scan_file, this, m_params.n_threads, m_params.debug);
+
+  for (const root_t* root : m_params.roots) {
+    if (m_fs_total_size != INVALID_SIZE_T)
+      m_fs_total_size = root->fs_size == INVALID_SIZE_T
+                            ? INVALID_SIZE_T
+                            : m_fs_total_size + root->fs_size;
+    if (m_fs_total_files != INVALID_SIZE_T)
+      m_fs_total_files = root->fs_n_files == INVALID_SIZE_T
+                             ? INVALID_SIZE_T
+                             : m_fs_total_files + root->fs_n_files;
+    walker.add_root(root->path.c_str());
+  }
+
+  if (m_params.roots.size() > 1) {
+    if (m_fs_total_size != INVALID_SIZE_T)
+      printer << "Total: " << capacity_to_str(m_fs_total_size);
+    if (m_fs_total_files != INVALID_SIZE_T && m_fs_total_files > 1) {
+      printer << ", ~" << m_fs_total_files << " files";
+      if (m_fs_total_size != INVALID_SIZE_T && m_fs_total_size != 0)
+        printer << ", avg. file size "
+                << capacity_to_str(m_fs_total_size / m_fs_total_files);
+    }
+    printer << std::endl;
+  }
+  printer << std::endl << "SCANNING" << std::endl;
+
+  walker.start();
+
+  print_scan_progress(true);
+  printer << std::endl;
+
+  if (m_params.debug > 0) {
+    const size_t memory1 = current_memory();
+    const size_t n_buckets = m_buckets.size();
+    const size_t growth = memory1 > memory0 ? memory1 - memory0 : 0;
+    printer << "#files=" << m_total_files << ", #chunks=" << m_total_chunks
+            << std::endl;
+    printer << "#buckets=" << n_buckets << ", "
+            << (n_buckets ? growth / n_buckets : 0) << " bytes/bucket"
+            << std::endl;
+  }
+  printer << std::endl << std::endl;
+}
+
+void Sampler::scan_file(Walker* walker, const TCHAR* file_path,
+                        size_t file_size, void* arg) {
+  static_cast<Sampler*>(arg)->scan_file(walker, file_path, file_size);
+}
+
+void Sampler::scan_file(Walker* walker, const TCHAR* file_path,
+                        size_t file_size) {
+  const size_t chunk_size = m_params.chunk_size;
+  const size_t bucket_size = m_params.bucket_size;
+  const size_t tail = file_size % chunk_size;
+  {
+    MutexLock lock(&m_mutex);
+    check_elapsed_time(walker);
+    m_total_size += tail;
+    m_total_files++;
+  }
+
+  size_t offset = 0;
+  file_size -= tail;
+  while (file_size > 0 && !m_scan_stopped) {
+    std::unique_ptr<file_slice_t> slice(new file_slice_t);
+    slice->file_path = file_path;
+
+    MutexLock lock(&m_mutex);
+    const size_t sz = std::min(file_size, bucket_size - m_curr_bucket_size);
+    slice->offset = offset;
+    slice->size = sz;
+    offset += sz;
+    file_size -= sz;
+    if (m_curr_bucket == nullptr) {
+      m_buckets.emplace_back(new bucket_t);
+      m_curr_bucket = m_buckets.back().get();
+    }
+    m_curr_bucket->file_slices.push_back(std::move(slice));
+    m_curr_bucket_size += sz;
+    m_total_size += sz;
+    m_reductible_size += sz;
+    m_total_chunks += sz / chunk_size;
+    PELKO_ASSERT(m_curr_bucket_size <= m_params.bucket_size);
+    if (m_curr_bucket_size == bucket_size) {
+      m_curr_bucket = nullptr;
+      m_curr_bucket_size = 0;
+      check_elapsed_time(walker);
+    }
+  }
+}
+
+void Sampler::check_elapsed_time(Walker* walker) {
+  const time_t elapsed_time = m_clock(walker);
+  if (elapsed_time == m_scan_elapsed_time) return;
+  m_scan_elapsed_time = elapsed_time;
+  print_scan_progress(false);
+  check_scan_limits(walker);
+}
+
+void Sampler::check_scan_limits(Walker* walker) {
+  if (m_scan_stopped) return;
+  if (m_params.scan_time_limit != 0 &&
+      m_scan_elapsed_time > m_params.scan_time_limit) {
+    walker->stop("WARNING: Scan time limit reached.");
+    m_scan_stopped = true;
+  }
+  if (m_params.scan_memory_limit != 0 &&
+      current_memory() > m_params.scan_memory_limit) {
+    // Prints nothing when the time limit has already stopped the walk.
+    walker->stop("WARNING: Scan memory limit reached.");
+    m_scan_stopped = true;
+  }
+}
+
+size_t Sampler::get_total_chunks() const {
+  MutexLock lock(&m_mutex);
+  if (!m_scan_stopped) return m_total_chunks;
+  PELKO_ASSERT(m_fs_total_size != INVALID_SIZE_T);
+  // Nothing counted before the stop: there is no share to scale up.
+  if (m_total_size == 0) return m_total_chunks;
+  const double k = (double)m_fs_total_size / (double)m_total_size;
+  return (size_t)((double)m_total_chunks * k);
+}
+
+void Sampler::print_scan_progress(bool to_file) const {
+  int term_width = -1;
+  os_get_term_size(&term_width, nullptr);
+  size_t cur_memory = 0, max_memory = 0;
+  m_memory(&cur_memory, &max_memory);
+
+  const long long elapsed = (long long)m_scan_elapsed_time;
+  char a[128], b[128], c[128], d[128], e[128], f[128];
+  int len = snprintf(a, sizeof(a), "%llds. ", elapsed);
+  b[0] = 0;
+  if (m_fs_total_size != INVALID_SIZE_T && m_fs_total_size != 0)
+    snprintf(b, sizeof(b), ", %lld%%",
+             (long long)((m_total_size * 100 + m_fs_total_size / 2) /
+                         m_fs_total_size));
+  c[0] = 0;
+  if (elapsed != 0)
+    snprintf(c, sizeof(c), ", %s/s",
+             capacity_to_str(m_total_size / (size_t)elapsed).c_str());
+  len += snprintf(d, sizeof(d), "Scanned: %s%s%s. %lld files (%lld files/s). ",
+                  capacity_to_str(m_total_size).c_str(), b, c,
+                  (long long)m_total_files,
+                  elapsed ? (long long)m_total_files / elapsed : 0LL);
+  const size_t reductible_pct =
+      m_total_size ? (m_reductible_size * 100 + m_total_size / 2) / m_total_size
+                   : 0;
+  len += snprintf(e, sizeof(e), "Reductible: %s (%lld%%). ",
+                  capacity_to_str(m_reductible_size).c_str(),
+                  (long long)reductible_pct);
+  f[0] = 0;
+  if (cur_memory != 0)
+    len += snprintf(f, sizeof(f), "Memory usage: %s. ",
+                    memory_to_str(cur_memory, max_memory).c_str());
+
+  if (len > g_progress_max_len) g_progress_max_len = len;
+  int n_spaces = g_progress_max_len - len;
+  if (term_width > 0 && g_progress_max_len > term_width)
+    n_spaces = term_width - len;
+  if (n_spaces < 0) n_spaces = 0;
+
+  printer.set_to_file(to_file);
+  printer.console() << '\r';
+  printer << a << d << e << f << std::string((size_t)n_spaces, ' ')
+          << std::flush;
+  printer.set_to_file(true);
+}
+
+void Sampler::read(chunk_cb_func_t cb_func, void* cb_arg) {
+  m_chunk_cb_func = cb_func;
+  m_chunk_cb_arg = cb_arg;
+  threadpool_run(m_params.n_threads, read_thread, this);
+}
+
+void* Sampler::read_thread(void* arg) {
+  static_cast<Sampler*>(arg)->read_thread();
+  return nullptr;
+}
+
+void Sampler::read_thread() {
+  const size_t chunk_size = m_params.chunk_size;
+  const size_t buf_size = m_params.bucket_size;
+  std::unique_ptr<unsigned char[]> buf;  // allocated with the first bucket
+  SliceFile file;
+
+  m_mutex.lock();
+  while (!m_buckets.empty()) {
+    const size_t n_buckets = m_buckets.size();
+    const size_t idx = (size_t)rand() % n_buckets;
+    std::unique_ptr<bucket_t> bucket = std::move(m_buckets[idx]);
+    if (idx != n_buckets - 1) m_buckets[idx] = std::move(m_buckets.back());
+    m_buckets.pop_back();
+    m_mutex.unlock();
+
+    if (!buf) buf.reset(new unsigned char[buf_size]);
+    for (std::unique_ptr<file_slice_t>& slice : bucket->file_slices) {
+      PELKO_ASSERT(slice->size <= buf_size);
+      const int fd = file.open_path(slice->file_path);
+      if (fd >= 0) {
+        bool failed = false;
+        const size_t r =
+            read_full(fd, buf.get(), slice->size, slice->offset, &failed);
+        if (failed) {
+          print_error("fseek(", slice->file_path);
+          file.close_fd();
+        }
+        // Bytes past the last whole chunk are dropped.
+        const size_t chunk_count = r / chunk_size;
+        for (size_t i = 0; i < chunk_count; i++)
+          m_chunk_cb_func(buf.get() + i * chunk_size, m_chunk_cb_arg);
+      }
+      slice.reset();
+    }
+    bucket.reset();
+    m_mutex.lock();
+  }
+  m_mutex.unlock();
+}

@@ -11,6 +11,8 @@
 #include <time.h>
 
 #include <atomic>
+#include <functional>
+#include <memory>
 #include <vector>
 
 #include "mutex.h"
@@ -46,8 +48,57 @@ class Sampler {
   void read(chunk_cb_func_t cb_func, void* cb_arg);
 
  private:
-  // (The module's implementer completes the private part.)
+  // One contiguous byte range of one file; size <= bucket_size.
+  struct file_slice_t {
+    _TSTRING file_path;
+    size_t offset;
+    size_t size;
+  };
+  // One unit of reading: slices in the order they were added, summing to
+  // bucket_size except for the bucket open when the scan ended.
+  struct bucket_t {
+    std::vector<std::unique_ptr<file_slice_t>> file_slices;
+  };
+  typedef std::vector<std::unique_ptr<bucket_t>> bucket_array_t;
+
+  // Test seams: the walk's elapsed seconds and the process's memory use
+  // (current, and peak when the second pointer is not null).
+  typedef std::function<time_t(const Walker*)> clock_func_t;
+  typedef std::function<void(size_t*, size_t*)> memory_func_t;
+  friend class SamplerTestPeer;
+
+  static void scan_file(Walker* walker, const TCHAR* file_path,
+                        size_t file_size, void* arg);
+  void scan_file(Walker* walker, const TCHAR* file_path, size_t file_size);
+  // Records a new elapsed second: progress line and limit check. m_mutex held.
+  void check_elapsed_time(Walker* walker);
+  void check_scan_limits(Walker* walker);
+  void print_scan_progress(bool to_file) const;
+  size_t current_memory() const;
+
+  static void* read_thread(void* arg);
+  void read_thread();
+
   const pelko_params_t& m_params;
+  // Everything below is guarded by m_mutex while the scan runs; while
+  // reading, m_mutex guards m_buckets only.
+  time_t m_scan_elapsed_time;
+  size_t m_fs_total_size;   // INVALID_SIZE_T when a root's size is unknown
+  size_t m_fs_total_files;  // INVALID_SIZE_T when a root's count is unknown
+  size_t m_total_size;      // bytes of every file handed over, tails included
+  size_t m_reductible_size;  // bytes placed into slices
+  size_t m_total_chunks;     // sum of slice size / chunk_size
+  size_t m_total_files;
+  std::atomic<bool> m_scan_stopped;  // also read without the lock
+  bucket_t* m_curr_bucket;  // bucket being filled (owned by m_buckets)
+  size_t m_curr_bucket_size;
+  bucket_array_t m_buckets;
+  mutable Mutex m_mutex;
+  chunk_cb_func_t m_chunk_cb_func;
+  void* m_chunk_cb_arg;
+
+  clock_func_t m_clock;
+  memory_func_t m_memory;
 };
 
 #endif  // PELKO_SAMPLER_H_

@@ -96,9 +96,13 @@ void Walker::walk_dir(const TCHAR* dir_path) {
   DIR* dir = opendir(dir_path);
   if (dir == nullptr) {
     // The leading line end finishes a progress line being rewritten.
-    std::cerr << std::endl
-              << "ERROR: opendir(" << dir_path << ") failed, "
-              << get_last_error_str() << std::endl;
+    // Written in one piece so that lines of concurrent threads do not mix.
+    std::string line = "\nERROR: opendir(";
+    line += dir_path;
+    line += ") failed, ";
+    line += get_last_error_str();
+    line += '\n';
+    std::cerr << line << std::flush;
     return;
   }
   // One path buffer per directory: the entry name replaces the previous one.

@@ -1,0 +1,509 @@
+#include "sampler.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "mutex.h"
+#include "printer.h"
+#include "walker.h"
+
+// Reaches the plan and the test seams of a Sampler.
+class SamplerTestPeer {
+ public:
+  typedef std::tuple<std::string, size_t, size_t> Slice;  // path, offset, size
+
+  static void scan_file(Sampler* s, Walker* w, const char* path, size_t size) {
+    s->scan_file(w, path, size);
+  }
+  static std::vector<std::vector<Slice>> plan(const Sampler& s) {
+    std::vector<std::vector<Slice>> out;
+    for (auto& b : s.m_buckets) {
+      out.emplace_back();
+      for (auto& sl : b->file_slices)
+        out.back().emplace_back(sl->file_path, sl->offset, sl->size);
+    }
+    return out;
+  }
+  static size_t total_size(const Sampler& s) { return s.m_total_size; }
+  static size_t reductible(const Sampler& s) { return s.m_reductible_size; }
+  static size_t chunks(const Sampler& s) { return s.m_total_chunks; }
+  static size_t files(const Sampler& s) { return s.m_total_files; }
+  static size_t curr_bucket_size(const Sampler& s) {
+    return s.m_curr_bucket_size;
+  }
+  static bool stopped(const Sampler& s) { return s.m_scan_stopped; }
+  static void set_clock(Sampler* s, Sampler::clock_func_t f) { s->m_clock = f; }
+  static void set_memory(Sampler* s, Sampler::memory_func_t f) {
+    s->m_memory = f;
+  }
+  static void set_stopped_totals(Sampler* s, size_t fs_total, size_t total,
+                                 size_t chunks) {
+    s->m_scan_stopped = true;
+    s->m_fs_total_size = fs_total;
+    s->m_total_size = total;
+    s->m_total_chunks = chunks;
+  }
+};
+
+namespace {
+
+typedef SamplerTestPeer Peer;
+typedef Peer::Slice Slice;
+
+struct Params : pelko_params_t {
+  Params(size_t chunk, size_t bucket, int threads) {
+    chunk_size = chunk;
+    bucket_size = bucket;
+    estimate_mask = ESTIMATE_DEDUPE | ESTIMATE_COMPRESS;
+    report_freq = 0.01;
+    n_threads = threads;
+    scan_time_limit = 0;
+    scan_memory_limit = 0;
+    memory_limit = 0;
+    alpha = 0;
+    debug = 0;
+  }
+  ~Params() {
+    for (root_t* r : roots) delete r;
+  }
+  void add_root(const std::string& path, DEVTYPE type, size_t size,
+                size_t n_files) {
+    roots.push_back(new root_t{path, type, size, n_files});
+  }
+};
+
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/pelko_sampler_XXXXXX";
+    PELKO_ASSERT(mkdtemp(tmpl) != nullptr);
+    m_path = tmpl;
+  }
+  ~TempDir() {
+    std::string cmd = "rm -rf '" + m_path + "'";
+    if (system(cmd.c_str()) != 0) ADD_FAILURE() << "cleanup of " << m_path;
+  }
+  std::string sub(const std::string& rel) const { return m_path + "/" + rel; }
+  const std::string& path() const { return m_path; }
+
+ private:
+  std::string m_path;
+};
+
+// Every 8-byte word holds (file id << 40 | byte offset): a chunk's bytes tell
+// which file and offset they came from, at any alignment.
+std::string pattern(uint64_t file_id, size_t size) {
+  std::string s(size + 8, 0);
+  for (size_t o = 0; o < size; o += 8) {
+    uint64_t w = (file_id << 40) | o;
+    memcpy(&s[o], &w, 8);
+  }
+  s.resize(size);
+  return s;
+}
+
+void write_file(const std::string& path, const std::string& data) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f.write(data.data(), (std::streamsize)data.size());
+  ASSERT_TRUE(f.good()) << path;
+}
+
+struct ConsoleCapture {
+  std::ostringstream out;
+  ConsoleCapture() { printer.set_console(&out); }
+  ~ConsoleCapture() { printer.set_console(&std::cout); }
+};
+
+// Collects the delivered chunks as strings.
+struct Collector {
+  Mutex mu;
+  size_t chunk_size;
+  std::vector<std::string> chunks;
+  static void cb(const unsigned char* data, void* arg) {
+    Collector* c = static_cast<Collector*>(arg);
+    std::string s((const char*)data, c->chunk_size);
+    MutexLock lock(&c->mu);
+    c->chunks.push_back(std::move(s));
+  }
+};
+
+TEST(Sampler, WorkedExampleSlicesAndPacking) {
+  {
+    Params p(16 * ONE_KB, ONE_MB, 1);
+    Sampler s(p);
+    Walker w(nullptr, nullptr, 1, 0);  // never started: clock stays at 0
+    Peer::set_clock(&s, [](const Walker*) { return (time_t)0; });
+    Peer::scan_file(&s, &w, "f1", 2500000);
+    Peer::scan_file(&s, &w, "f2", 1000000);
+    std::vector<std::vector<Slice>> want = {
+        {Slice("f1", 0, 1048576)},
+        {Slice("f1", 1048576, 1048576)},
+        {Slice("f1", 2097152, 393216), Slice("f2", 0, 655360)},
+        {Slice("f2", 655360, 344064)}};
+    EXPECT_EQ(Peer::plan(s), want);
+    EXPECT_EQ(Peer::total_size(s), 3500000u);
+    EXPECT_EQ(Peer::reductible(s), 3489792u);
+    EXPECT_EQ(Peer::chunks(s), 213u);
+    EXPECT_EQ(Peer::files(s), 2u);
+    EXPECT_EQ(Peer::curr_bucket_size(s), 344064u);
+    EXPECT_EQ(s.get_total_chunks(), 213u);
+
+    // A file of exactly one chunk, then one byte short of a chunk.
+    Peer::scan_file(&s, &w, "one", 16384);
+    Peer::scan_file(&s, &w, "short", 16383);
+    Peer::scan_file(&s, &w, "empty", 0);
+    auto plan = Peer::plan(s);
+    ASSERT_EQ(plan.size(), 4u);
+    EXPECT_EQ(plan[3].back(), Slice("one", 0, 16384));
+    EXPECT_EQ(Peer::files(s), 5u);
+    EXPECT_EQ(Peer::total_size(s), 3500000u + 16384 + 16383);
+    EXPECT_EQ(Peer::chunks(s), 214u);
+  }
+  {
+    // Bucket size not a multiple of the chunk size.
+    Params p(16 * ONE_KB, 40 * ONE_KB, 1);
+    Sampler s(p);
+    Walker w(nullptr, nullptr, 1, 0);
+    Peer::set_clock(&s, [](const Walker*) { return (time_t)0; });
+    Peer::scan_file(&s, &w, "f", 102400);
+    std::vector<std::vector<Slice>> want = {{Slice("f", 0, 40960)},
+                                            {Slice("f", 40960, 40960)},
+                                            {Slice("f", 81920, 16384)}};
+    EXPECT_EQ(Peer::plan(s), want);
+    EXPECT_EQ(Peer::reductible(s), 98304u);
+    EXPECT_EQ(Peer::chunks(s), 5u);
+    EXPECT_EQ(Peer::total_size(s), 102400u);
+  }
+}
+
+TEST(Sampler, TotalsLineAndEmptyPlan) {
+  TempDir t;
+  write_file(t.sub("a"), std::string(100, 'a'));
+  write_file(t.sub("b"), std::string(300, 'b'));
+  ::mkdir(t.sub("d").c_str(), 0755);
+  {
+    Params p(16 * ONE_KB, ONE_MB, 2);
+    p.add_root(t.sub("a"), DEVTYPE_FILE, 100, 1);
+    p.add_root(t.sub("b"), DEVTYPE_FILE, 300, 1);
+    ConsoleCapture con;
+    Sampler s(p);
+    s.scan();
+    const std::string head =
+        "Total: 400, ~2 files, avg. file size 200\n\nSCANNING\n\r0s. Scanned: ";
+    EXPECT_EQ(con.out.str().substr(0, head.size()), head);
+    EXPECT_EQ(s.get_total_chunks(), 0u);
+    EXPECT_NE(con.out.str().find("Reductible: 0 (0%). "), std::string::npos);
+  }
+  {
+    Params p(16 * ONE_KB, ONE_MB, 2);
+    p.debug = 1;
+    p.add_root(t.sub("a"), DEVTYPE_FILE, 100, 1);
+    p.add_root(t.sub("d"), DEVTYPE_DIRECTORY, INVALID_SIZE_T, INVALID_SIZE_T);
+    ConsoleCapture con;
+    Sampler s(p);
+    s.scan();
+    const std::string out = con.out.str();
+    EXPECT_EQ(out.substr(0, 11), "\n\nSCANNING\n");
+    // No bucket at all: the per-bucket figure is 0, not a division by zero.
+    EXPECT_NE(out.find("\n#files=1, #chunks=0\n#buckets=0, 0 bytes/bucket\n\n\n"),
+              std::string::npos);
+    Collector c;
+    c.chunk_size = p.chunk_size;
+    s.read(Collector::cb, &c);
+    EXPECT_TRUE(c.chunks.empty());
+  }
+}
+
+// Builds files of assorted sizes (tails, whole buckets, several buckets) under
+// dir and returns their contents by path.
+std::map<std::string, std::string> make_tree(const TempDir& t) {
+  std::map<std::string, std::string> files;
+  ::mkdir(t.sub("tree").c_str(), 0755);
+  ::mkdir(t.sub("tree/sub").c_str(), 0755);
+  const size_t sizes[] = {0,     1,     4095,  4096,   4097,  8192, 16384,
+                          16385, 40000, 65536, 100000, 12345, 300000};
+  int id = 1;
+  for (size_t size : sizes) {
+    for (const char* dir : {"tree/", "tree/sub/"}) {
+      std::string path = t.sub(dir + std::to_string(id));
+      files[path] = pattern(id, size);
+      write_file(path, files[path]);
+      id++;
+    }
+  }
+  return files;
+}
+
+// The chunks the plan promises, read from the test's own copy of the data.
+std::vector<std::string> expected_chunks(
+    const std::vector<std::vector<Slice>>& plan,
+    const std::map<std::string, std::string>& files, size_t chunk_size) {
+  std::vector<std::string> out;
+  for (auto& bucket : plan)
+    for (auto& sl : bucket) {
+      const std::string& data = files.at(std::get<0>(sl));
+      size_t n = std::get<2>(sl) / chunk_size;
+      for (size_t i = 0; i < n; i++)
+        out.push_back(data.substr(std::get<1>(sl) + i * chunk_size, chunk_size));
+    }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+TEST(Sampler, EveryWholeChunkDeliveredOnceWithItsBytes) {
+  TempDir t;
+  std::map<std::string, std::string> files = make_tree(t);
+  for (size_t bucket : {(size_t)16384, (size_t)10000}) {
+    std::vector<std::string> first;
+    for (int n_threads : {1, 8}) {
+      Params p(4096, bucket, n_threads);
+      p.add_root(t.sub("tree"), DEVTYPE_DIRECTORY, INVALID_SIZE_T,
+                 INVALID_SIZE_T);
+      ConsoleCapture con;
+      Sampler s(p);
+      s.scan();
+      size_t total = 0;
+      for (auto& f : files) total += f.second.size();
+      EXPECT_EQ(Peer::total_size(s), total);
+      EXPECT_EQ(Peer::files(s), files.size());
+      auto plan = Peer::plan(s);
+      for (size_t i = 0; i + 1 < plan.size(); i++) {
+        size_t sum = 0;
+        for (auto& sl : plan[i]) sum += std::get<2>(sl);
+        EXPECT_EQ(sum, bucket) << "bucket " << i << " is not full";
+      }
+      std::vector<std::string> want = expected_chunks(plan, files, 4096);
+      EXPECT_EQ(want.size(), s.get_total_chunks());
+      if (bucket == 16384) {
+        // A multiple of the chunk size: every whole chunk of every file.
+        size_t n = 0;
+        for (auto& f : files) n += f.second.size() / 4096;
+        EXPECT_EQ(want.size(), n);
+      }
+
+      Collector c;
+      c.chunk_size = 4096;
+      s.read(Collector::cb, &c);
+      std::sort(c.chunks.begin(), c.chunks.end());
+      EXPECT_TRUE(c.chunks == want)
+          << bucket << " bytes/bucket, " << n_threads << " threads: "
+          << c.chunks.size() << " chunks, want " << want.size();
+      if (first.empty()) first = c.chunks;
+      EXPECT_TRUE(c.chunks == first);
+      EXPECT_TRUE(Peer::plan(s).empty());
+      Collector again;
+      again.chunk_size = 4096;
+      s.read(Collector::cb, &again);
+      EXPECT_TRUE(again.chunks.empty());
+    }
+  }
+}
+
+TEST(Sampler, DeletedAndTruncatedFilesBetweenScanAndRead) {
+  TempDir t;
+  ::mkdir(t.sub("tree").c_str(), 0755);
+  const std::string keep = t.sub("tree/keep"), gone = t.sub("tree/gone"),
+                    shrunk = t.sub("tree/shrunk");
+  write_file(keep, pattern(1, 8 * 4096));
+  write_file(gone, pattern(2, 8 * 4096));
+  write_file(shrunk, pattern(3, 8 * 4096));
+
+  Params p(4096, 4 * 4096, 3);
+  p.add_root(t.sub("tree"), DEVTYPE_DIRECTORY, INVALID_SIZE_T, INVALID_SIZE_T);
+  ConsoleCapture con;
+  Sampler s(p);
+  s.scan();
+  ASSERT_EQ(s.get_total_chunks(), 24u);
+
+  ASSERT_EQ(unlink(gone.c_str()), 0);
+  // Half of the second slice (offset 16384) survives, plus a partial chunk.
+  ASSERT_EQ(truncate(shrunk.c_str(), 4 * 4096 + 2 * 4096 + 100), 0);
+
+  Collector c;
+  c.chunk_size = 4096;
+  testing::internal::CaptureStderr();
+  s.read(Collector::cb, &c);
+  std::string err = testing::internal::GetCapturedStderr();
+
+  const std::string line =
+      "ERROR: fopen(" + gone + ") failed, No such file or directory\n";
+  size_t n_lines = 0;
+  for (size_t pos = err.find(line); pos != std::string::npos;
+       pos = err.find(line, pos + 1))
+    n_lines++;
+  EXPECT_EQ(n_lines, 2u) << err;  // one per slice of the deleted file
+  EXPECT_EQ(err.size(), 2 * line.size()) << err;
+
+  std::map<std::string, std::string> now = {
+      {keep, pattern(1, 8 * 4096)}, {shrunk, pattern(3, 6 * 4096)}};
+  std::vector<std::string> want;
+  for (auto& f : now)
+    for (size_t o = 0; o < f.second.size(); o += 4096)
+      want.push_back(f.second.substr(o, 4096));
+  std::sort(want.begin(), want.end());
+  std::sort(c.chunks.begin(), c.chunks.end());
+  EXPECT_TRUE(c.chunks == want) << c.chunks.size() << " chunks";
+}
+
+// A slice larger than what one read call returns (about 2 GiB on Linux) is
+// read in full. The file is sparse; only the marker past 2 GiB is data.
+TEST(Sampler, SliceOfMoreThanTwoGiB) {
+  TempDir t;
+  const std::string path = t.sub("big");
+  const size_t chunk = ONE_MB;
+  const size_t size = 2 * ONE_GB + chunk;
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0644);
+  ASSERT_GE(fd, 0);
+  const char marker[] = "marker past 2 GiB";
+  ASSERT_EQ(pwrite(fd, marker, sizeof(marker), 2 * ONE_GB), (ssize_t)sizeof(marker));
+  ASSERT_EQ(ftruncate(fd, (off_t)size), 0);
+  close(fd);
+
+  Params p(chunk, size, 1);
+  p.add_root(path, DEVTYPE_FILE, size, 1);
+  ConsoleCapture con;
+  Sampler s(p);
+  s.scan();
+  ASSERT_EQ(Peer::plan(s).size(), 1u);
+  ASSERT_EQ(s.get_total_chunks(), 2049u);
+
+  struct Last {
+    size_t n = 0;
+    bool zeros_before = true;
+    std::string last;
+  } last;
+  s.read(
+      [](const unsigned char* d, void* arg) {
+        Last* l = static_cast<Last*>(arg);
+        if (l->n++ < 2048 && (d[0] != 0 || d[ONE_MB - 1] != 0))
+          l->zeros_before = false;
+        l->last.assign((const char*)d, sizeof(marker));
+      },
+      &last);
+  EXPECT_EQ(last.n, 2049u);
+  EXPECT_TRUE(last.zeros_before);
+  EXPECT_EQ(last.last, std::string(marker, sizeof(marker)));
+}
+
+// A directory of n files of the given size.
+void make_flat(const TempDir& t, int n, size_t size) {
+  ::mkdir(t.sub("flat").c_str(), 0755);
+  for (int i = 0; i < n; i++)
+    write_file(t.sub("flat/" + std::to_string(i)), pattern(i, size));
+}
+
+TEST(Sampler, ScanLimitsStopTheWalk) {
+  TempDir t;
+  make_flat(t, 100, 4 * 4096);  // 4 chunks per file, 1 bucket per file
+
+  struct Case {
+    time_t time_limit;
+    size_t memory_limit;
+    size_t want_files;
+    const char* warning;
+  } cases[] = {
+      // A new second at every file arrival: elapsed 3 > 2 at the 3rd file.
+      {2, 0, 3, "WARNING: Scan time limit reached."},
+      // Memory grows 1000 bytes per clock reading: 11000 > 10500 at the 6th.
+      {0, 10500, 6, "WARNING: Scan memory limit reached."},
+      // Both exceeded at one check: only the time warning.
+      {2, 4500, 3, "WARNING: Scan time limit reached."},
+  };
+  for (const Case& c : cases) {
+    Params p(4096, 4 * 4096, 1);
+    p.scan_time_limit = c.time_limit;
+    p.scan_memory_limit = c.memory_limit;
+    // A volume root whose probed size is 10 times what the files hold.
+    const size_t fs_size = 10 * 100 * 4 * 4096;
+    p.add_root(t.sub("flat"), DEVTYPE_FILESYSTEM, fs_size, INVALID_SIZE_T);
+    ConsoleCapture con;
+    Sampler s(p);
+    // Ticks at every file arrival and every filled bucket; the second
+    // changes at file arrivals only.
+    size_t ticks = 0;
+    Peer::set_clock(&s, [&ticks](const Walker*) {
+      return (time_t)((++ticks + 1) / 2);
+    });
+    Peer::set_memory(&s, [&ticks](size_t* cur, size_t* max) {
+      *cur = 1000 * ticks;
+      if (max) *max = *cur;
+    });
+    s.scan();
+    EXPECT_TRUE(Peer::stopped(s));
+    EXPECT_EQ(Peer::files(s), c.want_files) << c.warning;
+    // The file that tripped the limit keeps no slice: it is cut after the
+    // check that stopped the scan.
+    EXPECT_EQ(Peer::chunks(s), 4 * (c.want_files - 1));
+    const std::string out = con.out.str();
+    EXPECT_NE(out.find(std::string("\n\n") + c.warning + "\n"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("WARNING", out.find("WARNING") + 1), std::string::npos)
+        << out;
+    // Extrapolated to the probed size: the files counted are a share of it.
+    const double k = (double)fs_size / (double)Peer::total_size(s);
+    EXPECT_EQ(s.get_total_chunks(), (size_t)(Peer::chunks(s) * k));
+  }
+}
+
+TEST(Sampler, TotalChunksAfterStop) {
+  Params p(16 * ONE_KB, ONE_MB, 1);
+  Sampler s(p);
+  Peer::set_stopped_totals(&s, 100 * ONE_GB, 10 * ONE_GB, 500000);
+  EXPECT_EQ(s.get_total_chunks(), 5000000u);
+  // Stopped before any byte was counted: nothing to scale.
+  Peer::set_stopped_totals(&s, 100 * ONE_GB, 0, 0);
+  EXPECT_EQ(s.get_total_chunks(), 0u);
+}
+
+TEST(Sampler, ProgressLinesReachTheFileOnlyAtTheEnd) {
+  TempDir t;
+  make_flat(t, 6, 4096);
+  const std::string report = t.sub("report.txt");
+  Params p(4096, 2 * 4096, 1);
+  p.add_root(t.sub("flat"), DEVTYPE_DIRECTORY, INVALID_SIZE_T, INVALID_SIZE_T);
+  ConsoleCapture con;
+  printer.open(report);
+  {
+    Sampler s(p);
+    size_t ticks = 0;
+    Peer::set_clock(&s, [&ticks](const Walker*) { return (time_t)++ticks; });
+    Peer::set_memory(&s, [](size_t* cur, size_t* max) {
+      *cur = ONE_GB;
+      if (max) *max = 2 * ONE_GB;
+    });
+    s.scan();
+  }
+  printer.close_for_test();
+  std::ifstream in(report, std::ios::binary);
+  std::string file((std::istreambuf_iterator<char>(in)),
+                   std::istreambuf_iterator<char>());
+  const std::string out = con.out.str();
+  // 6 files and 3 full buckets: 9 new seconds, 9 periodic lines + final.
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\r'), 10);
+  EXPECT_EQ(file.find('\r'), std::string::npos) << file;
+  const std::string final_line =
+      "9s. Scanned: 24.000 KiB, 2730/s. 6 files (0 files/s). "
+      "Reductible: 24.000 KiB (100%). Memory usage: 1.000 (2.000) GiB. ";
+  EXPECT_EQ(file.substr(0, 10 + final_line.size()), "\nSCANNING\n" + final_line);
+  EXPECT_EQ(file.substr(file.size() - 3), "\n\n\n");
+  EXPECT_NE(out.find("\r" + final_line), std::string::npos) << out;
+  EXPECT_NE(out.find("\r1s. Scanned: 0, 0/s. 0 files (0 files/s). Reductible: 0 (0%). "),
+            std::string::npos)
+      << out;
+}
+
+}  // namespace
