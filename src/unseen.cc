@@ -1,8 +1,384 @@
-// Placeholder so that dependants link; replaced by the real estimator.
 #include "unseen.h"
+
+#include <math.h>
+#include <stdint.h>
+
+#include <coin/ClpLinearObjective.hpp>
+#include <coin/ClpSimplex.hpp>
+#include <coin/CoinBuild.hpp>
+#include <ostream>
+#include <vector>
+
+#include "matrix.h"
+#include "pelko.h"
+#include "printer.h"
 
 size_t Unseen::MAX_Y_SIZE = 120;
 
-Unseen::Unseen(const DFH_ARRAY&, size_t, size_t, int) {}
-double Unseen::run_core() { return 1.0; }
-double Unseen::run_range(bool, double) const { return -1.0; }
+namespace {
+
+// Reduced-cost tolerance of every solve. The fit weights go down to
+// 1/sqrt(1 + Y[i]) (about 3e-5 for a million checksums) while the columns
+// reach N chunks, so the solver's default of 1e-7 stops the simplex far from
+// the optimum: with its default scaling and tolerance it was seen to report
+// a proven optimum at several times the true objective. Unscaled with this
+// tolerance, primal and dual simplex agree on every program we tried.
+const double kDualTolerance = 1e-10;
+
+// Value of a column for the debug lines, truncated to 32 bits. Saturates
+// instead of overflowing (a column can exceed 2^31 chunks).
+int32_t to_int32(double v) {
+  if (!(v > INT32_MIN)) return INT32_MIN;
+  if (v >= static_cast<double>(INT32_MAX)) return INT32_MAX;
+  return static_cast<int32_t>(v);
+}
+
+}  // namespace
+
+Unseen::Unseen(const DFH_ARRAY& y, size_t y_size, size_t n, int debug)
+    : m_debug(debug),
+      Y(y),
+      Y_SIZE(y_size),
+      Y_FULL_SIZE(y_size),
+      N(n),
+      N_FULL(n),
+      P(-1.0),
+      OPT(-1.0) {
+  PELKO_ASSERT(y_size >= 2);
+  PELKO_ASSERT(y_size <= Y.size());
+  PELKO_ASSERT(n > 0);
+
+  uint64_t S = 0;
+  for (size_t i = 0; i < Y_SIZE; i++) {
+    S += static_cast<uint64_t>(static_cast<int64_t>(Y[i]) * static_cast<int64_t>(i));
+  }
+  P = static_cast<double>(S) / static_cast<double>(N);
+
+  if (m_debug > 0) {
+    printer << "UNSEEN: N=" << n << ", " << "S=" << S << ", P=" << (100 * P)
+            << "%" << std::endl;
+    printer << "Y:" << "\t";
+    for (size_t i = 0; i < y_size; i++) {
+      if (Y[i] != 0) printer << i << "=" << Y[i] << ",";
+    }
+    printer << std::endl;
+  }
+
+  while (Y_SIZE > MAX_Y_SIZE) trim_top_entry();
+  if (Y_SIZE < Y_FULL_SIZE) {
+    // Take the last trimmed entry back: MAX_Y_SIZE + 1 entries are modelled.
+    double k = static_cast<double>(static_cast<int64_t>(Y[Y_SIZE]) *
+                                   static_cast<int64_t>(Y_SIZE));
+    N = static_cast<size_t>(share(k) + static_cast<double>(N));
+    Y_SIZE++;
+  }
+  while (Y_SIZE > 1 && Y[Y_SIZE - 1] == 0) Y_SIZE--;
+}
+
+double Unseen::share(double k) const { return k == 0 ? 0.0 : k / P; }
+
+void Unseen::trim_top_entry() {
+  double k = static_cast<double>(static_cast<int64_t>(Y[Y_SIZE - 1]) *
+                                 static_cast<int64_t>(Y_SIZE - 1));
+  // In exact arithmetic the shares of all entries add up to N_FULL; rounding
+  // and the truncations can make the last share exceed what is left.
+  double rest = static_cast<double>(N) - share(k);
+  N = rest > 0 ? static_cast<size_t>(rest) : 0;
+  Y_SIZE--;
+}
+
+double Unseen::run_core() {
+  double opt = -1.0, r = 0.0, r_full = 0.0;
+  std::ostream& con = printer.console();
+  for (;;) {
+    if (m_debug > 0) {
+      con << "debug1:" << "|Y| = " << Y_SIZE << "(" << Y_FULL_SIZE << ")"
+          << "\t" << "N = " << N << "(" << N_FULL << ", " << (N * 100 / N_FULL)
+          << "%)" << "\t" << std::endl;
+    }
+    bool ok = run_unseen(&opt, &r, &r_full);
+    if (m_debug == 1) {
+      con << "debug1:" << "\t" << "r=" << r << "\t" << "\t" << "rf=" << r_full
+          << "\t" << "\t" << "opt=" << opt << "\t" << std::endl;
+    } else if (m_debug > 1) {
+      // A refused range solve leaves its outputs at -1.
+      double o = -1.0;
+      double r_low = -1.0, r_low_full = -1.0, r_high = -1.0, r_high_full = -1.0;
+      run_unseen_range(false, 0.5, opt, &o, &r_low, &r_low_full);
+      run_unseen_range(true, 0.5, opt, &o, &r_high, &r_high_full);
+      con << "debug2:" << "\t" << "r=" << r << ", " << r_low << ".." << r_high
+          << "\t" << "\t" << "rf=" << r_full << ", " << r_low_full << ".."
+          << r_high_full << "\t" << "\t" << "opt=" << opt << "\t" << std::endl;
+    }
+    if (ok || Y_SIZE <= 2) break;
+    trim_top_entry();
+  }
+  OPT = opt;
+  return r_full;
+}
+
+double Unseen::run_range(bool low, double alpha) const {
+  PELKO_ASSERT(OPT != -1);
+  double opt, r, r_full;
+  if (run_unseen_range(!low, alpha, OPT, &opt, &r, &r_full)) return r_full;
+  return -1.0;
+}
+
+bool Unseen::run_unseen(double* opt, double* r, double* r_full) const {
+  ClpSimplex model(false);
+  build_model_unseen(&model);
+  bool ok = linear_programming(&model);
+  get_dedupe_ratio(&model, r, r_full);
+  *opt = model.objectiveValue();
+  return ok;
+}
+
+bool Unseen::run_unseen_range(bool minimize, double alpha, double unseen_opt,
+                              double* opt, double* r, double* r_full) const {
+  if (unseen_opt < 0) {
+    if (unseen_opt < -0.00001) return false;
+    unseen_opt = 0;
+  }
+  ClpSimplex model(false);
+  build_model_unseen_range(&model, alpha, unseen_opt, minimize);
+  bool ok = linear_programming(&model);
+  get_dedupe_ratio(&model, r, r_full);
+  *opt = model.objectiveValue();
+  return ok;
+}
+
+void Unseen::build_model_unseen(ClpSimplex* model) const {
+  const int n = static_cast<int>(Y_SIZE);
+  const int n_cols = 2 * n;
+  model->setLogLevel(0);
+
+  std::vector<double> obj(n_cols, 0.0);
+  for (int i = 1; i < n; i++) obj[n + i] = 1.0 / sqrt(1.0 + Y[i]);
+  {
+    ClpLinearObjective objective(obj.data(), n_cols);
+    model->setObjective(&objective);
+  }
+
+  CoinBuild rows;
+  std::vector<int> index(n + 1, 0);
+  std::vector<double> value(n + 1, 0.0);
+  const double n_chunks = static_cast<double>(N);
+
+  // Chunk count: sum of j * x_j is N.
+  for (int j = 1; j < n; j++) {
+    index[j - 1] = j;
+    value[j - 1] = j;
+  }
+  rows.addRow(n - 1, index.data(), value.data(), n_chunks, n_chunks);
+
+  Matrix B;
+  B.make_binomial_distr(P, n, static_cast<size_t>(-1));
+  // Per entry i: |expected - observed| <= s_i.
+  for (int i = 1; i < n; i++) {
+    for (int j = 0; j < n; j++) {
+      index[j] = j;
+      value[j] = B(j, i);
+    }
+    index[n] = n + i;
+    value[n] = 1.0;
+    rows.addRow(n + 1, index.data(), value.data(), Y[i], COIN_DBL_MAX);
+    value[n] = -1.0;
+    rows.addRow(n + 1, index.data(), value.data(), -COIN_DBL_MAX, Y[i]);
+  }
+
+  model->resize(0, n_cols);
+  add_rows(model, rows);
+  if (m_debug > 2) print_problem_comnuan("UNSEEN-CORE", rows, obj.data());
+}
+
+void Unseen::build_model_unseen_range(ClpSimplex* model, double alpha,
+                                      double unseen_opt, bool minimize) const {
+  const int n = static_cast<int>(Y_SIZE);
+  const int n_cols = 2 * n;
+  const double limit = sqrt(unseen_opt) * alpha + unseen_opt;
+  model->setLogLevel(0);
+
+  std::vector<double> obj(n_cols, 0.0);
+  for (int j = 1; j < n; j++) obj[j] = minimize ? 1.0 : -1.0;
+  {
+    ClpLinearObjective objective(obj.data(), n_cols);
+    model->setObjective(&objective);
+  }
+
+  CoinBuild rows;
+  std::vector<int> index(n + 1, 0);
+  std::vector<double> value(n + 1, 0.0);
+  const double n_chunks = static_cast<double>(N);
+
+  for (int j = 1; j < n; j++) {
+    index[j - 1] = j;
+    value[j - 1] = j;
+  }
+  rows.addRow(n - 1, index.data(), value.data(), n_chunks, n_chunks);
+
+  // Fit budget: the core objective must not exceed limit.
+  for (int i = 1; i < n; i++) {
+    index[i - 1] = n + i;
+    value[i - 1] = 1.0 / sqrt(1.0 + Y[i]);
+  }
+  rows.addRow(n - 1, index.data(), value.data(), limit, limit);
+
+  Matrix B;
+  B.make_binomial_distr(P, n, static_cast<size_t>(-1));
+  for (int i = 1; i < n; i++) {
+    for (int j = 0; j < n; j++) {
+      index[j] = j;
+      value[j] = B(j, i);
+    }
+    index[n] = n + i;
+    value[n] = -1.0;
+    rows.addRow(n + 1, index.data(), value.data(), -COIN_DBL_MAX, Y[i]);
+    value[n] = 1.0;
+    rows.addRow(n + 1, index.data(), value.data(), Y[i], COIN_DBL_MAX);
+  }
+
+  model->resize(0, n_cols);
+  add_rows(model, rows);
+  if (m_debug > 2) {
+    print_problem_comnuan(minimize ? "UNSEEN-RANGE-HIGH" : "UNSEEN-RANGE-LOW",
+                          rows, obj.data());
+  }
+}
+
+void Unseen::add_rows(ClpSimplex* model, const CoinBuild& rows) const {
+  // The solver's addRows(const CoinBuild&) fails on rows added to a model
+  // that already has columns ("Bad new rownum"), so the same rows go in
+  // through the array form, in the same order.
+  const int n_rows = rows.numberRows();
+  const int n_cols = model->numberColumns();
+  std::vector<double> lower(n_rows), upper(n_rows);
+  std::vector<CoinBigIndex> starts(n_rows + 1);
+  std::vector<int> columns;
+  std::vector<double> elements;
+  columns.reserve(rows.numberElements());
+  elements.reserve(rows.numberElements());
+  int err = 0;
+  for (int r = 0; r < n_rows; r++) {
+    const int* index;
+    const double* value;
+    int count = rows.row(r, lower[r], upper[r], index, value);
+    starts[r] = static_cast<CoinBigIndex>(columns.size());
+    for (int e = 0; e < count; e++) {
+      // Every row lists its columns in increasing order, each at most once.
+      if (index[e] < 0 || index[e] >= n_cols) err++;
+      if (e > 0 && index[e] <= index[e - 1]) err++;
+      columns.push_back(index[e]);
+      elements.push_back(value[e]);
+    }
+  }
+  starts[n_rows] = static_cast<CoinBigIndex>(columns.size());
+  PELKO_ASSERT(err == 0);
+  if (n_rows > 0) {
+    model->addRows(n_rows, lower.data(), upper.data(), starts.data(),
+                   columns.data(), elements.data());
+  }
+}
+
+bool Unseen::linear_programming(ClpSimplex* model) const {
+  int status = -1, secondary = 0;
+  // The solver must not be run on a program without rows or elements; such
+  // a program (an all-zero histogram) has no optimum to accept.
+  if (model->numberRows() > 0 && model->getNumElements() > 0) {
+    model->scaling(0);
+    model->setDualTolerance(kDualTolerance);
+    model->primal(0, 0);
+    status = model->status();
+    secondary = model->secondaryStatus();
+  }
+  if (m_status_hook) m_status_hook(&status, &secondary);
+  if (status == 0 && secondary == 0) return true;
+  if (m_debug > 0) {
+    printer.console() << "debug1: status=" << status << ", " << secondary
+                      << std::endl;
+  }
+  return false;
+}
+
+void Unseen::get_dedupe_ratio(const ClpSimplex* model, double* r,
+                              double* r_full) const {
+  const double* x = model->primalColumnSolution();
+  const int n_cols = x != nullptr ? model->numberColumns() : 0;
+  std::ostream& con = printer.console();
+  if (m_debug > 2) {
+    con << "\tX:\t";
+    for (int j = 0; j < n_cols; j++) {
+      if (x[j] > 0) con << j << "=" << to_int32(x[j]) << ",\t";
+    }
+    con << std::endl;
+  }
+  if (m_debug > 1) {
+    con << "\tX:\t";
+    for (size_t i = 0; i < Y_SIZE && static_cast<int>(i) < n_cols; i++) {
+      if (x[i] > 0) con << i << "=" << to_int32(x[i]) << ",\t";
+    }
+    con << "\t\t";
+    for (size_t i = Y_SIZE; i < Y_FULL_SIZE; i++) {
+      if (Y[i] > 0) con << i << "=" << to_int32(Y[i] / P) << ",\t";
+    }
+    con << std::endl;
+  }
+  double d = 0.0;
+  for (size_t j = 0; j < Y_SIZE && static_cast<int>(j) < n_cols; j++) d += x[j];
+  double d_full = d;
+  for (size_t i = Y_SIZE; i < Y_FULL_SIZE; i++) d_full += Y[i];
+  *r = static_cast<double>(N) / d;
+  *r_full = static_cast<double>(N_FULL) / d_full;
+}
+
+void Unseen::print_problem_comnuan(const char* text,
+                                   const CoinBuild& constraints,
+                                   const double* obj) const {
+  std::ostream& con = printer.console();
+  con << std::endl;
+  con << "\tLP problem for " << text << std::endl;
+  con << "OBJECTIVE:" << std::endl;
+  con << "min" << std::endl;
+  const int n_cols = constraints.numberColumns();
+  for (int c = 0; c < n_cols; c++) {
+    if (c > 0) con << " ";
+    con << obj[c];
+  }
+  con << std::endl;
+  con << "CONSTRAINTS:" << std::endl;
+  for (int r = 0; r < constraints.numberRows(); r++) {
+    double lb, ub;
+    const int* index;
+    const double* value;
+    int count = constraints.row(r, lb, ub, index, value);
+    if (lb == ub) {
+      print_row(index, value, count, n_cols);
+      con << 0 << " " << lb << std::endl;
+    } else if (lb == -COIN_DBL_MAX) {
+      print_row(index, value, count, n_cols);
+      con << -1 << " " << ub << std::endl;
+    } else if (ub == COIN_DBL_MAX) {
+      print_row(index, value, count, n_cols);
+      con << 1 << " " << lb << std::endl;
+    } else {
+      print_row(index, value, count, n_cols);
+      con << 1 << " " << lb << std::endl;
+      print_row(index, value, count, n_cols);
+      con << -1 << " " << ub << std::endl;
+    }
+  }
+  con << std::endl;
+}
+
+void Unseen::print_row(const int* row2index, const double* row2value,
+                       int n_elements, int n_cols) const {
+  std::ostream& con = printer.console();
+  int e = 0;
+  for (int x = 0; x < n_cols; x++) {
+    if (e < n_elements && row2index[e] == x) {
+      con << row2value[e++];
+    } else {
+      con << 0;
+    }
+    con << " ";
+  }
+}

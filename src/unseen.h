@@ -6,6 +6,7 @@
 
 #include <stddef.h>
 
+#include <functional>
 #include <vector>
 
 // Duplicate-frequency histogram: entry k counts the distinct checksums seen
@@ -34,6 +35,50 @@ class Unseen {
   double run_range(bool low, double alpha) const;
 
   static size_t MAX_Y_SIZE;
+
+ private:
+  friend class UnseenTestPeer;
+
+  // One build-and-solve of the core program. Writes all three outputs
+  // whether or not the solve was accepted; returns whether it was.
+  bool run_unseen(double* opt, double* r, double* r_full) const;
+  void build_model_unseen(ClpSimplex* model) const;
+  // One solve of the range program (minimize: fewest distinct chunks). A
+  // core objective below -1e-5 is refused: false, outputs left unwritten.
+  bool run_unseen_range(bool minimize, double alpha, double unseen_opt,
+                        double* opt, double* r, double* r_full) const;
+  void build_model_unseen_range(ClpSimplex* model, double alpha,
+                                double unseen_opt, bool minimize) const;
+  // Hands the rows collected in `rows` to the empty model, in order.
+  void add_rows(ClpSimplex* model, const CoinBuild& rows) const;
+  // Solves; true only for a proven optimum (status 0, secondary status 0).
+  bool linear_programming(ClpSimplex* model) const;
+  // r: chunks per distinct chunk of the modelled head; r_full: of the whole
+  // data set, each tail checksum counted as one distinct chunk.
+  void get_dedupe_ratio(const ClpSimplex* model, double* r,
+                        double* r_full) const;
+  void print_problem_comnuan(const char* text, const CoinBuild& constraints,
+                             const double* obj) const;
+  // One row of the dump: n_cols values, 0 where the row has no element.
+  void print_row(const int* row2index, const double* row2value,
+                 int n_elements, int n_cols) const;
+  // Data-set chunks that the k sampled chunks of one entry stand for.
+  double share(double k) const;
+  // Moves the top head entry into the tail; N never drops below 0.
+  void trim_top_entry();
+
+  int m_debug;
+  const DFH_ARRAY& Y;
+  size_t Y_SIZE;
+  size_t Y_FULL_SIZE;
+  size_t N;
+  size_t N_FULL;
+  double P;
+  double OPT;
+
+  // Test hook: when set, called after every solve with the solver's status
+  // codes, which it may overwrite. Null in production.
+  std::function<void(int* status, int* secondary_status)> m_status_hook;
 };
 
 #endif  // PELKO_UNSEEN_H_

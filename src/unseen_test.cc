@@ -1,0 +1,394 @@
+#include "unseen.h"
+
+#include <gtest/gtest.h>
+#include <math.h>
+
+#include <coin/ClpSimplex.hpp>
+#include <iostream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "matrix.h"
+#include "printer.h"
+
+// Reaches into the estimator for the figures and solver programs the tests
+// check against.
+class UnseenTestPeer {
+ public:
+  static size_t y_size(const Unseen& u) { return u.Y_SIZE; }
+  static size_t n(const Unseen& u) { return u.N; }
+  static double p(const Unseen& u) { return u.P; }
+  static double opt(const Unseen& u) { return u.OPT; }
+  static void set_status_hook(Unseen* u, std::function<void(int*, int*)> f) {
+    u->m_status_hook = std::move(f);
+  }
+  static void build_core(const Unseen& u, ClpSimplex* m) {
+    u.build_model_unseen(m);
+  }
+};
+
+namespace {
+
+using Peer = UnseenTestPeer;
+
+// Captures everything written to std::cout (the console stream) meanwhile.
+class CaptureCout {
+ public:
+  CaptureCout() : m_old(std::cout.rdbuf(m_buf.rdbuf())) {}
+  ~CaptureCout() { std::cout.rdbuf(m_old); }
+  std::string str() const { return m_buf.str(); }
+
+ private:
+  std::ostringstream m_buf;
+  std::streambuf* m_old;
+};
+
+// A data set described by the multiplicity of each distinct content.
+struct DataSet {
+  std::vector<int> mult;
+  uint64_t chunks() const {
+    uint64_t n = 0;
+    for (int m : mult) n += m;
+    return n;
+  }
+  double ratio() const { return static_cast<double>(chunks()) / mult.size(); }
+};
+
+DataSet repeated(int contents, int times) {
+  return DataSet{std::vector<int>(contents, times)};
+}
+
+// Content of rank r occurs about c / r times (at least once).
+DataSet zipf(int contents, int c) {
+  DataSet d;
+  for (int r = 1; r <= contents; r++) d.mult.push_back(std::max(1, c / r));
+  return d;
+}
+
+// Mostly distinct chunks, a few contents repeated hundreds of times.
+DataSet long_tail() {
+  DataSet d{std::vector<int>(60000, 1)};
+  for (int i = 0; i < 40; i++) d.mult.push_back(150 + 50 * i);
+  for (int i = 0; i < 5000; i++) d.mult.push_back(3);
+  return d;
+}
+
+// Sample each chunk with probability p; returns the histogram and sets
+// *y_size to one more than the highest count seen.
+DFH_ARRAY draw(const DataSet& d, double p, uint64_t seed, size_t* y_size) {
+  std::mt19937_64 rng(seed);
+  DFH_ARRAY y(16, 0);
+  *y_size = 1;
+  for (int m : d.mult) {
+    std::binomial_distribution<int> bin(m, p);
+    int k = bin(rng);
+    if (k == 0) continue;
+    if (static_cast<size_t>(k) >= y.size()) y.resize(2 * k, 0);
+    y[k]++;
+    *y_size = std::max(*y_size, static_cast<size_t>(k) + 1);
+  }
+  return y;
+}
+
+// Objective of a feasible point made from the solver's x: x is rescaled to
+// meet the chunk count exactly and each fit error set to its least value.
+// Shows that the reported optimum is attained, whatever the solver claims.
+double repaired_objective(const Unseen& u, const DFH_ARRAY& y,
+                          const double* xs) {
+  size_t n = Peer::y_size(u);
+  std::vector<long double> x(n);
+  long double count = 0;
+  for (size_t j = 0; j < n; j++) {
+    x[j] = xs[j] > 0 ? xs[j] : 0;
+    count += j * x[j];
+  }
+  for (size_t j = 0; j < n; j++) x[j] *= Peer::n(u) / count;
+  Matrix b;
+  b.make_binomial_distr(Peer::p(u), n, static_cast<size_t>(-1));
+  long double obj = 0;
+  for (size_t i = 1; i < n; i++) {
+    long double e = 0;
+    for (size_t j = 0; j < n; j++) e += static_cast<long double>(b(j, i)) * x[j];
+    obj += fabsl(e - y[i]) / sqrtl(1.0L + y[i]);
+  }
+  return static_cast<double>(obj);
+}
+
+TEST(Unseen, ConstructionAndTrimming) {
+  // All distinct: the fit is exact and the ratio exactly 1.
+  DFH_ARRAY distinct = {0, 500};
+  Unseen u1(distinct, 2, 5000, 0);
+  EXPECT_DOUBLE_EQ(Peer::p(u1), 0.1);
+  EXPECT_EQ(u1.run_core(), 1.0);
+  EXPECT_NEAR(Peer::opt(u1), 0.0, 1e-9);
+  EXPECT_EQ(u1.run_range(true, 0.5), 1.0);
+  EXPECT_EQ(u1.run_range(false, 0.5), 1.0);
+
+  // Trailing empty entries are not modelled; N stays.
+  DFH_ARRAY sevens = {0, 7, 0, 0};
+  Unseen u2(sevens, 4, 70, 0);
+  EXPECT_EQ(Peer::y_size(u2), 2u);
+  EXPECT_EQ(Peer::n(u2), 70u);
+
+  // 299 entries: capped at 121 with the top 179 moved into the tail.
+  DFH_ARRAY wide(300, 0);
+  uint64_t s = 0;
+  for (int i = 1; i < 300; i++) {
+    wide[i] = 1 + (i % 7);
+    s += static_cast<uint64_t>(wide[i]) * i;
+  }
+  const size_t n_full = 4 * s;  // P = 0.25
+  Unseen u3(wide, 300, n_full, 0);
+  EXPECT_EQ(Peer::y_size(u3), 121u);
+  size_t n = n_full;
+  for (int i = 299; i >= 120; i--) {
+    n = static_cast<size_t>(static_cast<double>(n) - wide[i] * i / 0.25);
+  }
+  n = static_cast<size_t>(wide[120] * 120 / 0.25 + static_cast<double>(n));
+  EXPECT_EQ(Peer::n(u3), n);
+
+  // At P = 1 the tail counts as its checksums: 1000 distinct plus 3 contents
+  // seen 200 times.
+  DFH_ARRAY tail(201, 0);
+  tail[1] = 1000;
+  tail[200] = 3;
+  Unseen u4(tail, 201, 1600, 0);
+  EXPECT_EQ(Peer::y_size(u4), 2u);
+  EXPECT_EQ(Peer::n(u4), 1000u);
+  EXPECT_DOUBLE_EQ(u4.run_core(), 1600.0 / 1003.0);
+}
+
+TEST(Unseen, OneContentSeenManyTimesNeverWrapsN) {
+  // The share of the only entry is N up to rounding; with some N it comes
+  // out above N. N must end at 0, not wrap, and the ratio is N_FULL.
+  DFH_ARRAY y(151, 0);
+  y[150] = 1;
+  for (size_t n_full = 1000003; n_full < 1000103; n_full += 7) {
+    Unseen u(y, 151, n_full, 0);
+    EXPECT_LE(Peer::n(u), 1u) << n_full;
+    EXPECT_EQ(u.run_core(), static_cast<double>(n_full)) << n_full;
+  }
+}
+
+TEST(Unseen, RetriesWithFewerEntriesWhileRejected) {
+  DFH_ARRAY y = {0, 900, 60, 10, 4, 2};
+  const size_t n_full = 10000;
+  uint64_t s = 900 + 120 + 30 + 16 + 10;
+  double p = static_cast<double>(s) / n_full;
+
+  // The first two solves are rejected: two entries move to the tail.
+  {
+    Unseen u(y, 6, n_full, 0);
+    int calls = 0;
+    Peer::set_status_hook(&u, [&calls](int* status, int*) {
+      if (calls++ < 2) *status = 4;
+    });
+    double r = u.run_core();
+    EXPECT_EQ(calls, 3);
+    EXPECT_EQ(Peer::y_size(u), 4u);
+    size_t n = static_cast<size_t>(n_full - 2 * 5 / p);
+    n = static_cast<size_t>(n - 4 * 4 / p);
+    EXPECT_EQ(Peer::n(u), n);
+    EXPECT_GT(r, 1.0);
+    EXPECT_NE(u.run_range(true, 0.5), -1.0);
+  }
+
+  // Every solve rejected: down to two entries, and the last attempt's
+  // ratio is returned. With one head entry the fit is x_1 = N.
+  {
+    Unseen u(y, 6, n_full, 0);
+    int calls = 0;
+    Peer::set_status_hook(&u, [&calls](int*, int* secondary) {
+      calls++;
+      *secondary = 7;
+    });
+    double r = u.run_core();
+    EXPECT_EQ(calls, 5);
+    EXPECT_EQ(Peer::y_size(u), 2u);
+    size_t n = n_full;
+    for (int i = 5; i >= 2; i--) n = static_cast<size_t>(n - y[i] * i / p);
+    EXPECT_EQ(Peer::n(u), n);
+    EXPECT_DOUBLE_EQ(r, static_cast<double>(n_full) / (n + 60 + 10 + 4 + 2));
+    EXPECT_NE(Peer::opt(u), -1.0);
+    EXPECT_EQ(u.run_range(true, 0.5), -1.0);
+    EXPECT_EQ(u.run_range(false, 0.5), -1.0);
+  }
+}
+
+TEST(Unseen, SolverOptimumMatchesIndependentSolve) {
+  const std::vector<std::pair<const char*, DataSet>> sets = {
+      {"distinct", repeated(100000, 1)}, {"x2", repeated(50000, 2)},
+      {"x4", repeated(25000, 4)},        {"zipf", zipf(30000, 3000)},
+      {"long tail", long_tail()},
+  };
+  struct Case {
+    std::string name;
+    DFH_ARRAY y;
+    size_t y_size;
+    size_t n;
+  };
+  std::vector<Case> cases;
+  for (const auto& set : sets) {
+    for (double p : {0.01, 0.05, 0.1, 0.3, 0.6}) {
+      Case c{std::string(set.first) + " P=" + std::to_string(p), {}, 0,
+             set.second.chunks()};
+      c.y = draw(set.second, p, 42, &c.y_size);
+      cases.push_back(c);
+    }
+  }
+  // Decreasing histograms that reach past the cap, with up to 10^11 chunks.
+  for (double p : {0.01, 0.1, 0.5}) {
+    for (int shape = 0; shape < 2; shape++) {
+      Case c{"decreasing " + std::to_string(shape) + " P=" + std::to_string(p),
+             DFH_ARRAY(300, 0), 300, 0};
+      uint64_t s = 0;
+      for (int i = 1; i < 300; i++) {
+        c.y[i] = shape == 0 ? 100000 / i : static_cast<int>(1e9 / pow(i, 3)) + 1;
+        s += static_cast<uint64_t>(c.y[i]) * i;
+      }
+      c.n = static_cast<size_t>(s / p);
+      cases.push_back(c);
+    }
+  }
+  for (const Case& c : cases) {
+    Unseen u(c.y, c.y_size, c.n, 0);
+    const size_t modelled = Peer::y_size(u);
+    u.run_core();
+    double opt = Peer::opt(u);
+    SCOPED_TRACE(c.name + " |Y|=" + std::to_string(Peer::y_size(u)));
+    // Accepted at once: no entry was given up to a failed solve.
+    EXPECT_EQ(Peer::y_size(u), modelled);
+
+    // The same program, solved by dual simplex without scaling.
+    ClpSimplex ref(false);
+    Peer::build_core(u, &ref);
+    ref.scaling(0);
+    // The solver's default reduced-cost tolerance is too coarse for these
+    // programs (see unseen.cc), for the dual simplex as much as the primal.
+    ref.setDualTolerance(1e-10);
+    ref.dual(0, 0);
+    ASSERT_EQ(ref.status(), 0);
+    const double tol = 1e-6 * std::max(1.0, fabs(ref.objectiveValue()));
+    EXPECT_NEAR(opt, ref.objectiveValue(), tol);
+    EXPECT_NEAR(repaired_objective(u, c.y, ref.primalColumnSolution()), opt,
+                tol);
+  }
+}
+
+TEST(Unseen, EstimatesKnownDataSets) {
+  const std::vector<std::pair<const char*, DataSet>> sets = {
+      {"x2", repeated(100000, 2)},
+      {"zipf", zipf(40000, 2000)},
+  };
+  for (const auto& set : sets) {
+    const double truth = set.second.ratio();
+    for (double p : {0.05, 0.1, 0.3, 1.0}) {
+      size_t y_size;
+      DFH_ARRAY y = draw(set.second, p, 7, &y_size);
+      Unseen u(y, y_size, set.second.chunks(), 0);
+      double r = u.run_core();
+      double low = u.run_range(true, 0.5);
+      double high = u.run_range(false, 0.5);
+      SCOPED_TRACE(std::string(set.first) + " P=" + std::to_string(p));
+      if (p == 1.0) {
+        // The whole data set: exact.
+        EXPECT_NEAR(r, truth, 1e-9 * truth);
+        EXPECT_NEAR(low, truth, 1e-9 * truth);
+        EXPECT_NEAR(high, truth, 1e-9 * truth);
+        continue;
+      }
+      EXPECT_NEAR(r, truth, 0.15 * truth);
+      // The range holds the truth up to the sampling noise of the
+      // histogram: a sample whose histogram the program fits exactly has a
+      // range of width 0 (x2: three entries, one free column).
+      EXPECT_LE(low, truth * 1.02);
+      EXPECT_GE(high, truth * 0.98);
+      EXPECT_LE(low, r * (1 + 1e-9));
+      EXPECT_GE(high, r * (1 - 1e-9));
+    }
+  }
+}
+
+TEST(Unseen, DebugOutput) {
+  // P = 1: the fit is exact, x_1 = 4 and x_2 = 3.
+  DFH_ARRAY y = {0, 4, 3};
+  {
+    CaptureCout cap;
+    Unseen u(y, 3, 10, 1);
+    u.run_core();
+    EXPECT_EQ(cap.str(),
+              "UNSEEN: N=10, S=10, P=100%\n"
+              "Y:\t1=4,2=3,\n"
+              "debug1:|Y| = 3(3)\tN = 10(10, 100%)\t\n"
+              "debug1:\tr=1.42857\t\trf=1.42857\t\topt=0\t\n");
+  }
+  {
+    CaptureCout cap;
+    Unseen u(y, 3, 10, 2);
+    u.run_core();
+    // Core solve, then the low and high range solves; their X lines show
+    // solver values truncated, so only the core's is pinned.
+    std::string out = cap.str();
+    const std::string head =
+        "UNSEEN: N=10, S=10, P=100%\n"
+        "Y:\t1=4,2=3,\n"
+        "debug1:|Y| = 3(3)\tN = 10(10, 100%)\t\n"
+        "\tX:\t1=4,\t2=3,\t\t\t\n";
+    const std::string tail =
+        "debug2:\tr=1.42857, 1.42857..1.42857\t\t"
+        "rf=1.42857, 1.42857..1.42857\t\topt=0\t\n";
+    EXPECT_EQ(out.substr(0, head.size()), head);
+    ASSERT_GE(out.size(), tail.size());
+    EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
+    size_t x_lines = 0;
+    for (size_t at = out.find("\tX:\t"); at != std::string::npos;
+         at = out.find("\tX:\t", at + 1)) {
+      x_lines++;
+    }
+    EXPECT_EQ(x_lines, 3u);
+    EXPECT_EQ(out.find("debug1:\tr="), std::string::npos);
+  }
+  {
+    // A rejected solve is reported, then retried on one entry fewer.
+    CaptureCout cap;
+    Unseen u(y, 3, 10, 1);
+    int calls = 0;
+    Peer::set_status_hook(&u, [&calls](int* status, int*) {
+      if (calls++ == 0) *status = 2;
+    });
+    u.run_core();
+    EXPECT_NE(cap.str().find("debug1: status=2, 0\n"
+                             "debug1:\tr=1.42857\t\trf=1.42857\t\topt=0\t\n"
+                             "debug1:|Y| = 2(3)\tN = 4(10, 40%)\t\n"),
+              std::string::npos)
+        << cap.str();
+  }
+  {
+    // The program dump at level 3.
+    CaptureCout cap;
+    DFH_ARRAY small = {0, 5};
+    Unseen u(small, 2, 10, 3);
+    u.run_core();
+    EXPECT_NE(cap.str().find("\n\tLP problem for UNSEEN-CORE\n"
+                             "OBJECTIVE:\nmin\n0 0 0 0.408248\n"
+                             "CONSTRAINTS:\n"
+                             "0 1 0 0 0 10\n"
+                             "0 0.5 0 1 1 5\n"
+                             "0 0.5 0 -1 -1 5\n\n"),
+              std::string::npos)
+        << cap.str();
+    EXPECT_NE(cap.str().find("\tLP problem for UNSEEN-RANGE-LOW\n"
+                             "OBJECTIVE:\nmin\n0 -1 0 0\n"
+                             "CONSTRAINTS:\n"
+                             "0 1 0 0 0 10\n"
+                             "0 0 0 0.408248 0 0\n"
+                             "0 0.5 0 -1 -1 5\n"
+                             "0 0.5 0 1 1 5\n\n"),
+              std::string::npos)
+        << cap.str();
+  }
+}
+
+}  // namespace
