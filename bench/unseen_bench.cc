@@ -1,0 +1,57 @@
+// One dedupe estimate as the report rows make it: run_core and both range
+// bounds, on histograms that reach past the 121-entry cap.
+#include <benchmark/benchmark.h>
+
+#include <random>
+
+#include "unseen.h"
+
+namespace {
+
+// 0: decreasing histogram Y[i] = 100000 / i up to 299, P = 0.1.
+// 1: a 10 % sample of a Zipf-like data set (content r occurs 5000 / r times).
+DFH_ARRAY make_histogram(int kind, size_t* y_size, size_t* n) {
+  DFH_ARRAY y(1024, 0);
+  uint64_t s = 0;
+  if (kind == 0) {
+    for (int i = 1; i < 300; i++) {
+      y[i] = 100000 / i;
+      s += static_cast<uint64_t>(y[i]) * i;
+    }
+    *y_size = 300;
+    *n = s * 10;
+    return y;
+  }
+  std::mt19937_64 rng(1);
+  *y_size = 2;
+  *n = 0;
+  for (int r = 1; r <= 200000; r++) {
+    int m = std::max(1, 5000 / r);
+    *n += m;
+    int k = std::binomial_distribution<int>(m, 0.1)(rng);
+    if (k == 0) continue;
+    y[k]++;
+    *y_size = std::max(*y_size, static_cast<size_t>(k) + 1);
+  }
+  return y;
+}
+
+void BM_Estimate(benchmark::State& state) {
+  size_t y_size, n;
+  DFH_ARRAY y = make_histogram(static_cast<int>(state.range(0)), &y_size, &n);
+  for (auto _ : state) {
+    Unseen u(y, y_size, n, 0);
+    double r = u.run_core();
+    double low = u.run_range(true, 0.5);
+    double high = u.run_range(false, 0.5);
+    benchmark::DoNotOptimize(r + low + high);
+  }
+}
+BENCHMARK(BM_Estimate)
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(15)
+    ->ReportAggregatesOnly(true);
+
+}  // namespace
