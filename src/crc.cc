@@ -1,0 +1,170 @@
+#include "crc.h"
+
+#include <stdint.h>
+#include <string.h>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define PELKO_CRC_X86 1
+#endif
+
+namespace {
+
+const uint32_t POLY = 0x04C11DB7;
+
+// TABLES.t[0] is the classic byte table: entry i is byte i shifted through
+// a zero register. t[k][i] is the register after byte i followed by k zero
+// bytes, which lets one step consume sixteen bytes.
+struct crc_tables_t {
+  uint32_t t[16][256];
+};
+
+constexpr crc_tables_t make_tables() {
+  crc_tables_t r{};
+  for (uint32_t i = 0; i < 256; i++) {
+    uint32_t c = i << 24;
+    for (int bit = 0; bit < 8; bit++)
+      c = (c & 0x80000000u) ? (c << 1) ^ POLY : (c << 1);
+    r.t[0][i] = c;
+  }
+  for (int k = 1; k < 16; k++)
+    for (int i = 0; i < 256; i++) {
+      uint32_t prev = r.t[k - 1][i];
+      r.t[k][i] = (prev << 8) ^ r.t[0][prev >> 24];
+    }
+  return r;
+}
+
+constexpr crc_tables_t TABLES = make_tables();
+static_assert(TABLES.t[0][0] == 0 && TABLES.t[0][1] == POLY,
+              "byte table of 0x04C11DB7");
+
+inline uint32_t step(uint32_t s, unsigned char c) {
+  return (s << 8) ^ TABLES.t[0][(s >> 24) ^ c];
+}
+
+inline uint32_t update_bytewise(uint32_t s, const unsigned char* b, size_t n) {
+  for (; n != 0; n--) s = step(s, *b++);
+  return s;
+}
+
+inline uint32_t load_be32(const unsigned char* b) {
+  return ((uint32_t)b[0] << 24) | ((uint32_t)b[1] << 16) |
+         ((uint32_t)b[2] << 8) | (uint32_t)b[3];
+}
+
+uint32_t update_slice16(uint32_t s, const unsigned char* b, size_t n) {
+  const auto& t = TABLES.t;
+  for (; n >= 16; n -= 16, b += 16) {
+    uint32_t a = s ^ load_be32(b);
+    s = t[15][a >> 24] ^ t[14][(a >> 16) & 0xFF] ^ t[13][(a >> 8) & 0xFF] ^
+        t[12][a & 0xFF] ^ t[11][b[4]] ^ t[10][b[5]] ^ t[9][b[6]] ^
+        t[8][b[7]] ^ t[7][b[8]] ^ t[6][b[9]] ^ t[5][b[10]] ^ t[4][b[11]] ^
+        t[3][b[12]] ^ t[2][b[13]] ^ t[1][b[14]] ^ t[0][b[15]];
+  }
+  return update_bytewise(s, b, n);
+}
+
+// Feeds the length, least significant byte first, and complements.
+inline unsigned int finish(uint32_t s, size_t len) {
+  for (; len != 0; len >>= 8) s = step(s, (unsigned char)(len & 0xFF));
+  return ~s;
+}
+
+// x^k modulo the polynomial, as a 32-bit remainder.
+constexpr uint32_t xpow_mod(unsigned k) {
+  uint32_t r = 1;
+  for (; k != 0; k--) r = (r & 0x80000000u) ? (r << 1) ^ POLY : (r << 1);
+  return r;
+}
+
+}  // namespace
+
+unsigned int memcrc_bytewise(const unsigned char* b, size_t n) {
+  return finish(update_bytewise(0, b, n), n);
+}
+
+unsigned int memcrc_slice16(const unsigned char* b, size_t n) {
+  return finish(update_slice16(0, b, n), n);
+}
+
+#ifdef PELKO_CRC_X86
+
+// Folding. Sixteen input bytes, byte-reversed into one 128-bit lane, are a
+// polynomial of degree < 128 whose x^127 coefficient is the first byte's top
+// bit. With a zero initial register the CRC register after a prefix M is
+// M * x^32 mod P, so any X congruent to M modulo P may stand in for M. A
+// 128-bit accumulator X = H * x^64 + L followed by s more bits of data is
+// folded forward as H * (x^(s+64) mod P) + L * (x^s mod P): two carry-less
+// products of 64 x 32 bits, each below degree 95, so nothing overflows the
+// lane. At the end the register is the table CRC of X's sixteen bytes, which
+// avoids a Barrett reduction at the cost of one table step.
+namespace {
+
+const uint32_t K_128 = xpow_mod(128), K_192 = xpow_mod(192);
+const uint32_t K_512 = xpow_mod(512), K_576 = xpow_mod(576);
+
+__attribute__((target("pclmul,ssse3"))) inline __m128i fold(__m128i x,
+                                                            __m128i k) {
+  // k holds x^(s+64) mod P in its low half and x^s mod P in its high half.
+  return _mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x01),
+                       _mm_clmulepi64_si128(x, k, 0x10));
+}
+
+__attribute__((target("pclmul,ssse3"))) inline __m128i load_rev(
+    const unsigned char* b, __m128i rev) {
+  return _mm_shuffle_epi8(_mm_loadu_si128((const __m128i*)b), rev);
+}
+
+}  // namespace
+
+__attribute__((target("pclmul,ssse3"))) unsigned int memcrc_clmul(
+    const unsigned char* b, size_t n) {
+  if (n < 64) return memcrc_slice16(b, n);
+  const size_t len = n;
+  const __m128i rev =
+      _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  const __m128i k512 = _mm_set_epi64x(K_512, K_576);
+  const __m128i k128 = _mm_set_epi64x(K_128, K_192);
+
+  __m128i x0 = load_rev(b, rev), x1 = load_rev(b + 16, rev);
+  __m128i x2 = load_rev(b + 32, rev), x3 = load_rev(b + 48, rev);
+  for (b += 64, n -= 64; n >= 64; b += 64, n -= 64) {
+    x0 = _mm_xor_si128(fold(x0, k512), load_rev(b, rev));
+    x1 = _mm_xor_si128(fold(x1, k512), load_rev(b + 16, rev));
+    x2 = _mm_xor_si128(fold(x2, k512), load_rev(b + 32, rev));
+    x3 = _mm_xor_si128(fold(x3, k512), load_rev(b + 48, rev));
+  }
+  x1 = _mm_xor_si128(fold(x0, k128), x1);
+  x2 = _mm_xor_si128(fold(x1, k128), x2);
+  x3 = _mm_xor_si128(fold(x2, k128), x3);
+  for (; n >= 16; b += 16, n -= 16)
+    x3 = _mm_xor_si128(fold(x3, k128), load_rev(b, rev));
+
+  unsigned char acc[16];
+  _mm_storeu_si128((__m128i*)acc, _mm_shuffle_epi8(x3, rev));
+  uint32_t s = update_slice16(0, acc, sizeof(acc));
+  return finish(update_bytewise(s, b, n), len);
+}
+
+bool memcrc_clmul_supported() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("ssse3");
+}
+
+#else  // !PELKO_CRC_X86
+
+unsigned int memcrc_clmul(const unsigned char* b, size_t n) {
+  return memcrc_slice16(b, n);
+}
+
+bool memcrc_clmul_supported() { return false; }
+
+#endif  // PELKO_CRC_X86
+
+unsigned int memcrc(const unsigned char* b, size_t n) {
+  typedef unsigned int (*crc_func_t)(const unsigned char*, size_t);
+  static const crc_func_t impl =
+      memcrc_clmul_supported() ? memcrc_clmul : memcrc_slice16;
+  return impl(b, n);
+}

@@ -1,0 +1,36 @@
+// Chunk checksum: the 32-bit CRC of the POSIX cksum utility (polynomial
+// 0x04C11DB7, most significant bit first, zero initial register) over the
+// data followed by the data's length, least significant byte first and
+// without leading zero bytes, complemented at the end.
+//
+// Known answers: "" -> 0xFFFFFFFF, "abc" -> 1219131554,
+// "123456789" -> 930766865 (what `cksum` prints for those bytes).
+//
+// All functions are pure and thread-safe; they keep no state between calls.
+#ifndef PELKO_CRC_H_
+#define PELKO_CRC_H_
+
+#include <stddef.h>
+
+// The checksum of the n bytes at b (b may be null when n is 0). Picks the
+// fastest form this CPU supports; all forms give identical results for any
+// n, including n of 2^32 or more.
+unsigned int memcrc(const unsigned char* b, size_t n);
+
+// The individual forms, for tests and benchmarks.
+
+// One table lookup per byte: the reference.
+unsigned int memcrc_bytewise(const unsigned char* b, size_t n);
+
+// Sixteen bytes per step with sixteen 256-entry tables (16 KiB of tables).
+unsigned int memcrc_slice16(const unsigned char* b, size_t n);
+
+// Carry-less multiplication folding (PCLMULQDQ with SSSE3), 64 bytes per
+// step; inputs shorter than that go through memcrc_slice16. Only call it
+// when memcrc_clmul_supported() is true.
+unsigned int memcrc_clmul(const unsigned char* b, size_t n);
+
+// True when this build and this CPU can run memcrc_clmul.
+bool memcrc_clmul_supported();
+
+#endif  // PELKO_CRC_H_

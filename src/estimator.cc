@@ -1,0 +1,392 @@
+#include "estimator.h"
+
+#include <lz4.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <algorithm>
+#include <iterator>
+
+#include "crc.h"
+#include "printer.h"
+#include "sampler.h"
+
+namespace {
+
+time_t monotonic_seconds() {
+  struct timespec ts;
+  PELKO_ASSERT(clock_gettime(CLOCK_MONOTONIC, &ts) == 0);
+  return ts.tv_sec;
+}
+
+// A lock that can be released and taken again within one scope; released on
+// exit if held.
+class Relock {
+ public:
+  explicit Relock(Mutex* mu) : m_mu(mu), m_held(false) {}
+  ~Relock() { unlock(); }
+  Relock(const Relock&) = delete;
+  Relock& operator=(const Relock&) = delete;
+
+  void lock() {
+    if (!m_held) m_mu->lock();
+    m_held = true;
+  }
+  void unlock() {
+    if (m_held) m_mu->unlock();
+    m_held = false;
+  }
+
+ private:
+  Mutex* const m_mu;
+  bool m_held;
+};
+
+// LZ4-compressed size of n bytes; the compressed bytes are discarded. The
+// output scratch is one heap buffer per thread, allocated on first use and
+// grown only for a larger chunk size: no allocation per chunk, and a large
+// chunk size cannot overflow the thread's stack.
+size_t lz4_compressed_size(const unsigned char* src, size_t n) {
+  if (n > (size_t)LZ4_MAX_INPUT_SIZE) return 0;  // LZ4's bound is 0 there
+  const size_t bound = n + n / 255 + 16;
+  thread_local std::unique_ptr<char[]> scratch;
+  thread_local size_t scratch_size = 0;
+  if (scratch_size < bound) {
+    scratch.reset(new char[bound]);
+    scratch_size = bound;
+  }
+  int r = LZ4_compress_default((const char*)src, scratch.get(), (int)n,
+                               (int)bound);
+  return r > 0 ? (size_t)r : 0;
+}
+
+const char* const TEN_TABS = "\t\t\t\t\t\t\t\t\t\t";
+
+}  // namespace
+
+Estimator::env_t::env_t()
+    : get_memory_usage(os_get_memory_usage),
+      get_term_size(os_get_term_size),
+      get_time(monotonic_seconds),
+      memory_check_interval(1024) {}
+
+Estimator::Estimator(const pelko_params_t& params)
+    : Estimator(params, env_t()) {}
+
+Estimator::Estimator(const pelko_params_t& params, const env_t& env)
+    : m_params(params),
+      m_env(env),
+      m_total_chunks(0),
+      m_n_data_chunks(0),
+      m_n_zero_chunks(0),
+      m_n_skipped_chunks(0),
+      m_progress(0.0),
+      m_save_memory(false),
+      m_start_time(0),
+      m_elapsed_time(0),
+      m_report_next(0.0),
+      m_lower_crc(0),
+      m_dfh_size(0),
+      m_compressed_size(0),
+      m_uncompressed_size(0),
+      m_updates_since_check(0),
+      m_zeros_crc(0),
+      m_n_printed_reports(0) {
+  PELKO_ASSERT(params.chunk_size > 0);
+  PELKO_ASSERT(params.report_freq > 0);
+  PELKO_ASSERT(env.memory_check_interval >= 1);
+  if (params.estimate_mask & ESTIMATE_DEDUPE) m_dfh_array.assign(16, 0);
+  m_zeros.reset(new unsigned char[params.chunk_size]());
+  m_zeros_crc = memcrc(m_zeros.get(), params.chunk_size);
+}
+
+Estimator::~Estimator() {}
+
+void Estimator::start(Sampler* sampler) {
+  __start_reading(sampler->get_total_chunks());
+  sampler->read(add_chunk, this);
+}
+
+void Estimator::__start_reading(size_t total_chunks) {
+  m_start_time = m_env.get_time();
+  m_total_chunks = total_chunks;
+  printer << "ANALYZING" << std::endl;
+  __print_header(true);
+}
+
+void Estimator::add_chunk(const unsigned char* chunk_data, void* cb_arg) {
+  static_cast<Estimator*>(cb_arg)->add_chunk(chunk_data);
+}
+
+void Estimator::add_chunk(const unsigned char* chunk_data) {
+  const size_t chunk_size = m_params.chunk_size;
+  const int mask = m_params.estimate_mask;
+  const bool is_zero = memcmp(chunk_data, m_zeros.get(), chunk_size) == 0;
+
+  Relock lock(&m_mutex);
+  bool hit = false;
+  if (mask & ESTIMATE_DEDUPE) {
+    if (!is_zero || (mask & ESTIMATE_DEDUPE_ZEROS)) {
+      unsigned int crc = memcrc(chunk_data, chunk_size);
+      lock.lock();
+      hit = __add_chunk_dedupe(crc);
+    } else {
+      hit = true;  // zero chunks bypass the map
+    }
+  }
+  if ((mask & ESTIMATE_COMPRESS) && !hit) {
+    lock.unlock();
+    size_t n = lz4_compressed_size(chunk_data, chunk_size);
+    lock.lock();
+    m_compressed_size += n;
+    m_uncompressed_size += chunk_size;
+  }
+  lock.lock();
+  __count_chunk(is_zero);
+}
+
+void Estimator::__count_chunk(bool is_zero) {
+  if (is_zero)
+    m_n_zero_chunks++;
+  else
+    m_n_data_chunks++;
+  const size_t n_analysed = m_n_data_chunks + m_n_zero_chunks;
+  // A plan of no chunks delivers none; should one arrive all the same, count
+  // it as complete rather than step the report point towards infinity.
+  m_progress = m_total_chunks != 0 ? (double)n_analysed / m_total_chunks : 1.0;
+
+  time_t elapsed = m_env.get_time() - m_start_time;
+  if (elapsed != m_elapsed_time) {
+    m_elapsed_time = elapsed;
+    __print_progress(false);
+  }
+  if (m_progress >= m_report_next) {
+    __print_report();
+    while (m_progress >= m_report_next) m_report_next += m_params.report_freq;
+  }
+}
+
+bool Estimator::__add_chunk_dedupe(unsigned int crc) {
+  const bool zeros_protected =
+      (m_params.estimate_mask & ESTIMATE_DEDUPE_ZEROS) != 0;
+  unsigned long long* count;
+  bool hit;
+  if (!m_save_memory) {
+    count = &m_dedupe_map[crc];
+    hit = *count != 0;
+  } else {
+    const bool is_protected = zeros_protected && crc == m_zeros_crc;
+    if (crc < m_lower_crc && !is_protected) {
+      m_n_skipped_chunks++;
+      return true;
+    }
+    DEDUPE_MAP::iterator it = m_dedupe_map.find(crc);
+    if (it != m_dedupe_map.end()) {
+      count = &it->second;
+      hit = true;
+    } else {
+      // Evict the threshold entry and move the threshold to the next entry
+      // above it. Two exceptions keep the threshold a valid entry that only
+      // rises: a protected threshold stays in the map, and when the protected
+      // checksum arrives below a threshold with no entry above it, nothing
+      // could take the threshold's place, so it stays. Either way the map
+      // grows by one, once for each exception.
+      const unsigned int l = m_lower_crc;
+      DEDUPE_MAP::iterator t = m_dedupe_map.find(l);
+      PELKO_ASSERT(t != m_dedupe_map.end());
+      const bool above = crc > l || std::next(t) != m_dedupe_map.end();
+      if (!(zeros_protected && l == m_zeros_crc) && above) {
+        const unsigned long long evicted = t->second;
+        m_dedupe_map.erase(t);
+        m_dfh_array[evicted]--;
+        m_n_skipped_chunks += evicted;
+      }
+      count = &m_dedupe_map[crc];
+      hit = false;
+      if (above) {
+        DEDUPE_MAP::const_iterator next = m_dedupe_map.upper_bound(l);
+        PELKO_ASSERT(next != m_dedupe_map.end());
+        m_lower_crc = next->first;  // reads only: count stays valid
+      }
+    }
+  }
+
+  unsigned long long d = *count;
+  if (m_dfh_array[d] != 0) m_dfh_array[d]--;
+  *count = ++d;
+  if (d >= m_dfh_array.size()) m_dfh_array.resize(m_dfh_array.size() * 2, 0);
+  m_dfh_array[d]++;
+  m_dfh_size = std::max(m_dfh_size, (size_t)d + 1);
+
+  if (!m_save_memory && m_params.memory_limit != 0) __check_memory();
+  return hit;
+}
+
+void Estimator::__check_memory() {
+  if (++m_updates_since_check < m_env.memory_check_interval) return;
+  m_updates_since_check = 0;
+  size_t cur = 0;
+  m_env.get_memory_usage(&cur, nullptr);
+  if (cur <= m_params.memory_limit) return;
+  printer << std::endl << std::endl;
+  printer << "WARNING: Memory limit reached." << std::endl;
+  printer << "Used memory:" << memory_to_str(cur, INVALID_SIZE_T) << std::endl;
+  printer << std::endl << std::endl;
+  m_save_memory = true;
+  m_lower_crc = m_dedupe_map.begin()->first;  // holds the entry just counted
+}
+
+// ---------------------------------------------------------------------------
+// Reports.
+
+void Estimator::__print_report() {
+  m_n_printed_reports++;
+  __print_header(false);
+  __print_progress(true);
+  if (m_params.estimate_mask & ESTIMATE_DEDUPE) {
+    double r, r_low, r_high;
+    __analyze_dfh(&r, &r_low, &r_high);
+    __print_dedupe(r, r_low, r_high);
+  }
+  if (m_params.estimate_mask & ESTIMATE_COMPRESS) __print_compress();
+  __print_zeros();
+  printer << std::endl;
+  if (m_params.debug > 0) printer << std::endl;
+}
+
+void Estimator::finish() {
+  __print_progress(true);
+  if (m_params.estimate_mask & ESTIMATE_DEDUPE) {
+    double r, r_low, r_high;
+    __analyze_dfh(&r, &r_low, &r_high);
+    __print_dedupe(r, r_low, r_high);
+  }
+  if (m_params.estimate_mask & ESTIMATE_COMPRESS) __print_compress();
+  __print_zeros();
+  printer << std::endl;
+}
+
+void Estimator::__print_header(bool to_file) const {
+  int height = -1;
+  m_env.get_term_size(nullptr, &height);
+  if (height <= 0) height = 60;
+  // A console one row high would give a period of 0.
+  const int period = std::max(1, height / 2);
+  if (m_n_printed_reports % period != 0) return;
+
+  const int mask = m_params.estimate_mask;
+  printer.set_to_file(to_file);
+  printer << std::endl;
+  printer << "\t" << "PROGRESS" << "\t\t" << "BANDWIDTH" << "\t" << "MEMORY"
+          << "\t\t\t" << "\t";
+  if (mask & ESTIMATE_DEDUPE)
+    printer << "low" << "\t\t" << "DEDUPE" << "\t\t" << "high" << "\t\t\t";
+  if (mask & ESTIMATE_COMPRESS) printer << "COMPRESS" << "\t\t";
+  printer << "ZEROS" << "\t\t\t" << std::endl;
+  printer.set_to_file(true);
+}
+
+void Estimator::__print_progress(bool to_file) const {
+  const size_t bytes =
+      (m_n_data_chunks + m_n_zero_chunks) * m_params.chunk_size;
+  char progress[64];
+  snprintf(progress, sizeof(progress), "%s (%.3lf%%)",
+           capacity_to_str(bytes).c_str(), m_progress * 100);
+  char bandwidth[64] = "\t";
+  if (m_elapsed_time > 0)
+    snprintf(bandwidth, sizeof(bandwidth), "%s/s",
+             capacity_to_str(bytes / (size_t)m_elapsed_time).c_str());
+  size_t cur = 0, peak = 0;
+  m_env.get_memory_usage(&cur, &peak);
+
+  printer.set_to_file(to_file);
+  printer.console() << "\r";
+  printer << (long long)m_elapsed_time << "s." << "\t" << progress << "\t"
+          << bandwidth << "\t" << memory_to_str(cur, peak) << "\t" << "\t"
+          << std::flush;
+  printer.set_to_file(true);
+}
+
+void Estimator::__analyze_dfh(double* r, double* r_low, double* r_high) const {
+  *r = *r_low = *r_high = -1.0;
+  if (m_progress == 0) return;
+
+  size_t total, sample;
+  if (m_params.estimate_mask & ESTIMATE_DEDUPE_ZEROS) {
+    total = m_total_chunks;
+    sample = m_n_data_chunks + m_n_zero_chunks;
+  } else {
+    // The estimated number of non-zero chunks in the whole data set.
+    double t = (double)m_total_chunks - (double)m_n_zero_chunks / m_progress;
+    total = t > 0 ? (size_t)t : 0;
+    sample = m_n_data_chunks;
+  }
+  if (total == 0 || sample == 0) return;
+
+  const int debug = m_params.debug;
+  if (debug > 0) {
+    printer << std::endl;
+    printer << "dedupe_map.size=" << m_dedupe_map.size() << std::endl;
+    printer << "#data_chunks=" << m_n_data_chunks << ", "
+            << "#zero_chunks=" << m_n_zero_chunks << std::endl;
+    printer << "#total_chunks=" << total << ", " << "#sample_chunks=" << sample;
+    if (m_n_skipped_chunks != 0)
+      printer << ", #skipped_chunks=" << m_n_skipped_chunks << "("
+              << 100.0 * m_n_skipped_chunks / sample << "%)";
+    printer << std::endl;
+  }
+  if (debug > 1 && !m_dedupe_map.empty())
+    printer << "lower_crc=" << m_dedupe_map.begin()->first << std::endl;
+
+  // The share of the sample that the histogram represents.
+  const double k = 1.0 - (double)m_n_skipped_chunks / sample;
+  const double n = (double)total * k;
+  if (!(n >= 1.0) || m_dfh_size < 2) return;  // nothing to extrapolate from
+
+  Unseen unseen(m_dfh_array, m_dfh_size, (size_t)n, debug);
+  *r = unseen.run_core();
+  if (*r == -1.0) return;
+  *r_low = unseen.run_range(true, m_params.alpha);
+  *r_high = unseen.run_range(false, m_params.alpha);
+}
+
+void Estimator::__print_dedupe(double r, double r_low, double r_high) const {
+  const int debug = m_params.debug;
+  // The debug lines ended the row; move back under the titles.
+  if (debug > 0) printer.console() << TEN_TABS;
+
+  if (r_low != -1.0 || debug > 0)
+    printer << r_low;
+  else
+    printer << " ";
+  printer << "\t\t";
+
+  if (debug > 0 || r_high - r_low < 1e-5)
+    printer << r;
+  else if (r - r_low < 1e-5)
+    printer << "<--";
+  else if (r_high - r < 1e-5)
+    printer << "-->";
+  else
+    printer << r;
+  printer << "\t\t";
+
+  if (r_high != -1.0 || debug > 0)
+    printer << r_high;
+  else
+    printer << " ";
+  printer << "\t\t" << "\t" << std::flush;
+}
+
+void Estimator::__print_compress() const {
+  double ratio = m_compressed_size != 0
+                     ? (double)m_uncompressed_size / m_compressed_size
+                     : 0.0;
+  printer << ratio << "\t\t\t" << std::flush;
+}
+
+void Estimator::__print_zeros() const {
+  const size_t n = m_n_data_chunks + m_n_zero_chunks;
+  double value = n != 0 ? 100.0 * m_n_zero_chunks / n : 0.0;
+  printer << value << "%" << std::flush;
+}

@@ -1,0 +1,162 @@
+// Chunk analysis: classifies every sampled chunk (all-zero or data; its
+// checksum counted in the dedupe map and the duplicate-frequency histogram;
+// its LZ4-compressed size) and prints the analysis table: the column header,
+// the progress line rewritten in place on the console, a report row at every
+// report_freq step of progress and the final row.
+//
+// Memory-saving mode. When the process's memory use passes memory_limit the
+// dedupe map stops growing: it keeps only checksums at or above a threshold
+// checksum (m_lower_crc), which is always an entry and only rises. Each newly
+// admitted checksum evicts the threshold entry, and every later chunk whose
+// checksum lies below the threshold is skipped, so every checksum in the map
+// keeps its exact count since its first occurrence. The all-zero checksum is
+// exempt (never skipped nor evicted) while zero chunks take part in dedupe;
+// the map grows by one entry at most twice because of it: when it is the
+// threshold entry itself, and when it is first admitted below a threshold
+// that has no entry above it. m_n_skipped_chunks counts every chunk that
+// went to dedupe but is not represented in the map, so at every moment
+//   sum over k of k * m_dfh_array[k] == chunks sent to dedupe - skipped,
+// and the dedupe estimate is scaled by the share the map still represents.
+//
+// Memory checks. Reading the process's memory use costs microseconds, so in
+// normal mode it is read on every memory_check_interval-th dedupe update
+// (1024 by default) rather than on each one. Between the moment memory use
+// passes the limit and the moment it is noticed the map therefore grows by at
+// most memory_check_interval entries: 64 KiB at the default with std::map
+// nodes, a quarter of that with the B-tree.
+#ifndef PELKO_ESTIMATOR_H_
+#define PELKO_ESTIMATOR_H_
+
+#include <stddef.h>
+#include <time.h>
+
+#include <memory>
+
+#ifdef PELKO_HAVE_ABSL_BTREE
+#include <absl/container/btree_map.h>
+#else
+#include <map>
+#endif
+
+#include "mutex.h"
+#include "pelko.h"
+#include "unseen.h"
+
+class Sampler;
+
+// Thread safety: add_chunk may run on any number of threads at once.
+// m_mutex guards every member that changes during reading and all printing
+// done from add_chunk (progress lines, report rows, the memory warning), so
+// lines from different threads never interleave; the zero test, the checksum
+// and the compression run without it. The constructor, start, finish and the
+// destructor run on one thread while no add_chunk call is in flight.
+class Estimator {
+ public:
+  // Checksum -> number of analysed chunks with it, ascending by checksum (the
+  // memory-saving mode evicts and skips in that order).
+#ifdef PELKO_HAVE_ABSL_BTREE
+  typedef absl::btree_map<unsigned int, unsigned long long> DEDUPE_MAP;
+#else
+  typedef std::map<unsigned int, unsigned long long> DEDUPE_MAP;
+#endif
+
+  // What the Estimator reads from the process and the console. The default
+  // is the platform layer, a monotonic clock in whole seconds and a memory
+  // check every 1024 dedupe updates; tests substitute their own to trip the
+  // memory limit, fix the console height or the clock.
+  struct env_t {
+    // As os_get_memory_usage: peak may be null.
+    void (*get_memory_usage)(size_t* cur, size_t* peak);
+    // As os_get_term_size: 0 on success, -1 without a console.
+    int (*get_term_size)(int* width, int* height);
+    // Seconds on a clock that does not go backwards.
+    time_t (*get_time)();
+    // Normal mode reads the memory use on every n-th dedupe update; >= 1.
+    unsigned memory_check_interval;
+
+    env_t();
+  };
+
+  // Keeps a reference to params, which must outlive the Estimator.
+  // Requires chunk_size > 0 and report_freq > 0.
+  explicit Estimator(const pelko_params_t& params);
+  Estimator(const pelko_params_t& params, const env_t& env);
+  virtual ~Estimator();
+  Estimator(const Estimator&) = delete;
+  Estimator& operator=(const Estimator&) = delete;
+
+  // Prints "ANALYZING" and the first header, then has the sampler deliver
+  // every planned chunk to add_chunk from its reader threads. Returns when
+  // the last chunk has been analysed. Call once.
+  void start(Sampler* sampler);
+
+  // Prints the final report row. Call once, after start has returned.
+  void finish();
+
+  // Sampler::chunk_cb_func_t: cb_arg is the Estimator; chunk_data points to
+  // chunk_size bytes.
+  static void add_chunk(const unsigned char* chunk_data, void* cb_arg);
+
+ private:
+  friend class EstimatorPeer;  // white-box access for estimator_test.cc
+
+  // Steps of start before reading: clock, planned chunk count, "ANALYZING",
+  // first header.
+  void __start_reading(size_t total_chunks);
+
+  void add_chunk(const unsigned char* chunk_data);
+
+  // With m_mutex held: counts the chunk, advances the progress, refreshes
+  // the progress line and prints the periodic report when one is due.
+  void __count_chunk(bool is_zero);
+
+  // With m_mutex held: counts crc in the map and the histogram. True when
+  // the chunk needs no compression: a duplicate, or skipped by the
+  // memory-saving mode.
+  bool __add_chunk_dedupe(unsigned int crc);
+
+  // With m_mutex held, in normal mode: reads the memory use when a check is
+  // due and switches to the memory-saving mode above memory_limit.
+  void __check_memory();
+
+  void __print_report();
+  void __analyze_dfh(double* r, double* r_low, double* r_high) const;
+  void __print_header(bool to_file) const;
+  void __print_progress(bool to_file) const;
+  void __print_dedupe(double r, double r_low, double r_high) const;
+  void __print_compress() const;
+  void __print_zeros() const;
+
+  Mutex m_mutex;
+  const pelko_params_t& m_params;
+  const env_t m_env;
+
+  // Guarded by m_mutex while reading.
+  size_t m_total_chunks;  // set by start before reading
+  size_t m_n_data_chunks;
+  size_t m_n_zero_chunks;
+  size_t m_n_skipped_chunks;
+  double m_progress;
+  bool m_save_memory;
+  time_t m_start_time;  // set by start before reading
+  time_t m_elapsed_time;
+  double m_report_next;
+  DEDUPE_MAP m_dedupe_map;
+  // Memory-saving mode only: the threshold checksum, always a key of
+  // m_dedupe_map. Every other key is at or above it except the protected
+  // all-zero checksum.
+  unsigned int m_lower_crc;
+  DFH_ARRAY m_dfh_array;
+  size_t m_dfh_size;
+  size_t m_compressed_size;
+  size_t m_uncompressed_size;
+  unsigned m_updates_since_check;
+
+  // Immutable after construction; read without the lock.
+  std::unique_ptr<unsigned char[]> m_zeros;
+  unsigned int m_zeros_crc;
+
+  int m_n_printed_reports;  // guarded by m_mutex
+};
+
+#endif  // PELKO_ESTIMATOR_H_

@@ -1,0 +1,702 @@
+#include "estimator.h"
+
+#include <gtest/gtest.h>
+#include <lz4.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "crc.h"
+#include "printer.h"
+#include "threadpool.h"
+
+// White-box access to the Estimator's state (a friend of the class).
+class EstimatorPeer {
+ public:
+  explicit EstimatorPeer(Estimator* e) : e_(e) {}
+
+  void begin(size_t total_chunks) { e_->__start_reading(total_chunks); }
+  void add(const unsigned char* chunk) { Estimator::add_chunk(chunk, e_); }
+  void add(const std::vector<unsigned char>& chunk) { add(chunk.data()); }
+  bool dedupe(unsigned int crc) {
+    MutexLock l(&e_->m_mutex);
+    return e_->__add_chunk_dedupe(crc);
+  }
+  void print_dedupe(double r, double lo, double hi) {
+    e_->__print_dedupe(r, lo, hi);
+  }
+  void analyze(double* r, double* lo, double* hi) {
+    e_->__analyze_dfh(r, lo, hi);
+  }
+
+  const Estimator::DEDUPE_MAP& map() const { return e_->m_dedupe_map; }
+  const DFH_ARRAY& dfh() const { return e_->m_dfh_array; }
+  size_t dfh_size() const { return e_->m_dfh_size; }
+  size_t n_data() const { return e_->m_n_data_chunks; }
+  size_t n_zero() const { return e_->m_n_zero_chunks; }
+  size_t n_skipped() const { return e_->m_n_skipped_chunks; }
+  size_t compressed() const { return e_->m_compressed_size; }
+  size_t uncompressed() const { return e_->m_uncompressed_size; }
+  bool save_memory() const { return e_->m_save_memory; }
+  unsigned int lower_crc() const { return e_->m_lower_crc; }
+  unsigned int zeros_crc() const { return e_->m_zeros_crc; }
+  int n_reports() const { return e_->m_n_printed_reports; }
+
+ private:
+  Estimator* e_;
+};
+
+namespace {
+
+const size_t CHUNK = 4096;
+
+struct Params : pelko_params_t {
+  explicit Params(int mask, size_t chunk = CHUNK) {
+    chunk_size = chunk;
+    bucket_size = 1 << 20;
+    estimate_mask = mask;
+    report_freq = 2.0;  // one report, at the first chunk
+    n_threads = 1;
+    scan_time_limit = 0;
+    scan_memory_limit = 0;
+    memory_limit = 0;
+    alpha = 0.5;
+    debug = 0;
+  }
+};
+
+// The injected process and console figures.
+std::atomic<size_t> g_mem{ONE_GB};
+std::atomic<int> g_height{-1};
+std::atomic<time_t> g_now{1000};
+std::atomic<int> g_mem_probes{0};
+
+void fake_memory(size_t* cur, size_t* peak) {
+  g_mem_probes++;
+  *cur = g_mem;
+  if (peak) *peak = g_mem;
+}
+int fake_term_size(int*, int* height) {
+  if (g_height < 0) return -1;
+  *height = g_height;
+  return 0;
+}
+time_t fake_time() { return g_now; }
+
+Estimator::env_t fake_env(unsigned check_interval = 1) {
+  Estimator::env_t env;
+  env.get_memory_usage = fake_memory;
+  env.get_term_size = fake_term_size;
+  env.get_time = fake_time;
+  env.memory_check_interval = check_interval;
+  return env;
+}
+
+std::vector<unsigned char> random_chunk(unsigned seed, size_t n = CHUNK) {
+  std::mt19937 gen(seed);
+  std::vector<unsigned char> v(n);
+  for (auto& c : v) c = (unsigned char)(gen() % 7);  // compressible
+  return v;
+}
+
+size_t lz4_size(const std::vector<unsigned char>& v) {
+  std::vector<char> out(LZ4_compressBound((int)v.size()));
+  return LZ4_compress_default((const char*)v.data(), out.data(), (int)v.size(),
+                              (int)out.size());
+}
+
+// Histogram against map: sum of entries = distinct checksums, and
+// sum of k * entry k = chunks represented in the map.
+void expect_consistent(const EstimatorPeer& p, size_t sent_to_dedupe) {
+  std::map<unsigned long long, int> want;
+  unsigned long long represented = 0;
+  for (const auto& kv : p.map()) {
+    want[kv.second]++;
+    represented += kv.second;
+  }
+  unsigned long long weighted = 0;
+  size_t highest = 0;
+  for (size_t k = 0; k < p.dfh().size(); k++) {
+    int expected = want.count(k) ? want[k] : 0;
+    ASSERT_EQ(p.dfh()[k], expected) << "histogram entry " << k;
+    weighted += k * (unsigned long long)p.dfh()[k];
+    if (p.dfh()[k] != 0) highest = k;
+  }
+  EXPECT_EQ(weighted, represented);
+  EXPECT_EQ(weighted, sent_to_dedupe - p.n_skipped());
+  EXPECT_GE(p.dfh_size(), highest + 1);
+}
+
+class EstimatorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    out_.setf(std::ios::fixed);
+    out_.precision(3);
+    printer.set_console(&out_);
+    g_mem = ONE_GB;
+    g_height = -1;
+    g_now = 1000;
+    g_mem_probes = 0;
+  }
+  void TearDown() override {
+    printer.set_console(&std::cout);
+    printer.close_for_test();
+    if (!file_path_.empty()) unlink(file_path_.c_str());
+  }
+  void open_report_file() {
+    char path[] = "/tmp/pelko_estimator_testXXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    file_path_ = path;
+    printer.open(file_path_);
+  }
+  std::string file_text() {
+    printer.close_for_test();
+    std::ifstream f(file_path_, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+  }
+  static size_t count(const std::string& s, const std::string& what) {
+    size_t n = 0;
+    for (size_t pos = s.find(what); pos != std::string::npos;
+         pos = s.find(what, pos + 1))
+      n++;
+    return n;
+  }
+
+  std::ostringstream out_;
+  std::string file_path_;
+};
+
+// ---------------------------------------------------------------------------
+// Classification
+
+TEST_F(EstimatorTest, ClassifiesUnderEachMask) {
+  const std::vector<unsigned char> a = random_chunk(1), b = random_chunk(2);
+  const std::vector<unsigned char> z(CHUNK, 0);
+  const std::vector<const std::vector<unsigned char>*> seq = {&a, &a, &z, &b,
+                                                              &z};
+  struct want_t {
+    int mask;
+    size_t map_size;
+    size_t uncompressed_chunks;
+    size_t compressed;
+  } cases[] = {
+      // Zeros bypass dedupe and are never compressed; the duplicate a is not
+      // compressed.
+      {ESTIMATE_DEDUPE | ESTIMATE_COMPRESS, 2, 2, lz4_size(a) + lz4_size(b)},
+      // Zeros share one entry; only the first zero chunk is compressed.
+      {ESTIMATE_DEDUPE | ESTIMATE_DEDUPE_ZEROS | ESTIMATE_COMPRESS, 3, 3,
+       lz4_size(a) + lz4_size(b) + lz4_size(z)},
+      // Dedupe off: every chunk is compressed, zeros included.
+      {ESTIMATE_COMPRESS, 0, 5,
+       2 * lz4_size(a) + lz4_size(b) + 2 * lz4_size(z)},
+      {ESTIMATE_DEDUPE, 2, 0, 0},
+      {0, 0, 0, 0},
+  };
+  for (const want_t& w : cases) {
+    SCOPED_TRACE(w.mask);
+    Params params(w.mask);
+    Estimator e(params, fake_env());
+    EstimatorPeer p(&e);
+    p.begin(10);
+    for (const auto* c : seq) p.add(*c);
+    EXPECT_EQ(p.n_data(), 3u);
+    EXPECT_EQ(p.n_zero(), 2u);
+    EXPECT_EQ(p.map().size(), w.map_size);
+    EXPECT_EQ(p.uncompressed(), w.uncompressed_chunks * CHUNK);
+    EXPECT_EQ(p.compressed(), w.compressed);
+    if (w.mask & ESTIMATE_DEDUPE) {
+      unsigned int crc_a = memcrc(a.data(), CHUNK);
+      ASSERT_EQ(p.map().count(crc_a), 1u);
+      EXPECT_EQ(p.map().at(crc_a), 2u);
+      bool zeros_in = w.mask & ESTIMATE_DEDUPE_ZEROS;
+      EXPECT_EQ(p.dfh()[2], zeros_in ? 2 : 1);
+      EXPECT_EQ(p.map().count(p.zeros_crc()), zeros_in ? 1u : 0u);
+      EXPECT_EQ(p.zeros_crc(), memcrc(z.data(), CHUNK));
+      expect_consistent(p, zeros_in ? 5 : 3);
+    } else {
+      EXPECT_TRUE(p.dfh().empty());
+      EXPECT_EQ(p.dfh_size(), 0u);
+    }
+  }
+}
+
+TEST_F(EstimatorTest, HistogramDoublesAtSixteenthOccurrence) {
+  Params params(ESTIMATE_DEDUPE);
+  Estimator e(params, fake_env());
+  EstimatorPeer p(&e);
+  EXPECT_EQ(p.dfh().size(), 16u);
+  EXPECT_EQ(p.dfh_size(), 0u);
+  EXPECT_FALSE(p.dedupe(7));
+  EXPECT_FALSE(p.dedupe(8));
+  for (int i = 2; i <= 15; i++) EXPECT_TRUE(p.dedupe(7));
+  EXPECT_EQ(p.dfh().size(), 16u);
+  EXPECT_EQ(p.dfh_size(), 16u);
+  EXPECT_EQ(p.dfh()[15], 1);
+  EXPECT_TRUE(p.dedupe(7));  // the 16th
+  EXPECT_EQ(p.dfh().size(), 32u);
+  EXPECT_EQ(p.dfh_size(), 17u);
+  EXPECT_EQ(p.dfh()[15], 0);
+  EXPECT_EQ(p.dfh()[16], 1);
+  EXPECT_EQ(p.dfh()[1], 1);
+  expect_consistent(p, 17);
+}
+
+// A -c 64M chunk: the compression scratch must not live on the stack.
+TEST_F(EstimatorTest, CompressesHugeChunk) {
+  const size_t big = 64 * ONE_MB;
+  Params params(ESTIMATE_COMPRESS, big);
+  Estimator e(params, fake_env());
+  EstimatorPeer p(&e);
+  p.begin(1);
+  std::vector<unsigned char> zeros(big, 0);
+  p.add(zeros);
+  EXPECT_EQ(p.n_zero(), 1u);
+  EXPECT_EQ(p.uncompressed(), big);
+  EXPECT_GT(p.compressed(), 0u);
+  EXPECT_LT(p.compressed(), big / 100);
+}
+
+// ---------------------------------------------------------------------------
+// Memory-saving mode
+
+TEST_F(EstimatorTest, MemoryLimitSwitchesToSavingMode) {
+  Params params(ESTIMATE_DEDUPE | ESTIMATE_COMPRESS);
+  params.memory_limit = 1000;
+  Estimator e(params, fake_env(4));
+  EstimatorPeer p(&e);
+  g_mem = 500;
+  size_t sent = 0;
+  for (unsigned crc : {100u, 200u, 300u, 400u, 200u}) {
+    p.dedupe(crc);
+    sent++;
+  }
+  // The probe is read on every fourth update only.
+  EXPECT_EQ(g_mem_probes, 1);
+  EXPECT_FALSE(p.save_memory());
+  g_mem = 2000;
+  for (unsigned crc : {500u, 600u}) {
+    p.dedupe(crc);
+    sent++;
+    EXPECT_FALSE(p.save_memory());
+  }
+  p.dedupe(700);  // eighth update: the check trips
+  sent++;
+  EXPECT_EQ(g_mem_probes, 2);
+  ASSERT_TRUE(p.save_memory());
+  EXPECT_EQ(p.lower_crc(), 100u);
+  EXPECT_EQ(out_.str(),
+            "\n\nWARNING: Memory limit reached.\nUsed memory:0.000 GiB\n\n\n");
+  const size_t map_size = p.map().size();  // 100..700
+  EXPECT_EQ(map_size, 7u);
+
+  EXPECT_TRUE(p.dedupe(50));  // below: skipped, nothing else changes
+  sent++;
+  EXPECT_EQ(p.n_skipped(), 1u);
+  EXPECT_EQ(p.map().count(50), 0u);
+  EXPECT_TRUE(p.dedupe(300));  // present: counted, threshold stays
+  sent++;
+  EXPECT_EQ(p.map().at(300), 2u);
+  EXPECT_EQ(p.lower_crc(), 100u);
+  EXPECT_FALSE(p.dedupe(800));  // new: evicts 100 (seen once)
+  sent++;
+  EXPECT_EQ(p.map().count(100), 0u);
+  EXPECT_EQ(p.n_skipped(), 2u);
+  EXPECT_EQ(p.lower_crc(), 200u);
+  EXPECT_TRUE(p.dedupe(150));  // below the new threshold: skipped
+  sent++;
+  EXPECT_EQ(p.n_skipped(), 3u);
+  EXPECT_FALSE(p.dedupe(250));  // evicts 200, seen twice
+  sent++;
+  EXPECT_EQ(p.n_skipped(), 5u);
+  EXPECT_EQ(p.lower_crc(), 250u);
+  EXPECT_EQ(p.map().size(), map_size);
+  EXPECT_EQ(g_mem_probes, 2);  // no more checks in saving mode
+  expect_consistent(p, sent);
+
+  // Raise the threshold near the top; then a chunk below it still counts as
+  // a data chunk, counts as skipped and is not compressed.
+  for (unsigned i = 0; i < map_size; i++, sent++) p.dedupe(0xFFFFFF00u + i);
+  EXPECT_EQ(p.lower_crc(), 0xFFFFFF00u);
+  p.begin(100);
+  std::vector<unsigned char> c = random_chunk(9);
+  ASSERT_LT(memcrc(c.data(), CHUNK), p.lower_crc());
+  size_t skipped = p.n_skipped();
+  p.add(c);
+  sent++;
+  EXPECT_EQ(p.n_data(), 1u);
+  EXPECT_EQ(p.n_skipped(), skipped + 1);
+  EXPECT_EQ(p.uncompressed(), 0u);
+  EXPECT_EQ(p.compressed(), 0u);
+  expect_consistent(p, sent);
+
+  // The skipped share in the debug lines.
+  params.debug = 1;
+  out_.str("");
+  double r, lo, hi;
+  p.analyze(&r, &lo, &hi);
+  EXPECT_NE(out_.str().find("#total_chunks=100, #sample_chunks=1, "
+                            "#skipped_chunks="),
+            std::string::npos)
+      << out_.str();
+}
+
+// Random traffic in saving mode, with and without the protected zero
+// checksum and with checksums at both ends of the range: the histogram
+// matches the map, the threshold is always an entry, nothing but the
+// protected checksum lies below it, and the map stops growing.
+TEST_F(EstimatorTest, SavingModeInvariantsHoldUnderRandomTraffic) {
+  for (int mask : {ESTIMATE_DEDUPE, ESTIMATE_DEDUPE | ESTIMATE_DEDUPE_ZEROS}) {
+    SCOPED_TRACE(mask);
+    Params params(mask);
+    params.memory_limit = 1000;
+    Estimator e(params, fake_env());
+    EstimatorPeer p(&e);
+    const unsigned int z = p.zeros_crc();
+    const bool protect = mask & ESTIMATE_DEDUPE_ZEROS;
+    std::mt19937 gen(5);
+    std::vector<unsigned int> pool = {0u, 1u, z, z - 1, z + 1, 0xFFFFFFFEu,
+                                      0xFFFFFFFFu};
+    for (int i = 0; i < 200; i++) pool.push_back(gen());
+    size_t sent = 0;
+    g_mem = 0;
+    for (int i = 0; i < 300; i++, sent++) p.dedupe(pool[gen() % pool.size()]);
+    g_mem = 2000;
+    p.dedupe(pool[0]);
+    sent++;
+    ASSERT_TRUE(p.save_memory());
+    size_t map_size = p.map().size();
+    unsigned int last_lower = p.lower_crc();
+    int grew = 0;
+    for (int i = 0; i < 5000; i++) {
+      unsigned int crc = pool[gen() % pool.size()];
+      if (i % 50 == 0) crc = z;
+      const bool zero_was_lower = protect && p.lower_crc() == z;
+      const auto before = p.map();
+      const size_t skipped = p.n_skipped();
+      const bool hit = p.dedupe(crc);
+      sent++;
+      if (crc < last_lower && !(protect && crc == z)) {
+        ASSERT_TRUE(hit);
+        ASSERT_EQ(p.n_skipped(), skipped + 1);
+        ASSERT_TRUE(p.map() == before);
+      }
+      ASSERT_EQ(p.map().count(p.lower_crc()), 1u) << "threshold not an entry";
+      ASSERT_GE(p.lower_crc(), last_lower) << "threshold fell";
+      for (const auto& kv : p.map()) {
+        if (!(protect && kv.first == z)) {
+          ASSERT_GE(kv.first, p.lower_crc());
+        }
+      }
+      if (protect && before.count(z)) {
+        ASSERT_EQ(p.map().count(z), 1u);
+      }
+      if (p.map().size() != map_size) {
+        ASSERT_TRUE(zero_was_lower || (protect && crc == z && !before.count(z)));
+        ASSERT_EQ(p.map().size(), map_size + 1);
+        map_size++;
+        grew++;
+      }
+      last_lower = p.lower_crc();
+      if (i % 97 == 0) expect_consistent(p, sent);
+    }
+    EXPECT_LE(grew, 2);
+    expect_consistent(p, sent);
+  }
+}
+
+// The corners of the protected zero checksum. Arriving new below a threshold
+// that is the highest entry (0xFFFFFFFF included, where the next checksum
+// would wrap to 0), it cannot evict the threshold, which nothing could
+// replace: it joins the map and the threshold stays. As the threshold entry
+// itself it is never evicted: the next new checksum joins the map.
+TEST_F(EstimatorTest, SavingModeCornersKeepThresholdValid) {
+  Params params(ESTIMATE_DEDUPE | ESTIMATE_DEDUPE_ZEROS);
+  params.memory_limit = 1000;
+  for (bool wrap : {true, false}) {
+    SCOPED_TRACE(wrap);
+    Estimator e(params, fake_env());
+    EstimatorPeer p(&e);
+    const unsigned int z = p.zeros_crc();
+    ASSERT_LT(z, 0xFFFFFFF0u);
+    const unsigned int top = wrap ? 0xFFFFFFFFu : z + 5;
+    g_mem = 2000;
+    p.dedupe(top);  // trips at once: threshold = top
+    ASSERT_TRUE(p.save_memory());
+    EXPECT_EQ(p.lower_crc(), top);
+    EXPECT_TRUE(p.dedupe(z - 1));  // below: skipped
+    EXPECT_FALSE(p.dedupe(z));     // protected and new
+    EXPECT_EQ(p.map().size(), 2u);
+    EXPECT_EQ(p.lower_crc(), top);
+    EXPECT_TRUE(p.dedupe(z));
+    EXPECT_EQ(p.map().at(z), 2u);
+    EXPECT_TRUE(p.dedupe(top));
+    EXPECT_EQ(p.map().at(top), 2u);
+    if (!wrap) {
+      EXPECT_FALSE(p.dedupe(top + 4));  // evicts top, seen twice
+      EXPECT_EQ(p.lower_crc(), top + 4);
+      EXPECT_EQ(p.n_skipped(), 3u);
+    } else {
+      EXPECT_TRUE(p.dedupe(top - 1));
+      EXPECT_EQ(p.n_skipped(), 2u);
+    }
+    EXPECT_EQ(p.map().size(), 2u);
+    expect_consistent(p, 6);
+  }
+
+  Estimator e(params, fake_env());
+  EstimatorPeer p(&e);
+  const unsigned int z = p.zeros_crc();
+  g_mem = 0;
+  p.dedupe(z);
+  g_mem = 2000;
+  p.dedupe(z + 5);
+  ASSERT_TRUE(p.save_memory());
+  EXPECT_EQ(p.lower_crc(), z);
+  EXPECT_FALSE(p.dedupe(z + 9));  // the protected threshold stays
+  EXPECT_EQ(p.map().size(), 3u);
+  EXPECT_EQ(p.lower_crc(), z + 5);
+  EXPECT_FALSE(p.dedupe(z + 20));  // evicts z + 5
+  EXPECT_EQ(p.map().size(), 3u);
+  EXPECT_EQ(p.lower_crc(), z + 9);
+  EXPECT_TRUE(p.dedupe(z));  // below the threshold, still counted
+  EXPECT_EQ(p.map().at(z), 2u);
+  EXPECT_EQ(p.n_skipped(), 1u);
+  expect_consistent(p, 5);
+}
+
+// ---------------------------------------------------------------------------
+// Threads
+
+struct feed_t {
+  Estimator* e;
+  const std::vector<std::vector<unsigned char>>* chunks;
+  std::atomic<size_t> next{0};
+};
+
+void* feed_thread(void* arg) {
+  feed_t* f = static_cast<feed_t*>(arg);
+  for (size_t i; (i = f->next++) < f->chunks->size();)
+    Estimator::add_chunk((*f->chunks)[i].data(), f->e);
+  return nullptr;
+}
+
+TEST_F(EstimatorTest, ThreadsGiveSameResultsAsOne) {
+  std::vector<std::vector<unsigned char>> chunks;
+  std::mt19937 gen(3);
+  for (int i = 0; i < 1500; i++) {
+    unsigned pick = gen() % 200;
+    if (pick < 20)
+      chunks.emplace_back(CHUNK, 0);
+    else
+      chunks.push_back(random_chunk(pick));
+  }
+  const int mask = -1;
+  Params params(mask);
+  params.report_freq = 0.1;
+  Estimator one(params, fake_env());
+  EstimatorPeer p1(&one);
+  p1.begin(chunks.size());
+  for (const auto& c : chunks) p1.add(c);
+  expect_consistent(p1, chunks.size());
+
+  for (int n_threads : {2, 4}) {
+    Estimator many(params, fake_env());
+    EstimatorPeer pn(&many);
+    pn.begin(chunks.size());
+    feed_t f;
+    f.e = &many;
+    f.chunks = &chunks;
+    threadpool_run(n_threads, feed_thread, &f);
+    EXPECT_EQ(pn.n_data(), p1.n_data());
+    EXPECT_EQ(pn.n_zero(), p1.n_zero());
+    EXPECT_EQ(pn.compressed(), p1.compressed());
+    EXPECT_EQ(pn.uncompressed(), p1.uncompressed());
+    EXPECT_TRUE(pn.map() == p1.map());
+    EXPECT_EQ(pn.dfh(), p1.dfh());
+    EXPECT_EQ(pn.dfh_size(), p1.dfh_size());
+    EXPECT_EQ(pn.n_reports(), p1.n_reports());
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Reports
+
+TEST_F(EstimatorTest, HeaderRepeatsEveryHalfConsoleHeight) {
+  const std::vector<unsigned char> c = random_chunk(1);
+  // (console height, reports printed between console headers)
+  for (auto hp : {std::make_pair(10, 5), std::make_pair(1, 1),
+                  std::make_pair(3, 1), std::make_pair(-1, 30),
+                  std::make_pair(0, 30)}) {
+    SCOPED_TRACE(hp.first);
+    out_.str("");
+    open_report_file();
+    g_height = hp.first;
+    Params params(ESTIMATE_COMPRESS);
+    params.report_freq = 0.01;
+    Estimator e(params, fake_env());
+    EstimatorPeer p(&e);
+    p.begin(100);
+    for (int i = 0; i < 100; i++) p.add(c);
+    int reports = p.n_reports();
+    EXPECT_GE(reports, 90);
+    const std::string title = "\tPROGRESS\t\tBANDWIDTH\tMEMORY\t\t\t\tCOMPRESS"
+                              "\t\tZEROS\t\t\t\n";
+    EXPECT_EQ(count(out_.str(), title), 1u + reports / hp.second);
+    std::string file = file_text();
+    EXPECT_EQ(count(file, title), 1u);  // the file holds it once
+    EXPECT_EQ(file.find("ANALYZING\n\n" + title), 0u);
+    EXPECT_EQ(count(file, "%\n"), (size_t)reports);
+    unlink(file_path_.c_str());
+    file_path_.clear();
+  }
+}
+
+TEST_F(EstimatorTest, DedupeColumns) {
+  Params params(ESTIMATE_DEDUPE);
+  Estimator e(params, fake_env());
+  EstimatorPeer p(&e);
+  struct {
+    double r, lo, hi;
+    const char* want;
+  } cases[] = {
+      // No estimate, or a failed one.
+      {-1.0, -1.0, -1.0, " \t\t-1.000\t\t \t\t\t"},
+      // Ratio without a range.
+      {2.0, -1.0, -1.0, " \t\t2.000\t\t \t\t\t"},
+      {1.0, 1.0, 2.0, "1.000\t\t<--\t\t2.000\t\t\t"},
+      {2.0, 1.0, 2.0, "1.000\t\t-->\t\t2.000\t\t\t"},
+      {1.5, 1.0, 2.0, "1.000\t\t1.500\t\t2.000\t\t\t"},
+      // A range narrower than 1e-5 shows the number.
+      {1.5, 1.5, 1.500001, "1.500\t\t1.500\t\t1.500\t\t\t"},
+  };
+  for (const auto& c : cases) {
+    out_.str("");
+    p.print_dedupe(c.r, c.lo, c.hi);
+    EXPECT_EQ(out_.str(), c.want) << c.r << " " << c.lo << " " << c.hi;
+  }
+  // Debug level 1: ten tabs on the console only, numbers always.
+  params.debug = 1;
+  open_report_file();
+  out_.str("");
+  p.print_dedupe(-1.0, -1.0, -1.0);
+  p.print_dedupe(1.0, 1.0, 2.0);
+  EXPECT_EQ(out_.str(),
+            "\t\t\t\t\t\t\t\t\t\t-1.000\t\t-1.000\t\t-1.000\t\t\t"
+            "\t\t\t\t\t\t\t\t\t\t1.000\t\t1.000\t\t2.000\t\t\t");
+  EXPECT_EQ(file_text(), "-1\t\t-1\t\t-1\t\t\t1\t\t1\t\t2\t\t\t");
+}
+
+// A final row with no chunk analysed, console and file: the dedupe columns
+// stay empty around -1, compress and zeros read 0.
+TEST_F(EstimatorTest, FinishWithoutChunks) {
+  open_report_file();
+  g_mem = ONE_GB;
+  Params params(-1);
+  Estimator e(params, fake_env());
+  EstimatorPeer p(&e);
+  p.begin(0);
+  out_.str("");
+  e.finish();
+  EXPECT_EQ(out_.str(),
+            "\r0s.\t0 (0.000%)\t\t\t1.000 (1.000) GiB\t\t"
+            " \t\t-1.000\t\t \t\t\t0.000\t\t\t0.000%\n");
+  EXPECT_EQ(file_text(),
+            "ANALYZING\n\n\tPROGRESS\t\tBANDWIDTH\tMEMORY\t\t\t\tlow\t\tDEDUPE"
+            "\t\thigh\t\t\tCOMPRESS\t\tZEROS\t\t\t\n"
+            "0s.\t0 (0.000%)\t\t\t1.000 (1.000) GiB\t\t"
+            " \t\t-1\t\t \t\t\t0\t\t\t0%\n");
+}
+
+// The progress line: a lone tab for bandwidth in the first second, then a
+// console-only line rewritten in place when a new second begins; the file
+// gets only report rows.
+TEST_F(EstimatorTest, ProgressLineAndRows) {
+  open_report_file();
+  g_mem = ONE_GB / 2;
+  Params params(ESTIMATE_COMPRESS);
+  Estimator e(params, fake_env());
+  EstimatorPeer p(&e);
+  p.begin(10);
+  const std::vector<unsigned char> zeros(CHUNK, 0);
+  out_.str("");
+  p.add(zeros);  // first chunk: report row
+  const std::string row1 =
+      "0s.\t4096 (10.000%)\t\t\t0.500 (0.500) GiB\t\t";
+  // The compression ratio of a zero chunk, in each side's number format.
+  std::ostringstream console_ratio, file_ratio;
+  console_ratio.setf(std::ios::fixed);
+  console_ratio.precision(3);
+  console_ratio << (double)CHUNK / lz4_size(zeros);
+  file_ratio << (double)CHUNK / lz4_size(zeros);
+  const std::string tail_console = console_ratio.str() + "\t\t\t100.000%\n";
+  const std::string tail_file = file_ratio.str() + "\t\t\t100%\n";
+  EXPECT_EQ(out_.str(), "\r" + row1 + tail_console);
+  out_.str("");
+  g_now = 1002;
+  p.add(zeros);  // a new second: transient line, no report
+  EXPECT_EQ(out_.str(),
+            "\r2s.\t8192 (20.000%)\t4096/s\t0.500 (0.500) GiB\t\t");
+  out_.str("");
+  p.add(zeros);  // same second: nothing
+  EXPECT_EQ(out_.str(), "");
+  e.finish();
+  EXPECT_EQ(out_.str(),
+            "\r2s.\t12288 (30.000%)\t6144/s\t0.500 (0.500) GiB\t\t" +
+                tail_console);
+  std::string file = file_text();
+  EXPECT_NE(file.find("\n" + row1 + tail_file), std::string::npos) << file;
+  EXPECT_EQ(file.find("8192"), std::string::npos);
+  EXPECT_NE(file.find("\n2s.\t12288 (30.000%)\t6144/s\t0.500 (0.500) GiB\t\t" +
+                      tail_file),
+            std::string::npos);
+}
+
+// Debug level 1: the estimate's counts end the row's first part, the dedupe
+// columns move back under their titles on the console, and an empty line
+// follows each periodic report.
+TEST_F(EstimatorTest, DebugLevelOneLayout) {
+  open_report_file();
+  Params params(ESTIMATE_DEDUPE | ESTIMATE_DEDUPE_ZEROS);
+  params.debug = 1;
+  Estimator e(params, fake_env());
+  EstimatorPeer p(&e);
+  p.begin(10);
+  out_.str("");
+  p.add(random_chunk(4));
+  const std::string counts =
+      "\ndedupe_map.size=1\n#data_chunks=1, #zero_chunks=0\n"
+      "#total_chunks=10, #sample_chunks=1\n";
+  std::string console = out_.str();
+  EXPECT_NE(console.find("GiB\t\t" + counts), std::string::npos) << console;
+  EXPECT_NE(console.find("\n\t\t\t\t\t\t\t\t\t\t"), std::string::npos);
+  EXPECT_EQ(console.substr(console.size() - 3), "%\n\n");
+  std::string file = file_text();
+  EXPECT_NE(file.find("GiB\t\t" + counts), std::string::npos) << file;
+  EXPECT_EQ(file.find("\t\t\t\t\t\t\t\t\t\t"), std::string::npos);
+  EXPECT_EQ(file.substr(file.size() - 3), "%\n\n");
+
+  // All chunks zero with zeros left out of dedupe: no sample, no estimate.
+  Params zeros_only(ESTIMATE_DEDUPE);
+  Estimator z(zeros_only, fake_env());
+  EstimatorPeer pz(&z);
+  pz.begin(10);
+  pz.add(std::vector<unsigned char>(CHUNK, 0));
+  double r, lo, hi;
+  pz.analyze(&r, &lo, &hi);
+  EXPECT_EQ(r, -1.0);
+  EXPECT_EQ(lo, -1.0);
+  EXPECT_EQ(hi, -1.0);
+}
+
+}  // namespace
