@@ -75,6 +75,7 @@ struct CgroupMount {
 struct MountTable {
   std::set<std::string> mount_points;
   std::map<dev_t, std::string> fstype_by_dev;
+  std::map<dev_t, int> mounts_by_dev;  // how many mounts show each device
   CgroupMount cgroup2;    // empty mount_point: none
   CgroupMount memory_v1;  // the cgroup v1 memory controller
 };
@@ -107,8 +108,10 @@ const MountTable& mount_table() {
         }
       }
       unsigned int maj = 0, min = 0;
-      if (sscanf(majmin.c_str(), "%u:%u", &maj, &min) == 2 && !fstype.empty())
-        table.fstype_by_dev[makedev(maj, min)] = fstype;
+      if (sscanf(majmin.c_str(), "%u:%u", &maj, &min) == 2) {
+        if (!fstype.empty()) table.fstype_by_dev[makedev(maj, min)] = fstype;
+        table.mounts_by_dev[makedev(maj, min)]++;
+      }
       std::string path = unescape_mount_field(mnt);
       table.mount_points.insert(path);
       CgroupMount cg{path, unescape_mount_field(root)};
@@ -267,12 +270,21 @@ int os_is_filesystem(const TCHAR* path, bool* is_filesystem) {
     *is_filesystem = true;
     return 0;
   }
+  // A mount point on its parent's device needs a second mount of that
+  // device (a bind mount). Most directories are settled here, without
+  // resolving the path.
+  const MountTable& t = mount_table();
+  auto it = t.mounts_by_dev.find(st.st_dev);
+  if (it != t.mounts_by_dev.end() && it->second < 2) {
+    *is_filesystem = false;
+    return 0;
+  }
   char* real = realpath(path, nullptr);
   if (real == nullptr) {
     print_os_error("os_is_filesystem(", path, ". ", errno);
     return -1;
   }
-  *is_filesystem = mount_table().mount_points.count(real) != 0;
+  *is_filesystem = t.mount_points.count(real) != 0;
   free(real);
   return 0;
 }

@@ -52,6 +52,22 @@ if grep -q ' /proc proc ' /proc/self/mountinfo; then
   done
 fi
 
+# A bind mount (same device as its parent) is a file system too; needs a
+# private mount namespace, skipped where that is not allowed.
+if unshare -m --propagation private true 2>/dev/null; then
+  mkdir -p "$TMP/bind"
+  RC=0
+  unshare -m --propagation private bash -c \
+    'mount --bind "$1/d1" "$1/bind" && exec "$2" -p "$1/bind" -p "$1/bind/" -p "$1/d1" -p "$1/missing"' \
+    _ "$TMP" "$PELKO" >"$TMP/out" 2>"$TMP/err" || RC=$?
+  expect_status "bind mount" 1
+  expect_eq "bind mount" "$TMP/bind: file system, <SIZE>
+$TMP/bind/: file system, <SIZE>
+$TMP/d1: directory
+Reset scan time/memory limits. (Not supported for directories)" \
+    "$(root_lines | sed -E 's/(file system), .*/\1, <SIZE>/')"
+fi
+
 # The first root fails: nothing but the echo on stdout.
 run_pelko -p "$MISSING" -p "$TMP/big"
 expect_status "first root missing" 1
