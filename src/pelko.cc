@@ -15,7 +15,9 @@
 #include <iomanip>
 #include <iostream>
 
+#include "estimator.h"
 #include "printer.h"
+#include "sampler.h"
 
 namespace {
 
@@ -275,8 +277,11 @@ void print_version(const char* prog_name) {
 }
 
 void run_phases(const pelko_params_t& params) {
-  // ---- Scan and analysis phases are joined here. ----
-  (void)params;
+  Sampler sampler(params);
+  sampler.scan();
+  Estimator estimator(params);
+  estimator.start(&sampler);
+  estimator.finish();
 }
 
 namespace {

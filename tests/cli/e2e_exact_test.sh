@@ -61,7 +61,7 @@ run_case() {  # run_case DATASET MODE THREADS
       check "$ds/$mode/t$threads ZEROS" "${figs[1]%\%}" "$w_zeros" ;;
   esac
   # The final row covers the whole plan.
-  grep -q "(100%)" <<<"${v[1]}" || { echo "FAIL $ds/$mode: progress ${v[1]}"; fail=1; }
+  grep -q "(100.000%)" <<<"${v[1]}" || { echo "FAIL $ds/$mode: progress ${v[1]}"; fail=1; }
 }
 
 for ds in mixed zipf four; do
