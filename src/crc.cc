@@ -58,9 +58,9 @@ uint32_t update_slice16(uint32_t s, const unsigned char* b, size_t n) {
   for (; n >= 16; n -= 16, b += 16) {
     uint32_t a = s ^ load_be32(b);
     s = t[15][a >> 24] ^ t[14][(a >> 16) & 0xFF] ^ t[13][(a >> 8) & 0xFF] ^
-        t[12][a & 0xFF] ^ t[11][b[4]] ^ t[10][b[5]] ^ t[9][b[6]] ^
-        t[8][b[7]] ^ t[7][b[8]] ^ t[6][b[9]] ^ t[5][b[10]] ^ t[4][b[11]] ^
-        t[3][b[12]] ^ t[2][b[13]] ^ t[1][b[14]] ^ t[0][b[15]];
+        t[12][a & 0xFF] ^ t[11][b[4]] ^ t[10][b[5]] ^ t[9][b[6]] ^ t[8][b[7]] ^
+        t[7][b[8]] ^ t[6][b[9]] ^ t[5][b[10]] ^ t[4][b[11]] ^ t[3][b[12]] ^
+        t[2][b[13]] ^ t[1][b[14]] ^ t[0][b[15]];
   }
   return update_bytewise(s, b, n);
 }

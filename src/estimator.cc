@@ -55,8 +55,8 @@ size_t lz4_compressed_size(const unsigned char* src, size_t n) {
     scratch.reset(new char[bound]);
     scratch_size = bound;
   }
-  int r = LZ4_compress_default((const char*)src, scratch.get(), (int)n,
-                               (int)bound);
+  int r =
+      LZ4_compress_default((const char*)src, scratch.get(), (int)n, (int)bound);
   return r > 0 ? (size_t)r : 0;
 }
 
@@ -277,12 +277,10 @@ void Estimator::__print_header(bool to_file) const {
   const int mask = m_params.estimate_mask;
   printer.set_to_file(to_file);
   printer << std::endl;
-  printer << "\t" << "PROGRESS" << "\t\t" << "BANDWIDTH" << "\t" << "MEMORY"
-          << "\t\t\t" << "\t";
-  if (mask & ESTIMATE_DEDUPE)
-    printer << "low" << "\t\t" << "DEDUPE" << "\t\t" << "high" << "\t\t\t";
-  if (mask & ESTIMATE_COMPRESS) printer << "COMPRESS" << "\t\t";
-  printer << "ZEROS" << "\t\t\t" << std::endl;
+  printer << "\tPROGRESS\t\tBANDWIDTH\tMEMORY\t\t\t\t";
+  if (mask & ESTIMATE_DEDUPE) printer << "low\t\tDEDUPE\t\thigh\t\t\t";
+  if (mask & ESTIMATE_COMPRESS) printer << "COMPRESS\t\t";
+  printer << "ZEROS\t\t\t" << std::endl;
   printer.set_to_file(true);
 }
 
@@ -301,8 +299,8 @@ void Estimator::__print_progress(bool to_file) const {
 
   printer.set_to_file(to_file);
   printer.console() << "\r";
-  printer << (long long)m_elapsed_time << "s." << "\t" << progress << "\t"
-          << bandwidth << "\t" << memory_to_str(cur, peak) << "\t" << "\t"
+  printer << (long long)m_elapsed_time << "s.\t" << progress << "\t"
+          << bandwidth << "\t" << memory_to_str(cur, peak) << "\t\t"
           << std::flush;
   printer.set_to_file(true);
 }
@@ -327,9 +325,9 @@ void Estimator::__analyze_dfh(double* r, double* r_low, double* r_high) const {
   if (debug > 0) {
     printer << std::endl;
     printer << "dedupe_map.size=" << m_dedupe_map.size() << std::endl;
-    printer << "#data_chunks=" << m_n_data_chunks << ", "
-            << "#zero_chunks=" << m_n_zero_chunks << std::endl;
-    printer << "#total_chunks=" << total << ", " << "#sample_chunks=" << sample;
+    printer << "#data_chunks=" << m_n_data_chunks
+            << ", #zero_chunks=" << m_n_zero_chunks << std::endl;
+    printer << "#total_chunks=" << total << ", #sample_chunks=" << sample;
     if (m_n_skipped_chunks != 0)
       printer << ", #skipped_chunks=" << m_n_skipped_chunks << "("
               << 100.0 * m_n_skipped_chunks / sample << "%)";
@@ -375,7 +373,7 @@ void Estimator::__print_dedupe(double r, double r_low, double r_high) const {
     printer << r_high;
   else
     printer << " ";
-  printer << "\t\t" << "\t" << std::flush;
+  printer << "\t\t\t" << std::flush;
 }
 
 void Estimator::__print_compress() const {

@@ -365,8 +365,8 @@ TEST_F(EstimatorTest, SavingModeInvariantsHoldUnderRandomTraffic) {
     const unsigned int z = p.zeros_crc();
     const bool protect = mask & ESTIMATE_DEDUPE_ZEROS;
     std::mt19937 gen(5);
-    std::vector<unsigned int> pool = {0u, 1u, z, z - 1, z + 1, 0xFFFFFFFEu,
-                                      0xFFFFFFFFu};
+    std::vector<unsigned int> pool = {0u,    1u,          z,          z - 1,
+                                      z + 1, 0xFFFFFFFEu, 0xFFFFFFFFu};
     for (int i = 0; i < 200; i++) pool.push_back(gen());
     size_t sent = 0;
     g_mem = 0;
@@ -402,7 +402,8 @@ TEST_F(EstimatorTest, SavingModeInvariantsHoldUnderRandomTraffic) {
         ASSERT_EQ(p.map().count(z), 1u);
       }
       if (p.map().size() != map_size) {
-        ASSERT_TRUE(zero_was_lower || (protect && crc == z && !before.count(z)));
+        ASSERT_TRUE(zero_was_lower ||
+                    (protect && crc == z && !before.count(z)));
         ASSERT_EQ(p.map().size(), map_size + 1);
         map_size++;
         grew++;
@@ -535,9 +536,9 @@ TEST_F(EstimatorTest, ThreadsGiveSameResultsAsOne) {
 TEST_F(EstimatorTest, HeaderRepeatsEveryHalfConsoleHeight) {
   const std::vector<unsigned char> c = random_chunk(1);
   // (console height, reports printed between console headers)
-  for (auto hp : {std::make_pair(10, 5), std::make_pair(1, 1),
-                  std::make_pair(3, 1), std::make_pair(-1, 30),
-                  std::make_pair(0, 30)}) {
+  for (auto hp :
+       {std::make_pair(10, 5), std::make_pair(1, 1), std::make_pair(3, 1),
+        std::make_pair(-1, 30), std::make_pair(0, 30)}) {
     SCOPED_TRACE(hp.first);
     out_.str("");
     open_report_file();
@@ -550,8 +551,9 @@ TEST_F(EstimatorTest, HeaderRepeatsEveryHalfConsoleHeight) {
     for (int i = 0; i < 100; i++) p.add(c);
     int reports = p.n_reports();
     EXPECT_GE(reports, 90);
-    const std::string title = "\tPROGRESS\t\tBANDWIDTH\tMEMORY\t\t\t\tCOMPRESS"
-                              "\t\tZEROS\t\t\t\n";
+    const std::string title =
+        "\tPROGRESS\t\tBANDWIDTH\tMEMORY\t\t\t\tCOMPRESS"
+        "\t\tZEROS\t\t\t\n";
     EXPECT_EQ(count(out_.str(), title), 1u + reports / hp.second);
     std::string file = file_text();
     EXPECT_EQ(count(file, title), 1u);  // the file holds it once
@@ -631,8 +633,7 @@ TEST_F(EstimatorTest, ProgressLineAndRows) {
   const std::vector<unsigned char> zeros(CHUNK, 0);
   out_.str("");
   p.add(zeros);  // first chunk: report row
-  const std::string row1 =
-      "0s.\t4096 (10.000%)\t\t\t0.500 (0.500) GiB\t\t";
+  const std::string row1 = "0s.\t4096 (10.000%)\t\t\t0.500 (0.500) GiB\t\t";
   // The compression ratio of a zero chunk, in each side's number format.
   std::ostringstream console_ratio, file_ratio;
   console_ratio.setf(std::ios::fixed);
@@ -645,15 +646,14 @@ TEST_F(EstimatorTest, ProgressLineAndRows) {
   out_.str("");
   g_now = 1002;
   p.add(zeros);  // a new second: transient line, no report
-  EXPECT_EQ(out_.str(),
-            "\r2s.\t8192 (20.000%)\t4096/s\t0.500 (0.500) GiB\t\t");
+  EXPECT_EQ(out_.str(), "\r2s.\t8192 (20.000%)\t4096/s\t0.500 (0.500) GiB\t\t");
   out_.str("");
   p.add(zeros);  // same second: nothing
   EXPECT_EQ(out_.str(), "");
   e.finish();
-  EXPECT_EQ(out_.str(),
-            "\r2s.\t12288 (30.000%)\t6144/s\t0.500 (0.500) GiB\t\t" +
-                tail_console);
+  EXPECT_EQ(
+      out_.str(),
+      "\r2s.\t12288 (30.000%)\t6144/s\t0.500 (0.500) GiB\t\t" + tail_console);
   std::string file = file_text();
   EXPECT_NE(file.find("\n" + row1 + tail_file), std::string::npos) << file;
   EXPECT_EQ(file.find("8192"), std::string::npos);
