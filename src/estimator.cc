@@ -127,7 +127,7 @@ void Estimator::add_chunk(const unsigned char* chunk_data) {
   bool hit = false;
   if (mask & ESTIMATE_DEDUPE) {
     if (!is_zero || (mask & ESTIMATE_DEDUPE_ZEROS)) {
-      unsigned int crc = memcrc(chunk_data, chunk_size);
+      unsigned int crc = is_zero ? m_zeros_crc : memcrc(chunk_data, chunk_size);
       lock.lock();
       hit = __add_chunk_dedupe(crc);
     } else {
