@@ -2,7 +2,9 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <iostream>
 
@@ -109,6 +111,7 @@ void Walker::walk_dir(const TCHAR* dir_path) {
   _TSTRING entry_path(dir_path);
   entry_path += '/';
   const size_t base_len = entry_path.size();
+  const int dir_fd = dirfd(dir);
   for (;;) {
     const struct dirent* de = readdir(dir);
     // A read error ends the enumeration like the end of the stream.
@@ -119,6 +122,16 @@ void Walker::walk_dir(const TCHAR* dir_path) {
       continue;
     entry_path.resize(base_len);
     entry_path += name;
+    // Regular files, by far the most common entries, are probed relative to
+    // the open directory: the same lstat result without walking the whole
+    // path again. Everything else, and any failure, takes the full probe.
+    struct stat st;
+    if (de->d_type != DT_DIR &&
+        fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(st.st_mode)) {
+      walk_file(entry_path.c_str(), (size_t)st.st_size, DEVTYPE_FILE);
+      continue;
+    }
     walk(entry_path.c_str(), false);
   }
   closedir(dir);
