@@ -4,6 +4,14 @@
 // of whole chunks, packed in arrival order into buckets of bucket_size
 // bytes; read() reads the buckets back in random order on a pool of threads
 // and hands every whole chunk to a callback.
+//
+// Thread safety: scan(), get_total_chunks() and read() are called by one
+// thread, in that order. Inside, m_mutex guards the plan and the scan
+// counters against the walking and the reading threads; when a scan limit
+// stops the walk, m_mutex is held while the Walker's own lock is taken, never
+// the reverse. A bucket taken by a reading thread belongs to that thread until
+// it has been read and released. Inputs are only ever opened read-only, without
+// updating access times where the system allows it.
 #ifndef PELKO_SAMPLER_H_
 #define PELKO_SAMPLER_H_
 

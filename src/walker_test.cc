@@ -132,21 +132,6 @@ TEST(Walker, RootFilesFirstOnCallingThreadThenTree) {
   }
 }
 
-TEST(Walker, NoDirectoriesEndsAtOnce) {
-  TempDir t;
-  t.write("only", 5);
-  Recorder r;
-  Walker w(Recorder::cb, &r, 4, 0);
-  w.add_root(t.sub("only").c_str());
-  w.start();
-  EXPECT_EQ(r.files.size(), 1u);
-
-  Recorder none;
-  Walker empty(Recorder::cb, &none, 4, 0);
-  empty.start();
-  EXPECT_TRUE(none.files.empty());
-}
-
 // Links inside a tree are never followed: a link to a directory, a link to a
 // file and a loop back to the top all leave every file counted once. FIFOs,
 // sockets and character devices are skipped without being opened.
