@@ -15,7 +15,7 @@ PACKAGES=(
   build-essential cmake pkg-config      # compiler and build
   coinor-libclp-dev coinor-libcoinutils-dev liblz4-dev  # linked by pelko
   libgtest-dev libbenchmark-dev libabsl-dev  # tests, benchmarks, btree map
-  lz4 clang                             # test tools, fuzzing and sanitizers
+  lz4 python3 clang libclang-rt-dev     # test tools, fuzzing and sanitizers
   e2fsprogs util-linux                  # file-system images for the tests
 )
 
