@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <iostream>
 
@@ -95,7 +96,17 @@ void Walker::walk_dir(const TCHAR* dir_path) {
       printer.console() << "Skip virtual file system " << dir_path << '\n';
     return;
   }
-  DIR* dir = opendir(dir_path);
+  // Reading a directory moves its access time unless O_NOATIME is given;
+  // only the owner (or a privileged process) may ask for it.
+  const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+  int fd = open(dir_path, flags | O_NOATIME);
+  if (fd < 0 && errno == EPERM) fd = open(dir_path, flags);
+  DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
+  if (dir == nullptr && fd >= 0) {
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+  }
   if (dir == nullptr) {
     // The leading line end finishes a progress line being rewritten.
     // Written in one piece so that lines of concurrent threads do not mix.
