@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Pipes and redirection: once the reader of the report has gone the run ends
+# at its next write (killed by SIGPIPE), whether the reader leaves at the
+# first line or in the middle of the analysis, and even when the parent
+# started pelko with SIGPIPE ignored. Reading the 64 GiB input in full would
+# take minutes, so an early end proves that reading stopped. Redirected to a
+# file, standard output holds the whole report.
+source "$(dirname "$0")/lib.sh" "$@"
+PELKO=$(readlink -f "$PELKO")
+
+truncate -s 64G "$TMP/big"
+
+# piped LABEL LINES [WRAPPER...]: runs pelko -p big | head -n LINES; checks
+# that head got its lines, pelko died of SIGPIPE, and all ended in time.
+piped() {
+  local label=$1 lines=$2
+  shift 2
+  local start end st
+  start=$(date +%s)
+  st=$(set +o pipefail
+       timeout -k 5 40 "$@" "$PELKO" -p "$TMP/big" 2>"$TMP/err" </dev/null |
+         head -n "$lines" >"$TMP/out"
+       echo "${PIPESTATUS[0]}")
+  end=$(date +%s)
+  expect_eq "$label: pelko killed by SIGPIPE" 141 "$st"
+  expect_eq "$label: lines read" "$lines" "$(wc -l <"$TMP/out")"
+  if [ $((end - start)) -gt 15 ]; then
+    _fail "$label: took $((end - start)) s after the reader left"
+  fi
+}
+
+piped "head -1" 1
+expect_contains "head -1" "VERSION:" "$(cat "$TMP/out")"
+# The reader leaves during the analysis (the echo and scan take ~20 lines).
+piped "head -30" 30
+expect_contains "head -30: analysis had begun" "ANALYZING" "$(cat "$TMP/out")"
+# A parent that ignores SIGPIPE (as Python does): exec keeps the disposition.
+IGNORE_PIPE=(python3 -c 'import os, sys; os.execvp(sys.argv[1], sys.argv[1:])')
+piped "head -1, SIGPIPE ignored" 1 "${IGNORE_PIPE[@]}"
+piped "head -30, SIGPIPE ignored" 30 "${IGNORE_PIPE[@]}"
+
+# Redirection: the console report in a file is complete and matches the
+# report file row for row (console rows start with a carriage return and
+# show 3 decimals; the text fields are identical).
+mkdir -p "$TMP/data"
+for i in 1 2 3; do head -c 500000 /dev/urandom >"$TMP/data/f$i"; done
+cp "$TMP/data/f1" "$TMP/data/copy"
+RC=0
+"$PELKO" -p "$TMP/data" -o "$TMP/report" >"$TMP/console" 2>"$TMP/err" </dev/null || RC=$?
+expect_status "redirected" 0
+[ -s "$TMP/err" ] && _fail "redirected: error output: $(head -c 300 "$TMP/err")"
+[ "$(tail -c 1 "$TMP/console" | od -An -c | tr -d ' ')" = '\n' ] ||
+  _fail "redirected: the report does not end with a line end"
+rows() { tr '\r' '\n' <"$1" | grep -a -E '^[0-9]+s\.'$'\t' | cut -f 1,2; }
+for want in "INPUT PARAMETERS:" "SCANNING" "Scanned: " "ANALYZING" "PROGRESS"; do
+  expect_contains "redirected" "$want" "$(cat "$TMP/console")"
+done
+con_rows=$(rows "$TMP/console")
+expect_eq "redirected: rows as in the report file" "$(rows "$TMP/report")" "$con_rows"
+expect_contains "redirected: final row" "(100.000%)" "$(tail -n 1 <<<"$con_rows")"
+
+finish
