@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# Memory cap: with a memory limit below what a run would use, the dedupe map
+# switches to its memory-saving mode, the process's peak resident memory
+# stays within the limit plus MARGIN_KB, and the final dedupe ratio stays
+# within 5 % of the exact ratio of the data.
+#
+# The data: 480,000 distinct 128-byte chunks, each present 1 to 4 times, in
+# shuffled order over 8 files (~150 MiB). Its map costs ~8 MiB of the ~25 MiB
+# an unlimited run peaks at; the limit is set 8 MiB below that peak, so the
+# mode engages once the map holds some tens of thousands of checksums (about
+# a tenth into the analysis here) and caps it from then on.
+source "$(dirname "$0")/lib.sh" "$@"
+PELKO=$(readlink -f "$PELKO")
+REF=${PELKO_REFERENCE:-$(dirname "$PELKO")/pelko_reference}
+MARGIN_KB=2048
+
+python3 - "$TMP/data" <<'EOF'
+import os, random, sys
+out, n_distinct, cs = sys.argv[1], 480000, 128
+rng = random.Random(11)
+os.makedirs(out)
+blob = rng.randbytes(n_distinct * cs)
+order = [i for i in range(n_distinct) for _ in range(rng.randint(1, 4))]
+rng.shuffle(order)
+n_files = 8
+per = len(order) // n_files
+for f in range(n_files):
+    part = order[f * per:(f + 1) * per] if f < n_files - 1 else order[f * per:]
+    with open(os.path.join(out, "f%d" % f), "wb") as fh:
+        fh.write(b"".join(blob[i * cs:(i + 1) * cs] for i in part))
+        fh.write(b"tail")
+EOF
+
+# The exact ratio of the data.
+want=$("$REF" 128 "$TMP/data" | sed -n 's/^all dedupe=\([^ ]*\).*/\1/p')
+[ -n "$want" ] || { _fail "reference gave no ratio"; finish; }
+
+# run_rss ARGS...: runs pelko; the child's peak resident set (KiB) in $PEAK.
+run_rss() {
+  RC=0
+  PEAK=$(python3 -c '
+import resource, subprocess, sys
+with open(sys.argv[1], "w") as out, open(sys.argv[2], "w") as err:
+    rc = subprocess.run(sys.argv[3:], stdout=out, stderr=err).returncode
+print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)
+sys.exit(rc)' "$TMP/out" "$TMP/err" "$PELKO" "$@") || RC=$?
+}
+
+# dedupe_of ROW: the DEDUPE figure of a report-file row.
+dedupe_of() {
+  tr '\t' '\n' <<<"$1" | sed '/^$/d' | awk 'm { n++; if (n == 2) print; next } /GiB$/ { m = 1 }'
+}
+
+# within LABEL GOT WANT PERCENT
+within() {
+  if ! awk -v g="$2" -v w="$3" -v p="$4" \
+       'BEGIN { d = g - w; if (d < 0) d = -d; exit !(g != "" && d <= w * p / 100) }'; then
+    _fail "$1: got $2, want $3 within $4 %"
+  fi
+}
+
+# Unlimited: no warning, exact ratio.
+run_rss -p "$TMP/data" -c 128 -M 0 -o "$TMP/report0"
+expect_status "unlimited" 0
+peak0=$PEAK
+case "$(cat "$TMP/report0")" in
+  *"Memory limit reached"*) _fail "unlimited: memory-saving mode engaged" ;;
+esac
+within "unlimited: dedupe" "$(dedupe_of "$(tail -n 1 "$TMP/report0")")" "$want" 0.1
+
+limit=$((peak0 - 8192))
+run_rss -p "$TMP/data" -c 128 -M "${limit}K" -o "$TMP/report1"
+expect_status "limited" 0
+rep=$(cat "$TMP/report1")
+expect_contains "limited: mode engaged" "WARNING: Memory limit reached." "$rep"
+expect_contains "limited: complete" "(100.000%)" "$(tail -n 1 "$TMP/report1")"
+echo "peak RSS: unlimited ${peak0} KiB, limit ${limit} KiB, limited ${PEAK} KiB"
+if [ "$PEAK" -gt $((limit + MARGIN_KB)) ]; then
+  _fail "limited: peak RSS $PEAK KiB above limit $limit KiB + $MARGIN_KB KiB"
+fi
+got=$(dedupe_of "$(tail -n 1 "$TMP/report1")")
+echo "dedupe: exact $want, limited run $got"
+within "limited: dedupe" "$got" "$want" 5
+
+finish
