@@ -35,6 +35,35 @@ int32_t to_int32(double v) {
 
 }  // namespace
 
+// The rows of one program, in the solver's row-wise compressed form. The
+// debug dump needs them as a CoinBuild with every element of the dense
+// rows, zeros included; `dump` collects that copy only when asked for.
+struct Unseen::row_set_t {
+  std::vector<double> lower, upper;
+  std::vector<CoinBigIndex> starts{0};
+  std::vector<int> columns;
+  std::vector<double> elements;
+  std::unique_ptr<CoinBuild> dump;
+
+  explicit row_set_t(bool with_dump) {
+    if (with_dump) dump.reset(new CoinBuild);
+  }
+  int size() const { return static_cast<int>(lower.size()); }
+  // A row of count elements, its columns in increasing order.
+  void add(int count, const int* index, const double* value, double lb,
+           double ub) {
+    columns.insert(columns.end(), index, index + count);
+    elements.insert(elements.end(), value, value + count);
+    close(lb, ub);
+    if (dump) dump->addRow(count, index, value, lb, ub);
+  }
+  void close(double lb, double ub) {
+    lower.push_back(lb);
+    upper.push_back(ub);
+    starts.push_back(static_cast<CoinBigIndex>(columns.size()));
+  }
+};
+
 Unseen::Unseen(const DFH_ARRAY& y, size_t y_size, size_t n, int debug)
     : m_debug(debug),
       Y(y),
@@ -43,7 +72,8 @@ Unseen::Unseen(const DFH_ARRAY& y, size_t y_size, size_t n, int debug)
       N(n),
       N_FULL(n),
       P(-1.0),
-      OPT(-1.0) {
+      OPT(-1.0),
+      m_binomial_n(0) {
   PELKO_ASSERT(y_size >= 2);
   PELKO_ASSERT(y_size <= Y.size());
   PELKO_ASSERT(n > 0);
@@ -73,6 +103,14 @@ Unseen::Unseen(const DFH_ARRAY& y, size_t y_size, size_t n, int debug)
     Y_SIZE++;
   }
   while (Y_SIZE > 1 && Y[Y_SIZE - 1] == 0) Y_SIZE--;
+}
+
+const Matrix& Unseen::binomial(int n) const {
+  if (m_binomial_n != n) {
+    m_binomial.make_binomial_distr(P, n, static_cast<size_t>(-1));
+    m_binomial_n = n;
+  }
+  return m_binomial;
 }
 
 double Unseen::share(double k) const { return k == 0 ? 0.0 : k / P; }
@@ -159,7 +197,7 @@ void Unseen::build_model_unseen(ClpSimplex* model) const {
     model->setObjective(&objective);
   }
 
-  CoinBuild rows;
+  row_set_t rows(m_debug > 2);
   std::vector<int> index(n + 1, 0);
   std::vector<double> value(n + 1, 0.0);
   const double n_chunks = static_cast<double>(N);
@@ -169,26 +207,59 @@ void Unseen::build_model_unseen(ClpSimplex* model) const {
     index[j - 1] = j;
     value[j - 1] = j;
   }
-  rows.addRow(n - 1, index.data(), value.data(), n_chunks, n_chunks);
+  rows.add(n - 1, index.data(), value.data(), n_chunks, n_chunks);
 
-  Matrix B;
-  B.make_binomial_distr(P, n, static_cast<size_t>(-1));
   // Per entry i: |expected - observed| <= s_i.
-  for (int i = 1; i < n; i++) {
-    for (int j = 0; j < n; j++) {
-      index[j] = j;
-      value[j] = B(j, i);
-    }
-    index[n] = n + i;
-    value[n] = 1.0;
-    rows.addRow(n + 1, index.data(), value.data(), Y[i], COIN_DBL_MAX);
-    value[n] = -1.0;
-    rows.addRow(n + 1, index.data(), value.data(), -COIN_DBL_MAX, Y[i]);
-  }
+  add_binomial_rows(n, true, &rows);
 
   model->resize(0, n_cols);
   add_rows(model, rows);
-  if (m_debug > 2) print_problem_comnuan("UNSEEN-CORE", rows, obj.data());
+  if (m_debug > 2) print_problem_comnuan("UNSEEN-CORE", *rows.dump, obj.data());
+}
+
+void Unseen::add_binomial_rows(int n, bool plus_first, row_set_t* rows) const {
+  const Matrix& B = binomial(n);
+  std::vector<int> index(n + 1, 0);
+  std::vector<double> value(n + 1, 0.0);
+  const double first = plus_first ? 1.0 : -1.0;
+  for (int i = 1; i < n; i++) {
+    // B(j, i) is 0 for j < i (and where it underflows): a zero element adds
+    // nothing to the row, so the solver only gets the others.
+    int count = 0;
+    for (int j = 0; j < n; j++) {
+      const double b = B(j, i);
+      if (b == 0.0) continue;
+      index[count] = j;
+      value[count] = b;
+      count++;
+    }
+    index[count] = n + i;
+    for (double sign : {first, -first}) {
+      const bool plus = sign > 0;
+      value[count] = sign;
+      rows->columns.insert(rows->columns.end(), index.begin(),
+                           index.begin() + count + 1);
+      rows->elements.insert(rows->elements.end(), value.begin(),
+                            value.begin() + count + 1);
+      rows->close(plus ? Y[i] : -COIN_DBL_MAX, plus ? COIN_DBL_MAX : Y[i]);
+    }
+    if (rows->dump) {
+      std::vector<int> full_index(n + 1);
+      std::vector<double> full_value(n + 1);
+      for (int j = 0; j < n; j++) {
+        full_index[j] = j;
+        full_value[j] = B(j, i);
+      }
+      full_index[n] = n + i;
+      for (double sign : {first, -first}) {
+        const bool plus = sign > 0;
+        full_value[n] = sign;
+        rows->dump->addRow(n + 1, full_index.data(), full_value.data(),
+                           plus ? Y[i] : -COIN_DBL_MAX,
+                           plus ? COIN_DBL_MAX : Y[i]);
+      }
+    }
+  }
 }
 
 void Unseen::build_model_unseen_range(ClpSimplex* model, double alpha,
@@ -205,7 +276,7 @@ void Unseen::build_model_unseen_range(ClpSimplex* model, double alpha,
     model->setObjective(&objective);
   }
 
-  CoinBuild rows;
+  row_set_t rows(m_debug > 2);
   std::vector<int> index(n + 1, 0);
   std::vector<double> value(n + 1, 0.0);
   const double n_chunks = static_cast<double>(N);
@@ -214,68 +285,42 @@ void Unseen::build_model_unseen_range(ClpSimplex* model, double alpha,
     index[j - 1] = j;
     value[j - 1] = j;
   }
-  rows.addRow(n - 1, index.data(), value.data(), n_chunks, n_chunks);
+  rows.add(n - 1, index.data(), value.data(), n_chunks, n_chunks);
 
   // Fit budget: the core objective must not exceed limit.
   for (int i = 1; i < n; i++) {
     index[i - 1] = n + i;
     value[i - 1] = 1.0 / sqrt(1.0 + Y[i]);
   }
-  rows.addRow(n - 1, index.data(), value.data(), limit, limit);
+  rows.add(n - 1, index.data(), value.data(), limit, limit);
 
-  Matrix B;
-  B.make_binomial_distr(P, n, static_cast<size_t>(-1));
-  for (int i = 1; i < n; i++) {
-    for (int j = 0; j < n; j++) {
-      index[j] = j;
-      value[j] = B(j, i);
-    }
-    index[n] = n + i;
-    value[n] = -1.0;
-    rows.addRow(n + 1, index.data(), value.data(), -COIN_DBL_MAX, Y[i]);
-    value[n] = 1.0;
-    rows.addRow(n + 1, index.data(), value.data(), Y[i], COIN_DBL_MAX);
-  }
+  add_binomial_rows(n, false, &rows);
 
   model->resize(0, n_cols);
   add_rows(model, rows);
   if (m_debug > 2) {
     print_problem_comnuan(minimize ? "UNSEEN-RANGE-HIGH" : "UNSEEN-RANGE-LOW",
-                          rows, obj.data());
+                          *rows.dump, obj.data());
   }
 }
 
-void Unseen::add_rows(ClpSimplex* model, const CoinBuild& rows) const {
-  // The solver's addRows(const CoinBuild&) fails on rows added to a model
-  // that already has columns ("Bad new rownum"), so the same rows go in
-  // through the array form, in the same order.
-  const int n_rows = rows.numberRows();
+void Unseen::add_rows(ClpSimplex* model, const row_set_t& rows) const {
+  // Every row lists its columns in increasing order, each at most once.
+  const int n_rows = rows.size();
   const int n_cols = model->numberColumns();
-  std::vector<double> lower(n_rows), upper(n_rows);
-  std::vector<CoinBigIndex> starts(n_rows + 1);
-  std::vector<int> columns;
-  std::vector<double> elements;
-  columns.reserve(rows.numberElements());
-  elements.reserve(rows.numberElements());
   int err = 0;
   for (int r = 0; r < n_rows; r++) {
-    const int* index;
-    const double* value;
-    int count = rows.row(r, lower[r], upper[r], index, value);
-    starts[r] = static_cast<CoinBigIndex>(columns.size());
-    for (int e = 0; e < count; e++) {
-      // Every row lists its columns in increasing order, each at most once.
-      if (index[e] < 0 || index[e] >= n_cols) err++;
-      if (e > 0 && index[e] <= index[e - 1]) err++;
-      columns.push_back(index[e]);
-      elements.push_back(value[e]);
+    for (CoinBigIndex e = rows.starts[r]; e < rows.starts[r + 1]; e++) {
+      const int c = rows.columns[e];
+      if (c < 0 || c >= n_cols) err++;
+      if (e > rows.starts[r] && c <= rows.columns[e - 1]) err++;
     }
   }
-  starts[n_rows] = static_cast<CoinBigIndex>(columns.size());
   PELKO_ASSERT(err == 0);
   if (n_rows > 0) {
-    model->addRows(n_rows, lower.data(), upper.data(), starts.data(),
-                   columns.data(), elements.data());
+    model->addRows(n_rows, rows.lower.data(), rows.upper.data(),
+                   rows.starts.data(), rows.columns.data(),
+                   rows.elements.data());
   }
 }
 

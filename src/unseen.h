@@ -7,7 +7,10 @@
 #include <stddef.h>
 
 #include <functional>
+#include <memory>
 #include <vector>
+
+#include "matrix.h"
 
 // Duplicate-frequency histogram: entry k counts the distinct checksums seen
 // exactly k times; entry 0 is always 0.
@@ -49,8 +52,14 @@ class Unseen {
                         double* opt, double* r, double* r_full) const;
   void build_model_unseen_range(ClpSimplex* model, double alpha,
                                 double unseen_opt, bool minimize) const;
+  // Rows of a program in compressed form (defined in unseen.cc).
+  struct row_set_t;
   // Hands the rows collected in `rows` to the empty model, in order.
-  void add_rows(ClpSimplex* model, const CoinBuild& rows) const;
+  void add_rows(ClpSimplex* model, const row_set_t& rows) const;
+  // Appends the binomial rows of entries 1 to n - 1: for each, one row with
+  // s_i at +1 (>= Y[i]) and one with s_i at -1 (<= Y[i]), in the order
+  // plus_first says. The table's zeros are left out of the solver's rows.
+  void add_binomial_rows(int n, bool plus_first, row_set_t* rows) const;
   // Solves; true only for a proven optimum (status 0, secondary status 0).
   bool linear_programming(ClpSimplex* model) const;
   // r: chunks per distinct chunk of the modelled head; r_full: of the whole
@@ -62,6 +71,10 @@ class Unseen {
   // One row of the dump: n_cols values, 0 where the row has no element.
   void print_row(const int* row2index, const double* row2value,
                  int n_elements, int n_cols) const;
+  // The binomial table of P for n modelled entries. The core program and
+  // both range programs of one estimate share it, so it is made once per
+  // size; the reference stays valid until a call with another n.
+  const Matrix& binomial(int n) const;
   // Data-set chunks that the k sampled chunks of one entry stand for.
   double share(double k) const;
   // Moves the top head entry into the tail; N never drops below 0.
@@ -75,6 +88,10 @@ class Unseen {
   size_t N_FULL;
   double P;
   double OPT;
+
+  // Cache of binomial(): the table and the size it was made for (0: none).
+  mutable Matrix m_binomial;
+  mutable int m_binomial_n;
 
   // Test hook: when set, called after every solve with the solver's status
   // codes, which it may overwrite. Null in production.
