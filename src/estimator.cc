@@ -91,7 +91,8 @@ Estimator::Estimator(const pelko_params_t& params, const env_t& env)
       m_uncompressed_size(0),
       m_updates_since_check(0),
       m_zeros_crc(0),
-      m_n_printed_reports(0) {
+      m_n_printed_reports(0),
+      m_reporting(false) {
   PELKO_ASSERT(params.chunk_size > 0);
   PELKO_ASSERT(params.report_freq > 0);
   PELKO_ASSERT(env.memory_check_interval >= 1);
@@ -143,6 +144,7 @@ void Estimator::add_chunk(const unsigned char* chunk_data) {
   }
   lock.lock();
   __count_chunk(is_zero);
+  if (!m_reports.empty()) __drain_reports();
 }
 
 void Estimator::__count_chunk(bool is_zero) {
@@ -158,10 +160,11 @@ void Estimator::__count_chunk(bool is_zero) {
   time_t elapsed = m_env.get_time() - m_start_time;
   if (elapsed != m_elapsed_time) {
     m_elapsed_time = elapsed;
-    __print_progress(false);
+    // A row being worked on overwrites the line anyway.
+    if (!m_reporting) __print_progress(false);
   }
   if (m_progress >= m_report_next) {
-    __print_report();
+    __queue_report();
     while (m_progress >= m_report_next) m_report_next += m_params.report_freq;
   }
 }
@@ -224,6 +227,8 @@ bool Estimator::__add_chunk_dedupe(unsigned int crc) {
 
 void Estimator::__check_memory() {
   if (++m_updates_since_check < m_env.memory_check_interval) return;
+  // The warning must not land inside a row's moment: check once it is out.
+  if (m_reporting) return;
   m_updates_since_check = 0;
   size_t cur = 0;
   m_env.get_memory_usage(&cur, nullptr);
@@ -239,40 +244,96 @@ void Estimator::__check_memory() {
 // ---------------------------------------------------------------------------
 // Reports.
 
-void Estimator::__print_report() {
+Estimator::counters_t Estimator::__counters() const {
+  counters_t c;
+  c.total_chunks = m_total_chunks;
+  c.n_data_chunks = m_n_data_chunks;
+  c.n_zero_chunks = m_n_zero_chunks;
+  c.n_skipped_chunks = m_n_skipped_chunks;
+  c.progress = m_progress;
+  c.elapsed_time = m_elapsed_time;
+  c.compressed_size = m_compressed_size;
+  c.uncompressed_size = m_uncompressed_size;
+  c.map_size = m_dedupe_map.size();
+  c.map_first = m_dedupe_map.empty() ? 0 : m_dedupe_map.begin()->first;
+  c.dfh_size = m_dfh_size;
+  c.memory_cur = c.memory_peak = 0;
+  m_env.get_memory_usage(&c.memory_cur, &c.memory_peak);
+  c.n_printed_reports = m_n_printed_reports;
+  return c;
+}
+
+void Estimator::__queue_report() {
   m_n_printed_reports++;
-  __print_header(false);
-  __print_progress(true);
-  if (m_params.estimate_mask & ESTIMATE_DEDUPE) {
-    double r, r_low, r_high;
-    __analyze_dfh(&r, &r_low, &r_high);
-    __print_dedupe(r, r_low, r_high);
+  const bool dedupe = (m_params.estimate_mask & ESTIMATE_DEDUPE) != 0;
+  if (m_params.debug > 0 || !dedupe) {
+    // Cheap, or with debug lines that belong inside the row: print now.
+    // (Nothing is ever queued in this mode.)
+    const counters_t c = __counters();
+    double r = -1.0, r_low = -1.0, r_high = -1.0;
+    __print_header(c.n_printed_reports, false);
+    __print_progress(c, true);
+    if (dedupe) __analyze_dfh(c, m_dfh_array, &r, &r_low, &r_high);
+    __print_report(c, r, r_low, r_high);
+    return;
   }
-  if (m_params.estimate_mask & ESTIMATE_COMPRESS) __print_compress();
-  __print_zeros();
+  m_reports.emplace_back();
+  report_t& rep = m_reports.back();
+  rep.c = __counters();
+  rep.dfh.assign(m_dfh_array.begin(), m_dfh_array.begin() + m_dfh_size);
+}
+
+void Estimator::__drain_reports() {
+  if (m_reporting) return;
+  m_reporting = true;
+  while (!m_reports.empty()) {
+    report_t rep = std::move(m_reports.front());
+    m_reports.pop_front();
+    double r = -1.0, r_low = -1.0, r_high = -1.0;
+    m_mutex.unlock();
+    __analyze_dfh(rep.c, rep.dfh, &r, &r_low, &r_high);
+    m_mutex.lock();
+    __print_header(rep.c.n_printed_reports, false);
+    __print_progress(rep.c, true);
+    __print_report(rep.c, r, r_low, r_high);
+  }
+  m_reporting = false;
+}
+
+// The rest of a periodic row, after its progress part.
+void Estimator::__print_report(const counters_t& c, double r, double r_low,
+                               double r_high) const {
+  if (m_params.estimate_mask & ESTIMATE_DEDUPE) __print_dedupe(r, r_low, r_high);
+  if (m_params.estimate_mask & ESTIMATE_COMPRESS) __print_compress(c);
+  __print_zeros(c);
   printer << std::endl;
   if (m_params.debug > 0) printer << std::endl;
 }
 
 void Estimator::finish() {
-  __print_progress(true);
+  const counters_t c = __counters();
+  __print_progress(c, true);
   if (m_params.estimate_mask & ESTIMATE_DEDUPE) {
     double r, r_low, r_high;
-    __analyze_dfh(&r, &r_low, &r_high);
+    __analyze_dfh(c, m_dfh_array, &r, &r_low, &r_high);
     __print_dedupe(r, r_low, r_high);
   }
-  if (m_params.estimate_mask & ESTIMATE_COMPRESS) __print_compress();
-  __print_zeros();
+  if (m_params.estimate_mask & ESTIMATE_COMPRESS) __print_compress(c);
+  __print_zeros(c);
   printer << std::endl;
 }
 
 void Estimator::__print_header(bool to_file) const {
+  __print_header(m_n_printed_reports, to_file);
+}
+
+void Estimator::__print_header(int n_printed_reports, bool to_file) const {
   int height = -1;
   m_env.get_term_size(nullptr, &height);
   if (height <= 0) height = 60;
   // A console one row high would give a period of 0.
   const int period = std::max(1, height / 2);
-  if (m_n_printed_reports % period != 0) return;
+  if (n_printed_reports % period != 0) return;
 
   const int mask = m_params.estimate_mask;
   printer.set_to_file(to_file);
@@ -285,63 +346,69 @@ void Estimator::__print_header(bool to_file) const {
 }
 
 void Estimator::__print_progress(bool to_file) const {
-  const size_t bytes =
-      (m_n_data_chunks + m_n_zero_chunks) * m_params.chunk_size;
+  __print_progress(__counters(), to_file);
+}
+
+void Estimator::__print_progress(const counters_t& c, bool to_file) const {
+  const size_t bytes = (c.n_data_chunks + c.n_zero_chunks) * m_params.chunk_size;
   char progress[64];
   snprintf(progress, sizeof(progress), "%s (%.3lf%%)",
-           capacity_to_str(bytes).c_str(), m_progress * 100);
+           capacity_to_str(bytes).c_str(), c.progress * 100);
   char bandwidth[64] = "\t";
-  if (m_elapsed_time > 0)
+  if (c.elapsed_time > 0)
     snprintf(bandwidth, sizeof(bandwidth), "%s/s",
-             capacity_to_str(bytes / (size_t)m_elapsed_time).c_str());
-  size_t cur = 0, peak = 0;
-  m_env.get_memory_usage(&cur, &peak);
+             capacity_to_str(bytes / (size_t)c.elapsed_time).c_str());
 
   printer.set_to_file(to_file);
   printer.console() << "\r";
-  printer << (long long)m_elapsed_time << "s.\t" << progress << "\t"
-          << bandwidth << "\t" << memory_to_str(cur, peak) << "\t\t"
-          << std::flush;
+  printer << (long long)c.elapsed_time << "s.\t" << progress << "\t"
+          << bandwidth << "\t" << memory_to_str(c.memory_cur, c.memory_peak)
+          << "\t\t" << std::flush;
   printer.set_to_file(true);
 }
 
 void Estimator::__analyze_dfh(double* r, double* r_low, double* r_high) const {
+  __analyze_dfh(__counters(), m_dfh_array, r, r_low, r_high);
+}
+
+void Estimator::__analyze_dfh(const counters_t& c, const DFH_ARRAY& dfh,
+                              double* r, double* r_low, double* r_high) const {
   *r = *r_low = *r_high = -1.0;
-  if (m_progress == 0) return;
+  if (c.progress == 0) return;
 
   size_t total, sample;
   if (m_params.estimate_mask & ESTIMATE_DEDUPE_ZEROS) {
-    total = m_total_chunks;
-    sample = m_n_data_chunks + m_n_zero_chunks;
+    total = c.total_chunks;
+    sample = c.n_data_chunks + c.n_zero_chunks;
   } else {
     // The estimated number of non-zero chunks in the whole data set.
-    double t = (double)m_total_chunks - (double)m_n_zero_chunks / m_progress;
+    double t = (double)c.total_chunks - (double)c.n_zero_chunks / c.progress;
     total = t > 0 ? (size_t)t : 0;
-    sample = m_n_data_chunks;
+    sample = c.n_data_chunks;
   }
   if (total == 0 || sample == 0) return;
 
   const int debug = m_params.debug;
   if (debug > 0) {
     printer << std::endl;
-    printer << "dedupe_map.size=" << m_dedupe_map.size() << std::endl;
-    printer << "#data_chunks=" << m_n_data_chunks
-            << ", #zero_chunks=" << m_n_zero_chunks << std::endl;
+    printer << "dedupe_map.size=" << c.map_size << std::endl;
+    printer << "#data_chunks=" << c.n_data_chunks
+            << ", #zero_chunks=" << c.n_zero_chunks << std::endl;
     printer << "#total_chunks=" << total << ", #sample_chunks=" << sample;
-    if (m_n_skipped_chunks != 0)
-      printer << ", #skipped_chunks=" << m_n_skipped_chunks << "("
-              << 100.0 * m_n_skipped_chunks / sample << "%)";
+    if (c.n_skipped_chunks != 0)
+      printer << ", #skipped_chunks=" << c.n_skipped_chunks << "("
+              << 100.0 * c.n_skipped_chunks / sample << "%)";
     printer << std::endl;
   }
-  if (debug > 1 && !m_dedupe_map.empty())
-    printer << "lower_crc=" << m_dedupe_map.begin()->first << std::endl;
+  if (debug > 1 && c.map_size != 0)
+    printer << "lower_crc=" << c.map_first << std::endl;
 
   // The share of the sample that the histogram represents.
-  const double k = 1.0 - (double)m_n_skipped_chunks / sample;
+  const double k = 1.0 - (double)c.n_skipped_chunks / sample;
   const double n = (double)total * k;
-  if (!(n >= 1.0) || m_dfh_size < 2) return;  // nothing to extrapolate from
+  if (!(n >= 1.0) || c.dfh_size < 2) return;  // nothing to extrapolate from
 
-  Unseen unseen(m_dfh_array, m_dfh_size, (size_t)n, debug);
+  Unseen unseen(dfh, c.dfh_size, (size_t)n, debug);
   *r = unseen.run_core();
   if (*r == -1.0) return;
   *r_low = unseen.run_range(true, m_params.alpha);
@@ -376,15 +443,15 @@ void Estimator::__print_dedupe(double r, double r_low, double r_high) const {
   printer << "\t\t\t" << std::flush;
 }
 
-void Estimator::__print_compress() const {
-  double ratio = m_compressed_size != 0
-                     ? (double)m_uncompressed_size / m_compressed_size
+void Estimator::__print_compress(const counters_t& c) const {
+  double ratio = c.compressed_size != 0
+                     ? (double)c.uncompressed_size / c.compressed_size
                      : 0.0;
   printer << ratio << "\t\t\t" << std::flush;
 }
 
-void Estimator::__print_zeros() const {
-  const size_t n = m_n_data_chunks + m_n_zero_chunks;
-  double value = n != 0 ? 100.0 * m_n_zero_chunks / n : 0.0;
+void Estimator::__print_zeros(const counters_t& c) const {
+  const size_t n = c.n_data_chunks + c.n_zero_chunks;
+  double value = n != 0 ? 100.0 * c.n_zero_chunks / n : 0.0;
   printer << value << "%" << std::flush;
 }

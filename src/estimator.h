@@ -30,6 +30,7 @@
 #include <stddef.h>
 #include <time.h>
 
+#include <deque>
 #include <memory>
 
 #ifdef PELKO_HAVE_ABSL_BTREE
@@ -48,7 +49,18 @@ class Sampler;
 // m_mutex guards every member that changes during reading and all printing
 // done from add_chunk (progress lines, report rows, the memory warning), so
 // lines from different threads never interleave; the zero test, the checksum
-// and the compression run without it. The constructor, start, finish and the
+// and the compression run without it.
+//
+// Report rows. A row describes the moment its report step was crossed: the
+// crossing thread takes a snapshot of the counters and the histogram under
+// m_mutex and queues it. Outside debug output, the dedupe estimate (the
+// costly linear programs) is then computed from the snapshot with m_mutex
+// released, so the other readers keep going; the whole row is printed under
+// m_mutex afterwards. One thread at a time works through the queue, so rows
+// come out in order, and while it does, the transient progress line and the
+// memory check wait (nothing else can print in the middle of a row's
+// moment). With debug output on, rows are computed and printed at once
+// under m_mutex, as the estimator's debug lines belong inside the row. The constructor, start, finish and the
 // destructor run on one thread while no add_chunk call is in flight.
 class Estimator {
  public:
@@ -119,13 +131,51 @@ class Estimator {
   // due and switches to the memory-saving mode above memory_limit.
   void __check_memory();
 
-  void __print_report();
+  // The figures a report row is made of.
+  struct counters_t {
+    size_t total_chunks;
+    size_t n_data_chunks;
+    size_t n_zero_chunks;
+    size_t n_skipped_chunks;
+    double progress;
+    time_t elapsed_time;
+    size_t compressed_size;
+    size_t uncompressed_size;
+    size_t map_size;
+    unsigned int map_first;  // smallest checksum in the map, if any
+    size_t dfh_size;
+    size_t memory_cur;
+    size_t memory_peak;
+    int n_printed_reports;
+  };
+  // A periodic report waiting to be printed: its counters and a copy of the
+  // histogram's used entries.
+  struct report_t {
+    counters_t c;
+    DFH_ARRAY dfh;
+  };
+
+  // With m_mutex held (or after reading): the current figures, the memory
+  // use read now.
+  counters_t __counters() const;
+  // With m_mutex held: queues the snapshot of a periodic report.
+  void __queue_report();
+  // Called and returns with m_mutex held: prints every queued report, in
+  // order, releasing m_mutex around each dedupe estimate. Returns at once if
+  // another thread is doing it.
+  void __drain_reports();
+  void __print_report(const counters_t& c, double r, double r_low,
+                      double r_high) const;
   void __analyze_dfh(double* r, double* r_low, double* r_high) const;
+  void __analyze_dfh(const counters_t& c, const DFH_ARRAY& dfh, double* r,
+                     double* r_low, double* r_high) const;
   void __print_header(bool to_file) const;
+  void __print_header(int n_printed_reports, bool to_file) const;
   void __print_progress(bool to_file) const;
+  void __print_progress(const counters_t& c, bool to_file) const;
   void __print_dedupe(double r, double r_low, double r_high) const;
-  void __print_compress() const;
-  void __print_zeros() const;
+  void __print_compress(const counters_t& c) const;
+  void __print_zeros(const counters_t& c) const;
 
   Mutex m_mutex;
   const pelko_params_t& m_params;
@@ -157,6 +207,11 @@ class Estimator {
   unsigned int m_zeros_crc;
 
   int m_n_printed_reports;  // guarded by m_mutex
+
+  // Guarded by m_mutex: reports waiting to be printed, oldest first, and
+  // whether a thread is working through them.
+  std::deque<report_t> m_reports;
+  bool m_reporting;
 };
 
 #endif  // PELKO_ESTIMATOR_H_
