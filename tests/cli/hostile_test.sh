@@ -5,6 +5,8 @@
 # (16 KiB chunks: N chunks read = N * 16 KiB).
 source "$(dirname "$0")/lib.sh" "$@"
 PELKO=$(readlink -f "$PELKO")
+# LeakSanitizer cannot run under strace; sanitizer builds check leaks elsewhere.
+export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
 
 IS_ROOT=0
 [ "$(id -u)" -eq 0 ] && IS_ROOT=1
@@ -207,7 +209,8 @@ timeout -s INT 8 "$PELKO" -p "$TMP/sparse" -o "$TMP/report" >"$TMP/out" 2>"$TMP/
 expect_eq "sparse: stopped by the timeout, not before" 124 "$RC"
 rep=$(cat "$TMP/report")
 expect_contains "sparse: root line" "$TMP/sparse: single file, 1024.000 GiB" "$rep"
-expect_contains "sparse: planned" "Scanned: 1024.000 GiB, 100%. 1 files" "$rep"
+expect_contains "sparse: planned" "Scanned: 1024.000 GiB, 100%" "$rep"   # a rate may follow
+expect_contains "sparse: one file" " 1 files (" "$rep"
 expect_contains "sparse: reductible" "Reductible: 1024.000 GiB (100%)" "$rep"
 expect_contains "sparse: reading began" "16.000 KiB (0.000%)" "$rep"
 expect_no_errors "sparse: no errors"
