@@ -1,4 +1,4 @@
-// Scan phase and sample reader on a real tree, for bench/scan_reader.sh.
+// Scan phase and sample reader on a real tree, for bench/perf.sh.
 //
 //   PELKO_BENCH_DIR=<tree> PELKO_BENCH_CHUNK=4096 scan_reader_bench
 //

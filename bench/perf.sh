@@ -1,0 +1,231 @@
+#!/usr/bin/env bash
+# End-to-end performance figures of pelko, each against a reference timed in
+# the same run on the same (page-cached) data:
+#
+#   1. analysis throughput (bytes of whole chunks per second of the whole run,
+#      -t 2) against 2 x the single-thread speed of `lz4 -b1 -B16384`, on
+#      text (tar of /usr/include), binaries (the shared libraries of
+#      /usr/lib/x86_64-linux-gnu), random bytes and half-duplicate text;
+#   2. dedupe map memory: resident growth per distinct checksum (10 million);
+#   3. scan against `find DIR -type f`, reader against `cat`, on 200,000 small
+#      files (and the reader on 16 files of 64 MiB);
+#   4. one dedupe estimate at the 121-entry cap, and a run with the default
+#      1 % report schedule against the same run with -r 100;
+#   5. plan memory per bucket and per slice (debug line), extrapolated to
+#      1 TiB of 1 MiB files;
+# plus the micro benchmarks (checksum forms, zero test, LZ4, map update).
+#
+#   bench/perf.sh [build-dir]          (default: build-bench)
+#
+# Environment: PELKO_PERF_DIR (data sets, default /tmp/pelko_perf; kept between
+# runs), PELKO_BENCH_TREE (file trees, default /tmp/pelko_bench_tree),
+# PELKO_PERF_RUNS (timed runs per command, default 7). Times are medians of
+# whole-process runs (hyperfine). Needs hyperfine, lz4, python3; about 2 GiB
+# of disk for the data.
+set -euo pipefail
+
+src_dir=$(cd "$(dirname "$0")/.." && pwd)
+build_dir=${1:-$src_dir/build-bench}
+data=${PELKO_PERF_DIR:-/tmp/pelko_perf}
+tree=${PELKO_BENCH_TREE:-/tmp/pelko_bench_tree}
+runs=${PELKO_PERF_RUNS:-7}
+pelko=$build_dir/pelko
+chunk=16384
+
+for tool in hyperfine lz4 python3; do
+  command -v $tool >/dev/null || { echo "perf.sh: needs $tool" >&2; exit 1; }
+done
+if [ ! -x "$build_dir/unseen_bench" ] || [ ! -x "$pelko" ]; then
+  cmake -S "$src_dir" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release \
+    -DPELKO_BUILD_BENCHMARKS=ON >/dev/null
+fi
+cmake --build "$build_dir" -j2 >/dev/null
+
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+
+# ---------------------------------------------------------------------------
+# Helpers.
+
+# Median wall time in seconds of a command, run without a shell (arguments
+# without blanks or quotes).
+median() {
+  hyperfine -N --style none --warmup 1 --runs "$runs" \
+    --export-json "$tmp/h.json" "$*" >/dev/null 2>&1
+  python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["results"][0]["median"])' "$tmp/h.json"
+}
+
+# Median real time in seconds of one Google Benchmark run set.
+bench_median() {
+  local bin=$1 filter=$2
+  shift 2
+  "$build_dir/$bin" --benchmark_filter="$filter" --benchmark_format=json "$@" \
+    2>/dev/null | python3 -c '
+import json, statistics, sys
+scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
+all = json.load(sys.stdin)["benchmarks"]
+med = [b for b in all if b.get("aggregate_name") == "median"]
+runs = med or [b for b in all if b.get("run_type") == "iteration"]
+print(statistics.median(b["real_time"] * scale[b["time_unit"]] for b in runs))'
+}
+
+calc() { python3 -c "print(format($1, '.${2:-3}f'))"; }
+
+# Single-thread LZ4 compression speed in bytes/s (lz4 prints MB = 10^6 B).
+lz4_speed() {
+  local mbs
+  mbs=$(lz4 -b1 -B16384 "$1" 2>&1 | tr '\r' '\n' | grep -o '[0-9.]* MB/s ,' |
+        tail -1 | cut -d' ' -f1)
+  calc "$mbs * 1e6" 0
+}
+
+# ---------------------------------------------------------------------------
+# Data sets.
+
+mkdir -p "$data"
+if [ ! -s "$data/text.tar" ]; then
+  echo "creating $data/text.tar" >&2
+  tar cf "$data/text.tar" -C /usr include 2>/dev/null || true
+fi
+if [ ! -s "$data/bin.dat" ]; then
+  echo "creating $data/bin.dat" >&2
+  find /usr/lib/x86_64-linux-gnu -maxdepth 1 -name '*.so*' -type f | sort |
+    xargs cat >"$data/bin.dat"
+fi
+if [ ! -s "$data/random.dat" ]; then
+  echo "creating $data/random.dat" >&2
+  head -c $((256 << 20)) /dev/urandom >"$data/random.dat"
+fi
+if [ ! -s "$data/halfdup.dat" ]; then
+  # The whole chunks of text.tar, twice: every chunk of the second half is a
+  # duplicate.
+  echo "creating $data/halfdup.dat" >&2
+  n=$(( $(stat -c %s "$data/text.tar") / chunk ))
+  head -c $((n * chunk)) "$data/text.tar" >"$tmp/half"
+  cat "$tmp/half" "$tmp/half" >"$data/halfdup.dat"
+  rm -f "$tmp/half"
+fi
+if [ ! -e "$tree/small/.complete" ]; then
+  echo "creating $tree/small (200,000 files of 4 KiB)" >&2
+  rm -rf "$tree/small"
+  python3 - "$tree/small" <<'EOF'
+import os, sys
+root = sys.argv[1]
+os.makedirs(root)
+block = bytearray(os.urandom(4096))
+for d in range(200):
+    dd = os.path.join(root, "d%03d" % d)
+    os.mkdir(dd)
+    for f in range(1000):
+        block[0:8] = (d * 1000 + f).to_bytes(8, "little")
+        with open(os.path.join(dd, "f%04d" % f), "wb") as out:
+            out.write(block)
+open(os.path.join(root, ".complete"), "w").close()
+EOF
+fi
+if [ ! -e "$tree/large/.complete" ]; then
+  echo "creating $tree/large (16 files of 64 MiB)" >&2
+  rm -rf "$tree/large"
+  mkdir -p "$tree/large"
+  for i in $(seq 1 16); do
+    head -c $((64 << 20)) /dev/urandom >"$tree/large/f$i"
+  done
+  touch "$tree/large/.complete"
+fi
+if [ ! -e "$tree/plan/.complete" ]; then
+  # Sparse files: only the scan looks at them.
+  echo "creating $tree/plan (20,000 sparse files of 1 MiB)" >&2
+  rm -rf "$tree/plan"
+  python3 - "$tree/plan" <<'EOF'
+import os, sys
+root = sys.argv[1]
+for d in range(20):
+    dd = os.path.join(root, "d%02d" % d)
+    os.makedirs(dd)
+    for f in range(1000):
+        with open(os.path.join(dd, "file%04d.img" % f), "wb") as out:
+            out.truncate(1 << 20)
+open(os.path.join(root, ".complete"), "w").close()
+EOF
+fi
+
+# Warm the page cache.
+cat "$data"/text.tar "$data"/bin.dat "$data"/random.dat "$data"/halfdup.dat \
+  "$tree"/large/f* >/dev/null
+find "$tree/small" -type f ! -name .complete -print0 >"$tmp/list"
+xargs -0 -a "$tmp/list" cat >/dev/null
+
+echo "pelko performance, $(nproc) processors, $(date -u +%FT%TZ); medians of $runs runs"
+echo
+
+# ---------------------------------------------------------------------------
+echo "== 1. analysis throughput (-t 2) vs 2 x lz4 -b1 -B16384 (goal: text, bin >= 0.85; random >= 0.5)"
+printf '%-12s %10s %12s %12s %12s %7s\n' data "size" "pelko s" "pelko MB/s" "2xlz4 MB/s" ratio
+declare -A tput
+for name in text.tar bin.dat random.dat halfdup.dat; do
+  f=$data/$name
+  bytes=$(( $(stat -c %s "$f") / chunk * chunk ))
+  ref=$(lz4_speed "$f")
+  t=$(median "$pelko" -p "$f" -t 2)
+  tput[$name]=$(calc "$bytes / $t" 0)
+  printf '%-12s %9sM %12s %12s %12s %7s\n' "$name" $((bytes >> 20)) "$(calc "$t")" \
+    "$(calc "$bytes / $t / 1e6" 0)" "$(calc "2 * $ref / 1e6" 0)" \
+    "$(calc "$bytes / $t / (2 * $ref)" 2)"
+done
+echo "half duplicates: throughput vs text.tar = $(calc "${tput[halfdup.dat]} / ${tput[text.tar]}" 2) (LZ4 skipped on hits)"
+echo
+
+# ---------------------------------------------------------------------------
+echo "== 2. dedupe map: resident growth per distinct checksum, 10 million (goal <= 24 B)"
+"$build_dir/estimator_bench" --benchmark_filter='BM_map_memory' \
+  --benchmark_format=json 2>/dev/null | python3 -c '
+import json, sys
+b = [b for b in json.load(sys.stdin)["benchmarks"]][0]
+print("bytes per entry: %.1f  (ratio to 24 B: %.2f)" % (b["bytes_per_entry"], b["bytes_per_entry"] / 24))'
+echo
+
+# ---------------------------------------------------------------------------
+echo "== 3. scan vs find, reader vs cat ($(tr -cd '\0' <"$tmp/list" | wc -c) files of 4 KiB; goals: scan >= find, reader >= 0.9 cat)"
+t_find=$(median find "$tree/small" -type f)
+t_scan=$(PELKO_BENCH_DIR=$tree/small PELKO_BENCH_CHUNK=4096 bench_median scan_reader_bench '^BM_Scan/2/')
+printf '%-36s %8s s\n' "find DIR -type f" "$(calc "$t_find")"
+printf '%-36s %8s s   find/scan = %s\n' "pelko scan, 2 threads" "$(calc "$t_scan")" "$(calc "$t_find / $t_scan" 2)"
+t_cat=$(median xargs -0 -a "$tmp/list" cat)
+t_read=$(PELKO_BENCH_DIR=$tree/small PELKO_BENCH_CHUNK=4096 bench_median scan_reader_bench '^BM_Read/2/')
+printf '%-36s %8s s\n' "cat FILES (small files)" "$(calc "$t_cat")"
+printf '%-36s %8s s   reader/cat throughput = %s\n' "pelko reader, 2 threads" "$(calc "$t_read")" "$(calc "$t_cat / $t_read" 2)"
+find "$tree/large" -type f ! -name .complete -print0 >"$tmp/list_large"
+t_cat=$(median xargs -0 -a "$tmp/list_large" cat)
+t_read=$(PELKO_BENCH_DIR=$tree/large PELKO_BENCH_CHUNK=16384 bench_median scan_reader_bench '^BM_Read/2/')
+printf '%-36s %8s s\n' "cat FILES (16 x 64 MiB)" "$(calc "$t_cat")"
+printf '%-36s %8s s   reader/cat throughput = %s\n' "pelko reader, 2 threads" "$(calc "$t_read")" "$(calc "$t_cat / $t_read" 2)"
+echo
+
+# ---------------------------------------------------------------------------
+echo "== 4. reports (goals: one estimate <= 10 ms; default schedule <= 2 % slower than -r 100)"
+for arg in 0 1; do
+  t=$(bench_median unseen_bench "^BM_Estimate/$arg/" --benchmark_repetitions=15)
+  printf 'one estimate, histogram %d: %s ms (ratio to 10 ms: %s)\n' "$arg" "$(calc "$t * 1000" 2)" "$(calc "$t * 100" 2)"
+done
+for name in text.tar bin.dat; do
+  t1=$(median "$pelko" -p "$data/$name" -t 2)
+  t100=$(median "$pelko" -p "$data/$name" -t 2 -r 100)
+  printf '%-12s -r 1: %s s, -r 100: %s s, ratio %s\n' "$name" "$(calc "$t1")" "$(calc "$t100")" "$(calc "$t1 / $t100" 3)"
+done
+echo
+
+# ---------------------------------------------------------------------------
+echo "== 5. plan memory (scan debug line)"
+line=$("$pelko" -D -t 2 -p "$tree/plan" 2>/dev/null | grep -m1 'bytes/bucket' || true)
+per_bucket=$(echo "$line" | sed -E 's/.*, ([0-9]+) bytes\/bucket.*/\1/')
+echo "20,000 files of 1 MiB (1 slice per bucket): $line"
+echo "1 TiB of 1 MiB files = 1,048,576 buckets: $(calc "$per_bucket * 1048576 / 2**20" 0) MiB of plan ($(calc "$per_bucket / 2**20 * 1e6" 1) ppm of the data)"
+line=$("$pelko" -D -t 2 -c 4K -p "$tree/small" 2>/dev/null | grep -m1 'bytes/bucket' || true)
+per_bucket=$(echo "$line" | sed -E 's/.*, ([0-9]+) bytes\/bucket.*/\1/')
+echo "200,000 files of 4 KiB, -c 4K (256 slices per bucket): $line = $(calc "$per_bucket / 256" 0) bytes/slice"
+echo
+
+# ---------------------------------------------------------------------------
+echo "== micro benchmarks"
+"$build_dir/crc_bench" --benchmark_filter='16384' 2>/dev/null | grep -E '^BM_'
+"$build_dir/estimator_bench" --benchmark_filter='BM_(zero_test|lz4|map_update|memory_probe|add_chunk)' 2>/dev/null | grep -E '^BM_'
