@@ -1,6 +1,7 @@
 // Platform layer for Linux: path probing, system and process figures.
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <linux/fs.h>
 #include <linux/magic.h>
 #include <sched.h>
@@ -15,6 +16,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -181,15 +183,119 @@ ssize_t read_proc_file(int fd, char* buf, size_t size) {
   return n;
 }
 
+// Paths at or beyond PATH_MAX cannot be handed to the kernel in one piece:
+// they are resolved a piece at a time with openat. Returns a descriptor
+// (O_PATH) of the directory holding the last component and sets *leaf to
+// that component, or -1 with errno set.
+int open_parent_of_long_path(const std::string& path, std::string* leaf) {
+  size_t end = path.find_last_not_of('/');
+  if (end == std::string::npos) {
+    errno = ENOENT;
+    return -1;
+  }
+  size_t slash = path.rfind('/', end);
+  *leaf = path.substr(slash == std::string::npos ? 0 : slash + 1,
+                      end - (slash == std::string::npos ? 0 : slash + 1) + 1);
+  std::string dir = slash == std::string::npos ? std::string(".")
+                                               : path.substr(0, slash + 1);
+  size_t pos = 0;
+  int fd = -1;
+  if (dir[0] == '/') {
+    fd = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    pos = 1;
+  } else {
+    fd = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  }
+  while (fd >= 0 && pos < dir.size()) {
+    // The longest run of whole components that the kernel accepts.
+    size_t len = std::min(dir.size() - pos, (size_t)PATH_MAX - 1);
+    if (pos + len < dir.size()) {
+      size_t cut = dir.rfind('/', pos + len - 1);
+      if (cut == std::string::npos || cut < pos) {
+        close(fd);
+        errno = ENAMETOOLONG;  // one component longer than PATH_MAX
+        return -1;
+      }
+      len = cut - pos + 1;
+    }
+    int next = openat(fd, dir.substr(pos, len).c_str(),
+                      O_PATH | O_DIRECTORY | O_CLOEXEC);
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    fd = next;
+    pos += len;
+  }
+  return fd;
+}
+
+bool is_long_path(const TCHAR* path) { return strlen(path) >= PATH_MAX; }
+
+// Runs op(dirfd, leaf) on the directory holding a long path's last
+// component; -1 with errno set when the path cannot be resolved.
+template <typename Op>
+int at_long_path(const TCHAR* path, Op op) {
+  std::string leaf;
+  int dfd = open_parent_of_long_path(path, &leaf);
+  if (dfd < 0) return -1;
+  int r = op(dfd, leaf.c_str());
+  int saved = errno;
+  close(dfd);
+  errno = saved;
+  return r;
+}
+
+// A descriptor (O_PATH) of the object a path names, for the f*-calls.
+int open_path_fd(const TCHAR* path) {
+  if (!is_long_path(path)) return open(path, O_PATH | O_CLOEXEC);
+  return at_long_path(path, [](int dfd, const char* leaf) {
+    return openat(dfd, leaf, O_PATH | O_CLOEXEC);
+  });
+}
+
+// The lexical parent of path, or "" where only the kernel can tell (the last
+// component is "." or "..").
+std::string lexical_parent(const std::string& path) {
+  size_t end = path.find_last_not_of('/');
+  if (end == std::string::npos) return "/";
+  size_t slash = path.rfind('/', end);
+  std::string last = path.substr(slash == std::string::npos ? 0 : slash + 1,
+                                 end - (slash == std::string::npos ? 0 : slash + 1) + 1);
+  if (last == "." || last == "..") return "";
+  if (slash == std::string::npos) return ".";
+  size_t pend = path.find_last_not_of('/', slash);
+  return pend == std::string::npos ? "/" : path.substr(0, pend + 1);
+}
+
 }  // namespace
+
+int os_open_input(const TCHAR* path, int extra_flags) {
+  const int flags = O_RDONLY | O_CLOEXEC | extra_flags;
+  if (!is_long_path(path)) {
+    int fd = open(path, flags | O_NOATIME);
+    if (fd < 0 && errno == EPERM) fd = open(path, flags);
+    return fd;
+  }
+  return at_long_path(path, [flags](int dfd, const char* leaf) {
+    int fd = openat(dfd, leaf, flags | O_NOATIME);
+    if (fd < 0 && errno == EPERM) fd = openat(dfd, leaf, flags);
+    return fd;
+  });
+}
+
+int os_stat(const TCHAR* path, struct stat* st, bool follow_links) {
+  if (!is_long_path(path)) return follow_links ? stat(path, st) : lstat(path, st);
+  return at_long_path(path, [st, follow_links](int dfd, const char* leaf) {
+    return fstatat(dfd, leaf, st, follow_links ? 0 : AT_SYMLINK_NOFOLLOW);
+  });
+}
 
 int os_get_path_info(const TCHAR* path, size_t* fs_size, size_t* fs_n_files,
                      DEVTYPE* dev_type, bool follow_links) {
   *fs_size = INVALID_SIZE_T;
   *fs_n_files = 1;
   struct stat st;
-  int r = follow_links ? stat(path, &st) : lstat(path, &st);
-  if (r != 0) {
+  if (os_stat(path, &st, follow_links) != 0) {
     int err = errno;
     print_os_error("os_get_path_info(", path, ". ", err);
     return err;
@@ -200,7 +306,7 @@ int os_get_path_info(const TCHAR* path, size_t* fs_size, size_t* fs_n_files,
     return 0;
   }
   if (S_ISBLK(st.st_mode)) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    int fd = os_open_input(path, 0);
     if (fd < 0) {
       int err = errno;
       print_os_error("os_get_path_info(", path, ". ", err);
@@ -251,14 +357,21 @@ int os_get_path_info(const TCHAR* path, size_t* fs_size, size_t* fs_n_files,
 }
 
 int os_is_filesystem(const TCHAR* path, bool* is_filesystem) {
-  struct stat st, parent;
-  if (stat(path, &st) != 0) {
+  struct stat st, parent, link;
+  if (os_stat(path, &st, true) != 0) {
     print_os_error("os_is_filesystem(", path, ". ", errno);
     return -1;
   }
-  std::string up(path);
-  up += "/..";
-  if (stat(up.c_str(), &parent) != 0) {
+  // The parent is found by name where the name tells it, so that a
+  // directory that may not be entered is still recognised (and later
+  // reported by the walker when it cannot be read); through ".." where the
+  // path ends in "." or ".." or is a symbolic link.
+  std::string up = lexical_parent(path);
+  if (up.empty() || (os_stat(path, &link, false) == 0 && S_ISLNK(link.st_mode))) {
+    up = path;
+    up += "/..";
+  }
+  if (os_stat(up.c_str(), &parent, true) != 0) {
     print_os_error("os_is_filesystem(", path, ". ", errno);
     return -1;
   }
@@ -280,6 +393,10 @@ int os_is_filesystem(const TCHAR* path, bool* is_filesystem) {
     return 0;
   }
   char* real = realpath(path, nullptr);
+  if (real == nullptr && errno == ENAMETOOLONG) {
+    *is_filesystem = false;  // no mount point has such a name
+    return 0;
+  }
   if (real == nullptr) {
     print_os_error("os_is_filesystem(", path, ". ", errno);
     return -1;
@@ -292,7 +409,19 @@ int os_is_filesystem(const TCHAR* path, bool* is_filesystem) {
 int os_get_filesystem_stats(const TCHAR* path, size_t* used_size,
                             size_t* n_files) {
   struct statvfs vfs;
-  if (statvfs(path, &vfs) != 0) {
+  int r = -1;
+  if (!is_long_path(path)) {
+    r = statvfs(path, &vfs);
+  } else {
+    int fd = open_path_fd(path);
+    if (fd >= 0) {
+      r = fstatvfs(fd, &vfs);
+      int saved = errno;
+      close(fd);
+      errno = saved;
+    }
+  }
+  if (r != 0) {
     print_os_error("statvfs(", path, ". ", errno);
     return -1;
   }
@@ -303,9 +432,19 @@ int os_get_filesystem_stats(const TCHAR* path, size_t* used_size,
 
 bool os_is_virtual_filesystem(const TCHAR* dir_path) {
   struct statfs sfs;
-  if (statfs(dir_path, &sfs) == 0 && is_virtual_magic(sfs.f_type)) return true;
+  int r = -1;
+  if (!is_long_path(dir_path)) {
+    r = statfs(dir_path, &sfs);
+  } else {
+    int fd = open_path_fd(dir_path);
+    if (fd >= 0) {
+      r = fstatfs(fd, &sfs);
+      close(fd);
+    }
+  }
+  if (r == 0 && is_virtual_magic(sfs.f_type)) return true;
   struct stat st;
-  if (stat(dir_path, &st) != 0) return false;
+  if (os_stat(dir_path, &st, true) != 0) return false;
   const MountTable& t = mount_table();
   auto it = t.fstype_by_dev.find(st.st_dev);
   return it != t.fstype_by_dev.end() && is_virtual_fstype(it->second);

@@ -1,5 +1,6 @@
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <sched.h>
 #include <stdlib.h>
 #include <string.h>
@@ -247,6 +248,61 @@ TEST(OsMetrics, TermSizeAndErrorText) {
   EXPECT_EQ("No such file or directory", get_last_error_str());
   errno = EACCES;
   EXPECT_EQ("Permission denied", get_last_error_str());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(OsLongPaths, PathsBeyondTheSystemLimitAreProbedAndOpened) {
+  char tmpl[] = "/tmp/pelko_long.XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string root = tmpl;
+  // 40 levels of 200-character names: about 8 KiB, twice PATH_MAX.
+  const std::string name(200, 'n');
+  int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(fd, 0);
+  std::string path = root;
+  for (int i = 0; i < 40; i++) {
+    ASSERT_EQ(mkdirat(fd, name.c_str(), 0755), 0);
+    int next = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
+    close(fd);
+    ASSERT_GE(next, 0);
+    fd = next;
+    path += "/" + name;
+  }
+  int f = openat(fd, "leaf", O_WRONLY | O_CREAT, 0644);
+  ASSERT_GE(f, 0);
+  ASSERT_EQ(write(f, "0123456789", 10), 10);
+  close(f);
+  close(fd);
+  ASSERT_GT(path.size(), (size_t)PATH_MAX);
+
+  Probe dir = probe(path);
+  EXPECT_EQ(dir.err, 0) << dir.stderr_text;
+  EXPECT_EQ(dir.type, DEVTYPE_DIRECTORY);
+  EXPECT_FALSE(os_is_virtual_filesystem(path.c_str()));
+
+  Probe file = probe(path + "/leaf", false);
+  EXPECT_EQ(file.err, 0) << file.stderr_text;
+  EXPECT_EQ(file.type, DEVTYPE_FILE);
+  EXPECT_EQ(file.size, 10u);
+
+  int in = os_open_input((path + "/leaf").c_str(), 0);
+  ASSERT_GE(in, 0);
+  char buf[16] = {0};
+  EXPECT_EQ(read(in, buf, sizeof(buf)), 10);
+  EXPECT_STREQ(buf, "0123456789");
+  close(in);
+
+  // A missing component deep down is an ordinary error, not a crash.
+  Probe missing = probe(path + "/nothing/leaf");
+  EXPECT_EQ(missing.err, ENOENT);
+  EXPECT_EQ(os_open_input((path + "/nothing").c_str(), 0), -1);
+  EXPECT_EQ(errno, ENOENT);
+
+  std::string cmd = "rm -rf " + root;
+  ASSERT_EQ(system(cmd.c_str()), 0);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include <iosfwd>
@@ -187,6 +188,15 @@ int os_get_filesystem_stats(const TCHAR* path, size_t* used_size,
 // True when dir_path lies on a virtual file system (proc, sysfs, devtmpfs,
 // ...) whose entries are not stored data and must never be enumerated.
 bool os_is_virtual_filesystem(const TCHAR* dir_path);
+
+// Opens an input read-only (O_RDONLY | O_CLOEXEC | extra_flags), asking for
+// O_NOATIME first so that reading leaves the access time alone, and falling
+// back without it where the system refuses (EPERM: not the owner). Paths of
+// any length work. Returns the descriptor, or -1 with errno set.
+int os_open_input(const TCHAR* path, int extra_flags);
+
+// stat (follow_links) or lstat of a path of any length: 0, or -1 with errno.
+int os_stat(const TCHAR* path, struct stat* st, bool follow_links);
 
 // CPUs this process may run on.
 int os_get_cpu_count();

@@ -48,9 +48,7 @@ class SliceFile {
     // O_NOATIME keeps the inputs' access times; only the owner (or a
     // privileged process) may use it. O_NONBLOCK only matters if the path
     // has become a FIFO since the scan: the open must not hang then.
-    const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
-    int fd = open(path.c_str(), flags | O_NOATIME);
-    if (fd < 0 && errno == EPERM) fd = open(path.c_str(), flags);
+    int fd = os_open_input(path.c_str(), O_NONBLOCK);
     if (fd < 0) {
       print_error("fopen(", path);
       return -1;

@@ -96,11 +96,8 @@ void Walker::walk_dir(const TCHAR* dir_path) {
       printer.console() << "Skip virtual file system " << dir_path << '\n';
     return;
   }
-  // Reading a directory moves its access time unless O_NOATIME is given;
-  // only the owner (or a privileged process) may ask for it.
-  const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-  int fd = open(dir_path, flags | O_NOATIME);
-  if (fd < 0 && errno == EPERM) fd = open(dir_path, flags);
+  // Opened without moving the directory's access time where permitted.
+  int fd = os_open_input(dir_path, O_DIRECTORY);
   DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
   if (dir == nullptr && fd >= 0) {
     const int saved = errno;
