@@ -30,11 +30,19 @@ void BM_crc_clmul(benchmark::State& s) {
   }
   run(s, memcrc_clmul);
 }
+void BM_crc_vclmul(benchmark::State& s) {
+  if (!memcrc_vclmul_supported()) {
+    s.SkipWithError("no VPCLMULQDQ with AVX2 on this CPU");
+    return;
+  }
+  run(s, memcrc_vclmul);
+}
 void BM_memcrc(benchmark::State& s) { run(s, memcrc); }
 
 BENCHMARK(BM_crc_bytewise)->Arg(16384);
 BENCHMARK(BM_crc_slice16)->Arg(16384);
 BENCHMARK(BM_crc_clmul)->Arg(16384)->Arg(4096)->Arg(256)->Arg(65536);
+BENCHMARK(BM_crc_vclmul)->Arg(16384)->Arg(4096)->Arg(256)->Arg(65536);
 BENCHMARK(BM_memcrc)->Arg(16384);
 
 }  // namespace

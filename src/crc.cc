@@ -103,6 +103,7 @@ namespace {
 
 const uint32_t K_128 = xpow_mod(128), K_192 = xpow_mod(192);
 const uint32_t K_512 = xpow_mod(512), K_576 = xpow_mod(576);
+const uint32_t K_1024 = xpow_mod(1024), K_1088 = xpow_mod(1088);
 
 __attribute__((target("pclmul,ssse3"))) inline __m128i fold(__m128i x,
                                                             __m128i k) {
@@ -116,20 +117,17 @@ __attribute__((target("pclmul,ssse3"))) inline __m128i load_rev(
   return _mm_shuffle_epi8(_mm_loadu_si128((const __m128i*)b), rev);
 }
 
-}  // namespace
-
-__attribute__((target("pclmul,ssse3"))) unsigned int memcrc_clmul(
-    const unsigned char* b, size_t n) {
-  if (n < 64) return memcrc_slice16(b, n);
-  const size_t len = n;
+// The folding from four 16-byte accumulators x0..x3 (the last 64 bytes
+// folded so far, in order) on: the rest of the data at b, n bytes of it,
+// then the register and the length len of the whole input.
+__attribute__((target("pclmul,ssse3"))) inline unsigned int clmul_tail(
+    __m128i x0, __m128i x1, __m128i x2, __m128i x3, const unsigned char* b,
+    size_t n, size_t len) {
   const __m128i rev =
       _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
   const __m128i k512 = _mm_set_epi64x(K_512, K_576);
   const __m128i k128 = _mm_set_epi64x(K_128, K_192);
-
-  __m128i x0 = load_rev(b, rev), x1 = load_rev(b + 16, rev);
-  __m128i x2 = load_rev(b + 32, rev), x3 = load_rev(b + 48, rev);
-  for (b += 64, n -= 64; n >= 64; b += 64, n -= 64) {
+  for (; n >= 64; b += 64, n -= 64) {
     x0 = _mm_xor_si128(fold(x0, k512), load_rev(b, rev));
     x1 = _mm_xor_si128(fold(x1, k512), load_rev(b + 16, rev));
     x2 = _mm_xor_si128(fold(x2, k512), load_rev(b + 32, rev));
@@ -147,6 +145,67 @@ __attribute__((target("pclmul,ssse3"))) unsigned int memcrc_clmul(
   return finish(update_bytewise(s, b, n), len);
 }
 
+}  // namespace
+
+__attribute__((target("pclmul,ssse3"))) unsigned int memcrc_clmul(
+    const unsigned char* b, size_t n) {
+  if (n < 64) return memcrc_slice16(b, n);
+  const __m128i rev =
+      _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  return clmul_tail(load_rev(b, rev), load_rev(b + 16, rev),
+                    load_rev(b + 32, rev), load_rev(b + 48, rev), b + 64,
+                    n - 64, n);
+}
+
+// The same folding on 256-bit registers (two 16-byte lanes each, every lane
+// folded on its own), 128 bytes per step; handed to clmul_tail for the rest.
+namespace {
+
+__attribute__((target("vpclmulqdq,avx2,pclmul,ssse3"))) inline __m256i fold256(
+    __m256i x, __m256i k) {
+  return _mm256_xor_si256(_mm256_clmulepi64_epi128(x, k, 0x01),
+                          _mm256_clmulepi64_epi128(x, k, 0x10));
+}
+
+__attribute__((target("vpclmulqdq,avx2,pclmul,ssse3"))) inline __m256i
+load_rev256(const unsigned char* b, __m256i rev) {
+  return _mm256_shuffle_epi8(_mm256_loadu_si256((const __m256i*)b), rev);
+}
+
+}  // namespace
+
+__attribute__((target("vpclmulqdq,avx2,pclmul,ssse3"))) unsigned int
+memcrc_vclmul(const unsigned char* b, size_t n) {
+  if (n < 256) return memcrc_clmul(b, n);
+  const size_t len = n;
+  const __m256i rev = _mm256_broadcastsi128_si256(
+      _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
+  const __m256i k1024 = _mm256_set_epi64x(K_1024, K_1088, K_1024, K_1088);
+  const __m256i k512 = _mm256_set_epi64x(K_512, K_576, K_512, K_576);
+
+  __m256i y0 = load_rev256(b, rev), y1 = load_rev256(b + 32, rev);
+  __m256i y2 = load_rev256(b + 64, rev), y3 = load_rev256(b + 96, rev);
+  for (b += 128, n -= 128; n >= 128; b += 128, n -= 128) {
+    y0 = _mm256_xor_si256(fold256(y0, k1024), load_rev256(b, rev));
+    y1 = _mm256_xor_si256(fold256(y1, k1024), load_rev256(b + 32, rev));
+    y2 = _mm256_xor_si256(fold256(y2, k1024), load_rev256(b + 64, rev));
+    y3 = _mm256_xor_si256(fold256(y3, k1024), load_rev256(b + 96, rev));
+  }
+  // The first 64 of the last 128 bytes onto the second 64: four lanes that
+  // are the 16-byte accumulators of the last 64 bytes.
+  const __m256i lo = _mm256_xor_si256(fold256(y0, k512), y2);
+  const __m256i hi = _mm256_xor_si256(fold256(y1, k512), y3);
+  return clmul_tail(_mm256_castsi256_si128(lo), _mm256_extracti128_si256(lo, 1),
+                    _mm256_castsi256_si128(hi), _mm256_extracti128_si256(hi, 1),
+                    b, n, len);
+}
+
+bool memcrc_vclmul_supported() {
+  __builtin_cpu_init();
+  return memcrc_clmul_supported() && __builtin_cpu_supports("avx2") &&
+         __builtin_cpu_supports("vpclmulqdq");
+}
+
 bool memcrc_clmul_supported() {
   __builtin_cpu_init();
   return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("ssse3");
@@ -160,11 +219,18 @@ unsigned int memcrc_clmul(const unsigned char* b, size_t n) {
 
 bool memcrc_clmul_supported() { return false; }
 
+unsigned int memcrc_vclmul(const unsigned char* b, size_t n) {
+  return memcrc_slice16(b, n);
+}
+
+bool memcrc_vclmul_supported() { return false; }
+
 #endif  // PELKO_CRC_X86
 
 unsigned int memcrc(const unsigned char* b, size_t n) {
   typedef unsigned int (*crc_func_t)(const unsigned char*, size_t);
-  static const crc_func_t impl =
-      memcrc_clmul_supported() ? memcrc_clmul : memcrc_slice16;
+  static const crc_func_t impl = memcrc_vclmul_supported() ? memcrc_vclmul
+                                 : memcrc_clmul_supported() ? memcrc_clmul
+                                                            : memcrc_slice16;
   return impl(b, n);
 }

@@ -33,4 +33,12 @@ unsigned int memcrc_clmul(const unsigned char* b, size_t n);
 // True when this build and this CPU can run memcrc_clmul.
 bool memcrc_clmul_supported();
 
+// The same folding on 256-bit registers (VPCLMULQDQ with AVX2), 128 bytes per
+// step; inputs shorter than 256 bytes go through memcrc_clmul. Only call it
+// when memcrc_vclmul_supported() is true.
+unsigned int memcrc_vclmul(const unsigned char* b, size_t n);
+
+// True when this build and this CPU can run memcrc_vclmul.
+bool memcrc_vclmul_supported();
+
 #endif  // PELKO_CRC_H_
