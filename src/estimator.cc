@@ -142,12 +142,14 @@ void Estimator::add_chunk(const unsigned char* chunk_data) {
     m_compressed_size += n;
     m_uncompressed_size += chunk_size;
   }
+  // The clock is read before the lock is taken: it need not be held for it.
+  const time_t now = m_env.get_time();
   lock.lock();
-  __count_chunk(is_zero);
+  __count_chunk(is_zero, now);
   if (!m_reports.empty()) __drain_reports();
 }
 
-void Estimator::__count_chunk(bool is_zero) {
+void Estimator::__count_chunk(bool is_zero, time_t now) {
   if (is_zero)
     m_n_zero_chunks++;
   else
@@ -157,8 +159,10 @@ void Estimator::__count_chunk(bool is_zero) {
   // it as complete rather than step the report point towards infinity.
   m_progress = m_total_chunks != 0 ? (double)n_analysed / m_total_chunks : 1.0;
 
-  time_t elapsed = m_env.get_time() - m_start_time;
-  if (elapsed != m_elapsed_time) {
+  // A thread that read the clock just before another may take the lock
+  // after it: the elapsed time only moves forward.
+  const time_t elapsed = now - m_start_time;
+  if (elapsed > m_elapsed_time) {
     m_elapsed_time = elapsed;
     // A row being worked on overwrites the line anyway.
     if (!m_reporting) __print_progress(false);

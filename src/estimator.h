@@ -119,8 +119,9 @@ class Estimator {
   void add_chunk(const unsigned char* chunk_data);
 
   // With m_mutex held: counts the chunk, advances the progress, refreshes
-  // the progress line and prints the periodic report when one is due.
-  void __count_chunk(bool is_zero);
+  // the progress line (now: the clock read before taking the lock) and
+  // prints the periodic report when one is due.
+  void __count_chunk(bool is_zero, time_t now);
 
   // With m_mutex held: counts crc in the map and the histogram. True when
   // the chunk needs no compression: a duplicate, or skipped by the
