@@ -68,6 +68,13 @@ class SliceFile {
   _TSTRING m_path;
 };
 
+// Bytes a reading thread copies from a file at once. Small enough that the
+// copy from the page cache, the zero test, the checksum and the compressor
+// all find the bytes in the core's own cache: on a core with 1 MiB of
+// second-level cache, 128 KiB pieces cost 12 % less CPU time than 1 MiB ones
+// on random data (where the copy weighs most); 256 KiB gained nothing.
+const size_t READ_PIECE_SIZE = 128 * 1024;
+
 // Reads up to size bytes at offset into buf, looping over short reads and
 // interruptions. Returns the bytes read; *failed is set when a read failed.
 size_t read_full(int fd, unsigned char* buf, size_t size, size_t offset,
@@ -301,7 +308,12 @@ void* Sampler::read_thread(void* arg) {
 
 void Sampler::read_thread() {
   const size_t chunk_size = m_params.chunk_size;
-  const size_t buf_size = m_params.bucket_size;
+  // Slices are read in pieces of whole chunks that stay in the core's cache
+  // between the copy from the page cache and the analysis of their chunks: a
+  // bucket-sized buffer would be written out to slower caches and read back.
+  const size_t piece_size =
+      std::max(chunk_size, READ_PIECE_SIZE / chunk_size * chunk_size);
+  const size_t buf_size = std::min(piece_size, m_params.bucket_size);
   std::unique_ptr<unsigned char[]> buf;  // allocated with the first bucket
   SliceFile file;
 
@@ -316,20 +328,26 @@ void Sampler::read_thread() {
 
     if (!buf) buf.reset(new unsigned char[buf_size]);
     for (std::unique_ptr<file_slice_t>& slice : bucket->file_slices) {
-      PELKO_ASSERT(slice->size <= buf_size);
+      PELKO_ASSERT(slice->size <= m_params.bucket_size);
       const int fd = file.open_path(slice->file_path);
-      if (fd >= 0) {
+      // Every piece but the slice's last is a whole number of chunks, so the
+      // chunks delivered are those of the whole slice; bytes past its last
+      // whole chunk are dropped. A short read (the file shrank since the
+      // scan) or a failed one ends the slice.
+      for (size_t done = 0; fd >= 0 && done < slice->size;) {
+        const size_t want = std::min(buf_size, slice->size - done);
         bool failed = false;
         const size_t r =
-            read_full(fd, buf.get(), slice->size, slice->offset, &failed);
+            read_full(fd, buf.get(), want, slice->offset + done, &failed);
         if (failed) {
           print_error("fseek(", slice->file_path);
           file.close_fd();
         }
-        // Bytes past the last whole chunk are dropped.
         const size_t chunk_count = r / chunk_size;
         for (size_t i = 0; i < chunk_count; i++)
           m_chunk_cb_func(buf.get() + i * chunk_size, m_chunk_cb_arg);
+        if (failed || r < want) break;
+        done += r;
       }
       slice.reset();
     }

@@ -38,12 +38,8 @@ want=$("$REF" 128 "$TMP/data" | sed -n 's/^all dedupe=\([^ ]*\).*/\1/p')
 # run_rss ARGS...: runs pelko; the child's peak resident set (KiB) in $PEAK.
 run_rss() {
   RC=0
-  PEAK=$(python3 -c '
-import resource, subprocess, sys
-with open(sys.argv[1], "w") as out, open(sys.argv[2], "w") as err:
-    rc = subprocess.run(sys.argv[3:], stdout=out, stderr=err).returncode
-print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)
-sys.exit(rc)' "$TMP/out" "$TMP/err" "$PELKO" "$@") || RC=$?
+  /usr/bin/time -o "$TMP/rss" -f %M "$PELKO" "$@" >"$TMP/out" 2>"$TMP/err" || RC=$?
+  PEAK=$(tail -n 1 "$TMP/rss")
 }
 
 # dedupe_of ROW: the DEDUPE figure of a report-file row.
