@@ -192,22 +192,8 @@ void Unseen::build_model_unseen(ClpSimplex* model) const {
 
   std::vector<double> obj(n_cols, 0.0);
   for (int i = 1; i < n; i++) obj[n + i] = 1.0 / sqrt(1.0 + Y[i]);
-  {
-    ClpLinearObjective objective(obj.data(), n_cols);
-    model->setObjective(&objective);
-  }
-
   row_set_t rows(m_debug > 2);
-  std::vector<int> index(n + 1, 0);
-  std::vector<double> value(n + 1, 0.0);
-  const double n_chunks = static_cast<double>(N);
-
-  // Chunk count: sum of j * x_j is N.
-  for (int j = 1; j < n; j++) {
-    index[j - 1] = j;
-    value[j - 1] = j;
-  }
-  rows.add(n - 1, index.data(), value.data(), n_chunks, n_chunks);
+  begin_program(model, obj, &rows);
 
   // Per entry i: |expected - observed| <= s_i.
   add_binomial_rows(n, true, &rows);
@@ -215,6 +201,23 @@ void Unseen::build_model_unseen(ClpSimplex* model) const {
   model->resize(0, n_cols);
   add_rows(model, rows);
   if (m_debug > 2) print_problem_comnuan("UNSEEN-CORE", *rows.dump, obj.data());
+}
+
+void Unseen::begin_program(ClpSimplex* model, const std::vector<double>& obj,
+                           row_set_t* rows) const {
+  const int n = static_cast<int>(Y_SIZE);
+  {
+    ClpLinearObjective objective(obj.data(), static_cast<int>(obj.size()));
+    model->setObjective(&objective);
+  }
+  std::vector<int> index(n, 0);
+  std::vector<double> value(n, 0.0);
+  for (int j = 1; j < n; j++) {
+    index[j - 1] = j;
+    value[j - 1] = j;
+  }
+  const double n_chunks = static_cast<double>(N);
+  rows->add(n - 1, index.data(), value.data(), n_chunks, n_chunks);
 }
 
 void Unseen::add_binomial_rows(int n, bool plus_first, row_set_t* rows) const {
@@ -271,22 +274,11 @@ void Unseen::build_model_unseen_range(ClpSimplex* model, double alpha,
 
   std::vector<double> obj(n_cols, 0.0);
   for (int j = 1; j < n; j++) obj[j] = minimize ? 1.0 : -1.0;
-  {
-    ClpLinearObjective objective(obj.data(), n_cols);
-    model->setObjective(&objective);
-  }
-
   row_set_t rows(m_debug > 2);
+  begin_program(model, obj, &rows);
+
   std::vector<int> index(n + 1, 0);
   std::vector<double> value(n + 1, 0.0);
-  const double n_chunks = static_cast<double>(N);
-
-  for (int j = 1; j < n; j++) {
-    index[j - 1] = j;
-    value[j - 1] = j;
-  }
-  rows.add(n - 1, index.data(), value.data(), n_chunks, n_chunks);
-
   // Fit budget: the core objective must not exceed limit.
   for (int i = 1; i < n; i++) {
     index[i - 1] = n + i;

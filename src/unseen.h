@@ -56,6 +56,10 @@ class Unseen {
   struct row_set_t;
   // Hands the rows collected in `rows` to the empty model, in order.
   void add_rows(ClpSimplex* model, const row_set_t& rows) const;
+  // Sets the objective (one coefficient per column) and appends row 0, the
+  // chunk count: sum of j * x_j for j = 1 .. n - 1 equals N.
+  void begin_program(ClpSimplex* model, const std::vector<double>& obj,
+                     row_set_t* rows) const;
   // Appends the binomial rows of entries 1 to n - 1: for each, one row with
   // s_i at +1 (>= Y[i]) and one with s_i at -1 (<= Y[i]), in the order
   // plus_first says. The table's zeros are left out of the solver's rows.
