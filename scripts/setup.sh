@@ -16,7 +16,7 @@ PACKAGES=(
   coinor-libclp-dev coinor-libcoinutils-dev liblz4-dev  # linked by pelko
   libgtest-dev libbenchmark-dev libabsl-dev  # tests, benchmarks, btree map
   lz4 python3 clang libclang-rt-dev     # test tools, fuzzing and sanitizers
-  e2fsprogs util-linux time             # file-system images, peak memory in the tests
+  e2fsprogs util-linux time strace      # file-system images, peak memory, open tracing
 )
 
 missing=()
