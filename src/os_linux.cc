@@ -253,6 +253,18 @@ int open_path_fd(const TCHAR* path) {
   });
 }
 
+// statfs of a path of any length: 0, or -1 with errno set.
+int statfs_any(const TCHAR* path, struct statfs* sfs) {
+  if (!is_long_path(path)) return statfs(path, sfs);
+  int fd = open_path_fd(path);
+  if (fd < 0) return -1;
+  int r = fstatfs(fd, sfs);
+  int saved = errno;
+  close(fd);
+  errno = saved;
+  return r;
+}
+
 // The lexical parent of path, or "" where only the kernel can tell (the last
 // component is "." or "..").
 std::string lexical_parent(const std::string& path) {
@@ -408,41 +420,20 @@ int os_is_filesystem(const TCHAR* path, bool* is_filesystem) {
 
 int os_get_filesystem_stats(const TCHAR* path, size_t* used_size,
                             size_t* n_files) {
-  struct statvfs vfs;
-  int r = -1;
-  if (!is_long_path(path)) {
-    r = statvfs(path, &vfs);
-  } else {
-    int fd = open_path_fd(path);
-    if (fd >= 0) {
-      r = fstatvfs(fd, &vfs);
-      int saved = errno;
-      close(fd);
-      errno = saved;
-    }
-  }
-  if (r != 0) {
+  struct statfs sfs;
+  if (statfs_any(path, &sfs) != 0) {
     print_os_error("statvfs(", path, ". ", errno);
     return -1;
   }
-  *used_size = (size_t)(vfs.f_blocks - vfs.f_bfree) * (size_t)vfs.f_frsize;
+  *used_size = (size_t)(sfs.f_blocks - sfs.f_bfree) * (size_t)sfs.f_frsize;
   *n_files = INVALID_SIZE_T;
   return 0;
 }
 
 bool os_is_virtual_filesystem(const TCHAR* dir_path) {
   struct statfs sfs;
-  int r = -1;
-  if (!is_long_path(dir_path)) {
-    r = statfs(dir_path, &sfs);
-  } else {
-    int fd = open_path_fd(dir_path);
-    if (fd >= 0) {
-      r = fstatfs(fd, &sfs);
-      close(fd);
-    }
-  }
-  if (r == 0 && is_virtual_magic(sfs.f_type)) return true;
+  if (statfs_any(dir_path, &sfs) == 0 && is_virtual_magic(sfs.f_type))
+    return true;
   struct stat st;
   if (os_stat(dir_path, &st, true) != 0) return false;
   const MountTable& t = mount_table();
