@@ -11,10 +11,10 @@ PELKO=$(readlink -f "$PELKO")
 truncate -s 64G "$TMP/big"
 
 # piped LABEL LINES [WRAPPER...]: runs pelko -p big | head -n LINES; checks
-# (rows every 0.1 %, so that line LINES comes within a second or two even on
-# a loaded machine: the time measured is then mostly the time after the
-# reader left)
 # that head got its lines, pelko died of SIGPIPE, and all ended in time.
+# Rows come every 0.1 %, so line LINES arrives within a second or two even on
+# a loaded machine: the time measured is then mostly the time after the
+# reader left.
 piped() {
   local label=$1 lines=$2
   shift 2
