@@ -10,9 +10,27 @@ namespace {
 
 // 0: decreasing histogram Y[i] = 100000 / i up to 299, P = 0.1.
 // 1: a 10 % sample of a Zipf-like data set (content r occurs 5000 / r times).
+// 2: half of a tar of text files, as a run's report sees it (few entries).
+// 3: the same tar at 99 %, with a longer histogram.
 DFH_ARRAY make_histogram(int kind, size_t* y_size, size_t* n) {
   DFH_ARRAY y(1024, 0);
   uint64_t s = 0;
+  if (kind == 2) {
+    const int counts[][2] = {{1, 34966}, {2, 271}, {3, 57}, {5, 1}, {6, 20}, {7, 6}};
+    for (const auto& c : counts) y[c[0]] = c[1];
+    *y_size = 8;
+    *n = 71689;
+    return y;
+  }
+  if (kind == 3) {
+    const int counts[][2] = {{1, 68820}, {2, 497}, {3, 166}, {4, 28},
+                             {5, 1},     {6, 16},  {7, 9},   {8, 1},
+                             {12, 3},    {13, 23}, {14, 1},  {28, 1}};
+    for (const auto& c : counts) y[c[0]] = c[1];
+    *y_size = 29;
+    *n = 71688;
+    return y;
+  }
   if (kind == 0) {
     for (int i = 1; i < 300; i++) {
       y[i] = 100000 / i;
@@ -50,8 +68,26 @@ void BM_Estimate(benchmark::State& state) {
 BENCHMARK(BM_Estimate)
     ->Arg(0)
     ->Arg(1)
+    ->Arg(2)
+    ->Arg(3)
     ->Unit(benchmark::kMillisecond)
     ->Repetitions(15)
     ->ReportAggregatesOnly(true);
+
+// The two range bounds alone, after one core solve.
+void BM_Ranges(benchmark::State& state) {
+  size_t y_size, n;
+  DFH_ARRAY y = make_histogram(static_cast<int>(state.range(0)), &y_size, &n);
+  for (auto _ : state) {
+    state.PauseTiming();
+    Unseen u(y, y_size, n, 0);
+    double r = u.run_core();
+    state.ResumeTiming();
+    double low = u.run_range(true, 0.5);
+    double high = u.run_range(false, 0.5);
+    benchmark::DoNotOptimize(r + low + high);
+  }
+}
+BENCHMARK(BM_Ranges)->Arg(1)->Arg(2)->Arg(3)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -73,6 +73,9 @@ Unseen::Unseen(const DFH_ARRAY& y, size_t y_size, size_t n, int debug)
       N_FULL(n),
       P(-1.0),
       OPT(-1.0),
+      m_warm_start(true),
+      m_range_alpha(0.0),
+      m_range_minimize(false),
       m_binomial_n(0) {
   PELKO_ASSERT(y_size >= 2);
   PELKO_ASSERT(y_size <= Y.size());
@@ -104,6 +107,8 @@ Unseen::Unseen(const DFH_ARRAY& y, size_t y_size, size_t n, int debug)
   }
   while (Y_SIZE > 1 && Y[Y_SIZE - 1] == 0) Y_SIZE--;
 }
+
+Unseen::~Unseen() {}
 
 const Matrix& Unseen::binomial(int n) const {
   if (m_binomial_n != n) {
@@ -157,9 +162,41 @@ double Unseen::run_core() {
 
 double Unseen::run_range(bool low, double alpha) const {
   PELKO_ASSERT(OPT != -1);
+  const bool minimize = !low;
+  const bool warm = m_warm_start && m_debug <= 2;  // level 3 dumps every program
   double opt, r, r_full;
-  if (run_unseen_range(!low, alpha, OPT, &opt, &r, &r_full)) return r_full;
-  return -1.0;
+  std::unique_ptr<ClpSimplex> model = std::move(m_range_model);
+  if (warm && model && m_range_alpha == alpha &&
+      m_range_minimize != minimize) {
+    // The other end's program, solved: the same rows with the objective
+    // negated, so its basis stays feasible and the simplex goes on from it.
+    const int n = static_cast<int>(Y_SIZE);
+    for (int j = 1; j < n; j++)
+      model->setObjectiveCoefficient(j, minimize ? 1.0 : -1.0);
+    if (linear_programming(model.get(), true)) {
+      get_dedupe_ratio(model.get(), &r, &r_full);
+      return r_full;
+    }
+  }
+  bool ok = false;
+  if (warm && !m_core_basis.empty()) {
+    model.reset(new ClpSimplex(false));
+    ok = run_unseen_range(model.get(), minimize, alpha, OPT, true, &opt, &r,
+                          &r_full);
+  }
+  if (!ok) {
+    // From the slack basis, as every start that failed.
+    model.reset(new ClpSimplex(false));
+    ok = run_unseen_range(model.get(), minimize, alpha, OPT, false, &opt, &r,
+                          &r_full);
+  }
+  if (!ok) return -1.0;
+  if (warm) {
+    m_range_model = std::move(model);
+    m_range_alpha = alpha;
+    m_range_minimize = minimize;
+  }
+  return r_full;
 }
 
 bool Unseen::run_unseen(double* opt, double* r, double* r_full) const {
@@ -168,20 +205,37 @@ bool Unseen::run_unseen(double* opt, double* r, double* r_full) const {
   bool ok = linear_programming(&model);
   get_dedupe_ratio(&model, r, r_full);
   *opt = model.objectiveValue();
+  m_core_basis.clear();
+  if (ok) {
+    const unsigned char* status = model.statusArray();
+    m_core_basis.assign(status, status + model.numberColumns() +
+                                    model.numberRows());
+  }
   return ok;
 }
 
 bool Unseen::run_unseen_range(bool minimize, double alpha, double unseen_opt,
                               double* opt, double* r, double* r_full) const {
+  ClpSimplex model(false);
+  return run_unseen_range(&model, minimize, alpha, unseen_opt, false, opt, r,
+                          r_full);
+}
+
+bool Unseen::run_unseen_range(ClpSimplex* model, bool minimize, double alpha,
+                              double unseen_opt, bool from_core, double* opt,
+                              double* r, double* r_full) const {
   if (unseen_opt < 0) {
     if (unseen_opt < -0.00001) return false;
     unseen_opt = 0;
   }
-  ClpSimplex model(false);
-  build_model_unseen_range(&model, alpha, unseen_opt, minimize);
-  bool ok = linear_programming(&model);
-  get_dedupe_ratio(&model, r, r_full);
-  *opt = model.objectiveValue();
+  build_model_unseen_range(model, alpha, unseen_opt, minimize);
+  if (from_core) start_from_core(model);
+  bool ok = linear_programming(model, from_core);
+  // A failed start is followed by a solve from scratch: its solution is not
+  // shown in the debug lines.
+  if (!ok && from_core) return false;
+  get_dedupe_ratio(model, r, r_full);
+  *opt = model->objectiveValue();
   return ok;
 }
 
@@ -296,6 +350,28 @@ void Unseen::build_model_unseen_range(ClpSimplex* model, double alpha,
   }
 }
 
+void Unseen::start_from_core(ClpSimplex* model) const {
+  // Columns are the same in both programs. Rows: the core has the chunk
+  // count, then per entry the +1 and the -1 row; the range program has the
+  // chunk count, the fit budget, then per entry the -1 and the +1 row.
+  const int n_cols = model->numberColumns();
+  const int n_rows = model->numberRows();
+  const int core_rows = static_cast<int>(m_core_basis.size()) - n_cols;
+  PELKO_ASSERT(core_rows + 1 == n_rows);
+  std::vector<unsigned char> status(n_cols + n_rows);
+  const unsigned char* core = m_core_basis.data();
+  for (int j = 0; j < n_cols; j++) status[j] = core[j] & 7;
+  unsigned char* rows = status.data() + n_cols;
+  const unsigned char* core_row = core + n_cols;
+  rows[0] = core_row[0] & 7;
+  rows[1] = ClpSimplex::basic;
+  for (int k = 0; 1 + 2 * k + 1 < core_rows; k++) {
+    rows[2 + 2 * k] = core_row[1 + 2 * k + 1] & 7;
+    rows[2 + 2 * k + 1] = core_row[1 + 2 * k] & 7;
+  }
+  model->copyinStatus(status.data());
+}
+
 void Unseen::add_rows(ClpSimplex* model, const row_set_t& rows) const {
   // Every row lists its columns in increasing order, each at most once.
   const int n_rows = rows.size();
@@ -316,7 +392,7 @@ void Unseen::add_rows(ClpSimplex* model, const row_set_t& rows) const {
   }
 }
 
-bool Unseen::linear_programming(ClpSimplex* model) const {
+bool Unseen::linear_programming(ClpSimplex* model, bool quiet) const {
   int status = -1, secondary = 0;
   // The solver must not be run on a program without rows or elements; such
   // a program (an all-zero histogram) has no optimum to accept.
@@ -329,7 +405,7 @@ bool Unseen::linear_programming(ClpSimplex* model) const {
   }
   if (m_status_hook) m_status_hook(&status, &secondary);
   if (status == 0 && secondary == 0) return true;
-  if (m_debug > 0) {
+  if (m_debug > 0 && !quiet) {
     printer.console() << "debug1: status=" << status << ", " << secondary
                       << std::endl;
   }

@@ -27,6 +27,7 @@ class Unseen {
   // 2 <= y_size <= Y.size(). n: chunks of the whole data set that the
   // histogram stands for, n > 0. debug: the run's debug level.
   Unseen(const DFH_ARRAY& Y, size_t y_size, size_t n, int debug);
+  ~Unseen();
 
   // Solves the core program, retrying with fewer entries while the solver
   // fails; returns the estimated ratio of the whole data set (chunks per
@@ -34,7 +35,11 @@ class Unseen {
   double run_core();
 
   // After run_core: the low (low = true) or high end of the range of ratios
-  // admitted at tolerance alpha, or -1.0 when that solve fails.
+  // admitted at tolerance alpha, or -1.0 when that solve fails. The first end
+  // asked for starts from the core program's optimum, the other end from the
+  // first's (their programs differ only in the objective's sign); a start
+  // that fails is followed by a solve from scratch. The optimum's value, and
+  // so the ratio, does not depend on the start.
   double run_range(bool low, double alpha) const;
 
   static size_t MAX_Y_SIZE;
@@ -50,6 +55,14 @@ class Unseen {
   // core objective below -1e-5 is refused: false, outputs left unwritten.
   bool run_unseen_range(bool minimize, double alpha, double unseen_opt,
                         double* opt, double* r, double* r_full) const;
+  // The same on an empty model of the caller's, which keeps it; from_core:
+  // the simplex starts from the core program's accepted basis, and a failed
+  // solve prints no status line (the caller solves anew from scratch).
+  bool run_unseen_range(ClpSimplex* model, bool minimize, double alpha,
+                        double unseen_opt, bool from_core, double* opt,
+                        double* r, double* r_full) const;
+  // Gives a built range program the core's basis, its rows mapped.
+  void start_from_core(ClpSimplex* model) const;
   void build_model_unseen_range(ClpSimplex* model, double alpha,
                                 double unseen_opt, bool minimize) const;
   // Rows of a program in compressed form (defined in unseen.cc).
@@ -65,7 +78,8 @@ class Unseen {
   // plus_first says. The table's zeros are left out of the solver's rows.
   void add_binomial_rows(int n, bool plus_first, row_set_t* rows) const;
   // Solves; true only for a proven optimum (status 0, secondary status 0).
-  bool linear_programming(ClpSimplex* model) const;
+  // A rejected solve is reported at debug level 1 and up, unless quiet.
+  bool linear_programming(ClpSimplex* model, bool quiet = false) const;
   // r: chunks per distinct chunk of the modelled head; r_full: of the whole
   // data set, each tail checksum counted as one distinct chunk.
   void get_dedupe_ratio(const ClpSimplex* model, double* r,
@@ -93,6 +107,18 @@ class Unseen {
   double P;
   double OPT;
 
+  // The last range program solved to an accepted optimum, kept so that the
+  // other end can start from its basis; the tolerance and direction it was
+  // solved for.
+  // Whether range programs may start from a solved basis (tests compare
+  // with starts from scratch).
+  bool m_warm_start;
+  mutable std::unique_ptr<ClpSimplex> m_range_model;
+  // Basis (status bytes of columns, then rows) of the core program's last
+  // accepted solve; empty when it was not accepted.
+  mutable std::vector<unsigned char> m_core_basis;
+  mutable double m_range_alpha;
+  mutable bool m_range_minimize;
   // Cache of binomial(): the table and the size it was made for (0: none).
   mutable Matrix m_binomial;
   mutable int m_binomial_n;
