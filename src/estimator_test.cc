@@ -177,6 +177,42 @@ class EstimatorTest : public ::testing::Test {
   std::string file_path_;
 };
 
+// The compression state is reused from chunk to chunk: each chunk's size
+// must still be what a fresh compression gives, whatever came before it
+// (similar, unrelated, incompressible or zero chunks), at a chunk size under
+// 64 KiB and one above, where the library indexes positions differently.
+TEST_F(EstimatorTest, CompressedSizeDoesNotDependOnEarlierChunks) {
+  for (size_t chunk : {CHUNK, (size_t)128 << 10}) {
+    SCOPED_TRACE(chunk);
+    std::vector<std::vector<unsigned char>> seq;
+    std::mt19937 gen(5);
+    const std::vector<unsigned char> base = random_chunk(9, chunk);
+    for (int i = 0; i < 40; i++) {
+      std::vector<unsigned char> v;
+      switch (i % 4) {
+        case 0: v = base; v[gen() % chunk] ^= 1 + i; break;  // near-duplicate
+        case 1: v = random_chunk(100 + i, chunk); break;
+        case 2:
+          v.resize(chunk);
+          for (auto& c : v) c = (unsigned char)gen();  // incompressible
+          break;
+        default: v.assign(chunk, 0); v[i] = 1;
+      }
+      seq.push_back(v);
+    }
+    Params params(ESTIMATE_COMPRESS, chunk);
+    Estimator e(params, fake_env());
+    EstimatorPeer p(&e);
+    p.begin(seq.size());
+    size_t want = 0;
+    for (const auto& v : seq) {
+      p.add(v);
+      want += lz4_size(v);
+      ASSERT_EQ(p.compressed(), want);
+    }
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Classification
 
