@@ -243,9 +243,11 @@ echo
 
 # ---------------------------------------------------------------------------
 echo "== 4. reports (goals: one estimate <= 10 ms; default schedule <= 2 % slower than -r 100)"
-for arg in 0 1; do
+# Histograms 0 and 1 reach the cap; 3 is the text tar's at 99 %, as a run's
+# reports mostly see them.
+for arg in 0 1 3; do
   t=$(bench_median unseen_bench "^BM_Estimate/$arg/" --benchmark_repetitions=15)
-  printf 'one estimate, histogram %d: %s ms (ratio to 10 ms: %s)\n' "$arg" "$(calc "$t * 1000" 2)" "$(calc "$t * 100" 2)"
+  printf 'one estimate, histogram %d: %s ms (ratio to 10 ms: %s)\n' "$arg" "$(calc "$t * 1000" 2)" "$(calc "$t * 100" 3)"
 done
 for name in text.tar bin.dat halfdup.dat; do
   t1=$(median "$pelko" -p "$data/$name" -t 2)
