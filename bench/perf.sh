@@ -17,8 +17,8 @@
 #   3. scan against `find DIR -type f`, reader against `cat`, on 200,000 small
 #      files (and the reader on 16 files of 64 MiB);
 #   4. one dedupe estimate at the 121-entry cap, and a run with the default
-#      1 % report schedule against the same run with -r 100 (on the runs of
-#      several seconds);
+#      1 % report schedule against the same run with -r 100 (the two run in
+#      turn; medians of the pairs' ratios);
 #   5. plan memory per bucket and per slice (debug line), extrapolated to
 #      1 TiB of 1 MiB files;
 # plus the micro benchmarks (checksum forms, zero test, LZ4, map update).
@@ -198,7 +198,7 @@ echo
 echo "== 1. analysis throughput (-t 2) vs 2 x lz4 -b1 -B16384 (goal: text, bin >= 0.85; random >= 0.5)"
 echo "   throughput = bytes of whole chunks / wall seconds of the whole run; cpu ratio = lz4 seconds / pelko user+sys seconds"
 printf '%-12s %7s %9s %10s %11s %6s %9s %9s\n' data "size" "pelko s" "pelko MB/s" "2xlz4 MB/s" ratio "pelko cpu" "cpu ratio"
-declare -A tput lz4ref
+declare -A tput lz4ref cpuof
 for name in text.tar bin.dat random.dat halfdup.dat; do
   f=$data/$name
   bytes=$(( $(stat -c %s "$f") / chunk * chunk ))
@@ -207,6 +207,7 @@ for name in text.tar bin.dat random.dat halfdup.dat; do
   lz4ref[$name]=$ref
   t=$(median "$pelko" -p "$f" -t 2)
   cpu=$(last_cpu)
+  cpuof[$name]=$cpu
   tput[$name]=$(calc "$bytes / $t" 0)
   printf '%-12s %6sM %9s %10s %11s %6s %9s %9s\n' "$name" $((bytes >> 20)) "$(calc "$t")" \
     "$(calc "$bytes / $t / 1e6" 0)" "$(calc "2 * $ref / 1e6" 0)" \
@@ -249,14 +250,38 @@ for arg in 0 1 3; do
   t=$(bench_median unseen_bench "^BM_Estimate/$arg/" --benchmark_repetitions=15)
   printf 'one estimate, histogram %d: %s ms (ratio to 10 ms: %s)\n' "$arg" "$(calc "$t * 1000" 2)" "$(calc "$t * 100" 3)"
 done
+# The 100 estimates of a default schedule over the text tar, replayed on
+# sampled histograms: deterministic CPU time, against the run's CPU time.
+t=$(bench_median unseen_bench '^BM_ReportSchedule' --benchmark_repetitions=5)
+printf 'default schedule, 100 estimates (text tar): %s ms = %s %% of the text run'"'"'s cpu (%s s)\n' \
+  "$(calc "$t * 1000" 1)" "$(calc "100 * $t / ${cpuof[text.tar]}" 2)" "${cpuof[text.tar]}"
+# The two schedules run in turn, pair by pair, so that a drift of the
+# machine's speed hits both alike; the ratio is the median of the pairs'.
+paired() {
+  python3 - "$runs" "$@" <<'EOF_PY'
+import resource, statistics, subprocess, sys, time
+runs = int(sys.argv[1]); cmds = sys.argv[2:]
+split = cmds.index("--")
+a, b = cmds[:split], cmds[split + 1:]
+def one(cmd):
+    r0 = resource.getrusage(resource.RUSAGE_CHILDREN); t0 = time.monotonic()
+    subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+    t1 = time.monotonic(); r1 = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return t1 - t0, r1.ru_utime - r0.ru_utime + r1.ru_stime - r0.ru_stime
+one(a); one(b)  # warm-up
+pairs = [(one(a), one(b)) for _ in range(runs)]
+med = statistics.median
+print("%.3f %.3f %.3f %.3f %.3f %.3f" % (
+    med(p[0][0] for p in pairs), med(p[0][1] for p in pairs),
+    med(p[1][0] for p in pairs), med(p[1][1] for p in pairs),
+    med(p[0][0] / p[1][0] for p in pairs), med(p[0][1] / p[1][1] for p in pairs)))
+EOF_PY
+}
 for name in text.tar bin.dat halfdup.dat; do
-  t1=$(median "$pelko" -p "$data/$name" -t 2)
-  c1=$(last_cpu)
-  t100=$(median "$pelko" -p "$data/$name" -t 2 -r 100)
-  c100=$(last_cpu)
+  read -r t1 c1 t100 c100 ratio cratio < <(paired "$pelko" -p "$data/$name" -t 2 -- \
+    "$pelko" -p "$data/$name" -t 2 -r 100)
   printf '%-12s -r 1: %s s (cpu %s s), -r 100: %s s (cpu %s s), ratio %s (cpu %s)\n' "$name" \
-    "$(calc "$t1")" "$(calc "$c1")" "$(calc "$t100")" "$(calc "$c100")" \
-    "$(calc "$t1 / $t100" 3)" "$(calc "$c1 / $c100" 3)"
+    "$t1" "$c1" "$t100" "$c100" "$ratio" "$cratio"
 done
 echo
 

@@ -74,6 +74,46 @@ BENCHMARK(BM_Estimate)
     ->Repetitions(15)
     ->ReportAggregatesOnly(true);
 
+// A whole default report schedule: the 100 estimates of a run over the text
+// tar (1.1 GiB, 71,688 chunks of 16 KiB), one at each percent of progress,
+// each on the histogram of a random sample of that size. Compare its time
+// with the run's CPU time (bench/perf.sh prints both).
+void BM_ReportSchedule(benchmark::State& state) {
+  // The tar's whole histogram: Y[k] contents occur k times.
+  const int whole[][2] = {{1, 69533}, {2, 498}, {3, 166}, {4, 28},
+                          {5, 1},     {6, 16},  {7, 9},   {8, 1},
+                          {12, 3},    {13, 23}, {14, 1},  {28, 1}};
+  std::vector<int> mult;
+  size_t n = 0;
+  for (const auto& c : whole) {
+    mult.insert(mult.end(), c[1], c[0]);
+    n += static_cast<size_t>(c[0]) * c[1];
+  }
+  std::vector<std::pair<DFH_ARRAY, size_t>> samples;
+  std::mt19937_64 rng(3);
+  for (int step = 1; step <= 100; step++) {
+    DFH_ARRAY y(64, 0);
+    size_t y_size = 2;
+    for (int m : mult) {
+      int k = std::binomial_distribution<int>(m, step / 100.0)(rng);
+      if (k == 0) continue;
+      y[k]++;
+      y_size = std::max(y_size, static_cast<size_t>(k) + 1);
+    }
+    samples.emplace_back(std::move(y), y_size);
+  }
+  for (auto _ : state) {
+    for (const auto& s : samples) {
+      Unseen u(s.first, s.second, n, 0);
+      double r = u.run_core();
+      double low = u.run_range(true, 0.5);
+      double high = u.run_range(false, 0.5);
+      benchmark::DoNotOptimize(r + low + high);
+    }
+  }
+}
+BENCHMARK(BM_ReportSchedule)->Unit(benchmark::kMillisecond);
+
 // The two range bounds alone, after one core solve.
 void BM_Ranges(benchmark::State& state) {
   size_t y_size, n;

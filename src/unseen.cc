@@ -33,9 +33,9 @@ int32_t to_int32(double v) {
   return static_cast<int32_t>(v);
 }
 
-// A new, empty model. Building one sets up the solver's message tables,
-// which costs about as much as solving a small program; a copy of a pristine
-// model (one per thread, never solved) is the same model for less.
+// A new, empty model. Building one sets up the solver's message tables, a
+// noticeable share of a small program's solve; a copy of a pristine model
+// (one per thread, never solved) is the same model for less.
 ClpSimplex* new_model() {
   thread_local const ClpSimplex pristine(false);
   return new ClpSimplex(pristine);
