@@ -7,7 +7,7 @@
 
 class Condvar;
 
-// A plain (non-recursive) mutex.
+// A plain (non-recursive) mutex that spins briefly before it sleeps.
 class Mutex {
  public:
   Mutex();
