@@ -254,7 +254,7 @@ done
 # sampled histograms: deterministic CPU time, against the run's CPU time.
 t=$(bench_median unseen_bench '^BM_ReportSchedule' --benchmark_repetitions=5)
 printf 'default schedule, 100 estimates (text tar): %s ms = %s %% of the text run'"'"'s cpu (%s s)\n' \
-  "$(calc "$t * 1000" 1)" "$(calc "100 * $t / ${cpuof[text.tar]}" 2)" "${cpuof[text.tar]}"
+  "$(calc "$t * 1000" 1)" "$(calc "100 * $t / ${cpuof[text.tar]}" 2)" "$(calc "${cpuof[text.tar]}")"
 # The two schedules run in turn, pair by pair, so that a drift of the
 # machine's speed hits both alike; the ratio is the median of the pairs'.
 paired() {

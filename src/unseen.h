@@ -39,7 +39,8 @@ class Unseen {
   // asked for starts from the core program's optimum, the other end from the
   // first's (their programs differ only in the objective's sign); a start
   // that fails is followed by a solve from scratch. The optimum's value, and
-  // so the ratio, does not depend on the start.
+  // so the ratio, does not depend on the start, up to the solver's accuracy
+  // (about 1e-4 relative on the worst programs tried).
   double run_range(bool low, double alpha) const;
 
   static size_t MAX_Y_SIZE;
@@ -107,18 +108,18 @@ class Unseen {
   double P;
   double OPT;
 
-  // The last range program solved to an accepted optimum, kept so that the
-  // other end can start from its basis; the tolerance and direction it was
-  // solved for.
   // Whether range programs may start from a solved basis (tests compare
   // with starts from scratch).
   bool m_warm_start;
+  // The last range program solved to an accepted optimum, kept so that the
+  // other end can start from its basis; the tolerance and direction it was
+  // solved for.
   mutable std::unique_ptr<ClpSimplex> m_range_model;
+  mutable double m_range_alpha;
+  mutable bool m_range_minimize;
   // Basis (status bytes of columns, then rows) of the core program's last
   // accepted solve; empty when it was not accepted.
   mutable std::vector<unsigned char> m_core_basis;
-  mutable double m_range_alpha;
-  mutable bool m_range_minimize;
   // Cache of binomial(): the table and the size it was made for (0: none).
   mutable Matrix m_binomial;
   mutable int m_binomial_n;
