@@ -5,7 +5,8 @@
 #   1. analysis throughput: bytes of whole chunks divided by the wall-clock
 #      seconds of the whole run (start-up, scan, reports and all; -t 2),
 #      against 2 x the single-thread speed of `lz4 -b1 -B16384` on the same
-#      file. The data sets are large enough (1-2 GiB, each chunk distinct
+#      file, the two run in turn round by round (medians of the rounds'
+#      ratios). The data sets are large enough (1-2 GiB, each chunk distinct
 #      within its set) that a run lasts seconds and fixed costs stay small:
 #      text (a tar of the text files of several trees), binaries (the shared
 #      libraries under /usr/lib and the executables of /usr/bin and others),
@@ -27,8 +28,10 @@
 #
 # Environment: PELKO_PERF_DIR (data sets, default /tmp/pelko_perf; kept between
 # runs), PELKO_BENCH_TREE (file trees, default /tmp/pelko_bench_tree),
-# PELKO_PERF_RUNS (timed runs per command, default 7). Times are medians of
-# whole-process runs (hyperfine). Needs hyperfine, lz4, python3; about 7 GiB
+# PELKO_PERF_RUNS (timed runs per command, default 7), PELKO_PERF_LZ4_ROUNDS
+# (rounds of lz4's benchmark and pelko in turn, default 5; each lz4 run takes
+# about 15 s). Times are medians of whole-process runs (hyperfine, or paired
+# in turn where stated). Needs hyperfine, lz4, python3; about 7 GiB
 # of disk for the data and as much free memory to keep it in the page cache.
 # Wall-clock figures are only meaningful on an otherwise idle machine: the
 # load average is printed before and after.
@@ -39,6 +42,7 @@ build_dir=${1:-$src_dir/build-bench}
 data=${PELKO_PERF_DIR:-/tmp/pelko_perf}
 tree=${PELKO_BENCH_TREE:-/tmp/pelko_bench_tree}
 runs=${PELKO_PERF_RUNS:-7}
+lz4_rounds=${PELKO_PERF_LZ4_ROUNDS:-5}
 pelko=$build_dir/pelko
 chunk=16384
 
@@ -86,13 +90,6 @@ print(statistics.median(b["real_time"] * scale[b["time_unit"]] for b in runs))'
 
 calc() { python3 -c "print(format($1, '.${2:-3}f'))"; }
 
-# Single-thread LZ4 compression speed in bytes/s (lz4 prints MB = 10^6 B).
-lz4_speed() {
-  local mbs
-  mbs=$(lz4 -b1 -B16384 "$1" 2>&1 | tr '\r' '\n' | grep -o '[0-9.]* MB/s ,' |
-        tail -1 | cut -d' ' -f1)
-  calc "$mbs * 1e6" 0
-}
 
 # ---------------------------------------------------------------------------
 # Data sets.
@@ -198,20 +195,48 @@ echo
 echo "== 1. analysis throughput (-t 2) vs 2 x lz4 -b1 -B16384 (goal: text, bin >= 0.85; random >= 0.5)"
 echo "   throughput = bytes of whole chunks / wall seconds of the whole run; cpu ratio = lz4 seconds / pelko user+sys seconds"
 printf '%-12s %7s %9s %10s %11s %6s %9s %9s\n' data "size" "pelko s" "pelko MB/s" "2xlz4 MB/s" ratio "pelko cpu" "cpu ratio"
-declare -A tput lz4ref cpuof
+# lz4's benchmark and pelko run in turn, round by round, so that a drift of
+# the machine's speed hits both alike; each figure is the median over the
+# rounds, the ratios medians of the rounds' ratios.
+with_lz4() {
+  python3 - "$lz4_rounds" "$@" <<'EOF_PY'
+import re, resource, statistics, subprocess, sys, time
+runs, lz4_file, nbytes = int(sys.argv[1]), sys.argv[2], int(sys.argv[3])
+cmd = sys.argv[4:]
+def lz4_speed():
+    out = subprocess.run(["lz4", "-b1", "-B16384", lz4_file],
+                         capture_output=True, text=True).stderr + ""
+    mbs = re.findall(r"([0-9.]+) MB/s ,", out.replace("\r", "\n"))
+    return float(mbs[-1]) * 1e6
+def pelko():
+    r0 = resource.getrusage(resource.RUSAGE_CHILDREN); t0 = time.monotonic()
+    subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+    t1 = time.monotonic(); r1 = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return t1 - t0, r1.ru_utime - r0.ru_utime + r1.ru_stime - r0.ru_stime
+pelko()  # warm-up
+rounds = []
+for _ in range(runs):
+    ref = lz4_speed(); t, cpu = pelko()
+    rounds.append((ref, t, cpu))
+med = statistics.median
+print("%.0f %.4f %.4f %.3f %.3f" % (
+    med(r[0] for r in rounds), med(r[1] for r in rounds), med(r[2] for r in rounds),
+    med(nbytes / r[1] / (2 * r[0]) for r in rounds), med(nbytes / r[0] / r[2] for r in rounds)))
+EOF_PY
+}
+declare -A tput cpuof
 for name in text.tar bin.dat random.dat halfdup.dat; do
   f=$data/$name
   bytes=$(( $(stat -c %s "$f") / chunk * chunk ))
   # Hits skip LZ4: the half-duplicate set is held to the bound of its tar.
-  if [ $name = halfdup.dat ]; then ref=${lz4ref[text.tar]}; else ref=$(lz4_speed "$f"); fi
-  lz4ref[$name]=$ref
-  t=$(median "$pelko" -p "$f" -t 2)
-  cpu=$(last_cpu)
+  ref_file=$f
+  [ $name = halfdup.dat ] && ref_file=$data/text.tar
+  read -r ref t cpu ratio cratio < <(with_lz4 "$ref_file" "$bytes" "$pelko" -p "$f" -t 2)
   cpuof[$name]=$cpu
   tput[$name]=$(calc "$bytes / $t" 0)
   printf '%-12s %6sM %9s %10s %11s %6s %9s %9s\n' "$name" $((bytes >> 20)) "$(calc "$t")" \
     "$(calc "$bytes / $t / 1e6" 0)" "$(calc "2 * $ref / 1e6" 0)" \
-    "$(calc "$bytes / $t / (2 * $ref)" 2)" "$(calc "$cpu")" "$(calc "$bytes / $ref / $cpu" 2)"
+    "$ratio" "$(calc "$cpu")" "$cratio"
 done
 echo "half duplicates: throughput vs text.tar = $(calc "${tput[halfdup.dat]} / ${tput[text.tar]}" 2) (LZ4 skipped on hits)"
 echo
