@@ -193,7 +193,7 @@ double Unseen::run_range(bool low, double alpha) const {
                           &r_full);
   }
   if (!ok) {
-    // From the slack basis, as every start that failed.
+    // From the slack basis: without a start, or after one that failed.
     model.reset(new_model());
     ok = run_unseen_range(model.get(), minimize, alpha, OPT, false, &opt, &r,
                           &r_full);
