@@ -12,11 +12,11 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
-#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -302,6 +302,24 @@ int os_stat(const TCHAR* path, struct stat* st, bool follow_links) {
   });
 }
 
+namespace {
+std::atomic<os_readdir_func_t> g_readdir_for_test{nullptr};
+}  // namespace
+
+void os_set_readdir_for_test(os_readdir_func_t func) {
+  g_readdir_for_test.store(func, std::memory_order_relaxed);
+}
+
+int os_read_dir(DIR* dir, struct dirent** entry) {
+  const os_readdir_func_t f =
+      g_readdir_for_test.load(std::memory_order_relaxed);
+  // readdir tells the end of the stream from an error by errno alone.
+  errno = 0;
+  *entry = f != nullptr ? f(dir) : readdir(dir);
+  if (*entry != nullptr) return 0;
+  return errno;
+}
+
 int os_get_path_info(const TCHAR* path, size_t* fs_size, size_t* fs_n_files,
                      DEVTYPE* dev_type, bool follow_links) {
   *fs_size = INVALID_SIZE_T;
@@ -422,7 +440,7 @@ int os_get_filesystem_stats(const TCHAR* path, size_t* used_size,
                             size_t* n_files) {
   struct statfs sfs;
   if (statfs_any(path, &sfs) != 0) {
-    print_os_error("statvfs(", path, ". ", errno);
+    print_os_error("statfs(", path, ". ", errno);
     return -1;
   }
   *used_size = (size_t)(sfs.f_blocks - sfs.f_bfree) * (size_t)sfs.f_frsize;

@@ -9,6 +9,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -146,6 +147,45 @@ TEST_F(OsProbeTest, SpecialFilesAndErrors) {
                                     ", st.st_mode=")) << sk.stderr_text;
   EXPECT_EQ(DEVTYPE_SOCK, probe(sock_path, false).type);
   close(s);
+
+  // Each error line names the call that failed.
+  size_t used = 0, n_files = 0;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(-1, os_get_filesystem_stats(missing.c_str(), &used, &n_files));
+  EXPECT_EQ(
+      "ERROR: statfs(" + missing + ") failed. No such file or directory\n",
+      testing::internal::GetCapturedStderr());
+}
+
+// os_read_dir tells the end of a listing from a failed read, also through
+// the test seam that replaces readdir.
+struct dirent* failing_readdir(DIR*) {
+  errno = EIO;
+  return nullptr;
+}
+
+TEST_F(OsProbeTest, ReadDirEndAndError) {
+  DIR* dir = opendir(dir_.c_str());
+  ASSERT_NE(nullptr, dir);
+  std::vector<std::string> names;
+  struct dirent* de = nullptr;
+  errno = ENOENT;  // stale: the end of the listing is no error
+  while (os_read_dir(dir, &de) == 0 && de != nullptr)
+    names.push_back(de->d_name);
+  EXPECT_EQ(nullptr, de);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ((std::vector<std::string>{".", ".."}), names);
+
+  os_set_readdir_for_test(failing_readdir);
+  rewinddir(dir);
+  de = reinterpret_cast<struct dirent*>(1);
+  EXPECT_EQ(EIO, os_read_dir(dir, &de));
+  EXPECT_EQ(EIO, errno);
+  EXPECT_EQ(nullptr, de);
+  os_set_readdir_for_test(nullptr);
+  EXPECT_EQ(0, os_read_dir(dir, &de));
+  EXPECT_NE(nullptr, de);
+  closedir(dir);
 }
 
 TEST_F(OsProbeTest, SymbolicLinks) {

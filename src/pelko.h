@@ -6,6 +6,7 @@
 #ifndef PELKO_PELKO_H_
 #define PELKO_PELKO_H_
 
+#include <dirent.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <sys/stat.h>
@@ -197,6 +198,18 @@ int os_open_input(const TCHAR* path, int extra_flags);
 
 // stat (follow_links) or lstat of a path of any length: 0, or -1 with errno.
 int os_stat(const TCHAR* path, struct stat* st, bool follow_links);
+
+// The next entry of a directory stream (readdir). Returns 0 with *entry set,
+// or with *entry null at the end of the directory; after a failed read, the
+// error number (errno is set to it too) with *entry null. The entry is valid
+// until the next call on the same stream. Safe on distinct streams at once.
+int os_read_dir(DIR* dir, struct dirent** entry);
+
+// Test seam: os_read_dir calls func instead of readdir until it is called
+// again with null. A replacement reports an error as readdir does: null with
+// errno set. Set it only while no walk runs.
+typedef struct dirent* (*os_readdir_func_t)(DIR* dir);
+void os_set_readdir_for_test(os_readdir_func_t func);
 
 // CPUs this process may run on.
 int os_get_cpu_count();

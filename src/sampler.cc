@@ -50,7 +50,7 @@ class SliceFile {
     // has become a FIFO since the scan: the open must not hang then.
     int fd = os_open_input(path.c_str(), O_NONBLOCK);
     if (fd < 0) {
-      print_error("fopen(", path);
+      print_error("open(", path);
       return -1;
     }
     m_fd = fd;
@@ -340,7 +340,7 @@ void Sampler::read_thread() {
         const size_t r =
             read_full(fd, buf.get(), want, slice->offset + done, &failed);
         if (failed) {
-          print_error("fseek(", slice->file_path);
+          print_error("pread(", slice->file_path);
           file.close_fd();
         }
         const size_t chunk_count = r / chunk_size;

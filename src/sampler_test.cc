@@ -344,14 +344,14 @@ TEST(Sampler, DeletedAndTruncatedFilesBetweenScanAndRead) {
   std::string err = testing::internal::GetCapturedStderr();
 
   const std::string line =
-      "ERROR: fopen(" + gone + ") failed, No such file or directory\n";
+      "ERROR: open(" + gone + ") failed, No such file or directory\n";
   size_t n_lines = 0;
   for (size_t pos = err.find(line); pos != std::string::npos;
        pos = err.find(line, pos + 1))
     n_lines++;
   EXPECT_EQ(n_lines, 2u) << err;  // one per slice of the deleted file
   const std::string fifo_line =
-      "ERROR: fseek(" + fifo + ") failed, " + strerror(ESPIPE) + "\n";
+      "ERROR: pread(" + fifo + ") failed, " + strerror(ESPIPE) + "\n";
   EXPECT_NE(err.find(fifo_line), std::string::npos) << err;
   EXPECT_EQ(err.size(), 2 * line.size() + fifo_line.size()) << err;
 

@@ -12,6 +12,23 @@
 #include "printer.h"
 #include "threadpool.h"
 
+namespace {
+
+// "\nERROR: <call><path>) failed, <errno text>" on stderr. The leading line
+// end finishes a progress line being rewritten; the line is written in one
+// piece so that lines of concurrent threads do not mix.
+void print_dir_error(const char* call, const TCHAR* dir_path) {
+  std::string line = "\nERROR: ";
+  line += call;
+  line += dir_path;
+  line += ") failed, ";
+  line += get_last_error_str();
+  line += '\n';
+  std::cerr << line << std::flush;
+}
+
+}  // namespace
+
 Walker::Walker(scan_file_func_t cb_func, void* cb_arg, int n_threads,
                int debug)
     : m_debug(debug),
@@ -105,14 +122,7 @@ void Walker::walk_dir(const TCHAR* dir_path) {
     errno = saved;
   }
   if (dir == nullptr) {
-    // The leading line end finishes a progress line being rewritten.
-    // Written in one piece so that lines of concurrent threads do not mix.
-    std::string line = "\nERROR: opendir(";
-    line += dir_path;
-    line += ") failed, ";
-    line += get_last_error_str();
-    line += '\n';
-    std::cerr << line << std::flush;
+    print_dir_error("opendir(", dir_path);
     return;
   }
   // One path buffer per directory: the entry name replaces the previous one.
@@ -121,8 +131,13 @@ void Walker::walk_dir(const TCHAR* dir_path) {
   const size_t base_len = entry_path.size();
   const int dir_fd = dirfd(dir);
   for (;;) {
-    const struct dirent* de = readdir(dir);
-    // A read error ends the enumeration like the end of the stream.
+    struct dirent* de = nullptr;
+    if (os_read_dir(dir, &de) != 0) {
+      // The entries handed over so far stay; the rest of this directory is
+      // lost, and said so.
+      print_dir_error("readdir(", dir_path);
+      break;
+    }
     if (de == nullptr || !m_active) break;
     const char* name = de->d_name;
     if (name[0] == '.' &&

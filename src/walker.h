@@ -12,7 +12,10 @@
 // file is never reached twice through a link and a link loop cannot trap the
 // walk. Directories on virtual file systems (proc, sysfs, devtmpfs, ...) are
 // never enumerated. The walker keeps no record of what it visited: a file
-// reached through two roots is handed over twice.
+// reached through two roots is handed over twice. A directory that cannot be
+// opened, or whose listing fails part-way, is reported on stderr with an
+// "ERROR: opendir(" or "ERROR: readdir(" line; the walk goes on without the
+// rest of it.
 //
 // Thread safety: add_root and start are called by one thread; stop and
 // get_elapsed_time may be called from any thread, including from inside the

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <sstream>
 #include <string>
@@ -295,6 +296,54 @@ bool run_as_nobody(F body, int* child_status) {
   if (WIFEXITED(status) && WEXITSTATUS(status) == 77) return false;
   *child_status = status;
   return true;
+}
+
+// readdir that fails once, with EIO, in place of the entry after the first
+// real one (not "." or "..") of the listing it is in.
+std::atomic<int> g_real_entries{0};
+std::atomic<bool> g_failed_once{false};
+
+struct dirent* readdir_failing_once(DIR* dir) {
+  struct dirent* de = readdir(dir);
+  if (de == nullptr || strcmp(de->d_name, ".") == 0 ||
+      strcmp(de->d_name, "..") == 0)
+    return de;
+  if (++g_real_entries == 2 && !g_failed_once.exchange(true)) {
+    errno = EIO;
+    return nullptr;
+  }
+  return de;
+}
+
+TEST(Walker, ListingThatFailsPartWayIsReported) {
+  TempDir t;
+  for (const char* d : {"a", "b"}) {
+    t.mkdir(d);
+    for (const char* f : {"1", "2", "3"}) t.write(std::string(d) + "/" + f, 1);
+  }
+  g_real_entries = 0;
+  g_failed_once = false;
+  os_set_readdir_for_test(readdir_failing_once);
+  Recorder r;
+  // One thread: "a" is listed first, and fails after its first entry.
+  Walker w(Recorder::cb, &r, 1, 0);
+  w.add_root(t.sub("a").c_str());
+  w.add_root(t.sub("b").c_str());
+  testing::internal::CaptureStderr();
+  w.start();
+  std::string err = testing::internal::GetCapturedStderr();
+  os_set_readdir_for_test(nullptr);
+
+  EXPECT_EQ(
+      "\nERROR: readdir(" + t.sub("a") + ") failed, " + strerror(EIO) + "\n",
+      err);
+  // The entry of "a" read before the failure, then all of "b".
+  auto seen = r.by_path();
+  EXPECT_EQ(4u, seen.size());
+  for (const char* f : {"b/1", "b/2", "b/3"})
+    EXPECT_EQ(1u, seen.count(t.sub(f))) << f;
+  EXPECT_EQ(1u, seen.count(t.sub("a/1")) + seen.count(t.sub("a/2")) +
+                    seen.count(t.sub("a/3")));
 }
 
 TEST(Walker, UnreadableDirectoryIsReportedAndSkipped) {

@@ -128,7 +128,7 @@ if [ $nobody_ok = 1 ]; then
      timeout -k 5 30 "$PELKO" -p perm >"$TMP/out" 2>"$TMP/err" </dev/null) || RC=$?
   expect_final "unreadable" "64.000 KiB (50.000%)"
   errs=$(cat "$TMP/err")
-  expect_contains "unreadable file" "ERROR: fopen(perm/secret) failed, Permission denied" "$errs"
+  expect_contains "unreadable file" "ERROR: open(perm/secret) failed, Permission denied" "$errs"
   expect_contains "unreadable dir" "ERROR: opendir(perm/closed) failed, Permission denied" "$errs"
   expect_contains "unreadable dir reason" "Permission denied" "$errs"
   chmod 755 "$P/closed"
@@ -164,7 +164,7 @@ if [ $HAVE_STRACE = 1 ]; then
   # 6 files x 12 chunks planned; read: 3 x 12 kept, 3 of the shrunk file,
   # the 12 planned of the grown one, none of the deleted one.
   expect_final "race" "816.000 KiB (70.833%)"
-  expect_contains "race: deleted" "ERROR: fopen($R/gone) failed, No such file or directory" \
+  expect_contains "race: deleted" "ERROR: open($R/gone) failed, No such file or directory" \
     "$(cat "$TMP/err")"
 else
   echo "SKIP scan/read race: strace not usable; see Sampler.DeletedAndTruncatedFilesBetweenScanAndRead"
