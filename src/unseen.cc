@@ -140,6 +140,7 @@ void Unseen::trim_top_entry() {
 
 double Unseen::run_core() {
   double opt = -1.0, r = 0.0, r_full = 0.0;
+  bool ok = false;
   std::ostream& con = printer.console();
   for (;;) {
     if (m_debug > 0) {
@@ -147,7 +148,7 @@ double Unseen::run_core() {
           << "\t" << "N = " << N << "(" << N_FULL << ", " << (N * 100 / N_FULL)
           << "%)" << "\t" << std::endl;
     }
-    bool ok = run_unseen(&opt, &r, &r_full);
+    ok = run_unseen(&opt, &r, &r_full);
     if (m_debug == 1) {
       con << "debug1:" << "\t" << "r=" << r << "\t" << "\t" << "rf=" << r_full
           << "\t" << "\t" << "opt=" << opt << "\t" << std::endl;
@@ -165,6 +166,13 @@ double Unseen::run_core() {
     trim_top_entry();
   }
   OPT = opt;
+  // A rejected solution is no estimate, however plausible its ratio. Without
+  // a head entry there is no program: the tail alone gives the ratio.
+  if (!ok && Y_SIZE >= 2) {
+    if (m_debug > 0)
+      con << "debug1: every solve rejected, no estimate" << std::endl;
+    return -1.0;
+  }
   return r_full;
 }
 

@@ -31,7 +31,9 @@ class Unseen {
 
   // Solves the core program, retrying with fewer entries while the solver
   // fails; returns the estimated ratio of the whole data set (chunks per
-  // distinct chunk). Call once.
+  // distinct chunk), or -1.0 when even the last attempt (two entries) was
+  // rejected. A histogram whose entries all lie beyond MAX_Y_SIZE leaves no
+  // program to solve: its ratio is that of the tail. Call once.
   double run_core();
 
   // After run_core: the low (low = true) or high end of the range of ratios
