@@ -14,6 +14,12 @@
 #                             given) holds exactly WANT and one line feed
 #   expect_status LABEL WANT  compares $RC with WANT
 #   expect_contains LABEL NEEDLE HAYSTACK
+#                             an empty NEEDLE (a figure that went missing)
+#                             is a failure, not a match
+#   expect_close LABEL GOT WANT [REL]
+#                             numbers within REL (default 1e-4) of each other,
+#                             relative to WANT; a GOT or WANT that is missing
+#                             or not a number is a failure
 #   mask_memory               filter: every "x.yyy GiB" figure -> "<MEM> GiB"
 set -euo pipefail
 
@@ -60,11 +66,33 @@ expect_status() {
 
 expect_contains() {
   local label=$1 needle=$2 haystack=$3
+  if [ -z "$needle" ]; then
+    _fail "$label: nothing to look for"
+    return
+  fi
   case "$haystack" in
     *"$needle"*) ;;
     *) _fail "$label: missing \"$needle\" in:"; printf '%s\n' "$haystack" \
          | sed 's/^/    /' | head -n 20 ;;
   esac
+}
+
+# is_number TEXT: a decimal number, as pelko and the reference print them.
+is_number() {
+  [[ $1 =~ ^[-+]?([0-9]+\.?[0-9]*|\.[0-9]+)([eE][-+]?[0-9]+)?$ ]]
+}
+
+expect_close() {
+  local label=$1 got=$2 want=$3 rel=${4:-1e-4}
+  if ! is_number "$got" || ! is_number "$want"; then
+    _fail "$label: got \"$got\", want \"$want\": not a number"
+    return
+  fi
+  if ! awk -v a="$got" -v b="$want" -v r="$rel" 'BEGIN { d = a - b;
+      if (d < 0) d = -d; m = b < 0 ? -b : b; if (m < 1e-12) m = 1e-12;
+      exit !(d / m <= r) }'; then
+    _fail "$label: got $got, want $want within $rel"
+  fi
 }
 
 mask_memory() {
