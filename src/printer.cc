@@ -10,7 +10,8 @@
 
 Printer printer;
 
-Printer::Printer() : m_to_file(false), m_console(&std::cout) {}
+Printer::Printer()
+    : m_to_file(false), m_console(&std::cout), m_console_errno(0) {}
 
 Printer::~Printer() {
   if (m_fstream.is_open()) m_fstream.close();
@@ -34,6 +35,15 @@ void Printer::set_to_file(bool b) {
   } else if (m_fstream.is_open()) {
     m_to_file = true;
   }
+}
+
+int Printer::close_file() {
+  m_to_file = false;
+  if (!m_fstream.is_open()) return 0;
+  errno = 0;
+  m_fstream.close();
+  if (!m_fstream.fail()) return 0;
+  return errno != 0 ? errno : EIO;
 }
 
 void Printer::close_for_test() {

@@ -7,6 +7,8 @@
 #ifndef PELKO_PRINTER_H_
 #define PELKO_PRINTER_H_
 
+#include <errno.h>
+
 #include <fstream>
 #include <ostream>
 #include <string>
@@ -30,11 +32,16 @@ class Printer {
 
   // Console stream; std::cout unless a test redirects it.
   std::ostream& console() { return *m_console; }
-  void set_console(std::ostream* os) { m_console = os; }
+  void set_console(std::ostream* os) {
+    m_console = os;
+    m_console_errno = 0;
+  }
 
   template <typename T>
   Printer& operator<<(const T& v) {
+    const bool console_good = !m_console->fail();
     *m_console << v;
+    if (console_good) note_console_error();
     if (m_to_file) m_fstream << v;
     return *this;
   }
@@ -44,7 +51,9 @@ class Printer {
 
   // Manipulators such as std::endl and std::flush apply to both streams.
   Printer& operator<<(std::ostream& (*m)(std::ostream&)) {
+    const bool console_good = !m_console->fail();
     m(*m_console);
+    if (console_good) note_console_error();
     if (m_to_file) m(m_fstream);
     return *this;
   }
@@ -53,13 +62,34 @@ class Printer {
   // example a full disk): the file then misses part of the report.
   bool file_failed() const { return m_fstream.is_open() && m_fstream.fail(); }
 
+  // Closes the report file, if open, and goes back to console-only output.
+  // Returns 0, or the error number of a failed close (EIO when the system
+  // named none). A failed write shows in file_failed(), which is checked
+  // first: once a write has failed, the close reports a failure as well.
+  int close_file();
+
+  // True when a write or flush of the console stream has failed (standard
+  // output redirected to a full disk): the console misses part of the report.
+  bool console_failed() const { return m_console->fail(); }
+
+  // The error number of the console's first failure when it happened inside
+  // a write through the printer; 0 when it is not known.
+  int console_error() const { return m_console_errno; }
+
   // Test support: close the file and go back to console-only output.
   void close_for_test();
 
  private:
+  // Called after a write that found the console good: records errno, which
+  // the failed write has just set, if the console has failed now.
+  void note_console_error() {
+    if (m_console->fail()) m_console_errno = errno;
+  }
+
   std::ofstream m_fstream;
   bool m_to_file;
   std::ostream* m_console;
+  int m_console_errno;
 };
 
 extern Printer printer;

@@ -1,5 +1,6 @@
 #include "printer.h"
 
+#include <errno.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -83,6 +84,27 @@ TEST_F(PrinterTest, WriteFailureIsDetected) {
   p_ << "lost" << std::endl;
   EXPECT_TRUE(p_.file_failed());
   EXPECT_EQ("lost\n", console_.str());
+}
+
+TEST_F(PrinterTest, ConsoleFailureIsDetectedWithItsCause) {
+  if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+  std::ofstream full("/dev/full");
+  p_.open(path_);
+  p_.set_console(&full);
+  EXPECT_FALSE(p_.console_failed());
+  p_ << "row " << 1 << std::endl;
+  EXPECT_TRUE(p_.console_failed());
+  EXPECT_EQ(ENOSPC, p_.console_error());
+  errno = 0;
+  p_ << "more" << std::endl;  // the cause stays that of the first failure
+  EXPECT_EQ(ENOSPC, p_.console_error());
+  // The report file still gets everything; closing it succeeds, and output
+  // goes to the console only afterwards.
+  EXPECT_EQ(0, p_.close_file());
+  EXPECT_FALSE(p_.file_failed());
+  p_ << "after" << std::endl;
+  EXPECT_EQ("row 1\nmore\n", read_file(path_));
+  EXPECT_EQ(0, p_.close_file());
 }
 
 TEST_F(PrinterTest, OpenFailureExits) {
