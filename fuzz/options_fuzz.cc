@@ -5,6 +5,7 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <getopt.h>
+#include <lz4.h>
 
 #include <sstream>
 #include <string>
@@ -41,6 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     case PARSE_OK:
       PELKO_ASSERT(!params.roots.empty());
       PELKO_ASSERT(params.chunk_size > 0);
+      PELKO_ASSERT(params.chunk_size <= (size_t)LZ4_MAX_INPUT_SIZE);
       PELKO_ASSERT(params.bucket_size > 0);
       PELKO_ASSERT(params.report_freq > 0);
       PELKO_ASSERT(params.n_threads > 0 && params.n_threads <= 1024);
@@ -48,6 +50,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       PELKO_ASSERT(params.scan_memory_limit <= params.memory_limit);
       PELKO_ASSERT(params.debug >= 0);
       PELKO_ASSERT(r.error_msg.empty());
+      {
+        // The driver's rounding: a multiple of the chunk size, never smaller
+        // unless rounding up would overflow.
+        const size_t bucket = params.bucket_size;
+        round_bucket_size(&params);
+        PELKO_ASSERT(params.bucket_size % params.chunk_size == 0);
+        PELKO_ASSERT(params.bucket_size > 0);
+        PELKO_ASSERT(params.bucket_size >= bucket ||
+                     bucket > SIZE_MAX - params.chunk_size);
+      }
       break;
     case PARSE_USAGE_ERROR:
       PELKO_ASSERT(!r.error_msg.empty());

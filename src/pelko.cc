@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <getopt.h>
 #include <limits.h>
+#include <lz4.h>
 #include <math.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -82,6 +83,32 @@ parse_result_t usage_error(const char* fmt, ...) {
 // The default memory limit: 80 % of the available memory.
 size_t default_memory_limit() {
   return (size_t)((double)os_get_available_memory() * 0.8);
+}
+
+// Flushes the report on the console and closes the report file. Returns 0,
+// or 1 after an "ERROR: " line for each output that lost part of it.
+int finish_output(const std::string& output_file) {
+  int status = 0;
+  printer << std::flush;
+  if (printer.console_failed()) {
+    const int err = printer.console_error();
+    errno = err;
+    std::cerr << "ERROR: write(stdout) failed, "
+              << (err != 0 ? get_last_error_str() : "the report is incomplete")
+              << std::endl;
+    status = 1;
+  }
+  if (printer.file_failed()) {
+    std::cerr << "ERROR: write(" << output_file
+              << ") failed, the report file is incomplete" << std::endl;
+    status = 1;
+  } else if (const int err = printer.close_file()) {
+    errno = err;
+    std::cerr << "ERROR: close(" << output_file << ") failed, "
+              << get_last_error_str() << std::endl;
+    status = 1;
+  }
+  return status;
 }
 
 }  // namespace
@@ -175,6 +202,10 @@ parse_result_t try_parse_opts(pelko_params_t* params, int argc, char** argv) {
   // checks too.
   if (params->roots.empty()) return usage_error("Missing input path");
   if (params->chunk_size == 0) return usage_error("chunk_size <= 0");
+  // LZ4 refuses larger inputs: every chunk would count as compressed to 0.
+  if (params->chunk_size > (size_t)LZ4_MAX_INPUT_SIZE)
+    return usage_error("chunk_size > %d (LZ4_MAX_INPUT_SIZE)",
+                       LZ4_MAX_INPUT_SIZE);
   if (params->bucket_size == 0) return usage_error("bucket_size <= 0");
   if (!(params->report_freq > 0)) return usage_error("report_freq <= 0");
   if (params->n_threads <= 0) return usage_error("n_threads <= 0");
@@ -185,6 +216,16 @@ parse_result_t try_parse_opts(pelko_params_t* params, int argc, char** argv) {
 
   params->scan_memory_limit = (size_t)((double)params->memory_limit * 0.8);
   return parse_result_t{PARSE_OK, ""};
+}
+
+bool round_bucket_size(pelko_params_t* params) {
+  const size_t chunk = params->chunk_size, bucket = params->bucket_size;
+  PELKO_ASSERT(chunk > 0 && bucket > 0);
+  const size_t rest = bucket % chunk;
+  if (rest == 0) return false;
+  const size_t up = chunk - rest;
+  params->bucket_size = bucket <= SIZE_MAX - up ? bucket + up : bucket - rest;
+  return true;
 }
 
 void clear_roots(pelko_params_t* params) {
@@ -201,7 +242,7 @@ void parse_opts(pelko_params_t* params, int argc, char** argv) {
       print_usage(params->debug, argv[0], nullptr);
     case PARSE_VERSION:
       print_version(argv[0]);
-      exit(0);
+      exit(finish_output(""));
     case PARSE_USAGE_ERROR:
       print_usage(params->debug, argv[0], "%s", r.error_msg.c_str());
   }
@@ -265,6 +306,11 @@ void print_usage(int debug, const char* prog_name, const char* error_msg,
   }
   write_usage(std::cout, debug, prog_name);
   std::cout.flush();
+  if (error_msg == nullptr && std::cout.fail()) {
+    std::cerr << "ERROR: write(stdout) failed, the usage text is incomplete"
+              << std::endl;
+    exit(1);
+  }
   exit(error_msg != nullptr ? 1 : 0);
 }
 
@@ -359,14 +405,13 @@ int run(pelko_params_t* params, int argc, char** argv) {
   if (!params->output_file.empty()) printer.open(params->output_file);
   echo_params(*params, argv[0]);
   if (!probe_roots(params)) return 1;
+  // A chunk across a bucket boundary would be cut in two and never read.
+  if (round_bucket_size(params))
+    printer << "WARNING: bucket_size set to "
+            << capacity_to_str(params->bucket_size)
+            << ", a multiple of chunk_size." << std::endl;
   run_phases(*params);
-  printer << std::flush;
-  if (printer.file_failed()) {
-    std::cerr << "ERROR: write(" << params->output_file
-              << ") failed, the report file is incomplete" << std::endl;
-    return 1;
-  }
-  return 0;
+  return finish_output(params->output_file);
 }
 
 }  // namespace

@@ -125,6 +125,11 @@ struct parse_result_t {
 // an unknown option or a missing argument unless the caller sets opterr = 0.
 parse_result_t try_parse_opts(pelko_params_t* params, int argc, char** argv);
 
+// Makes params->bucket_size a multiple of params->chunk_size (both > 0), so
+// that no chunk straddles two buckets: rounded up, or down where rounding up
+// would overflow. Returns whether the size changed.
+bool round_bucket_size(pelko_params_t* params);
+
 // Deletes every root_t of params->roots and empties the list.
 void clear_roots(pelko_params_t* params);
 
@@ -141,7 +146,9 @@ void write_usage(std::ostream& os, int debug, const char* prog_name);
 // Writes the version line through the global printer.
 void print_version(const char* prog_name);
 
-// The whole program: what main() runs. Returns the exit status.
+// The whole program: what main() runs. Returns the exit status: 1 also when
+// standard output or the report file lost part of the report (a failed
+// write, flush or close), after an "ERROR: " line on stderr.
 int pelko_main(int argc, char** argv);
 
 // The scan and analysis phases, run by pelko_main after the root lines with

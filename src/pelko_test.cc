@@ -159,10 +159,41 @@ TEST(ParseOpts, ValidationMessagesInOrder) {
 }
 
 TEST(ParseOpts, HugeSizesSaturate) {
-  Parse p({"-p", "x", "-c", "1e300", "-M", "1e30T"});
+  Parse p({"-p", "x", "-b", "1e300", "-M", "1e30T"});
   ASSERT_TRUE(p.ok()) << p.error();
-  EXPECT_EQ(SIZE_MAX, p.params.chunk_size);
+  EXPECT_EQ(SIZE_MAX, p.params.bucket_size);
   EXPECT_EQ(SIZE_MAX, p.params.memory_limit);
+}
+
+TEST(ParseOpts, ChunkSizeWithinWhatLz4Compresses) {
+  const std::string limit = "chunk_size > 2113929216 (LZ4_MAX_INPUT_SIZE)";
+  Parse at({"-p", "x", "-c", "2113929216"});
+  ASSERT_TRUE(at.ok()) << at.error();
+  EXPECT_EQ(2113929216u, at.params.chunk_size);
+  EXPECT_EQ(limit, Parse({"-p", "x", "-c", "2113929217"}).error());
+  EXPECT_EQ(limit, Parse({"-p", "x", "-c", "2G"}).error());
+  EXPECT_EQ(limit, Parse({"-p", "x", "-c", "1e300", "-t", "0"}).error());
+}
+
+TEST(RoundBucketSize, ToAMultipleOfTheChunkSize) {
+  struct Case {
+    size_t chunk, bucket, want;
+  };
+  const Case cases[] = {
+      {16384, 1048576, 1048576},            // unchanged
+      {16384, 40960, 49152},                // up to the next multiple
+      {16384, 8192, 16384},                 // smaller than one chunk: one chunk
+      {16384, 16385, 32768},                // one byte over
+      {3000, 7000, 9000},                   // any chunk size
+      {16384, SIZE_MAX, SIZE_MAX - 16383},  // rounding up would overflow
+  };
+  for (const Case& c : cases) {
+    pelko_params_t p;
+    p.chunk_size = c.chunk;
+    p.bucket_size = c.bucket;
+    EXPECT_EQ(c.want != c.bucket, round_bucket_size(&p)) << c.bucket;
+    EXPECT_EQ(c.want, p.bucket_size) << c.chunk << " " << c.bucket;
+  }
 }
 
 TEST(ParseOpts, HelpAndVersionStopTheScan) {

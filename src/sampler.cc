@@ -111,7 +111,9 @@ Sampler::Sampler(const pelko_params_t& params)
       m_chunk_cb_func(nullptr),
       m_chunk_cb_arg(nullptr),
       m_clock([](const Walker* w) { return w->get_elapsed_time(); }),
-      m_memory(os_get_memory_usage) {}
+      m_memory(os_get_memory_usage) {
+  PELKO_ASSERT(params.bucket_size % params.chunk_size == 0);
+}
 
 // A plan that was never read is released here with the buckets.
 Sampler::~Sampler() {}

@@ -36,7 +36,9 @@ class Sampler {
   typedef void (*chunk_cb_func_t)(const unsigned char* chunk_data,
                                   void* cb_arg);
 
-  // Keeps a reference to params, which must outlive the Sampler.
+  // Keeps a reference to params, which must outlive the Sampler. The bucket
+  // size must be a multiple of the chunk size (asserted): every slice is
+  // then a whole number of chunks, and everything planned is read.
   explicit Sampler(const pelko_params_t& params);
   ~Sampler();
   Sampler(const Sampler&) = delete;

@@ -47,6 +47,7 @@ usage_error "first check wins" "Missing input path" -c 0 -t 0
 usage_error "-c 0" "chunk_size <= 0" -p "$TMP/f" -c 0 -b 0
 usage_error "-c -1" "chunk_size <= 0" -p "$TMP/f" -c -1
 usage_error "-c 16KB is 16 bytes, 0.5 is 0" "chunk_size <= 0" -p "$TMP/f" -c 16KB -c 0.5
+usage_error "-c 3G" "chunk_size > 2113929216 (LZ4_MAX_INPUT_SIZE)" -p "$TMP/f" -c 3G
 usage_error "-b -5" "bucket_size <= 0" -p "$TMP/f" -b -5
 usage_error "-r 0" "report_freq <= 0" -p "$TMP/f" -r 0 -t 0
 usage_error "-r junk" "report_freq <= 0" -p "$TMP/f" --freq=junk
