@@ -154,6 +154,62 @@ void Matrix::make_binomial_distr(double p, size_t width, size_t height) {
   }
 }
 
+void Matrix::make_binomial_tail_distr(double p, const double* trials,
+                                      size_t n_trials, size_t height) {
+  PELKO_ASSERT(height >= 1);
+  PELKO_ASSERT(p >= 0);
+  set_dimensions(n_trials, height, true);
+  const size_t last = height - 1;  // the ">= last successes" row
+  for (size_t x = 0; x < n_trials; x++) {
+    const double t = trials[x];
+    PELKO_ASSERT(t >= 0);
+    double head = 0.0;  // probability of fewer than `last` successes
+    if (p >= 1.0 || p == 0.0) {
+      // All trials succeed, or none do.
+      const double y = p >= 1.0 ? t : 0.0;
+      if (y < last) {
+        (*this)(x, (size_t)y) = 1.0;
+        head = 1.0;
+      }
+    } else if (last > 0) {
+      const double q = 1.0 - p;
+      const double odds = p / q;
+      // The most likely count, within the rows kept.
+      double mode = floor((t + 1) * p);
+      if (mode > t) mode = t;
+      size_t y0 = mode < (double)(last - 1) ? (size_t)mode : last - 1;
+      if ((double)y0 > t) y0 = (size_t)t;
+      const double yd = (double)y0;
+      const double log_v = lgamma(t + 1) - lgamma(yd + 1) - lgamma(t - yd + 1) +
+                           yd * log(p) + (t - yd) * log1p(-p);
+      const double v0 = exp(log_v);
+      (*this)(x, y0) = v0;
+      head = v0;
+      // Terms below this share of the most likely one (more than about
+      // eight standard deviations out) are left at 0, which keeps the
+      // table's columns short.
+      const double negligible = v0 * 1e-14;
+      // Upwards: P(y + 1) = P(y) (t - y) / (y + 1) * p / q.
+      double v = v0;
+      for (size_t y = y0;
+           y + 1 < last && (double)(y + 1) <= t && v > negligible; y++) {
+        v *= (t - (double)y) / (double)(y + 1) * odds;
+        (*this)(x, y + 1) = v;
+        head += v;
+      }
+      // Downwards: P(y - 1) = P(y) y / (t - y + 1) * q / p.
+      v = v0;
+      for (size_t y = y0; y > 0 && v > negligible; y--) {
+        v *= (double)y / (t - (double)y + 1) / odds;
+        (*this)(x, y - 1) = v;
+        head += v;
+      }
+    }
+    const double tail = 1.0 - head;
+    (*this)(x, last) = tail > 0 ? tail : 0.0;
+  }
+}
+
 std::ostream& operator<<(std::ostream& os, const Matrix& m) {
   for (size_t y = 0; y < m.m_height; y++) {
     for (size_t x = 0; x < m.m_width; x++) {

@@ -59,6 +59,16 @@ class Matrix {
   // Powers are formed by repeated multiplication, so tiny values underflow
   // gradually to 0. height (size_t)-1 means height = width.
   void make_binomial_distr(double p, size_t width, size_t height);
+  // Binomial probabilities for trial counts of any size: column x is
+  // trials[x] trials, row y < height - 1 the probability of exactly y
+  // successes, C(t, y) p^y (1-p)^(t-y), and the last row the probability of
+  // height - 1 successes or more. Each column is evaluated in log space
+  // (lgamma) at its most likely row and extended outwards by the ratio of
+  // neighbouring terms, so neither C(t, y) nor the powers overflow or
+  // underflow before the probability itself does. 0 <= p <= 1 (p of 1 or
+  // more counts as 1); height >= 1.
+  void make_binomial_tail_distr(double p, const double* trials,
+                                size_t n_trials, size_t height);
 
   // Elements of magnitude below a (when a > 0) print as "~0"; 0 prints all.
   static void set_print_accuracy(double a) { s_print_accuracy = a; }

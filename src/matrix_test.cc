@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <math.h>
+
+#include <algorithm>
 #include <sstream>
+#include <vector>
 
 namespace {
 
@@ -114,6 +118,55 @@ TEST(Matrix, Print) {
   rounded << m;
   Matrix::set_print_accuracy(0.0);
   EXPECT_EQ(rounded.str(), "1.5\t~0\t0\t\n0\t0\t-2\t\n");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Matrix, BinomialTailTable) {
+  // Small trial counts: the square table's values, and the last row holds
+  // the rest of each column's probability.
+  const double p = 0.3;
+  Matrix square;
+  square.make_binomial_distr(p, 12, (size_t)-1);
+  std::vector<double> trials;
+  for (int t = 0; t < 12; t++) trials.push_back(t);
+  Matrix tail;
+  tail.make_binomial_tail_distr(p, trials.data(), trials.size(), 6);
+  ASSERT_EQ(tail.get_width(), 12u);
+  ASSERT_EQ(tail.get_height(), 6u);
+  for (size_t x = 0; x < 12; x++) {
+    double rest = 1.0;
+    for (size_t y = 0; y < 5; y++) {
+      EXPECT_NEAR(tail(x, y), square(x, y), 1e-12) << x << " " << y;
+      rest -= square(x, y);
+    }
+    EXPECT_NEAR(tail(x, 5), std::max(0.0, rest), 1e-12) << x;
+  }
+  // Trial counts far past what repeated multiplication or C(t, y) can
+  // reach: finite, and each column sums to 1.
+  const double big[] = {1e3, 1e6, 1e9};
+  tail.make_binomial_tail_distr(1e-4, big, 3, 121);
+  for (size_t x = 0; x < 3; x++) {
+    double sum = 0;
+    for (size_t y = 0; y < 121; y++) {
+      ASSERT_TRUE(std::isfinite(tail(x, y))) << x << " " << y;
+      ASSERT_GE(tail(x, y), 0.0);
+      sum += tail(x, y);
+    }
+    EXPECT_NEAR(sum, 1.0, 1e-9) << x;
+  }
+  EXPECT_NEAR(tail(0, 0), exp(1e3 * log1p(-1e-4)), 1e-12);  // (1-p)^t
+  EXPECT_NEAR(tail(2, 120), 1.0, 1e-12);  // 10^5 successes expected
+  // p = 1: every trial succeeds; p = 0: none does.
+  const double few[] = {0, 2, 7};
+  tail.make_binomial_tail_distr(1.0, few, 3, 4);
+  EXPECT_EQ(tail(0, 0), 1.0);
+  EXPECT_EQ(tail(1, 2), 1.0);
+  EXPECT_EQ(tail(2, 3), 1.0);
+  tail.make_binomial_tail_distr(0.0, few, 3, 4);
+  for (size_t x = 0; x < 3; x++) EXPECT_EQ(tail(x, 0), 1.0);
 }
 
 }  // namespace
