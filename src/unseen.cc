@@ -3,8 +3,12 @@
 #include <math.h>
 #include <stdint.h>
 
+#include <algorithm>
+#include <cmath>
+
 #include <coin/ClpLinearObjective.hpp>
 #include <coin/ClpSimplex.hpp>
+#include <coin/ClpPrimalColumnSteepest.hpp>
 #include <coin/CoinBuild.hpp>
 #include <ostream>
 #include <vector>
@@ -41,7 +45,36 @@ ClpSimplex* new_model() {
   return new ClpSimplex(pristine);
 }
 
+// Multiplicities beyond the head's own counts grow geometrically by this
+// factor: a mixture of two neighbouring columns stands for any multiplicity
+// between them, and the program stays small enough to solve in a few
+// milliseconds at the entry cap.
+const double kGridGrowth = 1.1;
+
+// Standard deviations of the weighted fit error, under the histogram's
+// sampling noise, by which the range programs may fit worse than the core.
+const double UNSEEN_NOISE = 2.0;
+
+// Bucket pairs the sample may have missed: the upper limit on the mean of a
+// Poisson count of which none has been seen, at about 95 %.
+const double kMissedPairs = 3.0;
+
 }  // namespace
+
+// The data-set multiplicities the program models, one x column each: every
+// integer from 1 to n - 1 (n = Y_SIZE), then a geometric grid up to a
+// multiplicity whose expected sample count lies far above the head's top
+// entry, so that a content seen n - 1 times can stand for a multiplicity of
+// about (n - 1) / P and more. table(k, i) is the probability that a content
+// of multiplicity mult[k] is seen exactly i times in the sample (i < n), and
+// table(k, n) that it is seen n times or more: the head holds no such
+// content, which the overflow row says.
+struct Unseen::grid_t {
+  size_t n;        // Y_SIZE it was made for
+  size_t n_chunks;  // N it was made for
+  std::vector<double> mult;
+  Matrix table;
+};
 
 // The rows of one program, in the solver's row-wise compressed form. The
 // debug dump needs them as a CoinBuild with every element of the dense
@@ -84,7 +117,7 @@ Unseen::Unseen(const DFH_ARRAY& y, size_t y_size, size_t n, int debug)
       m_warm_start(true),
       m_range_alpha(0.0),
       m_range_minimize(false),
-      m_binomial_n(0) {
+      m_singletons(0.0) {
   PELKO_ASSERT(y_size >= 2);
   PELKO_ASSERT(y_size <= Y.size());
   PELKO_ASSERT(n > 0);
@@ -118,12 +151,42 @@ Unseen::Unseen(const DFH_ARRAY& y, size_t y_size, size_t n, int debug)
 
 Unseen::~Unseen() {}
 
-const Matrix& Unseen::binomial(int n) const {
-  if (m_binomial_n != n) {
-    m_binomial.make_binomial_distr(P, n, static_cast<size_t>(-1));
-    m_binomial_n = n;
+const Unseen::grid_t& Unseen::grid() const {
+  if (m_grid && m_grid->n == Y_SIZE && m_grid->n_chunks == N) return *m_grid;
+  std::unique_ptr<grid_t> g(new grid_t);
+  g->n = Y_SIZE;
+  g->n_chunks = N;
+  const size_t top = Y_SIZE - 1;  // highest count of the head, >= 1
+  for (size_t j = 1; j <= top; j++) g->mult.push_back((double)j);
+  // Up to where a content would be seen about twice the top count, and at
+  // least top + 4 sqrt(top) + 4 times: beyond, the overflow row rules it
+  // out. No content occurs more often than the head has chunks.
+  const double reach = std::max(2.0 * top, top + 4.0 * sqrt((double)top) + 4);
+  const double p = std::min(P, 1.0);
+  const double limit = std::min((double)N, ceil(reach / p));
+  for (double m = (double)top; m < limit;) {
+    m = std::min(limit, std::max(m + 1, ceil(m * kGridGrowth)));
+    g->mult.push_back(m);
   }
-  return m_binomial;
+  g->table.make_binomial_tail_distr(P, g->mult.data(), g->mult.size(),
+                                    Y_SIZE + 1);
+  m_grid = std::move(g);
+  return *m_grid;
+}
+
+const std::vector<double>& Unseen::multiplicities() const {
+  return grid().mult;
+}
+
+int Unseen::n_columns() const {
+  return static_cast<int>(grid().mult.size() + 2 * (Y_SIZE - 1) + 1);
+}
+
+double Unseen::noise_budget() const {
+  double sum = 0.0;
+  for (size_t i = 1; i < Y_SIZE && i < m_entry_var.size(); i++)
+    sum += m_entry_var[i] / (1.0 + Y[i]);
+  return m_noise_z * sqrt(sum);
 }
 
 double Unseen::share(double k) const { return k == 0 ? 0.0 : k / P; }
@@ -186,10 +249,10 @@ double Unseen::run_range(bool low, double alpha) const {
       m_range_minimize != minimize) {
     // The other end's program, solved: the same rows with the objective
     // negated, so its basis stays feasible and the simplex goes on from it.
-    const int n = static_cast<int>(Y_SIZE);
-    for (int j = 1; j < n; j++)
-      model->setObjectiveCoefficient(j, minimize ? 1.0 : -1.0);
-    if (linear_programming(model.get(), true)) {
+    const int g = static_cast<int>(grid().mult.size());
+    for (int k = 0; k < g; k++)
+      model->setObjectiveCoefficient(k, minimize ? 1.0 : -1.0);
+    if (linear_programming(model.get(), true, true)) {
       get_dedupe_ratio(model.get(), &r, &r_full);
       return r_full;
     }
@@ -221,6 +284,8 @@ bool Unseen::run_unseen(double* opt, double* r, double* r_full) const {
   build_model_unseen(&model);
   bool ok = linear_programming(&model);
   get_dedupe_ratio(&model, r, r_full);
+  const double* x = model.primalColumnSolution();
+  m_singletons = x != nullptr && model.numberColumns() > 0 ? x[0] : 0.0;
   *opt = model.objectiveValue();
   m_core_basis.clear();
   if (ok) {
@@ -247,7 +312,7 @@ bool Unseen::run_unseen_range(ClpSimplex* model, bool minimize, double alpha,
   }
   build_model_unseen_range(model, alpha, unseen_opt, minimize);
   if (from_core) start_from_core(model);
-  bool ok = linear_programming(model, from_core);
+  bool ok = linear_programming(model, from_core, true);
   // A failed start is followed by a solve from scratch: its solution is not
   // shown in the debug lines.
   if (!ok && from_core) return false;
@@ -256,18 +321,31 @@ bool Unseen::run_unseen_range(ClpSimplex* model, bool minimize, double alpha,
   return ok;
 }
 
+// Columns of both programs: x_k for the multiplicities (k < G), then for each
+// entry i = 1 .. n - 1 the excess e+_i and the shortfall e-_i of the
+// expected count against the observed one, then s_n, the head's expected
+// overflow.
+namespace {
+inline int col_plus(int g, int i) { return g + 2 * (i - 1); }
+inline int col_minus(int g, int i) { return g + 2 * (i - 1) + 1; }
+inline int col_overflow(int g, int n) { return g + 2 * (n - 1); }
+}  // namespace
+
 void Unseen::build_model_unseen(ClpSimplex* model) const {
   const int n = static_cast<int>(Y_SIZE);
-  const int n_cols = 2 * n;
+  const int g = static_cast<int>(grid().mult.size());
+  const int n_cols = n_columns();
   model->setLogLevel(0);
 
+  // Weighted fit errors |e+_i - e-_i| = |expected - observed|; the
+  // overflow's observed count is 0.
   std::vector<double> obj(n_cols, 0.0);
-  for (int i = 1; i < n; i++) obj[n + i] = 1.0 / sqrt(1.0 + Y[i]);
+  for (int i = 1; i < n; i++)
+    obj[col_plus(g, i)] = obj[col_minus(g, i)] = 1.0 / sqrt(1.0 + Y[i]);
+  obj[col_overflow(g, n)] = 1.0;
   row_set_t rows(m_debug > 2);
   begin_program(model, obj, &rows);
-
-  // Per entry i: |expected - observed| <= s_i.
-  add_binomial_rows(n, true, &rows);
+  add_binomial_rows(&rows);
 
   model->resize(0, n_cols);
   add_rows(model, rows);
@@ -276,62 +354,71 @@ void Unseen::build_model_unseen(ClpSimplex* model) const {
 
 void Unseen::begin_program(ClpSimplex* model, const std::vector<double>& obj,
                            row_set_t* rows) const {
-  const int n = static_cast<int>(Y_SIZE);
+  const grid_t& gr = grid();
+  const int g = static_cast<int>(gr.mult.size());
   {
     ClpLinearObjective objective(obj.data(), static_cast<int>(obj.size()));
     model->setObjective(&objective);
   }
-  std::vector<int> index(n, 0);
-  std::vector<double> value(n, 0.0);
-  for (int j = 1; j < n; j++) {
-    index[j - 1] = j;
-    value[j - 1] = j;
-  }
+  std::vector<int> index(g);
+  for (int k = 0; k < g; k++) index[k] = k;
   const double n_chunks = static_cast<double>(N);
-  rows->add(n - 1, index.data(), value.data(), n_chunks, n_chunks);
+  rows->add(g, index.data(), gr.mult.data(), n_chunks, n_chunks);
 }
 
-void Unseen::add_binomial_rows(int n, bool plus_first, row_set_t* rows) const {
-  const Matrix& B = binomial(n);
-  std::vector<int> index(n + 1, 0);
-  std::vector<double> value(n + 1, 0.0);
-  const double first = plus_first ? 1.0 : -1.0;
-  for (int i = 1; i < n; i++) {
-    // B(j, i) is 0 for j < i (and where it underflows): a zero element adds
-    // nothing to the row, so the solver only gets the others.
+void Unseen::add_binomial_rows(row_set_t* rows) const {
+  const grid_t& gr = grid();
+  const Matrix& B = gr.table;
+  const int n = static_cast<int>(Y_SIZE);
+  const int g = static_cast<int>(gr.mult.size());
+  std::vector<int> index(g + 2, 0);
+  std::vector<double> value(g + 2, 0.0);
+  // Entry i: expected + e+_i - e-_i = Y[i]; then for i = n the overflow row,
+  // expected - s_n <= 0.
+  for (int i = 1; i <= n; i++) {
+    // Most elements are 0 (underflow, or a multiplicity below i): a zero
+    // element adds nothing to the row, so the solver only gets the others.
     int count = 0;
-    for (int j = 0; j < n; j++) {
-      const double b = B(j, i);
+    for (int k = 0; k < g; k++) {
+      const double b = B(k, i);
       if (b == 0.0) continue;
-      index[count] = j;
+      index[count] = k;
       value[count] = b;
       count++;
     }
-    index[count] = n + i;
-    for (double sign : {first, -first}) {
-      const bool plus = sign > 0;
-      value[count] = sign;
-      rows->columns.insert(rows->columns.end(), index.begin(),
-                           index.begin() + count + 1);
-      rows->elements.insert(rows->elements.end(), value.begin(),
-                            value.begin() + count + 1);
-      rows->close(plus ? Y[i] : -COIN_DBL_MAX, plus ? COIN_DBL_MAX : Y[i]);
+    const bool overflow = i == n;
+    double lb, ub;
+    if (overflow) {
+      index[count] = col_overflow(g, n);
+      value[count++] = -1.0;
+      lb = -COIN_DBL_MAX;
+      ub = 0.0;
+    } else {
+      index[count] = col_plus(g, i);
+      value[count++] = -1.0;
+      index[count] = col_minus(g, i);
+      value[count++] = 1.0;
+      lb = ub = Y[i];
     }
+    rows->columns.insert(rows->columns.end(), index.begin(),
+                         index.begin() + count);
+    rows->elements.insert(rows->elements.end(), value.begin(),
+                          value.begin() + count);
+    rows->close(lb, ub);
     if (rows->dump) {
-      std::vector<int> full_index(n + 1);
-      std::vector<double> full_value(n + 1);
-      for (int j = 0; j < n; j++) {
-        full_index[j] = j;
-        full_value[j] = B(j, i);
+      std::vector<int> full_index(g + 2);
+      std::vector<double> full_value(g + 2);
+      for (int k = 0; k < g; k++) {
+        full_index[k] = k;
+        full_value[k] = B(k, i);
       }
-      full_index[n] = n + i;
-      for (double sign : {first, -first}) {
-        const bool plus = sign > 0;
-        full_value[n] = sign;
-        rows->dump->addRow(n + 1, full_index.data(), full_value.data(),
-                           plus ? Y[i] : -COIN_DBL_MAX,
-                           plus ? COIN_DBL_MAX : Y[i]);
+      const int extra = overflow ? 1 : 2;
+      for (int e = 0; e < extra; e++) {
+        full_index[g + e] = index[count - extra + e];
+        full_value[g + e] = value[count - extra + e];
       }
+      rows->dump->addRow(g + extra, full_index.data(), full_value.data(), lb,
+                         ub);
     }
   }
 }
@@ -339,25 +426,36 @@ void Unseen::add_binomial_rows(int n, bool plus_first, row_set_t* rows) const {
 void Unseen::build_model_unseen_range(ClpSimplex* model, double alpha,
                                       double unseen_opt, bool minimize) const {
   const int n = static_cast<int>(Y_SIZE);
-  const int n_cols = 2 * n;
-  const double limit = sqrt(unseen_opt) * alpha + unseen_opt;
+  const int g = static_cast<int>(grid().mult.size());
+  const int n_cols = n_columns();
+  const double limit = sqrt(unseen_opt) * alpha + unseen_opt + noise_budget();
   model->setLogLevel(0);
 
   std::vector<double> obj(n_cols, 0.0);
-  for (int j = 1; j < n; j++) obj[j] = minimize ? 1.0 : -1.0;
+  for (int k = 0; k < g; k++) obj[k] = minimize ? 1.0 : -1.0;
   row_set_t rows(m_debug > 2);
   begin_program(model, obj, &rows);
 
-  std::vector<int> index(n + 1, 0);
-  std::vector<double> value(n + 1, 0.0);
   // Fit budget: the core objective must not exceed limit.
+  std::vector<int> index;
+  std::vector<double> value;
   for (int i = 1; i < n; i++) {
-    index[i - 1] = n + i;
-    value[i - 1] = 1.0 / sqrt(1.0 + Y[i]);
+    const double w = 1.0 / sqrt(1.0 + Y[i]);
+    index.push_back(col_plus(g, i));
+    value.push_back(w);
+    index.push_back(col_minus(g, i));
+    value.push_back(w);
   }
-  rows.add(n - 1, index.data(), value.data(), limit, limit);
+  index.push_back(col_overflow(g, n));
+  value.push_back(1.0);
+  // At most limit: the core's optimum then already meets every row, so the
+  // simplex can start from it (excess and shortfall could be raised
+  // together to reach limit exactly, so this is the same program as with an
+  // equality).
+  rows.add(static_cast<int>(index.size()), index.data(), value.data(),
+           -COIN_DBL_MAX, limit);
 
-  add_binomial_rows(n, false, &rows);
+  add_binomial_rows(&rows);
 
   model->resize(0, n_cols);
   add_rows(model, rows);
@@ -369,8 +467,8 @@ void Unseen::build_model_unseen_range(ClpSimplex* model, double alpha,
 
 void Unseen::start_from_core(ClpSimplex* model) const {
   // Columns are the same in both programs. Rows: the core has the chunk
-  // count, then per entry the +1 and the -1 row; the range program has the
-  // chunk count, the fit budget, then per entry the -1 and the +1 row.
+  // count, one row per entry and the overflow row; the range program has
+  // the fit budget after the chunk count, the others in the same order.
   const int n_cols = model->numberColumns();
   const int n_rows = model->numberRows();
   const int core_rows = static_cast<int>(m_core_basis.size()) - n_cols;
@@ -382,10 +480,7 @@ void Unseen::start_from_core(ClpSimplex* model) const {
   const unsigned char* core_row = core + n_cols;
   rows[0] = core_row[0] & 7;
   rows[1] = ClpSimplex::basic;
-  for (int k = 0; 1 + 2 * k + 1 < core_rows; k++) {
-    rows[2 + 2 * k] = core_row[1 + 2 * k + 1] & 7;
-    rows[2 + 2 * k + 1] = core_row[1 + 2 * k] & 7;
-  }
+  for (int k = 1; k < core_rows; k++) rows[k + 1] = core_row[k] & 7;
   model->copyinStatus(status.data());
 }
 
@@ -409,13 +504,18 @@ void Unseen::add_rows(ClpSimplex* model, const row_set_t& rows) const {
   }
 }
 
-bool Unseen::linear_programming(ClpSimplex* model, bool quiet) const {
+bool Unseen::linear_programming(ClpSimplex* model, bool quiet,
+                                bool steepest) const {
   int status = -1, secondary = 0;
   // The solver must not be run on a program without rows or elements; such
   // a program (an all-zero histogram) has no optimum to accept.
   if (model->numberRows() > 0 && model->getNumElements() > 0) {
     model->scaling(0);
     model->setDualTolerance(kDualTolerance);
+    if (steepest) {
+      ClpPrimalColumnSteepest pricing(1);
+      model->setPrimalColumnPivotAlgorithm(pricing);
+    }
     model->primal(0, 0);
     status = model->status();
     secondary = model->secondaryStatus();
@@ -431,8 +531,11 @@ bool Unseen::linear_programming(ClpSimplex* model, bool quiet) const {
 
 void Unseen::get_dedupe_ratio(const ClpSimplex* model, double* r,
                               double* r_full) const {
+  const grid_t& gr = grid();
+  const int g = static_cast<int>(gr.mult.size());
   const double* x = model->primalColumnSolution();
   const int n_cols = x != nullptr ? model->numberColumns() : 0;
+  const int n_x = std::min(g, n_cols);
   std::ostream& con = printer.console();
   if (m_debug > 2) {
     con << "\tX:\t";
@@ -442,9 +545,10 @@ void Unseen::get_dedupe_ratio(const ClpSimplex* model, double* r,
     con << std::endl;
   }
   if (m_debug > 1) {
+    // Distinct chunks by multiplicity, then the tail's.
     con << "\tX:\t";
-    for (size_t i = 0; i < Y_SIZE && static_cast<int>(i) < n_cols; i++) {
-      if (x[i] > 0) con << i << "=" << to_int32(x[i]) << ",\t";
+    for (int k = 0; k < n_x; k++) {
+      if (x[k] > 0) con << (size_t)gr.mult[k] << "=" << to_int32(x[k]) << ",\t";
     }
     con << "\t\t";
     for (size_t i = Y_SIZE; i < Y_FULL_SIZE; i++) {
@@ -453,7 +557,7 @@ void Unseen::get_dedupe_ratio(const ClpSimplex* model, double* r,
     con << std::endl;
   }
   double d = 0.0;
-  for (size_t j = 0; j < Y_SIZE && static_cast<int>(j) < n_cols; j++) d += x[j];
+  for (int k = 0; k < n_x; k++) d += x[k];
   double d_full = d;
   for (size_t i = Y_SIZE; i < Y_FULL_SIZE; i++) d_full += Y[i];
   *r = static_cast<double>(N) / d;
@@ -511,4 +615,110 @@ void Unseen::print_row(const int* row2index, const double* row2value,
     }
     con << " ";
   }
+}
+
+namespace {
+
+// Data-set chunks per distinct chunk from an Unseen ratio over n bucket
+// occurrences, plus `extra` distinct chunks counted directly.
+double to_chunk_ratio(double chunks, double n, double r, double extra) {
+  if (!(r > 0) || !std::isfinite(r)) return -1.0;
+  const double d = n / r + extra;
+  return d > 0 ? chunks / d : -1.0;
+}
+
+}  // namespace
+
+unseen_result_t unseen_estimate(const unseen_sample_t& s, double alpha,
+                                int debug) {
+  unseen_result_t res{-1.0, -1.0, -1.0};
+  const DFH_ARRAY& y = *s.dfh;
+  double occurrences = 0;
+  for (size_t i = 1; i < s.dfh_size; i++) occurrences += (double)y[i] * i;
+  if (!(occurrences > 0) || !(s.fraction > 0) || !(s.chunks >= 1) ||
+      s.dfh_size < 2)
+    return res;
+  const double f = std::min(s.fraction, 1.0);
+  // Bucket occurrences in the data set: the counts' unit.
+  const double n_occ = std::max(1.0, floor(occurrences / f));
+
+  Unseen whole(y, s.dfh_size, (size_t)n_occ, debug);
+  res.r = to_chunk_ratio(s.chunks, n_occ, whole.run_core(), 0.0);
+  if (res.r < 0) return res;
+  if (f >= 1.0) {
+    // The whole data set: exact.
+    res.low = res.high = res.r;
+    return res;
+  }
+  const double n_buckets = (double)std::max<size_t>(s.n_buckets, 1);
+  const double drawn = std::min(n_buckets, std::max(1.0, round(f * n_buckets)));
+  if (drawn < 2 * UNSEEN_GROUPS) return res;  // too little read to judge
+
+  // Each entry's sampling variance: across the leave-one-group-out
+  // histograms (the delete-a-group jackknife, which sees that a bucket
+  // brings many checksums at once), and never below the variance of
+  // independent draws.
+  const double fpc = 1.0 - f;  // sampling without replacement
+  std::vector<double> var(s.dfh_size, 0.0);
+  int n_rep = 0;
+  for (const DFH_ARRAY* rep : s.replicate) n_rep += rep != nullptr;
+  for (size_t i = 1; i < s.dfh_size; i++) {
+    double sum = 0, sq = 0;
+    for (int g = 0; g < UNSEEN_GROUPS; g++) {
+      const DFH_ARRAY* rep = s.replicate[g];
+      if (rep == nullptr) continue;
+      const double v =
+          i < std::min(s.replicate_size[g], rep->size()) ? (*rep)[i] : 0.0;
+      sum += v;
+      sq += v * v;
+    }
+    double jack = 0;
+    if (n_rep >= 2) {
+      const double m = sum / n_rep;
+      jack = std::max(0.0, (sq / n_rep - m * m) * (n_rep - 1));
+    }
+    var[i] = std::max(jack, (double)y[i]) * fpc;
+  }
+  whole.set_entry_variance(var, UNSEEN_NOISE);
+
+  const double low = to_chunk_ratio(s.chunks, n_occ,
+                                    whole.run_range(true, alpha), 0.0);
+  const double high = to_chunk_ratio(s.chunks, n_occ,
+                                     whole.run_range(false, alpha), 0.0);
+  if (low > 0) res.low = std::max(1.0, std::min(low, res.r));
+  if (!(high > 0)) return res;
+
+  // Pairs of buckets that are copies of each other and of which at most one
+  // has been read: with q the chance that both of a given pair have been
+  // read, the sample would have shown one of K such pairs once K q >=
+  // kMissedPairs. Each pair merges the `per_bucket` distinct chunks of a
+  // bucket into the other's, and only among the chunks that look unique so
+  // far: groups of m copies are easier to see (m (m - 1) / 2 pairs) but
+  // merge more, which the harmonic form below takes at its worst.
+  const double q = n_buckets > 1
+                       ? drawn * (drawn - 1) / (n_buckets * (n_buckets - 1))
+                       : 1.0;
+  const double per_bucket = occurrences / drawn;
+  const double reach = kMissedPairs * 2 * per_bucket * (1 - q) / q;
+  const double unique = std::max(0.0, whole.get_singletons());
+  double merged = 0;
+  if (reach >= unique && reach + unique > 0)
+    merged = reach * unique / (reach + unique);
+  else if (reach < unique)
+    merged = reach / 2;
+  // The data set holds at least the distinct checksums seen, which bounds
+  // the ratio whatever the sample.
+  const double ceiling = s.n_distinct > 0 ? s.chunks / s.n_distinct : INFINITY;
+  const double distinct_low = s.chunks / std::max(high, res.r) - merged;
+  const double with_pairs =
+      distinct_low > 0 ? s.chunks / distinct_low : INFINITY;
+  res.high = std::max(res.r, std::min(with_pairs, ceiling));
+  if (!std::isfinite(res.high)) res.high = -1.0;
+
+  if (debug > 0) {
+    printer.console() << "debug1: range " << low << ".." << high
+                      << "\tnoise=" << whole.noise_budget()
+                      << "\tunseen pairs=" << merged << std::endl;
+  }
+  return res;
 }

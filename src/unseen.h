@@ -45,6 +45,24 @@ class Unseen {
   // (about 1e-4 relative on the worst programs tried).
   double run_range(bool low, double alpha) const;
 
+  // After run_core: the distinct chunks the last core solve puts at
+  // multiplicity 1, those that occur once in the data set.
+  double get_singletons() const { return m_singletons; }
+
+
+  // Before run_range: the sampling variance of each histogram entry (var[i]
+  // for entry i; entries past the end count as 0). The range programs then
+  // admit a fit error larger than the core's by z standard deviations of
+  // the weighted fit error that this noise gives, so that the range spans
+  // the data sets the sample cannot tell apart, not only the best fits.
+  void set_entry_variance(const std::vector<double>& var, double z) {
+    m_entry_var = var;
+    m_noise_z = z;
+  }
+  // The fit error the range programs allow beyond the core's for the
+  // entries' sampling noise: z sqrt(sum over the head of var[i] / (1 + Y[i])).
+  double noise_budget() const;
+
   static size_t MAX_Y_SIZE;
 
  private:
@@ -76,13 +94,17 @@ class Unseen {
   // chunk count: sum of j * x_j for j = 1 .. n - 1 equals N.
   void begin_program(ClpSimplex* model, const std::vector<double>& obj,
                      row_set_t* rows) const;
-  // Appends the binomial rows of entries 1 to n - 1: for each, one row with
-  // s_i at +1 (>= Y[i]) and one with s_i at -1 (<= Y[i]), in the order
-  // plus_first says. The table's zeros are left out of the solver's rows.
-  void add_binomial_rows(int n, bool plus_first, row_set_t* rows) const;
+  // Appends the binomial rows of entries 1 to n - 1, each an equality of the
+  // expected count plus its excess minus its shortfall with Y[i]; then the
+  // overflow row. The table's zeros are left out of the solver's rows.
+  void add_binomial_rows(row_set_t* rows) const;
   // Solves; true only for a proven optimum (status 0, secondary status 0).
   // A rejected solve is reported at debug level 1 and up, unless quiet.
-  bool linear_programming(ClpSimplex* model, bool quiet = false) const;
+  // steepest: full steepest-edge pricing, which takes the range programs
+  // from the core's optimum to their own in a fraction of the steps the
+  // default pricing needs (the core itself solves faster without it).
+  bool linear_programming(ClpSimplex* model, bool quiet = false,
+                          bool steepest = false) const;
   // r: chunks per distinct chunk of the modelled head; r_full: of the whole
   // data set, each tail checksum counted as one distinct chunk.
   void get_dedupe_ratio(const ClpSimplex* model, double* r,
@@ -92,10 +114,15 @@ class Unseen {
   // One row of the dump: n_cols values, 0 where the row has no element.
   void print_row(const int* row2index, const double* row2value,
                  int n_elements, int n_cols) const;
-  // The binomial table of P for n modelled entries. The core program and
-  // both range programs of one estimate share it, so it is made once per
-  // size; the reference stays valid until a call with another n.
-  const Matrix& binomial(int n) const;
+  // The multiplicities modelled and their binomial table, for the current
+  // head (Y_SIZE entries standing for N chunks). The core program and both
+  // range programs of one estimate share them, so they are made once per
+  // head; the reference stays valid until the head changes.
+  struct grid_t;
+  const grid_t& grid() const;
+  const std::vector<double>& multiplicities() const;
+  // Columns of a program: x_k (k < grid size), the fit errors, the overflow.
+  int n_columns() const;
   // Data-set chunks that the k sampled chunks of one entry stand for.
   double share(double k) const;
   // Moves the top head entry into the tail; N never drops below 0.
@@ -122,13 +149,77 @@ class Unseen {
   // Basis (status bytes of columns, then rows) of the core program's last
   // accepted solve; empty when it was not accepted.
   mutable std::vector<unsigned char> m_core_basis;
-  // Cache of binomial(): the table and the size it was made for (0: none).
-  mutable Matrix m_binomial;
-  mutable int m_binomial_n;
+  mutable double m_singletons;
+  // Sampling variance per entry; empty: none.
+  std::vector<double> m_entry_var;
+  double m_noise_z = 0;
+
+  // Cache of grid().
+  mutable std::unique_ptr<grid_t> m_grid;
 
   // Test hook: when set, called after every solve with the solver's status
   // codes, which it may overwrite. Null in production.
   std::function<void(int* status, int* secondary_status)> m_status_hook;
 };
+
+// ---------------------------------------------------------------------------
+// The dedupe estimate of a report: the ratio and a range meant to hold the
+// true ratio in about 95 % of samples.
+//
+// The sample is a cluster sample: buckets of consecutive chunks are drawn at
+// random, so a checksum's count is the number of sampled buckets it occurs
+// in (repeats within one bucket are drawn together and say nothing of the
+// data set's other buckets). The range joins three things:
+//  - the linear programs' range (Unseen::run_range at the run's alpha), with
+//    the fit budget widened by the histogram's sampling noise;
+//  - the ratio +- UNSEEN_Z standard errors, the errors taken from a
+//    delete-a-group jackknife: the sampled buckets are dealt into
+//    UNSEEN_GROUPS groups in the order they were drawn, and the estimate is
+//    made again without each group in turn;
+//  - for the high end, duplicates between buckets of which at most one has
+//    been read: two buckets that are copies of each other show nothing until
+//    both are read, so the high end allows for as many such pairs among the
+//    chunks that look unique as the sample could have missed.
+// A side the sample cannot bound is -1: both while fewer than two buckets per
+// group have been read, the high end when it would reach the bound that the
+// distinct checksums seen already set (the data set has at least as many).
+
+// Groups of the jackknife; a bucket's group is its drawing order modulo this.
+const int UNSEEN_GROUPS = 8;
+
+struct unseen_sample_t {
+  // Histogram of the whole sample (entry k: checksums seen in exactly k
+  // buckets) and its used length.
+  const DFH_ARRAY* dfh;
+  size_t dfh_size;
+  // The same without the buckets of group g, each with its used length.
+  // Checksums seen in too many buckets of one group to be counted per group
+  // are left out of these: n_fixed of them, with fixed_occurrences bucket
+  // occurrences in all.
+  const DFH_ARRAY* replicate[UNSEEN_GROUPS];
+  size_t replicate_size[UNSEEN_GROUPS];
+  size_t n_fixed;
+  double fixed_occurrences;
+  // Distinct checksums the histogram counts.
+  size_t n_distinct;
+  // Data-set chunks the histogram stands for, and the share of them that the
+  // sample holds (1: the whole data set has been read).
+  double chunks;
+  double fraction;
+  // Buckets of the data set.
+  size_t n_buckets;
+};
+
+struct unseen_result_t {
+  double r;     // chunks per distinct chunk, -1: no estimate
+  double low;   // -1: no bound
+  double high;  // -1: no bound
+};
+
+// One dedupe estimate. The histograms must stay unchanged during the call.
+// At debug level 1 and up the linear programs' debug lines are printed for
+// the whole sample, then one line with the jackknife's figures.
+unseen_result_t unseen_estimate(const unseen_sample_t& s, double alpha,
+                                int debug);
 
 #endif  // PELKO_UNSEEN_H_

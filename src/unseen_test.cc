@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 #include <math.h>
 
+#include <algorithm>
+
 #include <coin/ClpSimplex.hpp>
 #include <iostream>
+#include <map>
+#include <set>
 #include <random>
 #include <sstream>
 #include <string>
@@ -27,6 +31,9 @@ class UnseenTestPeer {
   static void set_warm_start(Unseen* u, bool on) { u->m_warm_start = on; }
   static void build_core(const Unseen& u, ClpSimplex* m) {
     u.build_model_unseen(m);
+  }
+  static std::vector<double> mult(const Unseen& u) {
+    return u.multiplicities();
   }
 };
 
@@ -93,28 +100,43 @@ DFH_ARRAY draw(const DataSet& d, double p, uint64_t seed, size_t* y_size) {
   return y;
 }
 
-// Objective of a feasible point made from the solver's x: x is rescaled to
-// meet the chunk count exactly and each fit error set to its least value.
-// Shows that the reported optimum is attained, whatever the solver claims.
+// C(t, i) p^i (1 - p)^(t - i), in long double and independently of the
+// estimator's table.
+long double binomial(double t, size_t i, double p) {
+  if (i > t) return 0;
+  return expl(lgammal(t + 1) - lgammal(i + 1.0L) - lgammal(t - i + 1) +
+              i * logl(p) + (t - i) * log1pl(-p));
+}
+
+// Objective of a feasible point made from the solver's x (one value per
+// multiplicity): x is rescaled to meet the chunk count exactly and each fit
+// error set to its least value, the overflow to the expected count of head
+// contents seen more often than the head's top entry. Shows that the
+// reported optimum is attained, whatever the solver claims.
 double repaired_objective(const Unseen& u, const DFH_ARRAY& y,
                           const double* xs) {
-  size_t n = Peer::y_size(u);
-  std::vector<long double> x(n);
+  const size_t n = Peer::y_size(u);
+  const std::vector<double> mult = Peer::mult(u);
+  const double p = Peer::p(u);
+  std::vector<long double> x(mult.size());
   long double count = 0;
-  for (size_t j = 0; j < n; j++) {
-    x[j] = xs[j] > 0 ? xs[j] : 0;
-    count += j * x[j];
+  for (size_t k = 0; k < mult.size(); k++) {
+    x[k] = xs[k] > 0 ? xs[k] : 0;
+    count += mult[k] * x[k];
   }
-  for (size_t j = 0; j < n; j++) x[j] *= Peer::n(u) / count;
-  Matrix b;
-  b.make_binomial_distr(Peer::p(u), n, static_cast<size_t>(-1));
-  long double obj = 0;
+  for (auto& v : x) v *= Peer::n(u) / count;
+  long double obj = 0, overflow = 0;
+  for (size_t k = 0; k < mult.size(); k++) {
+    long double seen = 0;
+    for (size_t i = 0; i < n; i++) seen += binomial(mult[k], i, p);
+    overflow += x[k] * std::max(0.0L, 1 - seen);
+  }
   for (size_t i = 1; i < n; i++) {
     long double e = 0;
-    for (size_t j = 0; j < n; j++) e += static_cast<long double>(b(j, i)) * x[j];
+    for (size_t k = 0; k < mult.size(); k++) e += binomial(mult[k], i, p) * x[k];
     obj += fabsl(e - y[i]) / sqrtl(1.0L + y[i]);
   }
-  return static_cast<double>(obj);
+  return static_cast<double>(obj + overflow);
 }
 
 TEST(Unseen, ConstructionAndTrimming) {
@@ -122,10 +144,10 @@ TEST(Unseen, ConstructionAndTrimming) {
   DFH_ARRAY distinct = {0, 500};
   Unseen u1(distinct, 2, 5000, 0);
   EXPECT_DOUBLE_EQ(Peer::p(u1), 0.1);
-  EXPECT_EQ(u1.run_core(), 1.0);
+  EXPECT_NEAR(u1.run_core(), 1.0, 1e-9);
   EXPECT_NEAR(Peer::opt(u1), 0.0, 1e-9);
-  EXPECT_EQ(u1.run_range(true, 0.5), 1.0);
-  EXPECT_EQ(u1.run_range(false, 0.5), 1.0);
+  EXPECT_NEAR(u1.run_range(true, 0.5), 1.0, 1e-9);
+  EXPECT_NEAR(u1.run_range(false, 0.5), 1.0, 1e-9);
 
   // Trailing empty entries are not modelled; N stays.
   DFH_ARRAY sevens = {0, 7, 0, 0};
@@ -227,6 +249,9 @@ struct BatteryCase {
   DFH_ARRAY y;
   size_t y_size;
   size_t n;
+  // Histograms of up to 10^9 checksums standing for up to 10^11 chunks: the
+  // solver's accuracy is lower there (see the tolerances below).
+  bool huge = false;
 };
 
 std::vector<BatteryCase> solver_battery() {
@@ -255,6 +280,7 @@ std::vector<BatteryCase> solver_battery() {
         s += static_cast<uint64_t>(c.y[i]) * i;
       }
       c.n = static_cast<size_t>(s / p);
+      c.huge = shape == 1;
       cases.push_back(c);
     }
   }
@@ -280,7 +306,10 @@ TEST(Unseen, SolverOptimumMatchesIndependentSolve) {
     ref.setDualTolerance(1e-10);
     ref.dual(0, 0);
     ASSERT_EQ(ref.status(), 0);
-    const double tol = 1e-6 * std::max(1.0, fabs(ref.objectiveValue()));
+    // Relative: 1e-6, and 1e-4 on the huge histograms, where the primal and
+    // the dual simplex stop up to 5e-5 apart.
+    const double tol = (c.huge ? 1e-4 : 1e-6) *
+                       std::max(1.0, fabs(ref.objectiveValue()));
     EXPECT_NEAR(opt, ref.objectiveValue(), tol);
     EXPECT_NEAR(repaired_objective(u, c.y, ref.primalColumnSolution()), opt,
                 tol);
@@ -289,9 +318,9 @@ TEST(Unseen, SolverOptimumMatchesIndependentSolve) {
 
 // The range ends start from solved bases; the ratios must be those of solves
 // from scratch, in either order of the two ends and for two tolerances. Up
-// to the solver's accuracy on these programs: the long tail at P = 0.05 has
-// two accepted optima 6.5e-5 apart, whichever the start (a dual simplex
-// agrees with the start from scratch there).
+// to the solver's accuracy on these programs: 1e-4 relative on sampled data
+// sets, and on the huge histograms (10^11 chunks) accepted optima were seen
+// up to 1.4 % apart.
 TEST(Unseen, RangeStartsDoNotChangeTheRange) {
   for (const BatteryCase& c : solver_battery()) {
     SCOPED_TRACE(c.name);
@@ -304,7 +333,7 @@ TEST(Unseen, RangeStartsDoNotChangeTheRange) {
           const double w = warm.run_range(low, alpha);
           const double k = cold.run_range(low, alpha);
           ASSERT_NE(k, -1.0) << low << " " << alpha;
-          EXPECT_NEAR(w, k, 1e-4 * k) << low << " " << alpha;
+          EXPECT_NEAR(w, k, (c.huge ? 2e-2 : 1e-4) * k) << low << " " << alpha;
         }
       }
     }
@@ -435,23 +464,156 @@ TEST(Unseen, DebugOutput) {
     DFH_ARRAY small = {0, 5};
     Unseen u(small, 2, 10, 3);
     u.run_core();
+    // Columns: the multiplicities 1 .. 10 (no content occurs more often
+    // than the 10 chunks), the excess and shortfall of entry 1, the
+    // overflow. Rows: the chunk count, entry 1, the overflow.
     EXPECT_NE(cap.str().find("\n\tLP problem for UNSEEN-CORE\n"
-                             "OBJECTIVE:\nmin\n0 0 0 0.408248\n"
+                             "OBJECTIVE:\nmin\n"
+                             "0 0 0 0 0 0 0 0 0 0 0.408248 0.408248 1\n"
                              "CONSTRAINTS:\n"
-                             "0 1 0 0 0 10\n"
-                             "0 0.5 0 1 1 5\n"
-                             "0 0.5 0 -1 -1 5\n\n"),
+                             "1 2 3 4 5 6 7 8 9 10 0 0 0 0 10\n"
+                             "0.5 0.5 0.375 0.25 0.15625 0.09375 0.0546875 "
+                             "0.03125 0.0175781 0.00976563 -1 1 0 0 5\n"
+                             "0 0.25 0.5 0.6875 0.8125 0.890625 0.9375 "
+                             "0.964844 0.980469 0.989258 0 0 -1 -1 0\n\n"),
               std::string::npos)
         << cap.str();
+    // The fit budget (limit 0 here) after the chunk count.
     EXPECT_NE(cap.str().find("\tLP problem for UNSEEN-RANGE-LOW\n"
-                             "OBJECTIVE:\nmin\n0 -1 0 0\n"
+                             "OBJECTIVE:\nmin\n"
+                             "-1 -1 -1 -1 -1 -1 -1 -1 -1 -1 0 0 0\n"
                              "CONSTRAINTS:\n"
-                             "0 1 0 0 0 10\n"
-                             "0 0 0 0.408248 0 0\n"
-                             "0 0.5 0 -1 -1 5\n"
-                             "0 0.5 0 1 1 5\n\n"),
+                             "1 2 3 4 5 6 7 8 9 10 0 0 0 0 10\n"
+                             "0 0 0 0 0 0 0 0 0 0 0.408248 0.408248 1 -1 0\n"),
               std::string::npos)
         << cap.str();
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// A cluster sample of a data set laid out as content ids in plan order:
+// buckets of `per_bucket` chunks, a share of them drawn at random, each
+// drawn bucket's group its drawing order modulo the groups, and the
+// histograms of bucket counts the estimator keeps.
+struct ClusterSample {
+  DFH_ARRAY all;
+  DFH_ARRAY rep[UNSEEN_GROUPS];
+  unseen_sample_t s;
+
+  ClusterSample(const std::vector<int>& ids, size_t per_bucket, double share,
+                uint64_t seed) {
+    const size_t n_buckets = (ids.size() + per_bucket - 1) / per_bucket;
+    std::vector<size_t> order(n_buckets);
+    for (size_t b = 0; b < n_buckets; b++) order[b] = b;
+    std::mt19937_64 rng(seed);
+    std::shuffle(order.begin(), order.end(), rng);
+    const size_t drawn = (size_t)(share * n_buckets + 0.5);
+    std::map<int, std::vector<int>> in_groups;  // id -> buckets per group
+    size_t chunks = 0;
+    for (size_t d = 0; d < drawn; d++) {
+      const size_t b = order[d];
+      std::set<int> seen_here;
+      for (size_t c = b * per_bucket; c < std::min(ids.size(), (b + 1) * per_bucket); c++) {
+        chunks++;
+        if (!seen_here.insert(ids[c]).second) continue;
+        std::vector<int>& g = in_groups[ids[c]];
+        g.resize(UNSEEN_GROUPS, 0);
+        g[d % UNSEEN_GROUPS]++;
+      }
+    }
+    all.assign(drawn + 2, 0);
+    for (auto& r : rep) r.assign(drawn + 2, 0);
+    size_t all_size = 1, rep_size[UNSEEN_GROUPS];
+    for (size_t& n : rep_size) n = 1;
+    for (const auto& kv : in_groups) {
+      int t = 0;
+      for (int c : kv.second) t += c;
+      all[t]++;
+      all_size = std::max(all_size, (size_t)t + 1);
+      for (int g = 0; g < UNSEEN_GROUPS; g++) {
+        const int k = t - kv.second[g];
+        if (k == 0) continue;
+        rep[g][k]++;
+        rep_size[g] = std::max(rep_size[g], (size_t)k + 1);
+      }
+    }
+    s.dfh = &all;
+    s.dfh_size = all_size;
+    for (int g = 0; g < UNSEEN_GROUPS; g++) {
+      s.replicate[g] = &rep[g];
+      s.replicate_size[g] = rep_size[g];
+    }
+    s.n_fixed = 0;
+    s.fixed_occurrences = 0;
+    s.n_distinct = in_groups.size();
+    s.chunks = (double)ids.size();
+    s.fraction = (double)chunks / ids.size();
+    s.n_buckets = n_buckets;
+  }
+};
+
+// Content ids: `contents` contents, each `copies` times, at random places.
+std::vector<int> scattered(int contents, int copies, uint64_t seed) {
+  std::vector<int> ids;
+  for (int c = 0; c < contents; c++) ids.insert(ids.end(), copies, c);
+  std::mt19937_64 rng(seed);
+  std::shuffle(ids.begin(), ids.end(), rng);
+  return ids;
+}
+
+TEST(UnseenEstimate, RatiosAndRanges) {
+  // Every content 50 times: the ratio is found from a tenth of the buckets,
+  // far beyond the sample's own counts (a content is seen about 5 times).
+  {
+    const std::vector<int> ids = scattered(2000, 50, 1);
+    for (uint64_t seed : {1, 2, 3}) {
+      ClusterSample c(ids, 64, 0.1, seed);
+      unseen_result_t e = unseen_estimate(c.s, 0.5, 0);
+      EXPECT_NEAR(e.r, 50.0, 5.0) << seed;
+      EXPECT_LE(e.low, 50.0) << seed;
+      EXPECT_GE(e.high, 50.0) << seed;
+      EXPECT_LE(e.low, e.r);
+      EXPECT_GE(e.high, e.r);
+    }
+  }
+  // All distinct: the ratio 1 and its low end 1; the high end allows for
+  // copies among the buckets not read, less so the more has been read.
+  {
+    std::vector<int> ids(64 * 2000);
+    for (size_t i = 0; i < ids.size(); i++) ids[i] = (int)i;
+    double last_high = INFINITY;
+    for (double share : {0.1, 0.3, 0.6}) {
+      ClusterSample c(ids, 64, share, 4);
+      unseen_result_t e = unseen_estimate(c.s, 0.5, 0);
+      EXPECT_NEAR(e.r, 1.0, 1e-6) << share;
+      EXPECT_NEAR(e.low, 1.0, 1e-6) << share;
+      EXPECT_GT(e.high, 1.0) << share;
+      EXPECT_LT(e.high, last_high) << share;
+      last_high = e.high;
+    }
+  }
+  // The whole data set: the exact ratio, low = high, also with repeats
+  // inside buckets (each counted once per bucket).
+  {
+    std::vector<int> ids = scattered(3000, 3, 5);
+    for (int i = 0; i < 640; i++) ids.push_back(-1);  // ten buckets of zeros
+    ClusterSample c(ids, 64, 1.0, 6);
+    unseen_result_t e = unseen_estimate(c.s, 0.5, 0);
+    const double truth = (double)ids.size() / 3001;
+    EXPECT_NEAR(e.r, truth, 1e-9 * truth);
+    EXPECT_EQ(e.low, e.r);
+    EXPECT_EQ(e.high, e.r);
+  }
+  // Fewer than two buckets per group read: a ratio, but no bounds.
+  {
+    ClusterSample c(scattered(3000, 2, 7), 64, 0.1, 8);  // 9 of 94 buckets
+    unseen_result_t e = unseen_estimate(c.s, 0.5, 0);
+    EXPECT_GT(e.r, 0);
+    EXPECT_EQ(e.low, -1.0);
+    EXPECT_EQ(e.high, -1.0);
   }
 }
 
