@@ -47,6 +47,14 @@ void BM_lz4(benchmark::State& state) {
 }
 BENCHMARK(BM_lz4)->Arg(1)->Arg(0);
 
+// The counts of a checksum seen once, in one bucket of group 0.
+Estimator::dedupe_count_t one() {
+  Estimator::dedupe_count_t c = Estimator::dedupe_count_t();
+  c.chunks = 1;
+  c.buckets[0] = 1;
+  return c;
+}
+
 // One count in a map of range(0) entries, as the normal mode does it: half
 // hits, half new entries (each new entry is removed again to keep the size).
 void BM_map_update(benchmark::State& state) {
@@ -55,17 +63,17 @@ void BM_map_update(benchmark::State& state) {
   std::vector<unsigned int> present;
   while (map.size() < (size_t)state.range(0)) {
     unsigned int crc = gen();
-    if (map.emplace(crc, 1).second) present.push_back(crc);
+    if (map.emplace(crc, one()).second) present.push_back(crc);
   }
   size_t i = 0;
   for (auto _ : state) {
     if (i++ & 1) {
-      map[present[i % present.size()]]++;
+      map[present[i % present.size()]].chunks++;
     } else {
       unsigned int crc = gen();
-      unsigned long long& c = map[crc];
-      benchmark::DoNotOptimize(c++);
-      if (c == 1) map.erase(crc);
+      Estimator::dedupe_count_t& c = map[crc];
+      benchmark::DoNotOptimize(c.chunks++);
+      if (c.chunks == 1) map.erase(crc);
     }
   }
 }
@@ -83,7 +91,7 @@ void BM_map_memory(benchmark::State& state) {
     os_get_memory_usage(&before, nullptr);
     std::unique_ptr<Estimator::DEDUPE_MAP> map(new Estimator::DEDUPE_MAP);
     std::mt19937 gen(7);
-    while (map->size() < n) (*map)[(unsigned int)gen()]++;
+    while (map->size() < n) (*map)[(unsigned int)gen()].chunks++;
     os_get_memory_usage(&after, nullptr);
     per_entry = after > before ? (double)(after - before) / (double)n : 0.0;
     state.PauseTiming();

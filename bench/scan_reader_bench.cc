@@ -61,7 +61,7 @@ void BM_Scan(benchmark::State& state) {
   printer.set_console(&std::cout);
 }
 
-void noop(const unsigned char* chunk, void*) { benchmark::DoNotOptimize(chunk); }
+void noop(const unsigned char* chunk, size_t, void*) { benchmark::DoNotOptimize(chunk); }
 
 void BM_Read(benchmark::State& state) {
   if (!getenv("PELKO_BENCH_DIR")) {

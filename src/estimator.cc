@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <vector>
 
 #include "crc.h"
 #include "printer.h"
@@ -78,6 +79,49 @@ size_t lz4_compressed_size(const unsigned char* src, size_t n) {
 
 const char* const TEN_TABS = "\t\t\t\t\t\t\t\t\t\t";
 
+// The checksums a reading thread has met in the bucket it is reading: a
+// bucket is read by one thread, its chunks in order, so a repeat within it
+// is told from a first occurrence without any lock or per-checksum memory.
+class BucketChecksums {
+ public:
+  // True the first time crc is met in bucket seq of owner's run. capacity:
+  // chunks per bucket.
+  bool first(const void* owner, size_t seq, uint32_t crc, size_t capacity) {
+    if (owner != m_owner || seq != m_seq) {
+      m_owner = owner;
+      m_seq = seq;
+      size_t want = 16;
+      while (want < 2 * capacity) want *= 2;
+      if (m_slots.size() < want) {
+        m_slots.assign(want, 0);
+        m_stamp = 0;
+      }
+      if (++m_stamp == 0) {  // stamps wrapped: clear once
+        std::fill(m_slots.begin(), m_slots.end(), 0);
+        m_stamp = 1;
+      }
+    }
+    const size_t mask = m_slots.size() - 1;
+    const uint64_t tag = (uint64_t)m_stamp << 32 | crc;
+    for (size_t i = (crc * 0x9E3779B1u) & mask;; i = (i + 1) & mask) {
+      const uint64_t v = m_slots[i];
+      if (v == tag) return false;
+      if ((uint32_t)(v >> 32) != m_stamp) {
+        m_slots[i] = tag;
+        return true;
+      }
+    }
+  }
+
+ private:
+  const void* m_owner = nullptr;
+  size_t m_seq = 0;
+  uint32_t m_stamp = 0;
+  std::vector<uint64_t> m_slots;  // stamp << 32 | checksum
+};
+
+thread_local BucketChecksums t_bucket_checksums;
+
 }  // namespace
 
 Estimator::env_t::env_t()
@@ -103,16 +147,24 @@ Estimator::Estimator(const pelko_params_t& params, const env_t& env)
       m_report_next(0.0),
       m_lower_crc(0),
       m_dfh_size(0),
+      m_big_buckets(0),
+      m_total_buckets(0),
       m_compressed_size(0),
       m_uncompressed_size(0),
       m_updates_since_check(0),
       m_zeros_crc(0),
+      m_chunks_per_bucket(std::max<size_t>(1, params.bucket_size / params.chunk_size)),
+      m_solo_seq((size_t)1 << 62),
       m_n_printed_reports(0),
       m_reporting(false) {
   PELKO_ASSERT(params.chunk_size > 0);
   PELKO_ASSERT(params.report_freq > 0);
   PELKO_ASSERT(env.memory_check_interval >= 1);
-  if (params.estimate_mask & ESTIMATE_DEDUPE) m_dfh_array.assign(16, 0);
+  if (params.estimate_mask & ESTIMATE_DEDUPE) {
+    m_dfh_array.assign(16, 0);
+    for (DFH_ARRAY& rep : m_dfh_rep) rep.assign(16, 0);
+  }
+  for (size_t& n : m_dfh_rep_size) n = 0;
   m_zeros.reset(new unsigned char[params.chunk_size]());
   m_zeros_crc = memcrc(m_zeros.get(), params.chunk_size);
 }
@@ -120,22 +172,30 @@ Estimator::Estimator(const pelko_params_t& params, const env_t& env)
 Estimator::~Estimator() {}
 
 void Estimator::start(Sampler* sampler) {
-  __start_reading(sampler->get_total_chunks());
-  sampler->read(add_chunk, this);
+  __start_reading(sampler->get_total_chunks(), sampler->get_total_buckets());
+  void (*cb)(const unsigned char*, size_t, void*) = add_chunk;
+  sampler->read(cb, this);
 }
 
-void Estimator::__start_reading(size_t total_chunks) {
+void Estimator::__start_reading(size_t total_chunks, size_t total_buckets) {
   m_start_time = m_env.get_time();
   m_total_chunks = total_chunks;
+  m_total_buckets = total_buckets != 0 ? total_buckets : total_chunks;
   printer << "ANALYZING" << std::endl;
   __print_header(true);
 }
 
-void Estimator::add_chunk(const unsigned char* chunk_data, void* cb_arg) {
-  static_cast<Estimator*>(cb_arg)->add_chunk(chunk_data);
+void Estimator::add_chunk(const unsigned char* chunk_data, size_t bucket_seq,
+                          void* cb_arg) {
+  static_cast<Estimator*>(cb_arg)->add_chunk(chunk_data, bucket_seq);
 }
 
-void Estimator::add_chunk(const unsigned char* chunk_data) {
+void Estimator::add_chunk(const unsigned char* chunk_data, void* cb_arg) {
+  Estimator* e = static_cast<Estimator*>(cb_arg);
+  e->add_chunk(chunk_data, e->m_solo_seq++);
+}
+
+void Estimator::add_chunk(const unsigned char* chunk_data, size_t bucket_seq) {
   const size_t chunk_size = m_params.chunk_size;
   const int mask = m_params.estimate_mask;
   const bool is_zero = memcmp(chunk_data, m_zeros.get(), chunk_size) == 0;
@@ -145,8 +205,10 @@ void Estimator::add_chunk(const unsigned char* chunk_data) {
   if (mask & ESTIMATE_DEDUPE) {
     if (!is_zero || (mask & ESTIMATE_DEDUPE_ZEROS)) {
       unsigned int crc = is_zero ? m_zeros_crc : memcrc(chunk_data, chunk_size);
+      const bool first = t_bucket_checksums.first(this, bucket_seq, crc,
+                                                  m_chunks_per_bucket);
       lock.lock();
-      hit = __add_chunk_dedupe(crc);
+      hit = __add_chunk_dedupe(crc, (int)(bucket_seq % UNSEEN_GROUPS), first);
     } else {
       hit = true;  // zero chunks bypass the map
     }
@@ -190,13 +252,99 @@ void Estimator::__count_chunk(bool is_zero, time_t now) {
 }
 
 bool Estimator::__add_chunk_dedupe(unsigned int crc) {
+  const size_t seq = m_solo_seq++;
+  return __add_chunk_dedupe(crc, (int)(seq % UNSEEN_GROUPS), true);
+}
+
+namespace {
+
+// Moves one checksum from entry `from` to entry `to` of a histogram that
+// grows as needed; entry 0 is never counted.
+inline void move_entry(DFH_ARRAY* h, size_t* used, size_t from, size_t to) {
+  if (from != 0) (*h)[from]--;
+  if (to == 0) return;
+  if (to >= h->size()) {
+    size_t n = h->size();
+    while (n <= to) n *= 2;
+    h->resize(n, 0);
+  }
+  (*h)[to]++;
+  if (to + 1 > *used) *used = to + 1;
+}
+
+}  // namespace
+
+unsigned long long Estimator::__chunks(unsigned int crc,
+                                       const dedupe_count_t& c) const {
+  if (!c.big()) return c.chunks;
+  BIG_MAP::const_iterator it = m_dedupe_big.find(crc);
+  PELKO_ASSERT(it != m_dedupe_big.end());
+  return it->second.chunks;
+}
+
+unsigned long long Estimator::__buckets(unsigned int crc,
+                                        const dedupe_count_t& c) const {
+  if (!c.big()) return c.n_buckets();
+  BIG_MAP::const_iterator it = m_dedupe_big.find(crc);
+  PELKO_ASSERT(it != m_dedupe_big.end());
+  return it->second.buckets;
+}
+
+void Estimator::__count_bucket(unsigned int crc, dedupe_count_t* c,
+                               int group) {
+  if (c->big()) {
+    big_count_t& b = m_dedupe_big[crc];
+    move_entry(&m_dfh_array, &m_dfh_size, b.buckets, b.buckets + 1);
+    b.buckets++;
+    m_big_buckets++;
+    return;
+  }
+  const unsigned t = c->n_buckets();
+  move_entry(&m_dfh_array, &m_dfh_size, t, t + 1);
+  if (c->buckets[group] < 0xFF) {
+    for (int g = 0; g < UNSEEN_GROUPS; g++) {
+      if (g == group) continue;  // without this group the count stays
+      move_entry(&m_dfh_rep[g], &m_dfh_rep_size[g], t - c->buckets[g],
+                 t + 1 - c->buckets[g]);
+    }
+    c->buckets[group]++;
+    return;
+  }
+  // The group's count is full: the checksum leaves the groups' histograms
+  // and is kept whole in the overflow map.
+  for (int g = 0; g < UNSEEN_GROUPS; g++)
+    move_entry(&m_dfh_rep[g], &m_dfh_rep_size[g], t - c->buckets[g], 0);
+  m_dedupe_big[crc] = big_count_t{c->chunks, (unsigned long long)t + 1};
+  m_big_buckets += t + 1;
+  c->chunks = dedupe_count_t::BIG;
+}
+
+void Estimator::__forget(unsigned int crc, const dedupe_count_t& c) {
+  if (c.big()) {
+    BIG_MAP::iterator it = m_dedupe_big.find(crc);
+    PELKO_ASSERT(it != m_dedupe_big.end());
+    move_entry(&m_dfh_array, &m_dfh_size, it->second.buckets, 0);
+    m_big_buckets -= it->second.buckets;
+    m_dedupe_big.erase(it);
+    return;
+  }
+  const unsigned t = c.n_buckets();
+  move_entry(&m_dfh_array, &m_dfh_size, t, 0);
+  for (int g = 0; g < UNSEEN_GROUPS; g++)
+    move_entry(&m_dfh_rep[g], &m_dfh_rep_size[g], t - c.buckets[g], 0);
+}
+
+bool Estimator::__add_chunk_dedupe(unsigned int crc, int group,
+                                   bool first_in_bucket) {
   const bool zeros_protected =
       (m_params.estimate_mask & ESTIMATE_DEDUPE_ZEROS) != 0;
-  unsigned long long* count;
+  dedupe_count_t* count;
   bool hit;
   if (!m_save_memory) {
-    count = &m_dedupe_map[crc];
-    hit = *count != 0;
+    std::pair<DEDUPE_MAP::iterator, bool> ins =
+        m_dedupe_map.emplace(crc, dedupe_count_t());
+    count = &ins.first->second;
+    hit = !ins.second;
   } else {
     const bool is_protected = zeros_protected && crc == m_zeros_crc;
     if (crc < m_lower_crc && !is_protected) {
@@ -219,12 +367,11 @@ bool Estimator::__add_chunk_dedupe(unsigned int crc) {
       PELKO_ASSERT(t != m_dedupe_map.end());
       const bool above = crc > l || std::next(t) != m_dedupe_map.end();
       if (!(zeros_protected && l == m_zeros_crc) && above) {
-        const unsigned long long evicted = t->second;
+        m_n_skipped_chunks += __chunks(t->first, t->second);
+        __forget(t->first, t->second);
         m_dedupe_map.erase(t);
-        m_dfh_array[evicted]--;
-        m_n_skipped_chunks += evicted;
       }
-      count = &m_dedupe_map[crc];
+      count = &m_dedupe_map.emplace(crc, dedupe_count_t()).first->second;
       hit = false;
       if (above) {
         DEDUPE_MAP::const_iterator next = m_dedupe_map.upper_bound(l);
@@ -234,12 +381,25 @@ bool Estimator::__add_chunk_dedupe(unsigned int crc) {
     }
   }
 
-  unsigned long long d = *count;
-  if (m_dfh_array[d] != 0) m_dfh_array[d]--;
-  *count = ++d;
-  if (d >= m_dfh_array.size()) m_dfh_array.resize(m_dfh_array.size() * 2, 0);
-  m_dfh_array[d]++;
-  m_dfh_size = std::max(m_dfh_size, (size_t)d + 1);
+  if (!hit) {
+    *count = dedupe_count_t();
+    first_in_bucket = true;  // a new checksum's first bucket
+  }
+  if (count->big()) {
+    m_dedupe_big[crc].chunks++;
+  } else if (count->chunks + 1 == dedupe_count_t::BIG) {
+    // Too many chunks for the small count, whatever the buckets say: the
+    // groups' counts go with it (the checksum is in the tail anyway).
+    const unsigned t = count->n_buckets();
+    for (int g = 0; g < UNSEEN_GROUPS; g++)
+      move_entry(&m_dfh_rep[g], &m_dfh_rep_size[g], t - count->buckets[g], 0);
+    m_dedupe_big[crc] = big_count_t{(unsigned long long)count->chunks + 1, t};
+    m_big_buckets += t;
+    count->chunks = dedupe_count_t::BIG;
+  } else {
+    count->chunks++;
+  }
+  if (first_in_bucket) __count_bucket(crc, count, group);
 
   if (!m_save_memory && m_params.memory_limit != 0) __check_memory();
   return hit;
@@ -277,6 +437,7 @@ Estimator::counters_t Estimator::__counters() const {
   c.map_size = m_dedupe_map.size();
   c.map_first = m_dedupe_map.empty() ? 0 : m_dedupe_map.begin()->first;
   c.dfh_size = m_dfh_size;
+  c.total_buckets = m_total_buckets;
   c.memory_cur = c.memory_peak = 0;
   m_env.get_memory_usage(&c.memory_cur, &c.memory_peak);
   c.n_printed_reports = m_n_printed_reports;
@@ -293,14 +454,30 @@ void Estimator::__queue_report() {
     double r = -1.0, r_low = -1.0, r_high = -1.0;
     __print_header(c.n_printed_reports, false);
     __print_progress(c, true);
-    if (dedupe) __analyze_dfh(c, m_dfh_array, &r, &r_low, &r_high);
+    if (dedupe) {
+      dfh_set_t dfh;
+      __snapshot(&dfh);
+      __analyze_dfh(c, dfh, &r, &r_low, &r_high);
+    }
     __print_report(c, r, r_low, r_high);
     return;
   }
   m_reports.emplace_back();
   report_t& rep = m_reports.back();
   rep.c = __counters();
-  rep.dfh.assign(m_dfh_array.begin(), m_dfh_array.begin() + m_dfh_size);
+  __snapshot(&rep.dfh);
+}
+
+void Estimator::__snapshot(dfh_set_t* out) const {
+  out->all.assign(m_dfh_array.begin(), m_dfh_array.begin() + m_dfh_size);
+  out->all_size = m_dfh_size;
+  for (int g = 0; g < UNSEEN_GROUPS; g++) {
+    const size_t n = std::min(m_dfh_rep_size[g], m_dfh_rep[g].size());
+    out->rep[g].assign(m_dfh_rep[g].begin(), m_dfh_rep[g].begin() + n);
+    out->rep_size[g] = n;
+  }
+  out->n_big = m_dedupe_big.size();
+  out->big_buckets = m_big_buckets;
 }
 
 void Estimator::__drain_reports() {
@@ -335,7 +512,9 @@ void Estimator::finish() {
   __print_progress(c, true);
   if (m_params.estimate_mask & ESTIMATE_DEDUPE) {
     double r, r_low, r_high;
-    __analyze_dfh(c, m_dfh_array, &r, &r_low, &r_high);
+    dfh_set_t dfh;
+    __snapshot(&dfh);
+    __analyze_dfh(c, dfh, &r, &r_low, &r_high);
     __print_dedupe(r, r_low, r_high);
   }
   if (m_params.estimate_mask & ESTIMATE_COMPRESS) __print_compress(c);
@@ -388,10 +567,12 @@ void Estimator::__print_progress(const counters_t& c, bool to_file) const {
 }
 
 void Estimator::__analyze_dfh(double* r, double* r_low, double* r_high) const {
-  __analyze_dfh(__counters(), m_dfh_array, r, r_low, r_high);
+  dfh_set_t dfh;
+  __snapshot(&dfh);
+  __analyze_dfh(__counters(), dfh, r, r_low, r_high);
 }
 
-void Estimator::__analyze_dfh(const counters_t& c, const DFH_ARRAY& dfh,
+void Estimator::__analyze_dfh(const counters_t& c, const dfh_set_t& dfh,
                               double* r, double* r_low, double* r_high) const {
   *r = *r_low = *r_high = -1.0;
   if (c.progress == 0) return;
@@ -426,13 +607,25 @@ void Estimator::__analyze_dfh(const counters_t& c, const DFH_ARRAY& dfh,
   // The share of the sample that the histogram represents.
   const double k = 1.0 - (double)c.n_skipped_chunks / sample;
   const double n = (double)total * k;
-  if (!(n >= 1.0) || c.dfh_size < 2) return;  // nothing to extrapolate from
+  if (!(n >= 1.0) || dfh.all_size < 2) return;  // nothing to extrapolate from
 
-  Unseen unseen(dfh, c.dfh_size, (size_t)n, debug);
-  *r = unseen.run_core();
-  if (*r == -1.0) return;
-  *r_low = unseen.run_range(true, m_params.alpha);
-  *r_high = unseen.run_range(false, m_params.alpha);
+  unseen_sample_t s;
+  s.dfh = &dfh.all;
+  s.dfh_size = dfh.all_size;
+  for (int g = 0; g < UNSEEN_GROUPS; g++) {
+    s.replicate[g] = &dfh.rep[g];
+    s.replicate_size[g] = dfh.rep_size[g];
+  }
+  s.n_fixed = dfh.n_big;
+  s.fixed_occurrences = (double)dfh.big_buckets;
+  s.n_distinct = c.map_size;
+  s.chunks = (double)(size_t)n;
+  s.fraction = (double)sample / (double)total;
+  s.n_buckets = c.total_buckets;
+  const unseen_result_t e = unseen_estimate(s, m_params.alpha, debug);
+  *r = e.r;
+  *r_low = e.low;
+  *r_high = e.high;
 }
 
 void Estimator::__print_dedupe(double r, double r_low, double r_high) const {

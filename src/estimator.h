@@ -30,13 +30,13 @@
 #include <stddef.h>
 #include <time.h>
 
+#include <atomic>
 #include <deque>
+#include <map>
 #include <memory>
 
 #ifdef PELKO_HAVE_ABSL_BTREE
 #include <absl/container/btree_map.h>
-#else
-#include <map>
 #endif
 
 #include "mutex.h"
@@ -64,13 +64,36 @@ class Sampler;
 // destructor run on one thread while no add_chunk call is in flight.
 class Estimator {
  public:
-  // Checksum -> number of analysed chunks with it, ascending by checksum (the
-  // memory-saving mode evicts and skips in that order).
+  // What the map keeps of one checksum: the analysed chunks with it, and for
+  // each jackknife group the sampled buckets of that group it occurs in (a
+  // bucket's group is its drawing order modulo UNSEEN_GROUPS). 12 bytes, the
+  // same room as a 64-bit count beside its 32-bit key. Counts beyond the
+  // small fields live in the overflow map and `chunks` is then BIG.
+  struct dedupe_count_t {
+    static const uint32_t BIG = 0xFFFFFFFFu;
+    uint32_t chunks;
+    uint8_t buckets[UNSEEN_GROUPS];
+    bool big() const { return chunks == BIG; }
+    unsigned n_buckets() const {
+      unsigned n = 0;
+      for (int g = 0; g < UNSEEN_GROUPS; g++) n += buckets[g];
+      return n;
+    }
+  };
+  // Counts of a checksum seen too often for dedupe_count_t.
+  struct big_count_t {
+    unsigned long long chunks;
+    unsigned long long buckets;
+  };
+
+  // Checksum -> its counts, ascending by checksum (the memory-saving mode
+  // evicts and skips in that order).
 #ifdef PELKO_HAVE_ABSL_BTREE
-  typedef absl::btree_map<unsigned int, unsigned long long> DEDUPE_MAP;
+  typedef absl::btree_map<unsigned int, dedupe_count_t> DEDUPE_MAP;
 #else
-  typedef std::map<unsigned int, unsigned long long> DEDUPE_MAP;
+  typedef std::map<unsigned int, dedupe_count_t> DEDUPE_MAP;
 #endif
+  typedef std::map<unsigned int, big_count_t> BIG_MAP;
 
   // What the Estimator reads from the process and the console. The default
   // is the platform layer, a monotonic clock in whole seconds and a memory
@@ -106,27 +129,41 @@ class Estimator {
   void finish();
 
   // Sampler::chunk_cb_func_t: cb_arg is the Estimator; chunk_data points to
-  // chunk_size bytes.
+  // chunk_size bytes of the bucket drawn as bucket_seq-th.
+  static void add_chunk(const unsigned char* chunk_data, size_t bucket_seq,
+                        void* cb_arg);
+  // The same for a chunk that is a bucket of its own.
   static void add_chunk(const unsigned char* chunk_data, void* cb_arg);
 
  private:
   friend class EstimatorPeer;  // white-box access for estimator_test.cc
 
-  // Steps of start before reading: clock, planned chunk count, "ANALYZING",
-  // first header.
-  void __start_reading(size_t total_chunks);
+  // Steps of start before reading: clock, planned chunk and bucket counts,
+  // "ANALYZING", first header. Without a bucket count every chunk counts as
+  // a bucket.
+  void __start_reading(size_t total_chunks, size_t total_buckets = 0);
 
-  void add_chunk(const unsigned char* chunk_data);
+  void add_chunk(const unsigned char* chunk_data, size_t bucket_seq);
 
   // With m_mutex held: counts the chunk, advances the progress, refreshes
   // the progress line (now: the clock read before taking the lock) and
   // prints the periodic report when one is due.
   void __count_chunk(bool is_zero, time_t now);
 
-  // With m_mutex held: counts crc in the map and the histogram. True when
-  // the chunk needs no compression: a duplicate, or skipped by the
-  // memory-saving mode.
+  // With m_mutex held: counts crc in the map and the histograms, for a chunk
+  // of a bucket of `group`; first_in_bucket: the first chunk with crc in its
+  // bucket (only those count towards the histograms). True when the chunk
+  // needs no compression: a duplicate, or skipped by the memory-saving mode.
+  bool __add_chunk_dedupe(unsigned int crc, int group, bool first_in_bucket);
+  // A chunk that is a bucket of its own.
   bool __add_chunk_dedupe(unsigned int crc);
+  // With m_mutex held: the checksum's bucket count rises by one, in group.
+  void __count_bucket(unsigned int crc, dedupe_count_t* c, int group);
+  // With m_mutex held: takes an entry out of the histograms (eviction).
+  void __forget(unsigned int crc, const dedupe_count_t& c);
+  // Chunks and buckets of an entry, wherever they are kept.
+  unsigned long long __chunks(unsigned int crc, const dedupe_count_t& c) const;
+  unsigned long long __buckets(unsigned int crc, const dedupe_count_t& c) const;
 
   // With m_mutex held, in normal mode: reads the memory use when a check is
   // due and switches to the memory-saving mode above memory_limit.
@@ -145,15 +182,27 @@ class Estimator {
     size_t map_size;
     unsigned int map_first;  // smallest checksum in the map, if any
     size_t dfh_size;
+    size_t total_buckets;
     size_t memory_cur;
     size_t memory_peak;
     int n_printed_reports;
   };
+  // The histograms a dedupe estimate is made from: of the whole sample, and
+  // of the sample without each group's buckets (checksums in the overflow
+  // map left out of those), with their used lengths.
+  struct dfh_set_t {
+    DFH_ARRAY all;
+    size_t all_size;
+    DFH_ARRAY rep[UNSEEN_GROUPS];
+    size_t rep_size[UNSEEN_GROUPS];
+    size_t n_big;
+    unsigned long long big_buckets;
+  };
   // A periodic report waiting to be printed: its counters and a copy of the
-  // histogram's used entries.
+  // histograms' used entries.
   struct report_t {
     counters_t c;
-    DFH_ARRAY dfh;
+    dfh_set_t dfh;
   };
 
   // With m_mutex held (or after reading): the current figures, the memory
@@ -168,8 +217,10 @@ class Estimator {
   void __print_report(const counters_t& c, double r, double r_low,
                       double r_high) const;
   void __analyze_dfh(double* r, double* r_low, double* r_high) const;
-  void __analyze_dfh(const counters_t& c, const DFH_ARRAY& dfh, double* r,
+  void __analyze_dfh(const counters_t& c, const dfh_set_t& dfh, double* r,
                      double* r_low, double* r_high) const;
+  // With m_mutex held: a copy of the histograms' used entries.
+  void __snapshot(dfh_set_t* out) const;
   void __print_header(bool to_file) const;
   void __print_header(int n_printed_reports, bool to_file) const;
   void __print_progress(bool to_file) const;
@@ -197,8 +248,19 @@ class Estimator {
   // m_dedupe_map. Every other key is at or above it except the protected
   // all-zero checksum.
   unsigned int m_lower_crc;
+  // Checksums seen in more buckets, or with more chunks, than a
+  // dedupe_count_t holds; at most one per 255 sampled bucket occurrences.
+  BIG_MAP m_dedupe_big;
+  // Histogram of bucket counts: entry k counts the checksums seen in exactly
+  // k sampled buckets.
   DFH_ARRAY m_dfh_array;
   size_t m_dfh_size;
+  // The same without the buckets of each group; checksums in m_dedupe_big are
+  // left out, and summed up in m_big_buckets.
+  DFH_ARRAY m_dfh_rep[UNSEEN_GROUPS];
+  size_t m_dfh_rep_size[UNSEEN_GROUPS];
+  unsigned long long m_big_buckets;
+  size_t m_total_buckets;  // set by start before reading
   size_t m_compressed_size;
   size_t m_uncompressed_size;
   unsigned m_updates_since_check;
@@ -206,6 +268,9 @@ class Estimator {
   // Immutable after construction; read without the lock.
   std::unique_ptr<unsigned char[]> m_zeros;
   unsigned int m_zeros_crc;
+  size_t m_chunks_per_bucket;
+  // Numbers for chunks that come without a bucket.
+  std::atomic<size_t> m_solo_seq;
 
   int m_n_printed_reports;  // guarded by m_mutex
 

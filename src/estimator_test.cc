@@ -9,6 +9,7 @@
 #include <fstream>
 #include <map>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -22,12 +23,21 @@ class EstimatorPeer {
  public:
   explicit EstimatorPeer(Estimator* e) : e_(e) {}
 
-  void begin(size_t total_chunks) { e_->__start_reading(total_chunks); }
+  void begin(size_t total_chunks, size_t total_buckets = 0) {
+    e_->__start_reading(total_chunks, total_buckets);
+  }
   void add(const unsigned char* chunk) { Estimator::add_chunk(chunk, e_); }
   void add(const std::vector<unsigned char>& chunk) { add(chunk.data()); }
   bool dedupe(unsigned int crc) {
     MutexLock l(&e_->m_mutex);
     return e_->__add_chunk_dedupe(crc);
+  }
+  bool dedupe(unsigned int crc, int group, bool first_in_bucket) {
+    MutexLock l(&e_->m_mutex);
+    return e_->__add_chunk_dedupe(crc, group, first_in_bucket);
+  }
+  void add(const std::vector<unsigned char>& chunk, size_t bucket_seq) {
+    Estimator::add_chunk(chunk.data(), bucket_seq, e_);
   }
   void print_dedupe(double r, double lo, double hi) {
     e_->__print_dedupe(r, lo, hi);
@@ -36,8 +46,40 @@ class EstimatorPeer {
     e_->__analyze_dfh(r, lo, hi);
   }
 
-  const Estimator::DEDUPE_MAP& map() const { return e_->m_dedupe_map; }
+  // Checksum -> chunks, wherever the Estimator keeps the count.
+  std::map<unsigned int, unsigned long long> map() const {
+    std::map<unsigned int, unsigned long long> m;
+    for (const auto& kv : e_->m_dedupe_map)
+      m[kv.first] = e_->__chunks(kv.first, kv.second);
+    return m;
+  }
+  // Checksum -> buckets it was seen in.
+  std::map<unsigned int, unsigned long long> buckets() const {
+    std::map<unsigned int, unsigned long long> m;
+    for (const auto& kv : e_->m_dedupe_map)
+      m[kv.first] = e_->__buckets(kv.first, kv.second);
+    return m;
+  }
   const DFH_ARRAY& dfh() const { return e_->m_dfh_array; }
+  const DFH_ARRAY& rep(int g) const { return e_->m_dfh_rep[g]; }
+  size_t rep_size(int g) const { return e_->m_dfh_rep_size[g]; }
+  size_t n_big() const { return e_->m_dedupe_big.size(); }
+  unsigned long long big_buckets() const { return e_->m_big_buckets; }
+  bool is_big(unsigned int crc) const {
+    return e_->m_dedupe_map.at(crc).big();
+  }
+  // What the histogram without group g should hold, from the map: the
+  // bucket counts without the group's, checksums in the overflow map left
+  // out.
+  std::map<unsigned long long, int> rep_expected(int g) const {
+    std::map<unsigned long long, int> m;
+    for (const auto& kv : e_->m_dedupe_map) {
+      if (kv.second.big()) continue;
+      const unsigned long long k = kv.second.n_buckets() - kv.second.buckets[g];
+      if (k != 0) m[k]++;
+    }
+    return m;
+  }
   size_t dfh_size() const { return e_->m_dfh_size; }
   size_t n_data() const { return e_->m_n_data_chunks; }
   size_t n_zero() const { return e_->m_n_zero_chunks; }
@@ -112,26 +154,36 @@ size_t lz4_size(const std::vector<unsigned char>& v) {
                               (int)out.size());
 }
 
-// Histogram against map: sum of entries = distinct checksums, and
-// sum of k * entry k = chunks represented in the map.
-void expect_consistent(const EstimatorPeer& p, size_t sent_to_dedupe) {
-  std::map<unsigned long long, int> want;
-  unsigned long long represented = 0;
-  for (const auto& kv : p.map()) {
-    want[kv.second]++;
-    represented += kv.second;
-  }
-  unsigned long long weighted = 0;
+// A histogram holds exactly `want` (entry k -> checksums), within its used
+// length.
+void expect_histogram(const DFH_ARRAY& h, size_t used,
+                      std::map<unsigned long long, int> want,
+                      const std::string& what) {
   size_t highest = 0;
-  for (size_t k = 0; k < p.dfh().size(); k++) {
-    int expected = want.count(k) ? want[k] : 0;
-    ASSERT_EQ(p.dfh()[k], expected) << "histogram entry " << k;
-    weighted += k * (unsigned long long)p.dfh()[k];
-    if (p.dfh()[k] != 0) highest = k;
+  for (size_t k = 1; k < h.size(); k++) {
+    const int expected = want.count(k) ? want[k] : 0;
+    ASSERT_EQ(h[k], expected) << what << " entry " << k;
+    if (h[k] != 0) highest = k;
   }
-  EXPECT_EQ(weighted, represented);
-  EXPECT_EQ(weighted, sent_to_dedupe - p.n_skipped());
-  EXPECT_GE(p.dfh_size(), highest + 1);
+  EXPECT_EQ(h.empty() ? 0 : h[0], 0) << what;
+  if (highest != 0) {
+    EXPECT_GE(used, highest + 1) << what;
+  }
+}
+
+// Histograms against map: the whole sample's histogram counts the checksums
+// by their buckets, each group's by their buckets outside the group, and
+// the chunks in the map are those sent to dedupe less the skipped ones.
+void expect_consistent(const EstimatorPeer& p, size_t sent_to_dedupe) {
+  unsigned long long chunks = 0;
+  for (const auto& kv : p.map()) chunks += kv.second;
+  EXPECT_EQ(chunks, sent_to_dedupe - p.n_skipped());
+  std::map<unsigned long long, int> want;
+  for (const auto& kv : p.buckets()) want[kv.second]++;
+  expect_histogram(p.dfh(), p.dfh_size(), want, "histogram");
+  for (int g = 0; g < UNSEEN_GROUPS; g++)
+    expect_histogram(p.rep(g), p.rep_size(g), p.rep_expected(g),
+                     "group " + std::to_string(g));
 }
 
 class EstimatorTest : public ::testing::Test {
@@ -449,6 +501,75 @@ TEST_F(EstimatorTest, SavingModeInvariantsHoldUnderRandomTraffic) {
     }
     EXPECT_LE(grew, 2);
     expect_consistent(p, sent);
+  }
+}
+
+// A checksum counts once per bucket it occurs in, whatever its repeats
+// there, in the whole sample's histogram and in every group's but its
+// bucket's own; one seen in more buckets of a group than its count holds
+// moves to the overflow map and out of the groups' histograms; the
+// memory-saving mode keeps all of this consistent while it evicts.
+TEST_F(EstimatorTest, BucketCountsGroupsAndOverflow) {
+  {
+    Params params(ESTIMATE_DEDUPE);
+    Estimator e(params, fake_env());
+    EstimatorPeer p(&e);
+    p.begin(1000, 100);
+    const std::vector<unsigned char> a = random_chunk(1), b = random_chunk(2),
+                                     c = random_chunk(3);
+    p.add(a, 0);  // bucket 0 (group 0): a a b
+    p.add(a, 0);
+    p.add(b, 0);
+    p.add(a, 1);  // bucket 1 (group 1): a c
+    p.add(c, 1);
+    p.add(a, 9);  // bucket 9 (group 1): a
+    const unsigned crc_a = memcrc(a.data(), CHUNK);
+    EXPECT_EQ(p.map().at(crc_a), 4u);
+    EXPECT_EQ(p.buckets().at(crc_a), 3u);
+    EXPECT_EQ(p.dfh()[1], 2);  // b and c
+    EXPECT_EQ(p.dfh()[3], 1);  // a
+    EXPECT_EQ(p.rep(0)[1], 1);  // without group 0: c, and a in 2 buckets
+    EXPECT_EQ(p.rep(0)[2], 1);
+    EXPECT_EQ(p.rep(1)[1], 2);  // without group 1: a and b once each
+    EXPECT_EQ(p.rep(2)[1], 2);
+    EXPECT_EQ(p.rep(2)[3], 1);
+    expect_consistent(p, 6);
+  }
+  for (bool saving : {false, true}) {
+    SCOPED_TRACE(saving);
+    Params params(ESTIMATE_DEDUPE | ESTIMATE_DEDUPE_ZEROS);
+    params.memory_limit = saving ? 1000 : 0;
+    Estimator e(params, fake_env());
+    EstimatorPeer p(&e);
+    std::mt19937 gen(11);
+    std::vector<unsigned int> pool;
+    for (int i = 0; i < 300; i++) pool.push_back(gen());
+    const unsigned hot = pool[7];
+    size_t sent = 0;
+    g_mem = 0;
+    for (size_t seq = 0; seq < 4000; seq++) {
+      if (saving && seq == 2000) g_mem = 2000;
+      std::set<unsigned> in_bucket;
+      const int n = 1 + gen() % 5;
+      for (int i = 0; i < n; i++) {
+        // The hot checksum in every bucket of group 0: 500 of them.
+        const unsigned crc = i == 0 && seq % UNSEEN_GROUPS == 0
+                                 ? hot
+                                 : pool[gen() % pool.size()];
+        p.dedupe(crc, (int)(seq % UNSEEN_GROUPS), in_bucket.insert(crc).second);
+        sent++;
+      }
+      if (seq % 499 == 0) expect_consistent(p, sent);
+    }
+    expect_consistent(p, sent);
+    if (!saving) {
+      ASSERT_TRUE(p.is_big(hot));
+      EXPECT_GE(p.buckets().at(hot), 500u);
+    }
+    unsigned long long big = 0;
+    for (const auto& kv : p.buckets())
+      if (p.is_big(kv.first)) big += kv.second;
+    EXPECT_EQ(p.big_buckets(), big);
   }
 }
 

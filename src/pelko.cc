@@ -28,6 +28,9 @@ const double DEFAULT_REPORT_FREQ_PERCENT = 1.0;
 const time_t DEFAULT_SCAN_TIME_LIMIT = 3600;
 const double DEFAULT_ALPHA = 0.5;
 
+// Options with a long name only.
+enum { OPT_SEED = 256 };
+
 const struct option long_options[] = {
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
@@ -42,6 +45,7 @@ const struct option long_options[] = {
     {"alpha", required_argument, nullptr, 'A'},
     {"debug", optional_argument, nullptr, 'D'},
     {"path", required_argument, nullptr, 'p'},
+    {"seed", required_argument, nullptr, OPT_SEED},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -191,6 +195,17 @@ parse_result_t try_parse_opts(pelko_params_t* params, int argc, char** argv) {
         params->roots.push_back(root);
         break;
       }
+      case OPT_SEED: {
+        char* end = nullptr;
+        errno = 0;
+        const unsigned long v = strtoul(optarg, &end, 10);
+        if (end == optarg || *end != 0 || errno != 0 || v > UINT_MAX ||
+            optarg[0] == '-')
+          return usage_error("Bad seed %s", optarg);
+        params->seed = (unsigned)v;
+        params->seed_given = true;
+        break;
+      }
       case '?':
         return usage_error("Bad option");
       default:
@@ -278,6 +293,9 @@ void write_usage(std::ostream& os, int debug, const char* prog_name) {
      << "). Set 0 for no limit." << std::endl;
   os << "\t [--out         | -o <outfile>]\t\t\t\t\t\tOutput file."
      << std::endl;
+  os << "\t [--seed <n>]\t\t\t\t\t\t\tSeed of the reading order. Default: "
+        "the same order every run."
+     << std::endl;
   if (debug > 0) {
     os << "\t [--bucket_size | -b <bucket_size="
        << capacity_to_str(DEFAULT_BUCKET_SIZE) << ">]" << std::endl;
@@ -363,6 +381,8 @@ void echo_params(const pelko_params_t& params, const char* prog_name) {
             << " sec." << std::endl;
   if (params.debug > 0 || !params.output_file.empty())
     printer << "output_file:     " << params.output_file << std::endl;
+  if (params.seed_given)
+    printer << "seed:            " << params.seed << std::endl;
   if (params.debug > 0 || params.alpha != DEFAULT_ALPHA)
     printer << "alpha:           " << params.alpha << std::endl;
   if (params.debug > 0)

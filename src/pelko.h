@@ -91,6 +91,10 @@ struct pelko_params_t {
   double alpha;
   int debug;
   std::string output_file;  // empty = console only
+  // --seed: the reading order's seed; without it the order is the C
+  // library's unseeded one.
+  bool seed_given = false;
+  unsigned seed = 0;
 
   pelko_params_t() {}
   ~pelko_params_t() {}

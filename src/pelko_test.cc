@@ -89,6 +89,17 @@ TEST(ParseOpts, ValuesAndRepeats) {
   EXPECT_EQ(0u, z.params.scan_memory_limit);
   EXPECT_DOUBLE_EQ(0.005, z.params.report_freq);
   EXPECT_EQ(0, z.params.scan_time_limit);
+  EXPECT_FALSE(z.params.seed_given);
+
+  // --seed: a decimal in the range of unsigned; anything else is an error.
+  Parse s({"-p", "x", "--seed", "7", "--seed=4294967295"});
+  ASSERT_TRUE(s.ok()) << s.error();
+  EXPECT_TRUE(s.params.seed_given);
+  EXPECT_EQ(4294967295u, s.params.seed);
+  for (const char* bad : {"", "x", "-1", "12a", "4294967296"}) {
+    Parse b({"-p", "x", "--seed", bad});
+    EXPECT_EQ(std::string("Bad seed ") + bad, b.error());
+  }
 }
 
 TEST(ParseOpts, EstimateWords) {
@@ -248,8 +259,11 @@ TEST(ParseOpts, UsageText) {
   EXPECT_EQ(std::string::npos, b.find("bucket_size"));
   EXPECT_EQ(std::string::npos, b.find("alpha"));
   EXPECT_NE(std::string::npos,
-            a.find("\t [--out         | -o <outfile>]\t\t\t\t\t\tOutput file.\n"
-                   "\t [--bucket_size | -b <bucket_size=1024.000 KiB>]\n"
+            b.find("\t [--out         | -o <outfile>]\t\t\t\t\t\tOutput file.\n"
+                   "\t [--seed <n>]\t\t\t\t\t\t\tSeed of the reading order. "
+                   "Default: the same order every run.\n"));
+  EXPECT_NE(std::string::npos,
+            a.find("\t [--bucket_size | -b <bucket_size=1024.000 KiB>]\n"
                    "\t [--alpha       | -A <alpha=0.500>]\n"
                    "\t [--debug       | -D[D[D]]]\n"
                    "\t [--help        | -h]\n"));

@@ -110,6 +110,7 @@ Sampler::Sampler(const pelko_params_t& params)
       m_curr_bucket_size(0),
       m_chunk_cb_func(nullptr),
       m_chunk_cb_arg(nullptr),
+      m_n_drawn(0),
       m_clock([](const Walker* w) { return w->get_elapsed_time(); }),
       m_memory(os_get_memory_usage) {
   PELKO_ASSERT(params.bucket_size % params.chunk_size == 0);
@@ -251,6 +252,11 @@ size_t Sampler::get_total_chunks() const {
   return (size_t)((double)m_total_chunks * k);
 }
 
+size_t Sampler::get_total_buckets() const {
+  MutexLock lock(&m_mutex);
+  return m_buckets.size();
+}
+
 void Sampler::print_scan_progress(bool to_file) const {
   int term_width = -1;
   os_get_term_size(&term_width, nullptr);
@@ -300,6 +306,7 @@ void Sampler::print_scan_progress(bool to_file) const {
 void Sampler::read(chunk_cb_func_t cb_func, void* cb_arg) {
   m_chunk_cb_func = cb_func;
   m_chunk_cb_arg = cb_arg;
+  if (m_params.seed_given) srand(m_params.seed);
   threadpool_run(m_params.n_threads, read_thread, this);
 }
 
@@ -326,6 +333,7 @@ void Sampler::read_thread() {
     std::unique_ptr<bucket_t> bucket = std::move(m_buckets[idx]);
     if (idx != n_buckets - 1) m_buckets[idx] = std::move(m_buckets.back());
     m_buckets.pop_back();
+    const size_t seq = m_n_drawn++;
     m_mutex.unlock();
 
     if (!buf) buf.reset(new unsigned char[buf_size]);
@@ -347,7 +355,7 @@ void Sampler::read_thread() {
         }
         const size_t chunk_count = r / chunk_size;
         for (size_t i = 0; i < chunk_count; i++)
-          m_chunk_cb_func(buf.get() + i * chunk_size, m_chunk_cb_arg);
+          m_chunk_cb_func(buf.get() + i * chunk_size, seq, m_chunk_cb_arg);
         if (failed || r < want) break;
         done += r;
       }

@@ -32,9 +32,11 @@ class Sampler {
  public:
   // Called once per chunk from the reading threads, concurrently, without any
   // Sampler lock held. chunk_data points to exactly chunk_size bytes, valid
-  // only until the call returns.
+  // only until the call returns. bucket_seq numbers the buckets in the order
+  // they were drawn (0, 1, 2, ...); the chunks of one bucket are delivered in
+  // order, one after the other, by one thread.
   typedef void (*chunk_cb_func_t)(const unsigned char* chunk_data,
-                                  void* cb_arg);
+                                  size_t bucket_seq, void* cb_arg);
 
   // Keeps a reference to params, which must outlive the Sampler. The bucket
   // size must be a multiple of the chunk size (asserted): every slice is
@@ -52,9 +54,13 @@ class Sampler {
   // stopped scan, the planned count scaled up to the probed input size.
   size_t get_total_chunks() const;
 
+  // Buckets of the plan.
+  size_t get_total_buckets() const;
+
   // Reads every planned bucket on params.n_threads threads in rand() order
-  // and calls cb_func(chunk, cb_arg) for every whole chunk read; returns when
-  // the last call has returned. Call once, after scan().
+  // (seeded with params.seed when one was given) and calls
+  // cb_func(chunk, bucket_seq, cb_arg) for every whole chunk read; returns
+  // when the last call has returned. Call once, after scan().
   void read(chunk_cb_func_t cb_func, void* cb_arg);
 
  private:
@@ -106,6 +112,7 @@ class Sampler {
   mutable Mutex m_mutex;
   chunk_cb_func_t m_chunk_cb_func;
   void* m_chunk_cb_arg;
+  size_t m_n_drawn;  // buckets taken for reading; guarded by m_mutex
 
   clock_func_t m_clock;
   memory_func_t m_memory;

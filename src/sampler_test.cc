@@ -128,16 +128,19 @@ struct ConsoleCapture {
   ~ConsoleCapture() { printer.set_console(&std::cout); }
 };
 
-// Collects the delivered chunks as strings.
+// Collects the delivered chunks as strings, and each bucket's chunks in
+// their order of delivery.
 struct Collector {
   Mutex mu;
   size_t chunk_size;
   std::vector<std::string> chunks;
-  static void cb(const unsigned char* data, void* arg) {
+  std::map<size_t, std::vector<std::string>> by_bucket;
+  static void cb(const unsigned char* data, size_t seq, void* arg) {
     Collector* c = static_cast<Collector*>(arg);
     std::string s((const char*)data, c->chunk_size);
     MutexLock lock(&c->mu);
-    c->chunks.push_back(std::move(s));
+    c->chunks.push_back(s);
+    c->by_bucket[seq].push_back(std::move(s));
   }
 };
 
@@ -286,9 +289,31 @@ TEST(Sampler, EveryWholeChunkDeliveredOnceWithItsBytes) {
       EXPECT_EQ(want.size(), n);
       EXPECT_EQ(Peer::reductible(s), n * 4096);
 
+      const size_t n_buckets = s.get_total_buckets();
+      EXPECT_EQ(n_buckets, plan.size());
       Collector c;
       c.chunk_size = 4096;
       s.read(Collector::cb, &c);
+      // Buckets are numbered 0, 1, ... in drawing order, and each one's
+      // chunks come in plan order: every bucket of the plan that holds a
+      // whole chunk is one number's chunks, in order.
+      std::vector<std::vector<std::string>> buckets_read, buckets_planned;
+      for (auto& b : c.by_bucket) {
+        EXPECT_LT(b.first, n_buckets);
+        buckets_read.push_back(b.second);
+      }
+      for (auto& bucket_plan : plan) {
+        std::vector<std::string> chunks;
+        for (auto& sl : bucket_plan) {
+          const std::string& data = files.at(std::get<0>(sl));
+          for (size_t i = 0; i < std::get<2>(sl) / 4096; i++)
+            chunks.push_back(data.substr(std::get<1>(sl) + i * 4096, 4096));
+        }
+        if (!chunks.empty()) buckets_planned.push_back(chunks);
+      }
+      std::sort(buckets_read.begin(), buckets_read.end());
+      std::sort(buckets_planned.begin(), buckets_planned.end());
+      EXPECT_TRUE(buckets_read == buckets_planned);
       std::sort(c.chunks.begin(), c.chunks.end());
       EXPECT_TRUE(c.chunks == want)
           << bucket << " bytes/bucket, " << n_threads << " threads: "
@@ -388,7 +413,7 @@ TEST(Sampler, SliceOfMoreThanTwoGiB) {
     std::string last;
   } last;
   s.read(
-      [](const unsigned char* d, void* arg) {
+      [](const unsigned char* d, size_t, void* arg) {
         Last* l = static_cast<Last*>(arg);
         if (l->n++ < 2048 && (d[0] != 0 || d[ONE_MB - 1] != 0))
           l->zeros_before = false;

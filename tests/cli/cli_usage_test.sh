@@ -14,7 +14,8 @@ $T [--freq        | -r <report_freq>]$T$T$T$T${T}Report frequency in percents. D
 $T [--threads     | -t <#threads>]$T$T$T$T${T}Number of threads. Default=2*number_of_cpus ($THREADS). Maximum=1024.
 $T [--scan_time   | -T <scan_time_limit>]$T$T$T$T${T}Scan time limit in seconds. Default=3600. Set 0 for no limit.
 $T [--memory      | -M <memory_limit>]$T$T$T$T${T}Memory limit. Default=80% of available memory. (<MEM> GiB). Set 0 for no limit.
-$T [--out         | -o <outfile>]$T$T$T$T$T${T}Output file."
+$T [--out         | -o <outfile>]$T$T$T$T$T${T}Output file.
+$T [--seed <n>]$T$T$T$T$T$T${T}Seed of the reading order. Default: the same order every run."
 usage_advanced="$T [--bucket_size | -b <bucket_size=1024.000 KiB>]
 $T [--alpha       | -A <alpha=0.500>]
 $T [--debug       | -D[D[D]]]"
