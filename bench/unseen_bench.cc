@@ -1,5 +1,6 @@
-// One dedupe estimate as the report rows make it: run_core and both range
-// bounds, on histograms that reach past the 121-entry cap.
+// One dedupe estimate as the report rows make it (the ratio, its range and
+// the leave-one-group-out estimates), on histograms that reach past the
+// 121-entry cap, and a run's whole report schedule.
 #include <benchmark/benchmark.h>
 
 #include <random>
@@ -54,15 +55,80 @@ DFH_ARRAY make_histogram(int kind, size_t* y_size, size_t* n) {
   return y;
 }
 
+// A report's sample: each content's sample count dealt among the groups at
+// random, the histograms of the whole sample and of each group's
+// complement.
+struct Sample {
+  DFH_ARRAY all;
+  size_t all_size = 2;
+  DFH_ARRAY rep[UNSEEN_GROUPS];
+  size_t rep_size[UNSEEN_GROUPS];
+  size_t n_distinct = 0;
+  unseen_sample_t view(double chunks, double fraction, size_t buckets) const {
+    unseen_sample_t s;
+    s.dfh = &all;
+    s.dfh_size = all_size;
+    for (int g = 0; g < UNSEEN_GROUPS; g++) {
+      s.replicate[g] = &rep[g];
+      s.replicate_size[g] = rep_size[g];
+    }
+    s.n_fixed = 0;
+    s.fixed_occurrences = 0;
+    s.n_distinct = n_distinct;
+    s.chunks = chunks;
+    s.fraction = fraction;
+    s.n_buckets = buckets;
+    return s;
+  }
+};
+
+Sample deal(const std::vector<int>& counts, uint64_t seed) {
+  Sample s;
+  std::mt19937_64 rng(seed);
+  std::uniform_int_distribution<int> pick(0, UNSEEN_GROUPS - 1);
+  int top = 2;
+  for (int k : counts) top = std::max(top, k + 1);
+  s.all.assign(top, 0);
+  for (auto& r : s.rep) r.assign(top, 0);
+  for (auto& n : s.rep_size) n = 1;
+  for (int k : counts) {
+    if (k == 0) continue;
+    int in[UNSEEN_GROUPS] = {0};
+    for (int i = 0; i < k; i++) in[pick(rng)]++;
+    s.all[k]++;
+    s.all_size = std::max(s.all_size, static_cast<size_t>(k) + 1);
+    s.n_distinct++;
+    for (int g = 0; g < UNSEEN_GROUPS; g++) {
+      const int c = k - in[g];
+      if (c == 0) continue;
+      s.rep[g][c]++;
+      s.rep_size[g] = std::max(s.rep_size[g], static_cast<size_t>(c) + 1);
+    }
+  }
+  return s;
+}
+
+// The sample counts of make_histogram's histograms, one per content.
+std::vector<int> counts_of(const DFH_ARRAY& y, size_t y_size) {
+  std::vector<int> counts;
+  for (size_t i = 1; i < y_size; i++) counts.insert(counts.end(), y[i], (int)i);
+  return counts;
+}
+
+// Everything a report computes for dedupe: the ratio, both ends of the
+// linear programs' range and the eight leave-one-group-out estimates.
 void BM_Estimate(benchmark::State& state) {
   size_t y_size, n;
   DFH_ARRAY y = make_histogram(static_cast<int>(state.range(0)), &y_size, &n);
+  const Sample sample = deal(counts_of(y, y_size), 5);
+  uint64_t occ = 0;
+  for (size_t i = 1; i < y_size; i++) occ += (uint64_t)y[i] * i;
+  const double fraction = (double)occ / (double)n;
+  // Buckets of 64 chunks.
+  const unseen_sample_t s = sample.view((double)n, fraction, n / 64);
   for (auto _ : state) {
-    Unseen u(y, y_size, n, 0);
-    double r = u.run_core();
-    double low = u.run_range(true, 0.5);
-    double high = u.run_range(false, 0.5);
-    benchmark::DoNotOptimize(r + low + high);
+    unseen_result_t e = unseen_estimate(s, 0.5, 0);
+    benchmark::DoNotOptimize(e.r + e.low + e.high);
   }
 }
 BENCHMARK(BM_Estimate)
@@ -89,26 +155,21 @@ void BM_ReportSchedule(benchmark::State& state) {
     mult.insert(mult.end(), c[1], c[0]);
     n += static_cast<size_t>(c[0]) * c[1];
   }
-  std::vector<std::pair<DFH_ARRAY, size_t>> samples;
+  std::vector<Sample> samples;
+  std::vector<double> fractions;
   std::mt19937_64 rng(3);
   for (int step = 1; step <= 100; step++) {
-    DFH_ARRAY y(64, 0);
-    size_t y_size = 2;
-    for (int m : mult) {
-      int k = std::binomial_distribution<int>(m, step / 100.0)(rng);
-      if (k == 0) continue;
-      y[k]++;
-      y_size = std::max(y_size, static_cast<size_t>(k) + 1);
-    }
-    samples.emplace_back(std::move(y), y_size);
+    std::vector<int> counts;
+    for (int m : mult)
+      counts.push_back(std::binomial_distribution<int>(m, step / 100.0)(rng));
+    samples.push_back(deal(counts, step));
+    fractions.push_back(step / 100.0);
   }
   for (auto _ : state) {
-    for (const auto& s : samples) {
-      Unseen u(s.first, s.second, n, 0);
-      double r = u.run_core();
-      double low = u.run_range(true, 0.5);
-      double high = u.run_range(false, 0.5);
-      benchmark::DoNotOptimize(r + low + high);
+    for (size_t i = 0; i < samples.size(); i++) {
+      unseen_result_t e = unseen_estimate(
+          samples[i].view((double)n, fractions[i], n / 64), 0.5, 0);
+      benchmark::DoNotOptimize(e.r + e.low + e.high);
     }
   }
 }

@@ -7,9 +7,14 @@ KIND:
   distinct   every chunk different (random bytes)
   twice      every content exactly twice
   four       every content exactly four times
+  fifty      every content exactly fifty times
   zipf       copies per content follow a Zipf-like law; 5 % zero chunks
   halfcomp   half text-like compressible chunks, half random; no duplicates
   mixed      a little of everything: duplicates, zero chunks, text, random
+  versions   a tree of files in five version directories v1 .. v5: from one
+             version to the next most files are copied unchanged, some are
+             rewritten, overwritten in part, appended to, removed or added
+             (--chunks sets the size of v1 in chunks)
 
 The chunks are shuffled and written into files of 1 to 40 whole chunks, each
 followed by a tail shorter than one chunk (never part of any chunk).
@@ -17,6 +22,7 @@ followed by a tail shorter than one chunk (never part of any chunk).
 import argparse
 import os
 import random
+import zlib
 
 WORDS = [w.encode() for w in (
     "the of and to in is that for it as was with be by on not he this are or "
@@ -45,8 +51,8 @@ def contents_for(kind, rng, n, cs):
     out = []
     if kind == "distinct":
         out = [rng.randbytes(cs) for _ in range(n)]
-    elif kind in ("twice", "four"):
-        k = 2 if kind == "twice" else 4
+    elif kind in ("twice", "four", "fifty"):
+        k = {"twice": 2, "four": 4, "fifty": 50}[kind]
         for _ in range(n // k):
             c = rng.randbytes(cs)
             out += [c] * k
@@ -81,6 +87,56 @@ def contents_for(kind, rng, n, cs):
     return out
 
 
+def file_content(rng, size):
+    data = text_chunk(rng, size) if rng.random() < 0.5 else rng.randbytes(size)
+    return bytearray(data)
+
+
+def next_version(rng, files, cs):
+    """The file list of the next version: name -> bytearray."""
+    out = {}
+    for name, data in files.items():
+        r = rng.random()
+        if r < 0.04:
+            continue                       # removed
+        data = bytearray(data)
+        if r < 0.14:
+            data = file_content(rng, len(data) or 1)   # rewritten
+        elif r < 0.20 and len(data) > 0:
+            at = rng.randrange(len(data))   # overwritten in part
+            n = min(len(data) - at, rng.randint(1, 2 * cs))
+            data[at:at + n] = rng.randbytes(n)
+        elif r < 0.24:
+            data += file_content(rng, rng.randint(1, 3 * cs))  # appended to
+        out[name] = data
+    base = len(files)
+    for i in range(max(1, base // 20)):     # added
+        out["n%d_%05d.bin" % (len(out), i)] = file_content(rng, file_size(rng, cs))
+    return out
+
+
+def file_size(rng, cs):
+    return max(1, min(int(rng.lognormvariate(0, 1.6) * cs), 400 * cs))
+
+
+def write_versions(rng, out_dir, n_chunks, cs):
+    files = {}
+    total = 0
+    i = 0
+    while total < n_chunks * cs:
+        size = file_size(rng, cs)
+        files["f%05d.bin" % i] = file_content(rng, size)
+        total += size
+        i += 1
+    for v in range(1, 6):
+        for name, data in files.items():
+            sub = os.path.join(out_dir, "v%d" % v, "d%d" % (zlib.crc32(name.encode()) % 5))
+            os.makedirs(sub, exist_ok=True)
+            with open(os.path.join(sub, name), "wb") as fh:
+                fh.write(data)
+        files = next_version(rng, files, cs)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("kind")
@@ -90,6 +146,9 @@ def main():
     ap.add_argument("--seed", type=int, default=1)
     a = ap.parse_args()
     rng = random.Random(a.seed)
+    if a.kind == "versions":
+        write_versions(rng, a.out_dir, a.chunks, a.chunk_size)
+        return
     chunks = contents_for(a.kind, rng, a.chunks, a.chunk_size)
     os.makedirs(a.out_dir, exist_ok=True)
     i = 0
