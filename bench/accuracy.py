@@ -144,8 +144,9 @@ def summarise(truth, runs):
         cover = blank = 0
         widths, errs, ests = [], [], []
         for _, low, est, high in got:
-            inside = (low is None or low <= truth * (1 + 1e-6)) and \
-                     (high is None or high >= truth * (1 - 1e-6))
+            # Within the report file's six significant digits.
+            inside = (low is None or low <= truth * (1 + 1e-5)) and \
+                     (high is None or high >= truth * (1 - 1e-5))
             cover += inside
             blank += low is None or high is None
             if low is not None and high is not None:
@@ -185,11 +186,16 @@ def main():
             runs = [f.result() for f in futures]
         t = summarise(truth, runs)
         print("\n%s: %s; true ratio %.4f; %d read orders" % (name, what, truth, a.seeds))
-        print("  progress  cover  blank   width     err   |err|  spread")
+        print("  progress  cover  blank   width     err   |err|  spread%s" % (
+            "  width/spread" if name == BIG else ""))
         for s in STEPS:
             c = t[s]
-            print("  %6d%%  %4.0f%%  %4.0f%%  %6.3f  %+5.1f%%  %5.1f%%  %6.3f" % (
-                s, c["cover"], c["blank"], c["width"], c["err"], c["aerr"], c["spread"]))
+            ratio = ""
+            if name == BIG and c["spread"] > 0:
+                ratio = "  %12.2f" % (c["width"] / c["spread"])
+            print("  %6d%%  %4.0f%%  %4.0f%%  %6.3f  %+5.1f%%  %5.1f%%  %6.3f%s" % (
+                s, c["cover"], c["blank"], c["width"], c["err"], c["aerr"],
+                c["spread"], ratio))
             if c["cover"] < 95:
                 missed.append("%s at %d%%: truth inside the range in %.0f%% of runs" % (name, s, c["cover"]))
             if s >= 20 and c["blank"] > 0:
