@@ -317,10 +317,9 @@ TEST(Unseen, SolverOptimumMatchesIndependentSolve) {
 }
 
 // The range ends start from solved bases; the ratios must be those of solves
-// from scratch, in either order of the two ends and for two tolerances. Up
-// to the solver's accuracy on these programs: 1e-4 relative on sampled data
-// sets, and on the huge histograms (10^11 chunks) accepted optima were seen
-// up to 1.4 % apart.
+// from scratch, in either order of the two ends and for two tolerances, up
+// to the solver's accuracy on these programs (1e-4 relative). The huge
+// histograms (10^11 chunks) are always solved from scratch.
 TEST(Unseen, RangeStartsDoNotChangeTheRange) {
   for (const BatteryCase& c : solver_battery()) {
     SCOPED_TRACE(c.name);
@@ -333,7 +332,7 @@ TEST(Unseen, RangeStartsDoNotChangeTheRange) {
           const double w = warm.run_range(low, alpha);
           const double k = cold.run_range(low, alpha);
           ASSERT_NE(k, -1.0) << low << " " << alpha;
-          EXPECT_NEAR(w, k, (c.huge ? 2e-2 : 1e-4) * k) << low << " " << alpha;
+          EXPECT_NEAR(w, k, 1e-4 * k) << low << " " << alpha;
         }
       }
     }
@@ -359,8 +358,8 @@ TEST(Unseen, FailedRangeStartFallsBackToScratch) {
   Peer::set_status_hook(&u, [&calls](int* status, int*) {
     if (calls++ % 2 == 0) *status = 1;
   });
-  EXPECT_NEAR(u.run_range(true, 0.5), low, 1e-9 * low);
-  EXPECT_NEAR(u.run_range(false, 0.5), high, 1e-9 * high);
+  EXPECT_NEAR(u.run_range(true, 0.5), low, 1e-7 * low);
+  EXPECT_NEAR(u.run_range(false, 0.5), high, 1e-7 * high);
   EXPECT_EQ(calls, 4);
 
   Unseen v(y, y_size, zipf(30000, 3000).chunks(), 0);
