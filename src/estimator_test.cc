@@ -140,6 +140,9 @@ class EstimatorTest : public ::testing::Test {
     out_.setf(std::ios::fixed);
     out_.precision(3);
     printer.set_console(&out_);
+    // Progress lines are written to a terminal only.
+    was_terminal_ = printer.console_is_terminal();
+    printer.set_console_is_terminal(true);
     g_mem = ONE_GB;
     g_height = -1;
     g_now = 1000;
@@ -147,6 +150,7 @@ class EstimatorTest : public ::testing::Test {
   }
   void TearDown() override {
     printer.set_console(&std::cout);
+    printer.set_console_is_terminal(was_terminal_);
     printer.close_for_test();
     if (!file_path_.empty()) unlink(file_path_.c_str());
   }
@@ -175,6 +179,7 @@ class EstimatorTest : public ::testing::Test {
 
   std::ostringstream out_;
   std::string file_path_;
+  bool was_terminal_ = false;
 };
 
 // The compression state is reused from chunk to chunk: each chunk's size
@@ -636,7 +641,8 @@ TEST_F(EstimatorTest, DedupeColumns) {
 }
 
 // A final row with no chunk analysed, console and file: the dedupe columns
-// stay empty around -1, compress and zeros read 0.
+// stay empty around -1, compress and zeros read 0; the summary, the same
+// text on both sides, has no estimate to give.
 TEST_F(EstimatorTest, FinishWithoutChunks) {
   open_report_file();
   g_mem = ONE_GB;
@@ -646,14 +652,27 @@ TEST_F(EstimatorTest, FinishWithoutChunks) {
   p.begin(0);
   out_.str("");
   e.finish();
+  const std::string summary =
+      "\nSUMMARY: complete run\n"
+      "logical size:      0\n"
+      "analysed:          0, 0.000% of the 0 in whole chunks\n"
+      "file tails:        0, 0.000% of the logical size, counted as stored\n"
+      "unreadable:        none\n"
+      "                   estimate          with dedupe low   with dedupe high\n"
+      "after zeros:       no estimate\n"
+      "after dedupe:      no estimate\n"
+      "after compress:    no estimate\n"
+      "reduction ratio:   no estimate\n";
   EXPECT_EQ(out_.str(),
-            "\r0s.\t0 (0.000%)\t\t\t1.000 (1.000) GiB\t\t"
-            " \t\t-1.000\t\t \t\t\t0.000\t\t\t0.000%\n");
+            "\r\033[K0s.\t0 (0.000%)\t\t\t1.000 (1.000) GiB\t\t"
+            " \t\t-1.000\t\t \t\t\t0.000\t\t\t0.000%\n" +
+                summary);
   EXPECT_EQ(file_text(),
             "ANALYZING\n\n\tPROGRESS\t\tBANDWIDTH\tMEMORY\t\t\t\tlow\t\tDEDUPE"
             "\t\thigh\t\t\tCOMPRESS\t\tZEROS\t\t\t\n"
             "0s.\t0 (0.000%)\t\t\t1.000 (1.000) GiB\t\t"
-            " \t\t-1\t\t \t\t\t0\t\t\t0%\n");
+            " \t\t-1\t\t \t\t\t0\t\t\t0%\n" +
+                summary);
 }
 
 // The progress line: a lone tab for bandwidth in the first second, then a
@@ -678,18 +697,21 @@ TEST_F(EstimatorTest, ProgressLineAndRows) {
   file_ratio << (double)CHUNK / lz4_size(zeros);
   const std::string tail_console = console_ratio.str() + "\t\t\t100.000%\n";
   const std::string tail_file = file_ratio.str() + "\t\t\t100%\n";
-  EXPECT_EQ(out_.str(), "\r" + row1 + tail_console);
+  // On a terminal each line clears the one it rewrites: tabs do not erase.
+  const std::string cr = "\r\033[K";
+  EXPECT_EQ(out_.str(), cr + row1 + tail_console);
   out_.str("");
   g_now = 1002;
-  p.add(zeros);  // a new second: transient line, no report
-  EXPECT_EQ(out_.str(), "\r2s.\t8192 (20.000%)\t4096/s\t0.500 (0.500) GiB\t\t");
+  p.add(zeros);  // a new second: transient line with the time left, no report
+  EXPECT_EQ(out_.str(),
+            cr + "2s.\t8192 (20.000%)\t4096/s\t0.500 (0.500) GiB\t\tETA 8s");
   out_.str("");
   p.add(zeros);  // same second: nothing
   EXPECT_EQ(out_.str(), "");
   e.finish();
-  EXPECT_EQ(
-      out_.str(),
-      "\r2s.\t12288 (30.000%)\t6144/s\t0.500 (0.500) GiB\t\t" + tail_console);
+  const std::string last_row =
+      cr + "2s.\t12288 (30.000%)\t6144/s\t0.500 (0.500) GiB\t\t" + tail_console;
+  EXPECT_EQ(out_.str().substr(0, last_row.size() + 10), last_row + "\nSUMMARY: ");
   std::string file = file_text();
   EXPECT_NE(file.find("\n" + row1 + tail_file), std::string::npos) << file;
   EXPECT_EQ(file.find("8192"), std::string::npos);

@@ -14,6 +14,7 @@
 #include <sys/statfs.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -301,6 +302,63 @@ int os_stat(const TCHAR* path, struct stat* st, bool follow_links) {
     return fstatat(dfd, leaf, st, follow_links ? 0 : AT_SYMLINK_NOFOLLOW);
   });
 }
+
+bool os_real_path(const TCHAR* path, _TSTRING* real_path) {
+  char* real = realpath(path, nullptr);
+  if (real == nullptr) return false;
+  *real_path = real;
+  free(real);
+  return true;
+}
+
+void os_input_no_readahead(int fd) {
+  (void)posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
+}
+
+size_t os_read_input(int fd, unsigned char* buf, size_t size, size_t offset,
+                     bool keep_cache, bool* failed) {
+  size_t got = 0;
+  *failed = false;
+  bool try_cache = !keep_cache;
+  // Start of the part that the cache could not serve: read by us, so ours to
+  // release; SIZE_MAX while everything came from the cache.
+  size_t own_from = SIZE_MAX;
+  while (got < size) {
+    ssize_t n;
+    if (try_cache && own_from == SIZE_MAX) {
+      struct iovec iov = {buf + got, size - got};
+      n = preadv2(fd, &iov, 1, (off_t)(offset + got), RWF_NOWAIT);
+      if (n < 0 && errno == EAGAIN) {
+        // Not cached. The attempt has already started reading the rest of
+        // the range in; the plain read below waits for it.
+        own_from = got;
+        continue;
+      }
+      if (n < 0 && (errno == EOPNOTSUPP || errno == EINVAL)) {
+        try_cache = false;  // cannot tell what was cached: leave it all
+        continue;
+      }
+    } else {
+      n = pread(fd, buf + got, size - got, (off_t)(offset + got));
+    }
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      *failed = true;
+      break;
+    }
+    if (n == 0) break;  // end of file: the file shrank since the scan
+    got += (size_t)n;
+  }
+  if (own_from != SIZE_MAX && got > own_from) {
+    const int saved = errno;
+    (void)posix_fadvise(fd, (off_t)(offset + own_from), (off_t)(got - own_from),
+                        POSIX_FADV_DONTNEED);
+    errno = saved;
+  }
+  return got;
+}
+
+bool os_stdout_is_terminal() { return isatty(STDOUT_FILENO) == 1; }
 
 int os_get_path_info(const TCHAR* path, size_t* fs_size, size_t* fs_n_files,
                      DEVTYPE* dev_type, bool follow_links) {

@@ -90,6 +90,11 @@ struct pelko_params_t {
   double alpha;
   int debug;
   std::string output_file;  // empty = console only
+  // Long options only; the defaults mean none.
+  double stop_at = 0;     // --stop-at: end the analysis at this fraction
+  double time_limit = 0;  // --time-limit: seconds of analysis
+  size_t max_rate = 0;    // --max-rate: bytes per second, all readers
+  bool keep_cache = false;  // --keep-cache: leave what was read cached
 
   pelko_params_t() {}
   ~pelko_params_t() {}
@@ -144,8 +149,11 @@ void print_version(const char* prog_name);
 int pelko_main(int argc, char** argv);
 
 // The scan and analysis phases, run by pelko_main after the root lines with
-// the parsed and probed parameters.
-void run_phases(const pelko_params_t& params);
+// the parsed and probed parameters. Returns the exit status: 0, or after
+// SIGINT or SIGTERM (see interrupt.h) 128 + the signal's number. A signal
+// during the scan ends it with one line; during the analysis, the final row
+// and the summary cover what was read.
+int run_phases(const pelko_params_t& params);
 
 // ---------------------------------------------------------------------------
 // Size formatting (report formats).
@@ -164,6 +172,11 @@ double strsize_to_bytes(const char* str);
 
 // A copy of s: paths are kept as the system's bytes.
 _TSTRING chars_to_tstring(const char* s);
+
+// The time left, for progress lines: "ETA 42s", "ETA 5m07s", "ETA 1h02m",
+// "ETA 3d04h" (rounded up to the unit shown last); "ETA unknown" for a
+// negative or non-finite number of seconds.
+std::string eta_to_str(double seconds);
 
 // ---------------------------------------------------------------------------
 // Platform layer (os_linux.cc).
@@ -197,6 +210,35 @@ int os_open_input(const TCHAR* path, int extra_flags);
 
 // stat (follow_links) or lstat of a path of any length: 0, or -1 with errno.
 int os_stat(const TCHAR* path, struct stat* st, bool follow_links);
+
+// The canonical absolute path of an existing path (symbolic links, "." and
+// ".." resolved), or false when it cannot be resolved (errno set).
+bool os_real_path(const TCHAR* path, _TSTRING* real_path);
+
+// Reading inputs without disturbing the page cache.
+//
+// os_read_input reads up to size bytes at offset into buf, looping over
+// short reads and interruptions, and returns the bytes read: fewer at the end
+// of the file, and *failed set (errno kept) when a read failed. With
+// keep_cache false, the pages of the range that were not in the page cache
+// before the call are dropped from it again before it returns, while those
+// that were cached stay: every read is first tried from the cache alone
+// (preadv2 with RWF_NOWAIT); what that cannot serve is read normally and
+// then released (POSIX_FADV_DONTNEED). Where the file system cannot tell
+// (no RWF_NOWAIT), the read is a plain one and the cache is left alone.
+// Such a read of a range that is only partly cached also drops the cached
+// pages that lie after the first page it had to wait for.
+//
+// os_input_no_readahead(fd) must be called once on a descriptor before
+// os_read_input with keep_cache false: read-ahead would bring in pages
+// beyond those asked for, which the next read would then take for pages
+// that were cached before. Safe for any descriptor; a failure is ignored.
+size_t os_read_input(int fd, unsigned char* buf, size_t size, size_t offset,
+                     bool keep_cache, bool* failed);
+void os_input_no_readahead(int fd);
+
+// True when standard output is a terminal.
+bool os_stdout_is_terminal();
 
 // CPUs this process may run on.
 int os_get_cpu_count();

@@ -10,7 +10,10 @@
 
 Printer printer;
 
-Printer::Printer() : m_to_file(false), m_console(&std::cout) {}
+Printer::Printer()
+    : m_to_file(false),
+      m_console(&std::cout),
+      m_console_terminal(os_stdout_is_terminal()) {}
 
 Printer::~Printer() {
   if (m_fstream.is_open()) m_fstream.close();

@@ -32,6 +32,20 @@ class Printer {
   std::ostream& console() { return *m_console; }
   void set_console(std::ostream* os) { m_console = os; }
 
+  // Whether the console is a terminal: lines rewritten in place are only
+  // written to one. From the start, whether standard output is a terminal;
+  // tests may say otherwise.
+  bool console_is_terminal() const { return m_console_terminal; }
+  void set_console_is_terminal(bool b) { m_console_terminal = b; }
+
+  // On a terminal, returns the cursor to the start of the console line and
+  // clears it, so that a line rewritten in place leaves nothing behind (a tab
+  // moves the cursor without erasing). Writes nothing elsewhere, and never to
+  // the report file.
+  void start_console_line() {
+    if (m_console_terminal) *m_console << "\r\033[K";
+  }
+
   template <typename T>
   Printer& operator<<(const T& v) {
     *m_console << v;
@@ -60,6 +74,7 @@ class Printer {
   std::ofstream m_fstream;
   bool m_to_file;
   std::ostream* m_console;
+  bool m_console_terminal;
 };
 
 extern Printer printer;

@@ -122,10 +122,19 @@ void write_file(const std::string& path, const std::string& data) {
   ASSERT_TRUE(f.good()) << path;
 }
 
+// The console as a terminal, where progress lines are rewritten in place.
 struct ConsoleCapture {
   std::ostringstream out;
-  ConsoleCapture() { printer.set_console(&out); }
-  ~ConsoleCapture() { printer.set_console(&std::cout); }
+  const bool was_terminal;
+  explicit ConsoleCapture(bool terminal = true)
+      : was_terminal(printer.console_is_terminal()) {
+    printer.set_console(&out);
+    printer.set_console_is_terminal(terminal);
+  }
+  ~ConsoleCapture() {
+    printer.set_console(&std::cout);
+    printer.set_console_is_terminal(was_terminal);
+  }
 };
 
 // Collects the delivered chunks as strings.

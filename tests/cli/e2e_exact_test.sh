@@ -10,10 +10,10 @@ TMP=$(mktemp -d)
 trap 'rm -rf "$TMP"' EXIT
 fail=0
 
-# final_row FILE: the last line of a report file, fields split on tabs with
-# empty fields dropped, one per line.
+# final_values FILE: the last report row of a report file (the summary
+# follows it), fields split on tabs with empty fields dropped, one per line.
 final_values() {
-  tail -n 1 "$1" | tr '\t' '\n' | sed '/^$/d'
+  grep -a -E '^[0-9]+s\.'$'\t' "$1" | tail -n 1 | tr '\t' '\n' | sed '/^$/d'
 }
 
 # close A B: relative difference below 1e-4.

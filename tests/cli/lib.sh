@@ -15,6 +15,8 @@
 #   expect_status LABEL WANT  compares $RC with WANT
 #   expect_contains LABEL NEEDLE HAYSTACK
 #   mask_memory               filter: every "x.yyy GiB" figure -> "<MEM> GiB"
+#   final_row FILE            the last report row of a console or report file
+#                             (the run's summary follows it)
 set -euo pipefail
 
 PELKO=${1:?usage: $0 /path/to/pelko}
@@ -70,6 +72,8 @@ expect_contains() {
 mask_memory() {
   sed -E 's/[0-9]+\.[0-9]{3} GiB/<MEM> GiB/g'
 }
+
+final_row() { tr '\r' '\n' <"$1" | grep -a -E '^[0-9]+s\.'$'\t' | tail -n 1; }
 
 finish() {
   if [ "$FAILURES" -ne 0 ]; then
