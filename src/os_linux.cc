@@ -8,11 +8,14 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <linux/capability.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -312,35 +315,64 @@ bool os_real_path(const TCHAR* path, _TSTRING* real_path) {
 }
 
 void os_input_no_readahead(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) {
+    const int fl = fcntl(fd, F_GETFL);
+    if (fl >= 0 && (fl & O_NONBLOCK)) (void)fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+  }
   (void)posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
 }
 
-size_t os_read_input(int fd, unsigned char* buf, size_t size, size_t offset,
-                     bool keep_cache, bool* failed) {
-  size_t got = 0;
-  *failed = false;
-  bool try_cache = !keep_cache;
-  // Start of the part that the cache could not serve: read by us, so ours to
-  // release; SIZE_MAX while everything came from the cache.
-  size_t own_from = SIZE_MAX;
+namespace {
+
+enum {
+  RANGE_PLAIN = 0,    // keep_cache, or nothing to tell cached pages apart
+  RANGE_MINCORE = 1,  // cached pages known from mincore() at the beginning
+  RANGE_NOWAIT = 2,   // each read tries the cache alone first
+};
+
+size_t page_size() {
+  static const size_t size = (size_t)sysconf(_SC_PAGESIZE);
+  return size;
+}
+
+// mincore() tells the truth about a file's pages only to a process that
+// owns it or holds CAP_FOWNER; to others it says every page is cached.
+bool mincore_is_truthful(int fd) {
+  static const bool fowner = [] {
+    struct __user_cap_header_struct hdr = {_LINUX_CAPABILITY_VERSION_3, 0};
+    struct __user_cap_data_struct data[2] = {};
+    if (syscall(SYS_capget, &hdr, data) != 0) return false;
+    return (data[CAP_FOWNER / 32].effective & (1u << (CAP_FOWNER % 32))) != 0;
+  }();
+  if (fowner) return true;
+  struct stat st;
+  return fstat(fd, &st) == 0 && st.st_uid == geteuid();
+}
+
+// Which pages of [first_page, first_page + n_pages pages) are cached.
+bool cached_pages(int fd, size_t first_page, size_t n_pages,
+                  std::vector<unsigned char>* cached) {
+  const size_t len = n_pages * page_size();
+  void* map = mmap(nullptr, len, PROT_READ, MAP_SHARED, fd, (off_t)first_page);
+  if (map == MAP_FAILED) return false;
+  cached->resize(n_pages);
+  const bool ok = mincore(map, len, cached->data()) == 0;
+  munmap(map, len);
+  return ok;
+}
+
+void drop_pages(int fd, size_t from, size_t len) {
+  const int saved = errno;
+  (void)posix_fadvise(fd, (off_t)from, (off_t)len, POSIX_FADV_DONTNEED);
+  errno = saved;
+}
+
+// pread until size bytes, the end of the file or an error.
+size_t plain_read(int fd, unsigned char* buf, size_t size, size_t offset,
+                  size_t got, bool* failed) {
   while (got < size) {
-    ssize_t n;
-    if (try_cache && own_from == SIZE_MAX) {
-      struct iovec iov = {buf + got, size - got};
-      n = preadv2(fd, &iov, 1, (off_t)(offset + got), RWF_NOWAIT);
-      if (n < 0 && errno == EAGAIN) {
-        // Not cached. The attempt has already started reading the rest of
-        // the range in; the plain read below waits for it.
-        own_from = got;
-        continue;
-      }
-      if (n < 0 && (errno == EOPNOTSUPP || errno == EINVAL)) {
-        try_cache = false;  // cannot tell what was cached: leave it all
-        continue;
-      }
-    } else {
-      n = pread(fd, buf + got, size - got, (off_t)(offset + got));
-    }
+    ssize_t n = pread(fd, buf + got, size - got, (off_t)(offset + got));
     if (n < 0) {
       if (errno == EINTR) continue;
       *failed = true;
@@ -349,13 +381,111 @@ size_t os_read_input(int fd, unsigned char* buf, size_t size, size_t offset,
     if (n == 0) break;  // end of file: the file shrank since the scan
     got += (size_t)n;
   }
-  if (own_from != SIZE_MAX && got > own_from) {
-    const int saved = errno;
-    (void)posix_fadvise(fd, (off_t)(offset + own_from), (off_t)(got - own_from),
-                        POSIX_FADV_DONTNEED);
-    errno = saved;
-  }
   return got;
+}
+
+// RANGE_NOWAIT: what the cache alone serves counts as cached; from the first
+// byte it cannot serve on, the read is ours and dropped afterwards. The
+// attempt that fails has already started reading the rest in; the plain
+// read waits for it.
+size_t nowait_read(os_input_range_t* r, unsigned char* buf, size_t size,
+                   size_t offset, bool* failed) {
+  size_t got = 0;
+  for (;;) {
+    if (got == size) return got;
+    struct iovec iov = {buf + got, size - got};
+    ssize_t n = preadv2(r->fd, &iov, 1, (off_t)(offset + got), RWF_NOWAIT);
+    if (n > 0) {
+      got += (size_t)n;
+      continue;
+    }
+    if (n == 0) return got;
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN) break;
+    if (errno == EOPNOTSUPP || errno == EINVAL) {
+      r->method = RANGE_PLAIN;  // cannot tell what is cached: leave it all
+      return plain_read(r->fd, buf, size, offset, got, failed);
+    }
+    *failed = true;
+    return got;
+  }
+  const size_t own_from = got;
+  got = plain_read(r->fd, buf, size, offset, got, failed);
+  if (got > own_from) drop_pages(r->fd, offset + own_from, got - own_from);
+  return got;
+}
+
+// RANGE_MINCORE: drops the pages not cached at the beginning that lie wholly
+// below end (or, once the range has been read to its end, all of them).
+void release_pages(os_input_range_t* r, size_t end) {
+  const size_t ps = page_size();
+  size_t last = end >= r->offset + r->size ? r->cached.size()
+                                            : (end - r->first_page) / ps;
+  if (last > r->cached.size()) last = r->cached.size();
+  size_t p = r->released;
+  while (p < last) {
+    if (r->cached[p] & 1) {
+      p++;
+      continue;
+    }
+    size_t q = p;
+    while (q < last && !(r->cached[q] & 1)) q++;
+    drop_pages(r->fd, r->first_page + p * ps, (q - p) * ps);
+    p = q;
+  }
+  if (last > r->released) r->released = last;
+}
+
+}  // namespace
+
+void os_input_range_begin(int fd, size_t offset, size_t size, bool keep_cache,
+                          os_input_range_t* range) {
+  range->fd = fd;
+  range->offset = offset;
+  range->size = size;
+  range->released = 0;
+  range->method = RANGE_PLAIN;
+  if (keep_cache || size == 0) return;
+  const size_t ps = page_size();
+  range->first_page = offset / ps * ps;
+  const size_t n_pages = (offset + size - range->first_page + ps - 1) / ps;
+  if (mincore_is_truthful(fd) &&
+      cached_pages(fd, range->first_page, n_pages, &range->cached)) {
+    range->method = RANGE_MINCORE;
+    // Start reading in what is missing, as read-ahead would (it is off).
+    for (unsigned char c : range->cached) {
+      if (!(c & 1)) {
+        (void)posix_fadvise(fd, (off_t)offset, (off_t)size,
+                            POSIX_FADV_WILLNEED);
+        break;
+      }
+    }
+  } else {
+    range->method = RANGE_NOWAIT;
+  }
+}
+
+size_t os_input_range_read(os_input_range_t* range, unsigned char* buf,
+                           size_t size, size_t offset, bool* failed) {
+  PELKO_ASSERT(offset >= range->offset &&
+               offset + size <= range->offset + range->size);
+  *failed = false;
+  switch (range->method) {
+    case RANGE_NOWAIT:
+      return nowait_read(range, buf, size, offset, failed);
+    case RANGE_MINCORE: {
+      const size_t got = plain_read(range->fd, buf, size, offset, 0, failed);
+      // Released once the range has been read to its end, or a read ended
+      // early (which ends the range): one call for the whole range costs
+      // less than one per read, as each may have to drain the page lists
+      // of every processor.
+      if (got < size || offset + got >= range->offset + range->size)
+        release_pages(range, range->offset + range->size);
+      return got;
+    }
+    default:
+      return plain_read(range->fd, buf, size, offset, 0, failed);
+  }
 }
 
 bool os_stdout_is_terminal() { return isatty(STDOUT_FILENO) == 1; }

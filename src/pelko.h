@@ -14,6 +14,7 @@
 #include <iosfwd>
 #include <list>
 #include <string>
+#include <vector>
 
 // A path is the operating system's bytes, never converted.
 typedef char TCHAR;
@@ -217,24 +218,44 @@ bool os_real_path(const TCHAR* path, _TSTRING* real_path);
 
 // Reading inputs without disturbing the page cache.
 //
-// os_read_input reads up to size bytes at offset into buf, looping over
-// short reads and interruptions, and returns the bytes read: fewer at the end
-// of the file, and *failed set (errno kept) when a read failed. With
-// keep_cache false, the pages of the range that were not in the page cache
-// before the call are dropped from it again before it returns, while those
-// that were cached stay: every read is first tried from the cache alone
-// (preadv2 with RWF_NOWAIT); what that cannot serve is read normally and
-// then released (POSIX_FADV_DONTNEED). Where the file system cannot tell
-// (no RWF_NOWAIT), the read is a plain one and the cache is left alone.
-// Such a read of a range that is only partly cached also drops the cached
-// pages that lie after the first page it had to wait for.
+// A slice of an input is read through an os_input_range_t.
+// os_input_range_begin notes which pages of [offset, offset + size) are in
+// the page cache now and, unless keep_cache, starts reading the others in.
+// os_input_range_read then reads parts of the range like pread (looping over
+// short reads and interruptions; fewer bytes at the end of the file; *failed
+// set, errno kept, when a read failed) and, unless keep_cache, drops from the
+// cache again the pages it has read that were not cached at the beginning,
+// so that what was cached stays cached and nothing else is left behind.
 //
-// os_input_no_readahead(fd) must be called once on a descriptor before
-// os_read_input with keep_cache false: read-ahead would bring in pages
-// beyond those asked for, which the next read would then take for pages
-// that were cached before. Safe for any descriptor; a failure is ignored.
-size_t os_read_input(int fd, unsigned char* buf, size_t size, size_t offset,
-                     bool keep_cache, bool* failed);
+// How cached pages are told apart: mincore() on a mapping of the range,
+// exact for files this process owns or may change the owner of (root does).
+// For other files every read first tries the cache alone (preadv2 with
+// RWF_NOWAIT); as such an attempt starts reading in what it misses, fast
+// storage can complete it within the call, and then those pages stay
+// cached. Where neither works (no RWF_NOWAIT), reads are plain ones and the
+// cache is left alone.
+//
+// os_input_no_readahead(fd) is called once on a descriptor before ranges of
+// it are read with keep_cache false: read-ahead would bring in pages beyond
+// the range. It also clears O_NONBLOCK on a regular file or block device
+// (the kernel reads ahead for such reads all the same); other kinds keep
+// it, so that their reads cannot block. A failure is ignored.
+//
+// A range object belongs to one thread; it may be begun again for the next
+// slice (its storage is reused).
+struct os_input_range_t {
+  int fd = -1;
+  size_t offset = 0;
+  size_t size = 0;
+  int method = 0;  // how cached pages are told apart (os_linux.cc)
+  size_t first_page = 0;  // byte offset of the page holding offset
+  size_t released = 0;    // pages of the range dealt with so far
+  std::vector<unsigned char> cached;  // per page: cached at the beginning
+};
+void os_input_range_begin(int fd, size_t offset, size_t size, bool keep_cache,
+                          os_input_range_t* range);
+size_t os_input_range_read(os_input_range_t* range, unsigned char* buf,
+                           size_t size, size_t offset, bool* failed);
 void os_input_no_readahead(int fd);
 
 // True when standard output is a terminal.

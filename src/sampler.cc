@@ -375,6 +375,7 @@ void Sampler::read_thread() {
   const size_t buf_size = std::min(piece_size, m_params.bucket_size);
   std::unique_ptr<unsigned char[]> buf;  // allocated with the first bucket
   SliceFile file(m_params.keep_cache);
+  os_input_range_t range;  // the slice being read, for the page cache
 
   m_mutex.lock();
   while (!m_buckets.empty() && !m_stop_requested) {
@@ -389,6 +390,9 @@ void Sampler::read_thread() {
     for (std::unique_ptr<file_slice_t>& slice : bucket->file_slices) {
       PELKO_ASSERT(slice->size <= m_params.bucket_size);
       const int fd = file.open_path(slice->file_path);
+      if (fd >= 0)
+        os_input_range_begin(fd, slice->offset, slice->size,
+                             m_params.keep_cache, &range);
       // Every piece but the slice's last is a whole number of chunks, so the
       // chunks delivered are those of the whole slice; bytes past its last
       // whole chunk are dropped. A short read (the file shrank since the
@@ -398,9 +402,8 @@ void Sampler::read_thread() {
         const size_t want = std::min(buf_size, slice->size - done);
         wait_for_rate(want);
         bool failed = false;
-        const size_t r =
-            os_read_input(fd, buf.get(), want, slice->offset + done,
-                          m_params.keep_cache, &failed);
+        const size_t r = os_input_range_read(&range, buf.get(), want,
+                                             slice->offset + done, &failed);
         if (failed) {
           print_error("fseek(", slice->file_path);
           file.close_fd();

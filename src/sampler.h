@@ -14,7 +14,7 @@
 // updating access times where the system allows it.
 //
 // Reading leaves the page cache as it found it unless params.keep_cache is
-// set (see os_read_input), and all reading threads together read at most
+// set (see os_input_range_t), and all reading threads together read at most
 // params.max_rate bytes per second when it is not 0.
 #ifndef PELKO_SAMPLER_H_
 #define PELKO_SAMPLER_H_
