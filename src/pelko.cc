@@ -518,49 +518,56 @@ bool path_is_inside(const _TSTRING& inner, const _TSTRING& outer) {
          inner.compare(0, prefix.size(), prefix) == 0;
 }
 
-// One warning for each root whose data an earlier root already holds: the
-// same file or directory given twice, or one given inside another. The walk
-// counts such data twice (it keeps no record of what it visited).
+// One warning for each root whose data another root holds as well: the same
+// file or directory given twice, or one given inside another. The walk
+// counts such data twice (it keeps no record of what it visited). Each root
+// is named in one warning at most.
 void warn_overlapping_roots(const pelko_params_t& params) {
   struct seen_t {
     const root_t* root;
     _TSTRING real;
     struct stat st;
+    bool warned;
+  };
+  auto warn = [](const root_t* root, const char* how, const root_t* other) {
+    printer << "WARNING: " << root->path << how << other->path
+            << ": its data is counted twice." << std::endl;
   };
   std::vector<seen_t> seen;
   for (const root_t* root : params.roots) {
     seen_t cur;
     cur.root = root;
+    cur.warned = false;
     // A path that cannot be resolved (too long) is not compared.
     if (!os_real_path(root->path.c_str(), &cur.real) ||
         os_stat(root->path.c_str(), &cur.st, true) != 0)
       continue;
     for (const seen_t& prev : seen) {
-      const bool same = cur.st.st_dev == prev.st.st_dev &&
-                        cur.st.st_ino == prev.st.st_ino;
-      if (same || cur.real == prev.real) {
-        printer << "WARNING: " << root->path
-                << (root->path == prev.root->path
-                        ? _TSTRING(" is given twice")
-                        : " is the same as " + prev.root->path)
-                << ": its data is counted twice." << std::endl;
+      if ((cur.st.st_dev == prev.st.st_dev && cur.st.st_ino == prev.st.st_ino) ||
+          cur.real == prev.real) {
+        if (root->path == prev.root->path) {
+          printer << "WARNING: " << root->path
+                  << " is given twice: its data is counted twice." << std::endl;
+        } else {
+          warn(root, " is the same as ", prev.root);
+        }
+        cur.warned = true;
         break;
       }
-      const seen_t* inner = nullptr;
-      const seen_t* outer = nullptr;
+    }
+    for (const seen_t& prev : seen) {
+      if (cur.warned) break;
       if (S_ISDIR(prev.st.st_mode) && path_is_inside(cur.real, prev.real)) {
-        inner = &cur;
-        outer = &prev;
-      } else if (S_ISDIR(cur.st.st_mode) &&
-                 path_is_inside(prev.real, cur.real)) {
-        inner = &prev;
-        outer = &cur;
+        warn(root, " lies inside ", prev.root);
+        cur.warned = true;
       }
-      if (inner != nullptr) {
-        printer << "WARNING: " << inner->root->path << " lies inside "
-                << outer->root->path << ": its data is counted twice."
-                << std::endl;
-        break;
+    }
+    if (!cur.warned && S_ISDIR(cur.st.st_mode)) {
+      for (seen_t& prev : seen) {
+        if (!prev.warned && path_is_inside(prev.real, cur.real)) {
+          warn(prev.root, " lies inside ", root);
+          prev.warned = true;
+        }
       }
     }
     seen.push_back(cur);

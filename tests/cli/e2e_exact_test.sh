@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Complete runs on generated data sets: the final row must hold the exact
 # figures computed by the independent reference program, in every estimate
-# mode, with one and with several threads.
+# mode, with one and with several threads, and the summary after it the
+# physical sizes the reference works out from the data itself.
 set -euo pipefail
 PELKO=$1
 SRC=${PELKO_SOURCE_DIR:?}
@@ -62,6 +63,39 @@ run_case() {  # run_case DATASET MODE THREADS
   esac
   # The final row covers the whole plan.
   grep -q "(100.000%)" <<<"${v[1]}" || { echo "FAIL $ds/$mode: progress ${v[1]}"; fail=1; }
+  check_summary "$ds/$mode/t$threads" "$out" "$(grep "^summary $mode " "$TMP/$ds.ref")"
+}
+
+# summary_figure FILE LABEL: the estimate column of a summary line, as
+# "VALUE TOLERANCE": bytes with half a unit of the last printed digit, or a
+# ratio with half of its last digit.
+summary_figure() {
+  grep -a "^$2" "$1" | tail -n 1 | cut -c 20- | awk '{
+    sub(/,$/, "", $2);
+    u = 1; if ($2 == "KiB") u = 2^10; if ($2 == "MiB") u = 2^20;
+    if ($2 == "GiB") u = 2^30; if ($2 == "TiB") u = 2^40;
+    sub(/,$/, "", $1);
+    printf "%.6f %.6f\n", $1 * u, (u == 1 && $1 !~ /\./) ? 0 : 0.0005 * u }'
+}
+
+# check_summary LABEL REPORT REFERENCE_LINE: the summary's figures are the
+# reference's exact physical sizes, as far as their printed digits go.
+check_summary() {
+  local label=$1 report=$2 ref=$3 key want got
+  for pair in "logical size:=logical" "file tails:=tails" "after zeros:=after_zeros" \
+      "after dedupe:=after_dedupe" "after compress:=after_compress" \
+      "reduction ratio:=ratio"; do
+    key=${pair#*=}
+    want=$(tr ' ' '\n' <<<"$ref" | sed -n "s/^$key=//p")
+    [ "$want" = "-" ] && continue
+    got=$(summary_figure "$report" "${pair%%=*}")
+    if [ -z "$got" ] || ! awk -v g="${got% *}" -v t="${got#* }" -v w="$want" \
+        'BEGIN { d = g - w; if (d < 0) d = -d; exit !(d <= t + 1e-9 * w) }'; then
+      echo "FAIL $label summary ${pair%%=*} got \"$got\", want $want"
+      fail=1
+    fi
+  done
+  grep -q -a "^SUMMARY: complete run$" "$report" || { echo "FAIL $label: summary heading"; fail=1; }
 }
 
 for ds in mixed zipf four; do
