@@ -397,7 +397,7 @@ void Sampler::read_thread() {
       // chunks delivered are those of the whole slice; bytes past its last
       // whole chunk are dropped. A short read (the file shrank since the
       // scan) or a failed one ends the slice.
-      size_t done = 0;
+      size_t done = 0, delivered = 0;
       while (fd >= 0 && done < slice->size) {
         const size_t want = std::min(buf_size, slice->size - done);
         wait_for_rate(want);
@@ -411,10 +411,13 @@ void Sampler::read_thread() {
         const size_t chunk_count = r / chunk_size;
         for (size_t i = 0; i < chunk_count; i++)
           m_chunk_cb_func(buf.get() + i * chunk_size, m_chunk_cb_arg);
+        delivered += chunk_count;
         done += r;
         if (failed || r < want) break;
       }
-      if (done < slice->size) note_unread(slice->file_path, slice->size - done);
+      const size_t planned = slice->size / chunk_size;
+      if (delivered < planned)
+        note_unread(slice->file_path, (planned - delivered) * chunk_size);
       slice.reset();
     }
     bucket.reset();

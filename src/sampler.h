@@ -82,9 +82,9 @@ class Sampler {
   };
   plan_totals_t get_plan_totals() const;
 
-  // What read() planned but could not read: the bytes of slices whose file
-  // could not be opened or read, or had shrunk, and the number of distinct
-  // files they belong to. Call after read().
+  // What read() planned but could not deliver: the bytes of the whole
+  // chunks of slices whose file could not be opened or read, or had shrunk,
+  // and the number of distinct files they belong to. Call after read().
   size_t get_unread_size() const;
   size_t get_unread_files() const;
 
