@@ -62,7 +62,8 @@ class Sampler;
 // memory check wait (nothing else can print in the middle of a row's
 // moment). With debug output on, rows are computed and printed at once
 // under m_mutex, as the estimator's debug lines belong inside the row. The constructor, start, finish and the
-// destructor run on one thread while no add_chunk call is in flight.
+// destructor run on one thread while no add_chunk call is in flight; stop
+// may be called from any thread at any time.
 class Estimator {
  public:
   // Checksum -> number of analysed chunks with it, ascending by checksum (the

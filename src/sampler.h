@@ -20,9 +20,8 @@
 #define PELKO_SAMPLER_H_
 
 #include <stddef.h>
-#include <time.h>
-
 #include <stdint.h>
+#include <time.h>
 
 #include <atomic>
 #include <functional>
