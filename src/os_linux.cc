@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -326,10 +327,42 @@ void os_input_no_readahead(int fd) {
 namespace {
 
 enum {
-  RANGE_PLAIN = 0,    // keep_cache, or nothing to tell cached pages apart
+  RANGE_PLAIN = 0,    // keep_cache, all cached, or no way to tell
   RANGE_MINCORE = 1,  // cached pages known from mincore() at the beginning
   RANGE_NOWAIT = 2,   // each read tries the cache alone first
+  RANGE_NONE_CACHED = 3,  // nothing cached at the beginning
 };
+
+// cachestat(2), Linux 6.5 and later; the C library may not know it yet.
+#ifndef __NR_cachestat
+#define __NR_cachestat 451
+#endif
+struct cachestat_range_t {
+  uint64_t off;
+  uint64_t len;
+};
+struct cachestat_t {
+  uint64_t nr_cache;
+  uint64_t nr_dirty;
+  uint64_t nr_writeback;
+  uint64_t nr_evicted;
+  uint64_t nr_recently_evicted;
+};
+
+// How many pages of [from, from + len) are cached: one call, without mapping
+// the range. -1 where the call is missing (older kernels) or refused (a file
+// this process could not write to: then mincore would not tell either).
+long long cached_page_count(int fd, size_t from, size_t len) {
+  static std::atomic<bool> missing{false};
+  if (missing) return -1;
+  cachestat_range_t range = {from, len};
+  cachestat_t cs = {};
+  if (syscall(__NR_cachestat, fd, &range, &cs, 0) != 0) {
+    if (errno == ENOSYS) missing = true;
+    return -1;
+  }
+  return (long long)cs.nr_cache;
+}
 
 size_t page_size() {
   static const size_t size = (size_t)sysconf(_SC_PAGESIZE);
@@ -449,6 +482,15 @@ void os_input_range_begin(int fd, size_t offset, size_t size, bool keep_cache,
   const size_t ps = page_size();
   range->first_page = offset / ps * ps;
   const size_t n_pages = (offset + size - range->first_page + ps - 1) / ps;
+  // The common cases, all of the range cached or none of it, take one call.
+  const long long n_cached =
+      cached_page_count(fd, range->first_page, n_pages * ps);
+  if (n_cached >= (long long)n_pages) return;  // read from the cache, kept
+  if (n_cached == 0) {
+    range->method = RANGE_NONE_CACHED;
+    (void)posix_fadvise(fd, (off_t)offset, (off_t)size, POSIX_FADV_WILLNEED);
+    return;
+  }
   if (mincore_is_truthful(fd) &&
       cached_pages(fd, range->first_page, n_pages, &range->cached)) {
     range->method = RANGE_MINCORE;
@@ -473,6 +515,15 @@ size_t os_input_range_read(os_input_range_t* range, unsigned char* buf,
   switch (range->method) {
     case RANGE_NOWAIT:
       return nowait_read(range, buf, size, offset, failed);
+    case RANGE_NONE_CACHED: {
+      const size_t got = plain_read(range->fd, buf, size, offset, 0, failed);
+      if (got < size || offset + got >= range->offset + range->size) {
+        const size_t ps = page_size();
+        const size_t end = (range->offset + range->size + ps - 1) / ps * ps;
+        drop_pages(range->fd, range->first_page, end - range->first_page);
+      }
+      return got;
+    }
     case RANGE_MINCORE: {
       const size_t got = plain_read(range->fd, buf, size, offset, 0, failed);
       // Released once the range has been read to its end, or a read ended

@@ -227,13 +227,15 @@ bool os_real_path(const TCHAR* path, _TSTRING* real_path);
 // cache again the pages it has read that were not cached at the beginning,
 // so that what was cached stays cached and nothing else is left behind.
 //
-// How cached pages are told apart: mincore() on a mapping of the range,
-// exact for files this process owns or may change the owner of (root does).
-// For other files every read first tries the cache alone (preadv2 with
-// RWF_NOWAIT); as such an attempt starts reading in what it misses, fast
-// storage can complete it within the call, and then those pages stay
-// cached. Where neither works (no RWF_NOWAIT), reads are plain ones and the
-// cache is left alone.
+// How cached pages are told apart: cachestat() counts them (Linux 6.5 and
+// later), which settles the common cases of a range cached in full or not
+// at all; otherwise mincore() on a mapping of the range tells page by page.
+// Both are exact for files this process owns or may change the owner of
+// (root does). For other files every read first tries the cache alone
+// (preadv2 with RWF_NOWAIT); as such an attempt starts reading in what it
+// misses, fast storage can complete it within the call, and then those
+// pages stay cached. Where neither works (no RWF_NOWAIT), reads are plain
+// ones and the cache is left alone.
 //
 // os_input_no_readahead(fd) is called once on a descriptor before ranges of
 // it are read with keep_cache false: read-ahead would bring in pages beyond
