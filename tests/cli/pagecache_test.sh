@@ -57,37 +57,54 @@ for t in 1 4; do
   expect_eq "uncached, -t $t: left in the cache" 0 "$(cached_bytes "${ALL[@]}")"
 done
 
-# Everything cached before: all of it still cached.
+# The kernel reclaims cached pages of its own whenever memory runs short
+# (other test processes can make it so), never adds any: a figure may fall
+# short of what was cached by a little, pelko's part of it is exact.
+# at_least LABEL WANT GOT: GOT is WANT, or less by at most 1 %.
+at_least() {
+  if [ "$3" -gt "$2" ] || [ "$3" -lt $(($2 - $2 / 100)) ]; then
+    _fail "$1: $3 bytes cached, want $2"
+  fi
+}
+HAVE_STRACE=0
+strace -f -o /dev/null true 2>/dev/null && HAVE_STRACE=1
+
+# Everything cached before: all of it still cached, and not a page dropped.
 cat "${ALL[@]}" >/dev/null
 total=$(cached_bytes "${ALL[@]}")
-# The kernel may let a page or two go at any time; what it kept is compared.
-if [ "$total" -lt $(((8 + 3 + 2) << 20 >> 1)) ]; then
-  _fail "cat cached only $total bytes"
+at_least "cat" $(((8 + 3 + 2) << 20)) "$total"
+if [ $HAVE_STRACE = 1 ]; then
+  RC=0
+  ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" \
+    strace -f -qq -e trace=fadvise64 -o "$TMP/strace" "$PELKO" -p "$D" \
+    >"$TMP/out" 2>"$TMP/err" </dev/null || RC=$?
+  if grep -q DONTNEED "$TMP/strace"; then
+    _fail "cached: pages were dropped"
+    grep DONTNEED "$TMP/strace" | head -n 3 | sed 's/^/    /'
+  fi
+else
+  run_pelko -p "$D"
 fi
-run_pelko -p "$D"
 expect_status "cached" 0
-expect_eq "cached: still cached" "$total" "$(cached_bytes "${ALL[@]}")"
+at_least "cached: still cached" "$total" "$(cached_bytes "${ALL[@]}")"
 
 # One file cached in part (its second and fourth MiB, and a piece within a
-# chunk): exactly those pages afterwards.
+# chunk): those pages afterwards, and nothing else.
 drop "${ALL[@]}"
 cache_part "$D/a" $((1 << 20)) $((2 << 20))
 cache_part "$D/a" $((3 << 20)) $((4 << 20))
 cache_part "$D/a" $((5 << 20)) $(((5 << 20) + 8192))
 part=$(cached_bytes "$D/a")
-expect_eq "partly cached before" $(((2 << 20) + 8192)) "$part"
+at_least "partly cached before" $(((2 << 20) + 8192)) "$part"
 run_pelko -p "$D/a" -p "$D/sub/b"
 expect_status "partly cached" 0
-expect_eq "partly cached: the same part after" "$part" "$(cached_bytes "$D/a")"
+at_least "partly cached: the same part after" "$part" "$(cached_bytes "$D/a")"
 expect_eq "partly cached: the other file" 0 "$(cached_bytes "$D/sub/b")"
 
 # --keep-cache: what was read stays cached.
 drop "${ALL[@]}"
 run_pelko -p "$D" --keep-cache
 expect_status "--keep-cache" 0
-kept=$(cached_bytes "${ALL[@]}")
-if [ "$kept" -lt $(((8 + 3 + 2) << 20 >> 1)) ]; then
-  _fail "--keep-cache: only $kept bytes left cached"
-fi
+at_least "--keep-cache: all of it cached" $(((8 + 3 + 2) << 20)) "$(cached_bytes "${ALL[@]}")"
 
 finish
