@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <stdint.h>
 #include <stdio.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,6 +19,10 @@ namespace {
 std::atomic<int> g_signal{0};
 static_assert(std::atomic<int>::is_always_lock_free,
               "the signal handler needs a lock-free flag");
+// When the first signal came (CLOCK_MONOTONIC, ns; 0 until it is noted).
+std::atomic<int64_t> g_signal_time{0};
+static_assert(std::atomic<int64_t>::is_always_lock_free,
+              "the signal handler needs a lock-free time");
 // The handler wakes the callback thread through this pipe.
 int g_pipe[2] = {-1, -1};
 
@@ -29,10 +35,23 @@ interrupt_cb_func_t g_cb_func = nullptr;
 void* g_cb_arg = nullptr;
 bool g_delivered = false;
 
+int64_t now_ns() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);  // async-signal-safe
+  return (int64_t)ts.tv_sec * 1000000000 + ts.tv_nsec;
+}
+
 void on_signal(int signo) {
-  int expected = 0;
-  if (!g_signal.compare_exchange_strong(expected, signo)) _exit(128 + signo);
   const int saved = errno;
+  const int64_t now = now_ns();
+  int expected = 0;
+  if (!g_signal.compare_exchange_strong(expected, signo)) {
+    const int64_t first = g_signal_time.load();
+    if (first != 0 && now - first >= INTERRUPT_REPEAT_NS) _exit(128 + signo);
+    errno = saved;
+    return;  // a copy sent along with the first one
+  }
+  g_signal_time = now;
   const char byte = 0;
   ssize_t n = write(g_pipe[1], &byte, 1);
   (void)n;  // one byte into an empty pipe cannot fail

@@ -6,11 +6,18 @@
 // any, is called on a thread of this module, outside signal context, so it
 // may take locks. A second signal ends the process at once, in the signal
 // handler, with exit status 128 + its number (130 for SIGINT, 143 for
-// SIGTERM): nothing more is written or flushed.
+// SIGTERM): nothing more is written or flushed. Signals that arrive within
+// INTERRUPT_REPEAT_NS of the first count as copies of it and are ignored:
+// timeout(1), for one, sends its signal to the process and to its process
+// group, and a person pressing Ctrl-C again is slower than that.
 //
 // Thread safety: every function may be called from any thread.
 #ifndef PELKO_INTERRUPT_H_
 #define PELKO_INTERRUPT_H_
+
+#include <stdint.h>
+
+const int64_t INTERRUPT_REPEAT_NS = 100 * 1000 * 1000;  // 0.1 s
 
 // What the first signal asks for: called once, with the signal's number.
 typedef void (*interrupt_cb_func_t)(void* arg, int signo);

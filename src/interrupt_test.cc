@@ -41,11 +41,15 @@ TEST(InterruptDeathTest, FirstSignalIsPassedOn) {
   EXPECT_EXIT(_exit(first_signal()), testing::ExitedWithCode(0), "");
 }
 
+// Waits past the time within which a signal counts as a copy of the first.
+void after_repeat_time() { usleep(INTERRUPT_REPEAT_NS / 1000 + 50000); }
+
 TEST(InterruptDeathTest, SecondSignalEndsAtOnce) {
   EXPECT_EXIT(
       {
         interrupt_install();
         raise(SIGINT);
+        after_repeat_time();
         raise(SIGINT);
         _exit(1);
       },
@@ -54,10 +58,20 @@ TEST(InterruptDeathTest, SecondSignalEndsAtOnce) {
       {
         interrupt_install();
         raise(SIGTERM);
+        after_repeat_time();
         raise(SIGINT);
         _exit(1);
       },
       testing::ExitedWithCode(130), "");
+  // A copy sent along with the first (as timeout(1) does) is ignored.
+  EXPECT_EXIT(
+      {
+        interrupt_install();
+        raise(SIGINT);
+        raise(SIGINT);
+        _exit(interrupt_signal() == SIGINT ? 6 : 1);
+      },
+      testing::ExitedWithCode(6), "");
   // A signal ignored from the start stays ignored.
   EXPECT_EXIT(
       {

@@ -76,6 +76,13 @@ for sig in INT TERM; do
   expect_eq "SIG$sig: no error output" "" "$(cat "$TMP/err")"
 done
 
+# timeout(1) sends its signal to pelko and to its process group: the copy
+# does not count as a second signal.
+RC=0
+timeout -s INT 3 "$PELKO" -p "$TMP/big" -o "$TMP/report" >"$TMP/out" 2>"$TMP/err" </dev/null || RC=$?
+expect_status "timeout -s INT" 124
+expect_contains "timeout -s INT: summary" "SUMMARY: interrupted by SIGINT at " "$(cat "$TMP/report")"
+
 # --- A second signal ends the run at once ---------------------------------------
 # One reader on 32 MiB buckets at 4 MiB/s: the bucket being read when the
 # first signal arrives takes seconds to finish.
