@@ -44,6 +44,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       PELKO_ASSERT(params.chunk_size > 0);
       PELKO_ASSERT(params.chunk_size <= (size_t)LZ4_MAX_INPUT_SIZE);
       PELKO_ASSERT(params.bucket_size > 0);
+      PELKO_ASSERT(params.chunk_size <= params.bucket_size);
+      PELKO_ASSERT(params.stop_at >= 0 && params.stop_at <= 1);
+      PELKO_ASSERT(params.time_limit >= 0);
       PELKO_ASSERT(params.report_freq > 0);
       PELKO_ASSERT(params.n_threads > 0 && params.n_threads <= 1024);
       PELKO_ASSERT(params.alpha > 0);

@@ -14,6 +14,7 @@
 #include "crc.h"
 #include "printer.h"
 #include "sampler.h"
+#include "summary.h"
 
 namespace {
 
@@ -21,6 +22,19 @@ time_t monotonic_seconds() {
   struct timespec ts;
   PELKO_ASSERT(clock_gettime(CLOCK_MONOTONIC, &ts) == 0);
   return ts.tv_sec;
+}
+
+double monotonic_seconds_precise() {
+  struct timespec ts;
+  PELKO_ASSERT(clock_gettime(CLOCK_MONOTONIC, &ts) == 0);
+  return (double)ts.tv_sec + (double)ts.tv_nsec * 1e-9;
+}
+
+// A run parameter as the user gave it: "50", "0.5", "90".
+std::string number_text(double v) {
+  char buf[64];
+  snprintf(buf, sizeof(buf), "%g", v);
+  return buf;
 }
 
 // A lock that can be released and taken again within one scope; released on
@@ -128,6 +142,7 @@ Estimator::env_t::env_t()
     : get_memory_usage(os_get_memory_usage),
       get_term_size(os_get_term_size),
       get_time(monotonic_seconds),
+      get_seconds(monotonic_seconds_precise),
       memory_check_interval(1024) {}
 
 Estimator::Estimator(const pelko_params_t& params)
@@ -156,7 +171,9 @@ Estimator::Estimator(const pelko_params_t& params, const env_t& env)
       m_chunks_per_bucket(std::max<size_t>(1, params.bucket_size / params.chunk_size)),
       m_solo_seq((size_t)1 << 62),
       m_n_printed_reports(0),
-      m_reporting(false) {
+      m_reporting(false),
+      m_sampler(nullptr),
+      m_start_seconds(0) {
   PELKO_ASSERT(params.chunk_size > 0);
   PELKO_ASSERT(params.report_freq > 0);
   PELKO_ASSERT(env.memory_check_interval >= 1);
@@ -172,13 +189,40 @@ Estimator::Estimator(const pelko_params_t& params, const env_t& env)
 Estimator::~Estimator() {}
 
 void Estimator::start(Sampler* sampler) {
+  {
+    MutexLock lock(&m_mutex);
+    m_sampler = sampler;
+    if (!m_stop_reason.empty()) sampler->request_stop();  // stopped already
+  }
   __start_reading(sampler->get_total_chunks(), sampler->get_total_buckets());
   void (*cb)(const unsigned char*, size_t, void*) = add_chunk;
   sampler->read(cb, this);
 }
 
+void Estimator::stop(const std::string& reason) {
+  MutexLock lock(&m_mutex);
+  __stop(reason);
+}
+
+void Estimator::__stop(const std::string& reason) {
+  if (!m_stop_reason.empty()) return;
+  m_stop_reason = reason;
+  if (m_sampler != nullptr) m_sampler->request_stop();
+}
+
+void Estimator::__check_limits() {
+  if (!m_stop_reason.empty()) return;
+  if (m_params.stop_at > 0 && m_progress >= m_params.stop_at) {
+    __stop("stopped by --stop-at " + number_text(m_params.stop_at * 100));
+  } else if (m_params.time_limit > 0 &&
+             m_env.get_seconds() - m_start_seconds >= m_params.time_limit) {
+    __stop("stopped by --time-limit " + number_text(m_params.time_limit));
+  }
+}
+
 void Estimator::__start_reading(size_t total_chunks, size_t total_buckets) {
   m_start_time = m_env.get_time();
+  m_start_seconds = m_env.get_seconds();
   m_total_chunks = total_chunks;
   m_total_buckets = total_buckets != 0 ? total_buckets : total_chunks;
   printer << "ANALYZING" << std::endl;
@@ -224,6 +268,7 @@ void Estimator::add_chunk(const unsigned char* chunk_data, size_t bucket_seq) {
   const time_t now = m_env.get_time();
   lock.lock();
   __count_chunk(is_zero, now);
+  __check_limits();
   if (!m_reports.empty()) __drain_reports();
 }
 
@@ -510,8 +555,8 @@ void Estimator::__print_report(const counters_t& c, double r, double r_low,
 void Estimator::finish() {
   const counters_t c = __counters();
   __print_progress(c, true);
+  double r = -1.0, r_low = -1.0, r_high = -1.0;
   if (m_params.estimate_mask & ESTIMATE_DEDUPE) {
-    double r, r_low, r_high;
     dfh_set_t dfh;
     __snapshot(&dfh);
     __analyze_dfh(c, dfh, &r, &r_low, &r_high);
@@ -520,6 +565,46 @@ void Estimator::finish() {
   if (m_params.estimate_mask & ESTIMATE_COMPRESS) __print_compress(c);
   __print_zeros(c);
   printer << std::endl;
+  __print_summary(c, r, r_low, r_high);
+}
+
+void Estimator::__print_summary(const counters_t& c, double r, double r_low,
+                                double r_high) {
+  summary_input_t in;
+  Sampler* sampler;
+  {
+    MutexLock lock(&m_mutex);
+    sampler = m_sampler;
+    in.stop_reason = m_stop_reason;
+  }
+  if (sampler != nullptr) {
+    const Sampler::plan_totals_t t = sampler->get_plan_totals();
+    in.total_size = t.total_size;
+    in.reductible_size = t.reductible_size;
+    in.total_files = t.total_files;
+    in.scan_stopped = t.scan_stopped;
+    in.unread_size = sampler->get_unread_size();
+    in.unread_files = sampler->get_unread_files();
+  } else {
+    // Fed without a sampler (tests): the plan is the chunk count alone.
+    in.total_size = in.reductible_size = c.total_chunks * m_params.chunk_size;
+    in.total_files = INVALID_SIZE_T;
+    in.scan_stopped = false;
+    in.unread_size = in.unread_files = 0;
+  }
+  in.chunk_size = m_params.chunk_size;
+  in.n_data_chunks = c.n_data_chunks;
+  in.n_zero_chunks = c.n_zero_chunks;
+  in.progress = c.progress;
+  in.estimate_mask = m_params.estimate_mask;
+  in.r = r;
+  in.r_low = r_low;
+  in.r_high = r_high;
+  in.uncompressed_size = c.uncompressed_size;
+  in.compressed_size = c.compressed_size;
+  in.zero_chunk_compressed =
+      lz4_compressed_size(m_zeros.get(), m_params.chunk_size);
+  printer << std::endl << format_summary(in, compute_summary(in)) << std::flush;
 }
 
 void Estimator::__print_header(bool to_file) const {
@@ -549,6 +634,8 @@ void Estimator::__print_progress(bool to_file) const {
 }
 
 void Estimator::__print_progress(const counters_t& c, bool to_file) const {
+  // Lines rewritten in place are for a person watching a terminal.
+  if (!to_file && !printer.console_is_terminal()) return;
   const size_t bytes = (c.n_data_chunks + c.n_zero_chunks) * m_params.chunk_size;
   char progress[64];
   snprintf(progress, sizeof(progress), "%s (%.3lf%%)",
@@ -559,11 +646,29 @@ void Estimator::__print_progress(const counters_t& c, bool to_file) const {
              capacity_to_str(bytes / (size_t)c.elapsed_time).c_str());
 
   printer.set_to_file(to_file);
-  printer.console() << "\r";
+  printer.start_console_line();
   printer << (long long)c.elapsed_time << "s.\t" << progress << "\t"
           << bandwidth << "\t" << memory_to_str(c.memory_cur, c.memory_peak)
-          << "\t\t" << std::flush;
+          << "\t\t";
+  if (!to_file) printer << __eta(c);
+  printer << std::flush;
   printer.set_to_file(true);
+}
+
+std::string Estimator::__eta(const counters_t& c) const {
+  double target = 1.0;
+  if (m_params.stop_at > 0 && m_params.stop_at < target)
+    target = m_params.stop_at;
+  double left = -1.0;
+  if (c.progress > 0 && c.elapsed_time > 0)
+    left = std::max(0.0, (target - c.progress) * (double)c.elapsed_time /
+                             c.progress);
+  if (m_params.time_limit > 0) {
+    const double budget =
+        std::max(0.0, m_params.time_limit - (double)c.elapsed_time);
+    if (left < 0 || budget < left) left = budget;
+  }
+  return eta_to_str(left);
 }
 
 void Estimator::__analyze_dfh(double* r, double* r_low, double* r_high) const {

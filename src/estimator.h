@@ -34,6 +34,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <string>
 
 #ifdef PELKO_HAVE_ABSL_BTREE
 #include <absl/container/btree_map.h>
@@ -61,7 +62,8 @@ class Sampler;
 // memory check wait (nothing else can print in the middle of a row's
 // moment). With debug output on, rows are computed and printed at once
 // under m_mutex, as the estimator's debug lines belong inside the row. The constructor, start, finish and the
-// destructor run on one thread while no add_chunk call is in flight.
+// destructor run on one thread while no add_chunk call is in flight; stop
+// may be called from any thread at any time.
 class Estimator {
  public:
   // What the map keeps of one checksum: the analysed chunks with it, and for
@@ -106,6 +108,8 @@ class Estimator {
     int (*get_term_size)(int* width, int* height);
     // Seconds on a clock that does not go backwards.
     time_t (*get_time)();
+    // The same clock with its fraction, for --time-limit.
+    double (*get_seconds)();
     // Normal mode reads the memory use on every n-th dedupe update; >= 1.
     unsigned memory_check_interval;
 
@@ -125,8 +129,17 @@ class Estimator {
   // the last chunk has been analysed. Call once.
   void start(Sampler* sampler);
 
-  // Prints the final report row. Call once, after start has returned.
+  // Prints the final report row and the run's summary. Call once, after
+  // start has returned.
   void finish();
+
+  // Ends the analysis before the plan is complete: the sampler takes no
+  // further bucket, the chunks already being read are still analysed, and
+  // the summary says why: "<reason> at <progress> of the plan". The first
+  // reason given is kept. Callable from any thread, before or during start;
+  // not from a signal handler. params.stop_at and params.time_limit end the
+  // analysis through it.
+  void stop(const std::string& reason);
 
   // Sampler::chunk_cb_func_t: cb_arg is the Estimator; chunk_data points to
   // chunk_size bytes of the bucket drawn as bucket_seq-th.
@@ -168,6 +181,11 @@ class Estimator {
   // With m_mutex held, in normal mode: reads the memory use when a check is
   // due and switches to the memory-saving mode above memory_limit.
   void __check_memory();
+
+  // With m_mutex held: stops the analysis once params.stop_at or
+  // params.time_limit is reached.
+  void __check_limits();
+  void __stop(const std::string& reason);
 
   // The figures a report row is made of.
   struct counters_t {
@@ -228,6 +246,10 @@ class Estimator {
   void __print_dedupe(double r, double r_low, double r_high) const;
   void __print_compress(const counters_t& c) const;
   void __print_zeros(const counters_t& c) const;
+  // The time left at the current rate, for the progress line.
+  std::string __eta(const counters_t& c) const;
+  void __print_summary(const counters_t& c, double r, double r_low,
+                       double r_high);
 
   Mutex m_mutex;
   const pelko_params_t& m_params;
@@ -278,6 +300,13 @@ class Estimator {
   // whether a thread is working through them.
   std::deque<report_t> m_reports;
   bool m_reporting;
+
+  // Guarded by m_mutex: the sampler being read (set by start), why the
+  // analysis was stopped early (empty: it was not), and the start of the
+  // analysis on the clock of get_seconds.
+  Sampler* m_sampler;
+  std::string m_stop_reason;
+  double m_start_seconds;
 };
 
 #endif  // PELKO_ESTIMATOR_H_

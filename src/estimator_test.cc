@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <lz4.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -90,6 +91,10 @@ class EstimatorPeer {
   unsigned int lower_crc() const { return e_->m_lower_crc; }
   unsigned int zeros_crc() const { return e_->m_zeros_crc; }
   int n_reports() const { return e_->m_n_printed_reports; }
+  std::string stop_reason() {
+    MutexLock l(&e_->m_mutex);
+    return e_->m_stop_reason;
+  }
 
  private:
   Estimator* e_;
@@ -131,12 +136,15 @@ int fake_term_size(int*, int* height) {
   return 0;
 }
 time_t fake_time() { return g_now; }
+std::atomic<double> g_seconds{100.0};
+double fake_seconds() { return g_seconds; }
 
 Estimator::env_t fake_env(unsigned check_interval = 1) {
   Estimator::env_t env;
   env.get_memory_usage = fake_memory;
   env.get_term_size = fake_term_size;
   env.get_time = fake_time;
+  env.get_seconds = fake_seconds;
   env.memory_check_interval = check_interval;
   return env;
 }
@@ -192,13 +200,18 @@ class EstimatorTest : public ::testing::Test {
     out_.setf(std::ios::fixed);
     out_.precision(3);
     printer.set_console(&out_);
+    // Progress lines are written to a terminal only.
+    was_terminal_ = printer.console_is_terminal();
+    printer.set_console_is_terminal(true);
     g_mem = ONE_GB;
     g_height = -1;
     g_now = 1000;
+    g_seconds = 100.0;
     g_mem_probes = 0;
   }
   void TearDown() override {
     printer.set_console(&std::cout);
+    printer.set_console_is_terminal(was_terminal_);
     printer.close_for_test();
     if (!file_path_.empty()) unlink(file_path_.c_str());
   }
@@ -227,6 +240,7 @@ class EstimatorTest : public ::testing::Test {
 
   std::ostringstream out_;
   std::string file_path_;
+  bool was_terminal_ = false;
 };
 
 // The compression state is reused from chunk to chunk: each chunk's size
@@ -757,7 +771,8 @@ TEST_F(EstimatorTest, DedupeColumns) {
 }
 
 // A final row with no chunk analysed, console and file: the dedupe columns
-// stay empty around -1, compress and zeros read 0.
+// stay empty around -1, compress and zeros read 0; the summary, the same
+// text on both sides, has no estimate to give.
 TEST_F(EstimatorTest, FinishWithoutChunks) {
   open_report_file();
   g_mem = ONE_GB;
@@ -767,14 +782,27 @@ TEST_F(EstimatorTest, FinishWithoutChunks) {
   p.begin(0);
   out_.str("");
   e.finish();
+  const std::string summary =
+      "\nSUMMARY: complete run\n"
+      "logical size:      0\n"
+      "analysed:          0, 0.000% of the 0 in whole chunks\n"
+      "file tails:        0, 0.000% of the logical size, counted as stored\n"
+      "unreadable:        none\n"
+      "                   estimate          with dedupe low   with dedupe high\n"
+      "after zeros:       no estimate\n"
+      "after dedupe:      no estimate\n"
+      "after compress:    no estimate\n"
+      "reduction ratio:   no estimate\n";
   EXPECT_EQ(out_.str(),
-            "\r0s.\t0 (0.000%)\t\t\t1.000 (1.000) GiB\t\t"
-            " \t\t-1.000\t\t \t\t\t0.000\t\t\t0.000%\n");
+            "\r\033[K0s.\t0 (0.000%)\t\t\t1.000 (1.000) GiB\t\t"
+            " \t\t-1.000\t\t \t\t\t0.000\t\t\t0.000%\n" +
+                summary);
   EXPECT_EQ(file_text(),
             "ANALYZING\n\n\tPROGRESS\t\tBANDWIDTH\tMEMORY\t\t\t\tlow\t\tDEDUPE"
             "\t\thigh\t\t\tCOMPRESS\t\tZEROS\t\t\t\n"
             "0s.\t0 (0.000%)\t\t\t1.000 (1.000) GiB\t\t"
-            " \t\t-1\t\t \t\t\t0\t\t\t0%\n");
+            " \t\t-1\t\t \t\t\t0\t\t\t0%\n" +
+                summary);
 }
 
 // The progress line: a lone tab for bandwidth in the first second, then a
@@ -799,24 +827,123 @@ TEST_F(EstimatorTest, ProgressLineAndRows) {
   file_ratio << (double)CHUNK / lz4_size(zeros);
   const std::string tail_console = console_ratio.str() + "\t\t\t100.000%\n";
   const std::string tail_file = file_ratio.str() + "\t\t\t100%\n";
-  EXPECT_EQ(out_.str(), "\r" + row1 + tail_console);
+  // On a terminal each line clears the one it rewrites: tabs do not erase.
+  const std::string cr = "\r\033[K";
+  EXPECT_EQ(out_.str(), cr + row1 + tail_console);
   out_.str("");
   g_now = 1002;
-  p.add(zeros);  // a new second: transient line, no report
-  EXPECT_EQ(out_.str(), "\r2s.\t8192 (20.000%)\t4096/s\t0.500 (0.500) GiB\t\t");
+  p.add(zeros);  // a new second: transient line with the time left, no report
+  EXPECT_EQ(out_.str(),
+            cr + "2s.\t8192 (20.000%)\t4096/s\t0.500 (0.500) GiB\t\tETA 8s");
   out_.str("");
   p.add(zeros);  // same second: nothing
   EXPECT_EQ(out_.str(), "");
   e.finish();
-  EXPECT_EQ(
-      out_.str(),
-      "\r2s.\t12288 (30.000%)\t6144/s\t0.500 (0.500) GiB\t\t" + tail_console);
+  const std::string last_row =
+      cr + "2s.\t12288 (30.000%)\t6144/s\t0.500 (0.500) GiB\t\t" + tail_console;
+  EXPECT_EQ(out_.str().substr(0, last_row.size() + 10), last_row + "\nSUMMARY: ");
   std::string file = file_text();
   EXPECT_NE(file.find("\n" + row1 + tail_file), std::string::npos) << file;
   EXPECT_EQ(file.find("8192"), std::string::npos);
   EXPECT_NE(file.find("\n2s.\t12288 (30.000%)\t6144/s\t0.500 (0.500) GiB\t\t" +
                       tail_file),
             std::string::npos);
+}
+
+// --stop-at and --time-limit end the analysis by themselves, stop() ends it
+// from outside; the first reason is kept, and the summary names it with the
+// progress of the final row (chunks still in flight count).
+TEST_F(EstimatorTest, LimitsAndStopEndTheAnalysis) {
+  const std::vector<unsigned char> zeros(CHUNK, 0);
+  {
+    Params params(ESTIMATE_COMPRESS);
+    params.stop_at = 0.25;
+    Estimator e(params, fake_env());
+    EstimatorPeer p(&e);
+    p.begin(20);
+    for (int i = 0; i < 4; i++) p.add(zeros);
+    EXPECT_EQ(p.stop_reason(), "");
+    p.add(zeros);  // 5 of 20
+    EXPECT_EQ(p.stop_reason(), "stopped by --stop-at 25");
+    p.add(zeros);  // in flight
+    e.stop("interrupted by SIGINT");
+    out_.str("");
+    e.finish();
+    EXPECT_NE(out_.str().find("%\n\nSUMMARY: stopped by --stop-at 25 at 30.000% "
+                              "of the plan\n"),
+              std::string::npos)
+        << out_.str();
+  }
+  {
+    Params params(ESTIMATE_COMPRESS);
+    params.time_limit = 1.5;
+    Estimator e(params, fake_env());
+    EstimatorPeer p(&e);
+    g_seconds = 100.25;
+    p.begin(10);
+    g_seconds = 101.7;
+    p.add(zeros);
+    EXPECT_EQ(p.stop_reason(), "");
+    g_seconds = 101.75;
+    p.add(zeros);
+    EXPECT_EQ(p.stop_reason(), "stopped by --time-limit 1.5");
+  }
+  {
+    // Asked to stop before reading began: kept for the summary.
+    Params params(-1);
+    Estimator e(params, fake_env());
+    EstimatorPeer p(&e);
+    e.stop("interrupted by SIGTERM");
+    p.begin(10);
+    out_.str("");
+    e.finish();
+    EXPECT_NE(out_.str().find("\nSUMMARY: interrupted by SIGTERM at 0.000% of the "
+                              "plan\n"),
+              std::string::npos);
+  }
+}
+
+// The time left on the progress line: at the rate so far towards the end of
+// the plan, or towards --stop-at, and within --time-limit. Redirected (no
+// terminal), there is no progress line and no row begins with a carriage
+// return.
+TEST_F(EstimatorTest, TimeLeftAndNoTerminal) {
+  const std::vector<unsigned char> c = random_chunk(9);
+  struct {
+    double stop_at, time_limit;
+    const char* eta;
+  } cases[] = {{0, 0, "ETA 8s"}, {0.5, 0, "ETA 3s"}, {0.5, 3, "ETA 1s"},
+               {0, 100, "ETA 8s"}};
+  for (const auto& k : cases) {
+    Params params(ESTIMATE_COMPRESS);
+    params.stop_at = k.stop_at;
+    params.time_limit = k.time_limit;
+    Estimator e(params, fake_env());
+    EstimatorPeer p(&e);
+    g_now = 1000;
+    p.begin(10);
+    p.add(c);
+    out_.str("");
+    g_now = 1002;
+    p.add(c);  // 20 % after 2 s
+    const std::string line = out_.str();
+    EXPECT_EQ(line.substr(line.size() - strlen(k.eta) - 2), std::string("\t\t") + k.eta)
+        << line;
+  }
+  printer.set_console_is_terminal(false);
+  Params params(ESTIMATE_COMPRESS);
+  Estimator e(params, fake_env());
+  EstimatorPeer p(&e);
+  g_now = 1000;
+  p.begin(10);
+  out_.str("");
+  p.add(c);  // a row
+  g_now = 1003;
+  p.add(c);  // a new second: nothing
+  EXPECT_EQ(out_.str().substr(0, 4), "0s.\t");
+  EXPECT_EQ(out_.str().find('\r'), std::string::npos);
+  EXPECT_EQ(out_.str().find("ETA"), std::string::npos);
+  EXPECT_EQ(out_.str().back(), '\n');
 }
 
 // Debug level 1: the estimate's counts end the row's first part, the dedupe

@@ -1,4 +1,5 @@
 // Size formatting and parsing helpers shared by every report.
+#include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <ctype.h>
@@ -75,3 +76,21 @@ double strsize_to_bytes(const char* str) {
 }
 
 _TSTRING chars_to_tstring(const char* s) { return _TSTRING(s); }
+
+std::string eta_to_str(double seconds) {
+  if (!(seconds >= 0) || seconds > 1e12) return "ETA unknown";
+  char buf[64];
+  const long long s = (long long)ceil(seconds);
+  if (s < 60) {
+    snprintf(buf, sizeof(buf), "ETA %llds", s);
+  } else if (s < 3600) {
+    snprintf(buf, sizeof(buf), "ETA %lldm%02llds", s / 60, s % 60);
+  } else if ((s + 59) / 60 < 24 * 60) {
+    const long long m = (s + 59) / 60;  // whole minutes, rounded up
+    snprintf(buf, sizeof(buf), "ETA %lldh%02lldm", m / 60, m % 60);
+  } else {
+    const long long h = (s + 3599) / 3600;  // whole hours, rounded up
+    snprintf(buf, sizeof(buf), "ETA %lldd%02lldh", h / 24, h % 24);
+  }
+  return buf;
+}

@@ -1,3 +1,5 @@
+#include <math.h>
+
 #include <string>
 
 #include "gtest/gtest.h"
@@ -48,6 +50,23 @@ TEST(StrsizeToBytes, LastCharacterIsTheSuffix) {
   EXPECT_EQ(2048, strsize_to_bytes("2K junk K"));
   EXPECT_EQ(-1024, strsize_to_bytes("-1K"));
   EXPECT_EQ(12, strsize_to_bytes("12X"));
+}
+
+TEST(EtaToStr, UnitsAndRounding) {
+  EXPECT_EQ("ETA 0s", eta_to_str(0));
+  EXPECT_EQ("ETA 1s", eta_to_str(0.2));  // rounded up: never "0s" too early
+  EXPECT_EQ("ETA 59s", eta_to_str(59));
+  EXPECT_EQ("ETA 1m00s", eta_to_str(59.5));
+  EXPECT_EQ("ETA 5m07s", eta_to_str(307));
+  EXPECT_EQ("ETA 59m59s", eta_to_str(3599));
+  EXPECT_EQ("ETA 1h00m", eta_to_str(3600));
+  EXPECT_EQ("ETA 1h02m", eta_to_str(3661));  // minutes rounded up
+  EXPECT_EQ("ETA 23h59m", eta_to_str(86340));
+  EXPECT_EQ("ETA 1d00h", eta_to_str(86399));
+  EXPECT_EQ("ETA 3d04h", eta_to_str(3 * 86400 + 3 * 3600 + 1));
+  EXPECT_EQ("ETA unknown", eta_to_str(-1));
+  EXPECT_EQ("ETA unknown", eta_to_str(NAN));
+  EXPECT_EQ("ETA unknown", eta_to_str(INFINITY));
 }
 
 TEST(Format, DevtypeNamesAndPaths) {

@@ -8,11 +8,16 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <linux/capability.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/statvfs.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -319,6 +324,240 @@ int os_read_dir(DIR* dir, struct dirent** entry) {
   if (*entry != nullptr) return 0;
   return errno;
 }
+
+bool os_real_path(const TCHAR* path, _TSTRING* real_path) {
+  char* real = realpath(path, nullptr);
+  if (real == nullptr) return false;
+  *real_path = real;
+  free(real);
+  return true;
+}
+
+void os_input_no_readahead(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) {
+    const int fl = fcntl(fd, F_GETFL);
+    if (fl >= 0 && (fl & O_NONBLOCK)) (void)fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+  }
+  (void)posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
+}
+
+namespace {
+
+enum {
+  RANGE_PLAIN = 0,    // keep_cache, all cached, or no way to tell
+  RANGE_MINCORE = 1,  // cached pages known from mincore() at the beginning
+  RANGE_NOWAIT = 2,   // each read tries the cache alone first
+  RANGE_NONE_CACHED = 3,  // nothing cached at the beginning
+};
+
+// cachestat(2), Linux 6.5 and later; the C library may not know it yet.
+#ifndef __NR_cachestat
+#define __NR_cachestat 451
+#endif
+struct cachestat_range_t {
+  uint64_t off;
+  uint64_t len;
+};
+struct cachestat_t {
+  uint64_t nr_cache;
+  uint64_t nr_dirty;
+  uint64_t nr_writeback;
+  uint64_t nr_evicted;
+  uint64_t nr_recently_evicted;
+};
+
+// How many pages of [from, from + len) are cached: one call, without mapping
+// the range. -1 where the call is missing (older kernels) or refused (a file
+// this process could not write to: then mincore would not tell either).
+long long cached_page_count(int fd, size_t from, size_t len) {
+  static std::atomic<bool> missing{false};
+  if (missing) return -1;
+  cachestat_range_t range = {from, len};
+  cachestat_t cs = {};
+  if (syscall(__NR_cachestat, fd, &range, &cs, 0) != 0) {
+    if (errno == ENOSYS) missing = true;
+    return -1;
+  }
+  return (long long)cs.nr_cache;
+}
+
+size_t page_size() {
+  static const size_t size = (size_t)sysconf(_SC_PAGESIZE);
+  return size;
+}
+
+// mincore() tells the truth about a file's pages only to a process that
+// owns it or holds CAP_FOWNER; to others it says every page is cached.
+bool mincore_is_truthful(int fd) {
+  static const bool fowner = [] {
+    struct __user_cap_header_struct hdr = {_LINUX_CAPABILITY_VERSION_3, 0};
+    struct __user_cap_data_struct data[2] = {};
+    if (syscall(SYS_capget, &hdr, data) != 0) return false;
+    return (data[CAP_FOWNER / 32].effective & (1u << (CAP_FOWNER % 32))) != 0;
+  }();
+  if (fowner) return true;
+  struct stat st;
+  return fstat(fd, &st) == 0 && st.st_uid == geteuid();
+}
+
+// Which pages of [first_page, first_page + n_pages pages) are cached.
+bool cached_pages(int fd, size_t first_page, size_t n_pages,
+                  std::vector<unsigned char>* cached) {
+  const size_t len = n_pages * page_size();
+  void* map = mmap(nullptr, len, PROT_READ, MAP_SHARED, fd, (off_t)first_page);
+  if (map == MAP_FAILED) return false;
+  cached->resize(n_pages);
+  const bool ok = mincore(map, len, cached->data()) == 0;
+  munmap(map, len);
+  return ok;
+}
+
+void drop_pages(int fd, size_t from, size_t len) {
+  const int saved = errno;
+  (void)posix_fadvise(fd, (off_t)from, (off_t)len, POSIX_FADV_DONTNEED);
+  errno = saved;
+}
+
+// pread until size bytes, the end of the file or an error.
+size_t plain_read(int fd, unsigned char* buf, size_t size, size_t offset,
+                  size_t got, bool* failed) {
+  while (got < size) {
+    ssize_t n = pread(fd, buf + got, size - got, (off_t)(offset + got));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      *failed = true;
+      break;
+    }
+    if (n == 0) break;  // end of file: the file shrank since the scan
+    got += (size_t)n;
+  }
+  return got;
+}
+
+// RANGE_NOWAIT: what the cache alone serves counts as cached; from the first
+// byte it cannot serve on, the read is ours and dropped afterwards. The
+// attempt that fails has already started reading the rest in; the plain
+// read waits for it.
+size_t nowait_read(os_input_range_t* r, unsigned char* buf, size_t size,
+                   size_t offset, bool* failed) {
+  size_t got = 0;
+  for (;;) {
+    if (got == size) return got;
+    struct iovec iov = {buf + got, size - got};
+    ssize_t n = preadv2(r->fd, &iov, 1, (off_t)(offset + got), RWF_NOWAIT);
+    if (n > 0) {
+      got += (size_t)n;
+      continue;
+    }
+    if (n == 0) return got;
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN) break;
+    if (errno == EOPNOTSUPP || errno == EINVAL) {
+      r->method = RANGE_PLAIN;  // cannot tell what is cached: leave it all
+      return plain_read(r->fd, buf, size, offset, got, failed);
+    }
+    *failed = true;
+    return got;
+  }
+  const size_t own_from = got;
+  got = plain_read(r->fd, buf, size, offset, got, failed);
+  if (got > own_from) drop_pages(r->fd, offset + own_from, got - own_from);
+  return got;
+}
+
+// RANGE_MINCORE: drops the pages not cached at the beginning that lie wholly
+// below end (or, once the range has been read to its end, all of them).
+void release_pages(os_input_range_t* r, size_t end) {
+  const size_t ps = page_size();
+  size_t last = end >= r->offset + r->size ? r->cached.size()
+                                            : (end - r->first_page) / ps;
+  if (last > r->cached.size()) last = r->cached.size();
+  size_t p = r->released;
+  while (p < last) {
+    if (r->cached[p] & 1) {
+      p++;
+      continue;
+    }
+    size_t q = p;
+    while (q < last && !(r->cached[q] & 1)) q++;
+    drop_pages(r->fd, r->first_page + p * ps, (q - p) * ps);
+    p = q;
+  }
+  if (last > r->released) r->released = last;
+}
+
+}  // namespace
+
+void os_input_range_begin(int fd, size_t offset, size_t size, bool keep_cache,
+                          os_input_range_t* range) {
+  range->fd = fd;
+  range->offset = offset;
+  range->size = size;
+  range->released = 0;
+  range->method = RANGE_PLAIN;
+  if (keep_cache || size == 0) return;
+  const size_t ps = page_size();
+  range->first_page = offset / ps * ps;
+  const size_t n_pages = (offset + size - range->first_page + ps - 1) / ps;
+  // The common cases, all of the range cached or none of it, take one call.
+  const long long n_cached =
+      cached_page_count(fd, range->first_page, n_pages * ps);
+  if (n_cached >= (long long)n_pages) return;  // read from the cache, kept
+  if (n_cached == 0) {
+    range->method = RANGE_NONE_CACHED;
+    (void)posix_fadvise(fd, (off_t)offset, (off_t)size, POSIX_FADV_WILLNEED);
+    return;
+  }
+  if (mincore_is_truthful(fd) &&
+      cached_pages(fd, range->first_page, n_pages, &range->cached)) {
+    range->method = RANGE_MINCORE;
+    // Start reading in what is missing, as read-ahead would (it is off).
+    for (unsigned char c : range->cached) {
+      if (!(c & 1)) {
+        (void)posix_fadvise(fd, (off_t)offset, (off_t)size,
+                            POSIX_FADV_WILLNEED);
+        break;
+      }
+    }
+  } else {
+    range->method = RANGE_NOWAIT;
+  }
+}
+
+size_t os_input_range_read(os_input_range_t* range, unsigned char* buf,
+                           size_t size, size_t offset, bool* failed) {
+  PELKO_ASSERT(offset >= range->offset &&
+               offset + size <= range->offset + range->size);
+  *failed = false;
+  switch (range->method) {
+    case RANGE_NOWAIT:
+      return nowait_read(range, buf, size, offset, failed);
+    case RANGE_NONE_CACHED: {
+      const size_t got = plain_read(range->fd, buf, size, offset, 0, failed);
+      if (got < size || offset + got >= range->offset + range->size) {
+        const size_t ps = page_size();
+        const size_t end = (range->offset + range->size + ps - 1) / ps * ps;
+        drop_pages(range->fd, range->first_page, end - range->first_page);
+      }
+      return got;
+    }
+    case RANGE_MINCORE: {
+      const size_t got = plain_read(range->fd, buf, size, offset, 0, failed);
+      // Released once the range has been read to its end, or a read ended
+      // early (which ends the range): one call for the whole range costs
+      // less than one per read, as each may have to drain the page lists
+      // of every processor.
+      if (got < size || offset + got >= range->offset + range->size)
+        release_pages(range, range->offset + range->size);
+      return got;
+    }
+    default:
+      return plain_read(range->fd, buf, size, offset, 0, failed);
+  }
+}
+
+bool os_stdout_is_terminal() { return isatty(STDOUT_FILENO) == 1; }
 
 int os_get_path_info(const TCHAR* path, size_t* fs_size, size_t* fs_n_files,
                      DEVTYPE* dev_type, bool follow_links) {

@@ -11,12 +11,16 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <strings.h>
+#include <sys/stat.h>
 
 #include <iomanip>
 #include <iostream>
+#include <vector>
 
 #include "estimator.h"
+#include "interrupt.h"
 #include "printer.h"
 #include "sampler.h"
 
@@ -28,8 +32,14 @@ const double DEFAULT_REPORT_FREQ_PERCENT = 1.0;
 const time_t DEFAULT_SCAN_TIME_LIMIT = 3600;
 const double DEFAULT_ALPHA = 0.5;
 
-// Options with a long name only.
-enum { OPT_SEED = 256 };
+// Values of the options that have no short form.
+enum {
+  OPT_SEED = 256,
+  OPT_STOP_AT,
+  OPT_TIME_LIMIT,
+  OPT_MAX_RATE,
+  OPT_KEEP_CACHE,
+};
 
 const struct option long_options[] = {
     {"help", no_argument, nullptr, 'h'},
@@ -46,8 +56,44 @@ const struct option long_options[] = {
     {"debug", optional_argument, nullptr, 'D'},
     {"path", required_argument, nullptr, 'p'},
     {"seed", required_argument, nullptr, OPT_SEED},
+    {"stop-at", required_argument, nullptr, OPT_STOP_AT},
+    {"time-limit", required_argument, nullptr, OPT_TIME_LIMIT},
+    {"max-rate", required_argument, nullptr, OPT_MAX_RATE},
+    {"keep-cache", no_argument, nullptr, OPT_KEEP_CACHE},
     {nullptr, 0, nullptr, 0},
 };
+
+// True when arg starts with a number (after blanks), as atof and strtod read
+// it: "16K", "0.5", "-1" and "1e3" do, "abc", "K" and "" do not.
+bool has_number(const char* arg) {
+  char* end = nullptr;
+  (void)strtod(arg, &end);
+  return end != arg;
+}
+
+// The options whose argument is a size, a time or a share.
+bool takes_number(int c) {
+  switch (c) {
+    case 'c':
+    case 'b':
+    case 'M':
+    case 'T':
+    case OPT_STOP_AT:
+    case OPT_TIME_LIMIT:
+    case OPT_MAX_RATE:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// An option as the user knows it: "-M", or "--max-rate" without a short form.
+std::string option_name(int c) {
+  if (c < OPT_STOP_AT) return std::string("-") + (char)c;
+  for (const struct option* o = long_options; o->name != nullptr; o++)
+    if (o->val == c) return std::string("--") + o->name;
+  return "?";
+}
 
 // A size argument as a byte count. Negative values and NaN become 0, which
 // the zero checks reject (a negative double converted to size_t is
@@ -127,13 +173,24 @@ parse_result_t try_parse_opts(pelko_params_t* params, int argc, char** argv) {
   params->scan_time_limit = DEFAULT_SCAN_TIME_LIMIT;
   params->alpha = DEFAULT_ALPHA;
   params->debug = 0;
+  params->stop_at = 0;
+  params->time_limit = 0;
+  params->max_rate = 0;
+  params->keep_cache = false;
   bool negative_memory = false;
+  bool negative_rate = false;
+  bool stop_at_given = false;
 
   optind = 0;  // full re-initialisation of getopt's state
   for (;;) {
     int c = getopt_long(argc, argv, "hVc:b:e:r:t:M:T:o:A:Dp:", long_options,
                         nullptr);
     if (c == -1) break;
+    // A size or time without any number would read as 0, which means "no
+    // limit" for some of them: a typo must not switch a limit off.
+    if (takes_number(c) && !has_number(optarg))
+      return usage_error("%s %s: not a number", option_name(c).c_str(),
+                         optarg);
     switch (c) {
       case 'h':
         return parse_result_t{PARSE_HELP, ""};
@@ -186,6 +243,21 @@ parse_result_t try_parse_opts(pelko_params_t* params, int argc, char** argv) {
       case 'D':
         params->debug++;
         break;
+      case OPT_STOP_AT:
+        params->stop_at = atof(optarg) / 100;
+        stop_at_given = true;
+        break;
+      case OPT_TIME_LIMIT:
+        params->time_limit = atof(optarg);
+        break;
+      case OPT_MAX_RATE: {
+        negative_rate = strsize_to_bytes(optarg) < 0;
+        params->max_rate = negative_rate ? 0 : size_arg(optarg);
+        break;
+      }
+      case OPT_KEEP_CACHE:
+        params->keep_cache = true;
+        break;
       case 'p': {
         root_t* root = new root_t;
         root->path = chars_to_tstring(optarg);
@@ -214,20 +286,37 @@ parse_result_t try_parse_opts(pelko_params_t* params, int argc, char** argv) {
   }
 
   // The first failing check is the one reported. NaN fails the "<= 0"
-  // checks too.
-  if (params->roots.empty()) return usage_error("Missing input path");
+  // checks too. A path without -p would be left out of the estimate.
+  const char* stray = optind < argc ? argv[optind] : nullptr;
+  if (params->roots.empty())
+    return stray ? usage_error("Missing input path\n"
+                               "Input paths are given with -p, as in: -p %s",
+                               stray)
+                 : usage_error("Missing input path");
+  if (stray)
+    return usage_error("Unexpected argument %s\n"
+                       "Input paths are given with -p, as in: -p %s",
+                       stray, stray);
   if (params->chunk_size == 0) return usage_error("chunk_size <= 0");
   // LZ4 refuses larger inputs: every chunk would count as compressed to 0.
   if (params->chunk_size > (size_t)LZ4_MAX_INPUT_SIZE)
     return usage_error("chunk_size > %d (LZ4_MAX_INPUT_SIZE)",
                        LZ4_MAX_INPUT_SIZE);
   if (params->bucket_size == 0) return usage_error("bucket_size <= 0");
+  // A bucket holds no whole chunk: nothing would be read.
+  if (params->chunk_size > params->bucket_size)
+    return usage_error("chunk_size > bucket_size");
   if (!(params->report_freq > 0)) return usage_error("report_freq <= 0");
   if (params->n_threads <= 0) return usage_error("n_threads <= 0");
   if (params->n_threads > MAX_THREADS)
     return usage_error("n_threads > %d", MAX_THREADS);
   if (!(params->alpha > 0)) return usage_error("alpha <= 0");
   if (negative_memory) return usage_error("memory_limit < 0");
+  if (stop_at_given && !(params->stop_at > 0))
+    return usage_error("stop_at <= 0");
+  if (params->stop_at > 1) return usage_error("stop_at > 100");
+  if (!(params->time_limit >= 0)) return usage_error("time_limit < 0");
+  if (negative_rate) return usage_error("max_rate < 0");
 
   params->scan_memory_limit = (size_t)((double)params->memory_limit * 0.8);
   return parse_result_t{PARSE_OK, ""};
@@ -264,6 +353,24 @@ void parse_opts(pelko_params_t* params, int argc, char** argv) {
   PELKO_ASSERT(false);
 }
 
+namespace {
+
+// A usage line of an option without a short form: the option, then tabs to
+// the column where the descriptions start (as for the other options).
+void usage_line(std::ostream& os, const std::string& option,
+                const std::string& text) {
+  const int text_column = 80;
+  int column = 8 + (int)option.size();  // after the leading tab
+  os << "\t" << option;
+  do {
+    os << '\t';
+    column = (column / 8 + 1) * 8;
+  } while (column < text_column);
+  os << text << std::endl;
+}
+
+}  // namespace
+
 void write_usage(std::ostream& os, int debug, const char* prog_name) {
   os << "Usage:" << std::endl;
   os << prog_name << std::endl;
@@ -293,9 +400,18 @@ void write_usage(std::ostream& os, int debug, const char* prog_name) {
      << "). Set 0 for no limit." << std::endl;
   os << "\t [--out         | -o <outfile>]\t\t\t\t\t\tOutput file."
      << std::endl;
-  os << "\t [--seed <n>]\t\t\t\t\t\t\tSeed of the reading order. Default: "
-        "the same order every run."
-     << std::endl;
+  usage_line(os, " [--seed <n>]",
+             "Seed of the reading order. Default: the same order every run.");
+  usage_line(os, " [--stop-at <percent>]",
+             "Stop the analysis when this share of the data is analysed.");
+  usage_line(os, " [--time-limit <seconds>]",
+             "Analysis time limit in seconds. Default=none.");
+  usage_line(os, " [--max-rate <size>]",
+             "Reading limit in bytes per second, all threads together. "
+             "Default=none.");
+  usage_line(os, " [--keep-cache]",
+             "Leave the data read in the page cache. Default=drop what was "
+             "not cached before.");
   if (debug > 0) {
     os << "\t [--bucket_size | -b <bucket_size="
        << capacity_to_str(DEFAULT_BUCKET_SIZE) << ">]" << std::endl;
@@ -340,12 +456,39 @@ void print_version(const char* prog_name) {
           << " " << CLP_VERSION << std::endl;
 }
 
-void run_phases(const pelko_params_t& params) {
+namespace {
+
+// What the first SIGINT or SIGTERM does in each phase.
+void stop_scan(void* sampler, int) {
+  static_cast<Sampler*>(sampler)->request_stop();
+}
+
+void stop_analysis(void* estimator, int signo) {
+  static_cast<Estimator*>(estimator)
+      ->stop(std::string("interrupted by ") + interrupt_signal_name(signo));
+}
+
+}  // namespace
+
+int run_phases(const pelko_params_t& params) {
   Sampler sampler(params);
+  interrupt_set_callback(stop_scan, &sampler);
   sampler.scan();
   Estimator estimator(params);
+  interrupt_set_callback(stop_analysis, &estimator);
+  if (const int signo = interrupt_signal()) {
+    // The plan is incomplete: there is nothing to estimate.
+    interrupt_set_callback(nullptr, nullptr);
+    if (printer.console_is_terminal()) printer.console() << '\n';
+    printer << "Scan interrupted by " << interrupt_signal_name(signo) << "."
+            << std::endl;
+    return interrupt_exit_status(signo);
+  }
   estimator.start(&sampler);
   estimator.finish();
+  interrupt_set_callback(nullptr, nullptr);
+  const int signo = interrupt_signal();
+  return signo != 0 ? interrupt_exit_status(signo) : 0;
 }
 
 namespace {
@@ -385,6 +528,17 @@ void echo_params(const pelko_params_t& params, const char* prog_name) {
     printer << "seed:            " << params.seed << std::endl;
   if (params.debug > 0 || params.alpha != DEFAULT_ALPHA)
     printer << "alpha:           " << params.alpha << std::endl;
+  if (params.stop_at > 0)
+    printer << "stop_at:         " << params.stop_at * 100 << "%" << std::endl;
+  if (params.time_limit > 0) {
+    char buf[64];
+    snprintf(buf, sizeof(buf), "%g", params.time_limit);
+    printer << "time_limit:      " << buf << " sec." << std::endl;
+  }
+  if (params.max_rate > 0)
+    printer << "max_rate:        " << capacity_to_str(params.max_rate) << "/s"
+            << std::endl;
+  if (params.keep_cache) printer << "keep_cache:      yes" << std::endl;
   if (params.debug > 0)
     printer << "debug_level:     " << params.debug << std::endl;
   printer << std::endl;
@@ -420,23 +574,89 @@ bool probe_roots(pelko_params_t* params) {
   return true;
 }
 
+// True when inner lies strictly below the directory outer (both canonical).
+bool path_is_inside(const _TSTRING& inner, const _TSTRING& outer) {
+  const _TSTRING prefix = outer == "/" ? outer : outer + "/";
+  return inner.size() > prefix.size() &&
+         inner.compare(0, prefix.size(), prefix) == 0;
+}
+
+// One warning for each root whose data another root holds as well: the same
+// file or directory given twice, or one given inside another. The walk
+// counts such data twice (it keeps no record of what it visited). Each root
+// is named in one warning at most.
+void warn_overlapping_roots(const pelko_params_t& params) {
+  struct seen_t {
+    const root_t* root;
+    _TSTRING real;
+    struct stat st;
+    bool warned;
+  };
+  auto warn = [](const root_t* root, const char* how, const root_t* other) {
+    printer << "WARNING: " << root->path << how << other->path
+            << ": its data is counted twice." << std::endl;
+  };
+  std::vector<seen_t> seen;
+  for (const root_t* root : params.roots) {
+    seen_t cur;
+    cur.root = root;
+    cur.warned = false;
+    // A path that cannot be resolved (too long) is not compared.
+    if (!os_real_path(root->path.c_str(), &cur.real) ||
+        os_stat(root->path.c_str(), &cur.st, true) != 0)
+      continue;
+    for (const seen_t& prev : seen) {
+      if ((cur.st.st_dev == prev.st.st_dev && cur.st.st_ino == prev.st.st_ino) ||
+          cur.real == prev.real) {
+        if (root->path == prev.root->path) {
+          printer << "WARNING: " << root->path
+                  << " is given twice: its data is counted twice." << std::endl;
+        } else {
+          warn(root, " is the same as ", prev.root);
+        }
+        cur.warned = true;
+        break;
+      }
+    }
+    for (const seen_t& prev : seen) {
+      if (cur.warned) break;
+      if (S_ISDIR(prev.st.st_mode) && path_is_inside(cur.real, prev.real)) {
+        warn(root, " lies inside ", prev.root);
+        cur.warned = true;
+      }
+    }
+    if (!cur.warned && S_ISDIR(cur.st.st_mode)) {
+      for (seen_t& prev : seen) {
+        if (!prev.warned && path_is_inside(prev.real, cur.real)) {
+          warn(prev.root, " lies inside ", root);
+          prev.warned = true;
+        }
+      }
+    }
+    seen.push_back(cur);
+  }
+}
+
 int run(pelko_params_t* params, int argc, char** argv) {
   parse_opts(params, argc, argv);
   if (!params->output_file.empty()) printer.open(params->output_file);
   echo_params(*params, argv[0]);
   if (!probe_roots(params)) return 1;
+  warn_overlapping_roots(*params);
   // A chunk across a bucket boundary would be cut in two and never read.
   if (round_bucket_size(params))
     printer << "WARNING: bucket_size set to "
             << capacity_to_str(params->bucket_size)
             << ", a multiple of chunk_size." << std::endl;
-  run_phases(*params);
-  return finish_output(params->output_file);
+  const int status = run_phases(*params);
+  const int output = finish_output(params->output_file);
+  return output != 0 ? output : status;
 }
 
 }  // namespace
 
 int pelko_main(int argc, char** argv) {
+  interrupt_install();
   std::cout << std::fixed << std::setprecision(3);
   std::cerr << std::fixed << std::setprecision(3);
   pelko_params_t params;

@@ -15,6 +15,7 @@
 #include <iosfwd>
 #include <list>
 #include <string>
+#include <vector>
 
 // A path is the operating system's bytes, never converted.
 typedef char TCHAR;
@@ -95,6 +96,11 @@ struct pelko_params_t {
   // library's unseeded one.
   bool seed_given = false;
   unsigned seed = 0;
+  // Long options only; the defaults mean none.
+  double stop_at = 0;     // --stop-at: end the analysis at this fraction
+  double time_limit = 0;  // --time-limit: seconds of analysis
+  size_t max_rate = 0;    // --max-rate: bytes per second, all readers
+  bool keep_cache = false;  // --keep-cache: leave what was read cached
 
   pelko_params_t() {}
   ~pelko_params_t() {}
@@ -156,8 +162,11 @@ void print_version(const char* prog_name);
 int pelko_main(int argc, char** argv);
 
 // The scan and analysis phases, run by pelko_main after the root lines with
-// the parsed and probed parameters.
-void run_phases(const pelko_params_t& params);
+// the parsed and probed parameters. Returns the exit status: 0, or after
+// SIGINT or SIGTERM (see interrupt.h) 128 + the signal's number. A signal
+// during the scan ends it with one line; during the analysis, the final row
+// and the summary cover what was read.
+int run_phases(const pelko_params_t& params);
 
 // ---------------------------------------------------------------------------
 // Size formatting (report formats).
@@ -176,6 +185,11 @@ double strsize_to_bytes(const char* str);
 
 // A copy of s: paths are kept as the system's bytes.
 _TSTRING chars_to_tstring(const char* s);
+
+// The time left, for progress lines: "ETA 42s", "ETA 5m07s", "ETA 1h02m",
+// "ETA 3d04h" (rounded up to the unit shown last); "ETA unknown" for a
+// negative or non-finite number of seconds.
+std::string eta_to_str(double seconds);
 
 // ---------------------------------------------------------------------------
 // Platform layer (os_linux.cc).
@@ -221,6 +235,56 @@ int os_read_dir(DIR* dir, struct dirent** entry);
 // errno set. Set it only while no walk runs.
 typedef struct dirent* (*os_readdir_func_t)(DIR* dir);
 void os_set_readdir_for_test(os_readdir_func_t func);
+// The canonical absolute path of an existing path (symbolic links, "." and
+// ".." resolved), or false when it cannot be resolved (errno set).
+bool os_real_path(const TCHAR* path, _TSTRING* real_path);
+
+// Reading inputs without disturbing the page cache.
+//
+// A slice of an input is read through an os_input_range_t.
+// os_input_range_begin notes which pages of [offset, offset + size) are in
+// the page cache now and, unless keep_cache, starts reading the others in.
+// os_input_range_read then reads parts of the range like pread (looping over
+// short reads and interruptions; fewer bytes at the end of the file; *failed
+// set, errno kept, when a read failed) and, unless keep_cache, drops from the
+// cache again the pages it has read that were not cached at the beginning,
+// so that what was cached stays cached and nothing else is left behind.
+//
+// How cached pages are told apart: cachestat() counts them (Linux 6.5 and
+// later), which settles the common cases of a range cached in full or not
+// at all; otherwise mincore() on a mapping of the range tells page by page.
+// Both are exact for files this process owns or may change the owner of
+// (root does). For other files every read first tries the cache alone
+// (preadv2 with RWF_NOWAIT); as such an attempt starts reading in what it
+// misses, fast storage can complete it within the call, and then those
+// pages stay cached. Where neither works (no RWF_NOWAIT), reads are plain
+// ones and the cache is left alone.
+//
+// os_input_no_readahead(fd) is called once on a descriptor before ranges of
+// it are read with keep_cache false: read-ahead would bring in pages beyond
+// the range. It also clears O_NONBLOCK on a regular file or block device
+// (the kernel reads ahead for such reads all the same); other kinds keep
+// it, so that their reads cannot block. A failure is ignored.
+//
+// A range object belongs to one thread; it may be begun again for the next
+// slice (its storage is reused).
+struct os_input_range_t {
+  int fd = -1;
+  size_t offset = 0;
+  size_t size = 0;
+  int method = 0;  // how cached pages are told apart (os_linux.cc)
+  size_t first_page = 0;  // byte offset of the page holding offset
+  size_t released = 0;    // pages of the range dealt with so far
+  std::vector<unsigned char> cached;  // per page: cached at the beginning
+};
+void os_input_range_begin(int fd, size_t offset, size_t size, bool keep_cache,
+                          os_input_range_t* range);
+size_t os_input_range_read(os_input_range_t* range, unsigned char* buf,
+                           size_t size, size_t offset, bool* failed);
+void os_input_no_readahead(int fd);
+
+// True when standard output is a terminal.
+bool os_stdout_is_terminal();
 
 // CPUs this process may run on.
 int os_get_cpu_count();

@@ -69,7 +69,7 @@ TEST(ParseOpts, Defaults) {
 TEST(ParseOpts, ValuesAndRepeats) {
   Parse p({"--path", "b", "-c", "0.5k", "-b", "2M", "-r", "5", "-t", "7",
            "-M", "10G", "-T", "-5", "-o", "out.txt", "-A", "0.25", "-p", "a",
-           "-p", "b", "-c", "16KB", "stray", "-DDD", "--debug=5"});
+           "-p", "b", "-c", "16KB", "-DDD", "--debug=5"});
   ASSERT_TRUE(p.ok()) << p.error();
   EXPECT_EQ((std::vector<std::string>{"b", "a", "b"}), p.paths());
   EXPECT_EQ(16u, p.params.chunk_size);  // last -c wins; only "B" is looked at
@@ -83,7 +83,7 @@ TEST(ParseOpts, ValuesAndRepeats) {
   EXPECT_DOUBLE_EQ(0.25, p.params.alpha);
   EXPECT_EQ(4, p.params.debug);  // -DDD and --debug=5 (value ignored)
 
-  Parse z({"-p", "x", "-M", "0", "-r", "0.5", "-T", "junk"});
+  Parse z({"-p", "x", "-M", "0", "-r", "0.5", "-T", "0"});
   ASSERT_TRUE(z.ok()) << z.error();
   EXPECT_EQ(0u, z.params.memory_limit);
   EXPECT_EQ(0u, z.params.scan_memory_limit);
@@ -100,6 +100,18 @@ TEST(ParseOpts, ValuesAndRepeats) {
     Parse b({"-p", "x", "--seed", bad});
     EXPECT_EQ(std::string("Bad seed ") + bad, b.error());
   }
+  // The options without a short form; 0 means none for all but --stop-at.
+  EXPECT_EQ(0, z.params.stop_at);
+  EXPECT_EQ(0, z.params.time_limit);
+  EXPECT_EQ(0u, z.params.max_rate);
+  EXPECT_FALSE(z.params.keep_cache);
+  Parse l({"-p", "x", "--stop-at", "12.5", "--time-limit=1.5", "--max-rate",
+           "10M", "--keep-cache", "--max-rate", "0.5K"});
+  ASSERT_TRUE(l.ok()) << l.error();
+  EXPECT_DOUBLE_EQ(0.125, l.params.stop_at);
+  EXPECT_DOUBLE_EQ(1.5, l.params.time_limit);
+  EXPECT_EQ(512u, l.params.max_rate);
+  EXPECT_TRUE(l.params.keep_cache);
 }
 
 TEST(ParseOpts, EstimateWords) {
@@ -140,15 +152,22 @@ TEST(ParseOpts, EstimateWords) {
 
 TEST(ParseOpts, ValidationMessagesInOrder) {
   EXPECT_EQ("Missing input path", Parse({}).error());
-  EXPECT_EQ("Missing input path", Parse({"/data"}).error());
+  // A path without -p: where paths go.
+  EXPECT_EQ("Missing input path\nInput paths are given with -p, as in: -p /data",
+            Parse({"/data"}).error());
+  EXPECT_EQ("Unexpected argument /b\nInput paths are given with -p, as in: -p /b",
+            Parse({"-p", "/a", "/b", "-c", "0"}).error());
   EXPECT_EQ("Missing input path", Parse({"-c", "0", "-t", "0"}).error());
   EXPECT_EQ("chunk_size <= 0", Parse({"-p", "x", "-c", "0", "-b", "0"}).error());
   EXPECT_EQ("chunk_size <= 0", Parse({"-p", "x", "-c", "-1"}).error());
   EXPECT_EQ("chunk_size <= 0", Parse({"-p", "x", "-c", "-16K"}).error());
   EXPECT_EQ("chunk_size <= 0", Parse({"-p", "x", "-c", "nan"}).error());
   EXPECT_EQ("chunk_size <= 0", Parse({"-p", "x", "-c", "0.5"}).error());
-  EXPECT_EQ("chunk_size <= 0", Parse({"-p", "x", "-c", "K"}).error());
   EXPECT_EQ("bucket_size <= 0", Parse({"-p", "x", "-b", "-5", "-r", "0"}).error());
+  // A bucket must hold a chunk; equal sizes are fine.
+  EXPECT_EQ("chunk_size > bucket_size",
+            Parse({"-p", "x", "-c", "64K", "-b", "32K", "-r", "0"}).error());
+  EXPECT_TRUE(Parse({"-p", "x", "-c", "64K", "-b", "64K"}).ok());
   EXPECT_EQ("report_freq <= 0", Parse({"-p", "x", "-r", "0", "-t", "0"}).error());
   EXPECT_EQ("report_freq <= 0", Parse({"-p", "x", "-r", "-1"}).error());
   EXPECT_EQ("report_freq <= 0", Parse({"-p", "x", "-r", "nan"}).error());
@@ -162,6 +181,24 @@ TEST(ParseOpts, ValidationMessagesInOrder) {
   EXPECT_EQ("alpha <= 0", Parse({"-p", "x", "-A", "0", "-M", "-1"}).error());
   EXPECT_EQ("alpha <= 0", Parse({"-p", "x", "-A", "nan"}).error());
   EXPECT_EQ("memory_limit < 0", Parse({"-p", "x", "-M", "-1G"}).error());
+  EXPECT_EQ("stop_at <= 0", Parse({"-p", "x", "--stop-at", "0"}).error());
+  EXPECT_EQ("stop_at > 100", Parse({"-p", "x", "--stop-at", "100.5"}).error());
+  EXPECT_TRUE(Parse({"-p", "x", "--stop-at", "100"}).ok());
+  EXPECT_EQ("time_limit < 0", Parse({"-p", "x", "--time-limit", "-1"}).error());
+  EXPECT_EQ("time_limit < 0", Parse({"-p", "x", "--time-limit", "nan"}).error());
+  EXPECT_EQ("max_rate < 0", Parse({"-p", "x", "--max-rate", "-1M"}).error());
+  // A size or time with no number at all is named at once, whatever
+  // follows: read as 0 it would switch a limit off.
+  EXPECT_EQ("-M abc: not a number", Parse({"-M", "abc", "-c", "0"}).error());
+  EXPECT_EQ("-T abc: not a number", Parse({"-p", "x", "-T", "abc"}).error());
+  EXPECT_EQ("-c K: not a number", Parse({"-p", "x", "-c", "K"}).error());
+  EXPECT_EQ("-b : not a number", Parse({"-p", "x", "--bucket_size="}).error());
+  EXPECT_EQ("--max-rate fast: not a number",
+            Parse({"-p", "x", "--max-rate", "fast"}).error());
+  EXPECT_EQ("--time-limit  : not a number",
+            Parse({"-p", "x", "--time-limit", " "}).error());
+  EXPECT_EQ("--stop-at half: not a number",
+            Parse({"-p", "x", "--stop-at=half"}).error());
   EXPECT_TRUE(Parse({"-p", "x", "-M", "-1G", "-M", "1G"}).ok());
   EXPECT_EQ("Bad option", Parse({"-p", "x", "-x"}).error());
   EXPECT_EQ("Bad option", Parse({"-p", "x", "-c"}).error());
@@ -178,7 +215,7 @@ TEST(ParseOpts, HugeSizesSaturate) {
 
 TEST(ParseOpts, ChunkSizeWithinWhatLz4Compresses) {
   const std::string limit = "chunk_size > 2113929216 (LZ4_MAX_INPUT_SIZE)";
-  Parse at({"-p", "x", "-c", "2113929216"});
+  Parse at({"-p", "x", "-c", "2113929216", "-b", "2113929216"});
   ASSERT_TRUE(at.ok()) << at.error();
   EXPECT_EQ(2113929216u, at.params.chunk_size);
   EXPECT_EQ(limit, Parse({"-p", "x", "-c", "2113929217"}).error());
@@ -259,11 +296,19 @@ TEST(ParseOpts, UsageText) {
   EXPECT_EQ(std::string::npos, b.find("bucket_size"));
   EXPECT_EQ(std::string::npos, b.find("alpha"));
   EXPECT_NE(std::string::npos,
-            b.find("\t [--out         | -o <outfile>]\t\t\t\t\t\tOutput file.\n"
-                   "\t [--seed <n>]\t\t\t\t\t\t\tSeed of the reading order. "
-                   "Default: the same order every run.\n"));
-  EXPECT_NE(std::string::npos,
-            a.find("\t [--bucket_size | -b <bucket_size=1024.000 KiB>]\n"
+            a.find("\t [--out         | -o <outfile>]\t\t\t\t\t\tOutput file.\n"
+                   "\t [--seed <n>]\t\t\t\t\t\t\t\tSeed of the reading order. "
+                   "Default: the same order every run.\n"
+                   "\t [--stop-at <percent>]\t\t\t\t\t\t\tStop the analysis "
+                   "when this share of the data is analysed.\n"
+                   "\t [--time-limit <seconds>]\t\t\t\t\t\tAnalysis time "
+                   "limit in seconds. Default=none.\n"
+                   "\t [--max-rate <size>]\t\t\t\t\t\t\tReading limit in "
+                   "bytes per second, all threads together. Default=none.\n"
+                   "\t [--keep-cache]\t\t\t\t\t\t\t\tLeave the data read "
+                   "in the page cache. Default=drop what was not cached "
+                   "before.\n"
+                   "\t [--bucket_size | -b <bucket_size=1024.000 KiB>]\n"
                    "\t [--alpha       | -A <alpha=0.500>]\n"
                    "\t [--debug       | -D[D[D]]]\n"
                    "\t [--help        | -h]\n"));

@@ -11,7 +11,10 @@
 Printer printer;
 
 Printer::Printer()
-    : m_to_file(false), m_console(&std::cout), m_console_errno(0) {}
+    : m_to_file(false),
+      m_console(&std::cout),
+      m_console_errno(0),
+      m_console_terminal(os_stdout_is_terminal()) {}
 
 Printer::~Printer() {
   if (m_fstream.is_open()) m_fstream.close();

@@ -37,6 +37,20 @@ class Printer {
     m_console_errno = 0;
   }
 
+  // Whether the console is a terminal: lines rewritten in place are only
+  // written to one. From the start, whether standard output is a terminal;
+  // tests may say otherwise.
+  bool console_is_terminal() const { return m_console_terminal; }
+  void set_console_is_terminal(bool b) { m_console_terminal = b; }
+
+  // On a terminal, returns the cursor to the start of the console line and
+  // clears it, so that a line rewritten in place leaves nothing behind (a tab
+  // moves the cursor without erasing). Writes nothing elsewhere, and never to
+  // the report file.
+  void start_console_line() {
+    if (m_console_terminal) *m_console << "\r\033[K";
+  }
+
   template <typename T>
   Printer& operator<<(const T& v) {
     const bool console_good = !m_console->fail();
@@ -90,6 +104,7 @@ class Printer {
   bool m_to_file;
   std::ostream* m_console;
   int m_console_errno;
+  bool m_console_terminal;
 };
 
 extern Printer printer;

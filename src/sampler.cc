@@ -7,8 +7,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <iostream>
 #include <string>
+#include <thread>
 
 #include "printer.h"
 #include "threadpool.h"
@@ -36,7 +38,7 @@ void print_error(const char* call, const _TSTRING& path) {
 // share one descriptor; a failed open is retried by the next slice.
 class SliceFile {
  public:
-  SliceFile() : m_fd(-1) {}
+  explicit SliceFile(bool keep_cache) : m_fd(-1), m_keep_cache(keep_cache) {}
   ~SliceFile() { close_fd(); }
   SliceFile(const SliceFile&) = delete;
   SliceFile& operator=(const SliceFile&) = delete;
@@ -53,6 +55,7 @@ class SliceFile {
       print_error("open(", path);
       return -1;
     }
+    if (!m_keep_cache) os_input_no_readahead(fd);
     m_fd = fd;
     m_path = path;
     return m_fd;
@@ -65,6 +68,7 @@ class SliceFile {
 
  private:
   int m_fd;
+  const bool m_keep_cache;
   _TSTRING m_path;
 };
 
@@ -75,23 +79,10 @@ class SliceFile {
 // on random data (where the copy weighs most); 256 KiB gained nothing.
 const size_t READ_PIECE_SIZE = 128 * 1024;
 
-// Reads up to size bytes at offset into buf, looping over short reads and
-// interruptions. Returns the bytes read; *failed is set when a read failed.
-size_t read_full(int fd, unsigned char* buf, size_t size, size_t offset,
-                 bool* failed) {
-  size_t got = 0;
-  *failed = false;
-  while (got < size) {
-    ssize_t n = pread(fd, buf + got, size - got, (off_t)(offset + got));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      *failed = true;
-      break;
-    }
-    if (n == 0) break;  // end of file: the file shrank since the scan
-    got += (size_t)n;
-  }
-  return got;
+int64_t steady_now_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 }  // namespace
@@ -111,6 +102,10 @@ Sampler::Sampler(const pelko_params_t& params)
       m_chunk_cb_func(nullptr),
       m_chunk_cb_arg(nullptr),
       m_n_drawn(0),
+      m_stop_requested(false),
+      m_walker(nullptr),
+      m_unread_size(0),
+      m_rate_next(0),
       m_clock([](const Walker* w) { return w->get_elapsed_time(); }),
       m_memory(os_get_memory_usage) {
   PELKO_ASSERT(params.bucket_size % params.chunk_size == 0);
@@ -154,7 +149,17 @@ void Sampler::scan() {
   }
   printer << std::endl << "SCANNING" << std::endl;
 
-  walker.start();
+  {
+    MutexLock lock(&m_mutex);
+    m_walker = &walker;
+  }
+  if (!m_stop_requested) walker.start();
+  {
+    MutexLock lock(&m_mutex);
+    m_walker = nullptr;
+  }
+  // Whoever stopped the scan says so.
+  if (m_stop_requested) return;
 
   print_scan_progress(true);
   printer << std::endl;
@@ -184,6 +189,8 @@ void Sampler::scan_file(Walker* walker, const TCHAR* file_path,
   const size_t tail = file_size % chunk_size;
   {
     MutexLock lock(&m_mutex);
+    // A stop requested before the walk had begun could not reach it.
+    if (m_stop_requested) walker->stop(nullptr);
     check_elapsed_time(walker);
     m_total_size += tail;
     m_total_files++;
@@ -191,7 +198,7 @@ void Sampler::scan_file(Walker* walker, const TCHAR* file_path,
 
   size_t offset = 0;
   file_size -= tail;
-  while (file_size > 0 && !m_scan_stopped) {
+  while (file_size > 0 && !m_scan_stopped && !m_stop_requested) {
     std::unique_ptr<file_slice_t> slice(new file_slice_t);
     slice->file_path = file_path;
 
@@ -257,7 +264,38 @@ size_t Sampler::get_total_buckets() const {
   return m_buckets.size();
 }
 
+Sampler::plan_totals_t Sampler::get_plan_totals() const {
+  MutexLock lock(&m_mutex);
+  plan_totals_t t{m_total_size, m_reductible_size, m_total_files,
+                  m_scan_stopped};
+  if (m_scan_stopped && m_fs_total_size != INVALID_SIZE_T && m_total_size != 0) {
+    const double k = (double)m_fs_total_size / (double)m_total_size;
+    t.total_size = m_fs_total_size;
+    t.reductible_size = (size_t)((double)m_reductible_size * k);
+  }
+  return t;
+}
+
+size_t Sampler::get_unread_size() const {
+  MutexLock lock(&m_mutex);
+  return m_unread_size;
+}
+
+size_t Sampler::get_unread_files() const {
+  MutexLock lock(&m_mutex);
+  return m_unread_files.size();
+}
+
+void Sampler::request_stop() {
+  m_stop_requested = true;
+  MutexLock lock(&m_mutex);
+  if (m_walker != nullptr) m_walker->stop(nullptr);
+}
+
 void Sampler::print_scan_progress(bool to_file) const {
+  // Lines rewritten in place are for a person watching a terminal.
+  const bool terminal = printer.console_is_terminal();
+  if (!to_file && !terminal) return;
   int term_width = -1;
   os_get_term_size(&term_width, nullptr);
   size_t cur_memory = 0, max_memory = 0;
@@ -290,6 +328,27 @@ void Sampler::print_scan_progress(bool to_file) const {
     len += snprintf(f, sizeof(f), "Memory usage: %s. ",
                     memory_to_str(cur_memory, max_memory).c_str());
 
+  // (g) Only on the lines rewritten in place: the time left, at the rate so
+  // far towards the probed size of the inputs, and within the time limit.
+  std::string g;
+  if (!to_file) {
+    double left = -1.0;
+    if (m_fs_total_size != INVALID_SIZE_T && m_fs_total_size != 0 &&
+        elapsed > 0 && m_total_size > 0) {
+      const double rate = (double)m_total_size / (double)elapsed;
+      left = m_fs_total_size > m_total_size
+                 ? (double)(m_fs_total_size - m_total_size) / rate
+                 : 0.0;
+    }
+    if (m_params.scan_time_limit > 0) {
+      const double budget =
+          std::max(0.0, (double)(m_params.scan_time_limit - elapsed));
+      if (left < 0 || budget < left) left = budget;
+    }
+    g = eta_to_str(left);
+    len += (int)g.size();
+  }
+
   if (len > g_progress_max_len) g_progress_max_len = len;
   int n_spaces = g_progress_max_len - len;
   if (term_width > 0 && g_progress_max_len > term_width)
@@ -297,8 +356,8 @@ void Sampler::print_scan_progress(bool to_file) const {
   if (n_spaces < 0) n_spaces = 0;
 
   printer.set_to_file(to_file);
-  printer.console() << '\r';
-  printer << a << d << e << f << std::string((size_t)n_spaces, ' ')
+  if (terminal) printer.console() << '\r';
+  printer << a << d << e << f << g << std::string((size_t)n_spaces, ' ')
           << std::flush;
   printer.set_to_file(true);
 }
@@ -324,10 +383,11 @@ void Sampler::read_thread() {
       std::max(chunk_size, READ_PIECE_SIZE / chunk_size * chunk_size);
   const size_t buf_size = std::min(piece_size, m_params.bucket_size);
   std::unique_ptr<unsigned char[]> buf;  // allocated with the first bucket
-  SliceFile file;
+  SliceFile file(m_params.keep_cache);
+  os_input_range_t range;  // the slice being read, for the page cache
 
   m_mutex.lock();
-  while (!m_buckets.empty()) {
+  while (!m_buckets.empty() && !m_stop_requested) {
     const size_t n_buckets = m_buckets.size();
     const size_t idx = (size_t)rand() % n_buckets;
     std::unique_ptr<bucket_t> bucket = std::move(m_buckets[idx]);
@@ -340,15 +400,20 @@ void Sampler::read_thread() {
     for (std::unique_ptr<file_slice_t>& slice : bucket->file_slices) {
       PELKO_ASSERT(slice->size <= m_params.bucket_size);
       const int fd = file.open_path(slice->file_path);
+      if (fd >= 0)
+        os_input_range_begin(fd, slice->offset, slice->size,
+                             m_params.keep_cache, &range);
       // Every piece but the slice's last is a whole number of chunks, so the
       // chunks delivered are those of the whole slice; bytes past its last
       // whole chunk are dropped. A short read (the file shrank since the
       // scan) or a failed one ends the slice.
-      for (size_t done = 0; fd >= 0 && done < slice->size;) {
+      size_t done = 0, delivered = 0;
+      while (fd >= 0 && done < slice->size) {
         const size_t want = std::min(buf_size, slice->size - done);
+        wait_for_rate(want);
         bool failed = false;
-        const size_t r =
-            read_full(fd, buf.get(), want, slice->offset + done, &failed);
+        const size_t r = os_input_range_read(&range, buf.get(), want,
+                                             slice->offset + done, &failed);
         if (failed) {
           print_error("pread(", slice->file_path);
           file.close_fd();
@@ -356,13 +421,39 @@ void Sampler::read_thread() {
         const size_t chunk_count = r / chunk_size;
         for (size_t i = 0; i < chunk_count; i++)
           m_chunk_cb_func(buf.get() + i * chunk_size, seq, m_chunk_cb_arg);
-        if (failed || r < want) break;
+        delivered += chunk_count;
         done += r;
+        if (failed || r < want) break;
       }
+      const size_t planned = slice->size / chunk_size;
+      if (delivered < planned)
+        note_unread(slice->file_path, (planned - delivered) * chunk_size);
       slice.reset();
     }
     bucket.reset();
     m_mutex.lock();
   }
   m_mutex.unlock();
+}
+
+void Sampler::wait_for_rate(size_t bytes) {
+  if (m_params.max_rate == 0) return;
+  const int64_t cost =
+      (int64_t)((double)bytes * 1e9 / (double)m_params.max_rate);
+  const int64_t now = steady_now_ns();
+  // Reserve [start, start + cost): after the reads reserved before, and
+  // never in the past, so that idle time earns no burst.
+  int64_t next = m_rate_next.load();
+  int64_t start;
+  do {
+    start = std::max(next, now);
+  } while (!m_rate_next.compare_exchange_weak(next, start + cost));
+  if (start > now)
+    std::this_thread::sleep_for(std::chrono::nanoseconds(start - now));
+}
+
+void Sampler::note_unread(const _TSTRING& path, size_t bytes) {
+  MutexLock lock(&m_mutex);
+  m_unread_size += bytes;
+  m_unread_files.insert(path);
 }

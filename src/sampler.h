@@ -12,15 +12,21 @@
 // the reverse. A bucket taken by a reading thread belongs to that thread until
 // it has been read and released. Inputs are only ever opened read-only, without
 // updating access times where the system allows it.
+//
+// Reading leaves the page cache as it found it unless params.keep_cache is
+// set (see os_input_range_t), and all reading threads together read at most
+// params.max_rate bytes per second when it is not 0.
 #ifndef PELKO_SAMPLER_H_
 #define PELKO_SAMPLER_H_
 
 #include <stddef.h>
+#include <stdint.h>
 #include <time.h>
 
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <set>
 #include <vector>
 
 #include "mutex.h"
@@ -63,6 +69,32 @@ class Sampler {
   // when the last call has returned. Call once, after scan().
   void read(chunk_cb_func_t cb_func, void* cb_arg);
 
+  // Ends the scan or the reading early. Callable from any thread, also from
+  // inside the chunk callback, before or during scan() and read(); not from
+  // a signal handler. A scan walks no further than the entries being handled
+  // and prints none of its closing lines: its plan is incomplete and is not
+  // to be read. Reading threads take no further bucket and read the buckets
+  // they hold to their end.
+  void request_stop();
+  bool stop_requested() const { return m_stop_requested; }
+
+  // The plan's totals, for the run's summary. After a scan stopped by a limit
+  // the sizes are scaled up to the probed size of the inputs, as
+  // get_total_chunks() is; the file count is what the walk found.
+  struct plan_totals_t {
+    size_t total_size;       // bytes of the inputs, file tails included
+    size_t reductible_size;  // bytes in whole chunks
+    size_t total_files;      // files and block devices found
+    bool scan_stopped;       // a scan limit cut the walk short
+  };
+  plan_totals_t get_plan_totals() const;
+
+  // What read() planned but could not deliver: the bytes of the whole
+  // chunks of slices whose file could not be opened or read, or had shrunk,
+  // and the number of distinct files they belong to. Call after read().
+  size_t get_unread_size() const;
+  size_t get_unread_files() const;
+
  private:
   // One contiguous byte range of one file; size <= bucket_size.
   struct file_slice_t {
@@ -94,6 +126,9 @@ class Sampler {
 
   static void* read_thread(void* arg);
   void read_thread();
+  // Waits until a read of bytes may begin under params.max_rate.
+  void wait_for_rate(size_t bytes);
+  void note_unread(const _TSTRING& path, size_t bytes);
 
   const pelko_params_t& m_params;
   // Everything below is guarded by m_mutex while the scan runs; while
@@ -113,6 +148,14 @@ class Sampler {
   chunk_cb_func_t m_chunk_cb_func;
   void* m_chunk_cb_arg;
   size_t m_n_drawn;  // buckets taken for reading; guarded by m_mutex
+
+  std::atomic<bool> m_stop_requested;  // read without the lock
+  Walker* m_walker;  // the walk in progress, or null; guarded by m_mutex
+  size_t m_unread_size;  // guarded by m_mutex
+  std::set<_TSTRING> m_unread_files;  // guarded by m_mutex
+  // Steady-clock time (ns) from which the next read may begin, for
+  // params.max_rate: each read reserves its share of time after it.
+  std::atomic<int64_t> m_rate_next;
 
   clock_func_t m_clock;
   memory_func_t m_memory;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -122,10 +123,19 @@ void write_file(const std::string& path, const std::string& data) {
   ASSERT_TRUE(f.good()) << path;
 }
 
+// The console as a terminal, where progress lines are rewritten in place.
 struct ConsoleCapture {
   std::ostringstream out;
-  ConsoleCapture() { printer.set_console(&out); }
-  ~ConsoleCapture() { printer.set_console(&std::cout); }
+  const bool was_terminal;
+  explicit ConsoleCapture(bool terminal = true)
+      : was_terminal(printer.console_is_terminal()) {
+    printer.set_console(&out);
+    printer.set_console_is_terminal(terminal);
+  }
+  ~ConsoleCapture() {
+    printer.set_console(&std::cout);
+    printer.set_console_is_terminal(was_terminal);
+  }
 };
 
 // Collects the delivered chunks as strings, and each bucket's chunks in
@@ -265,6 +275,7 @@ TEST(Sampler, EveryWholeChunkDeliveredOnceWithItsBytes) {
     std::vector<std::string> first;
     for (int n_threads : {1, 8}) {
       Params p(4096, bucket, n_threads);
+      p.keep_cache = n_threads == 1;  // both reading paths
       p.add_root(t.sub("tree"), DEVTYPE_DIRECTORY, INVALID_SIZE_T,
                  INVALID_SIZE_T);
       ConsoleCapture con;
@@ -380,6 +391,54 @@ TEST(Sampler, DeletedAndTruncatedFilesBetweenScanAndRead) {
   std::sort(want.begin(), want.end());
   std::sort(c.chunks.begin(), c.chunks.end());
   EXPECT_TRUE(c.chunks == want) << c.chunks.size() << " chunks";
+  // What was planned and not delivered, in whole chunks: all 8 of the
+  // deleted file, the 4 of the FIFO and 2 of the shrunk file.
+  EXPECT_EQ(s.get_unread_size(), (8 + 4 + 2) * 4096u);
+  EXPECT_EQ(s.get_unread_files(), 3u);
+}
+
+// request_stop: reading threads take no further bucket and finish the ones
+// they hold; a scan stopped before it began walks nothing and prints none of
+// its closing lines.
+TEST(Sampler, StopRequests) {
+  TempDir t;
+  ::mkdir(t.sub("d").c_str(), 0755);
+  for (int i = 0; i < 3; i++)
+    write_file(t.sub("d/" + std::to_string(i)), pattern(i, 40 * 4096));
+  for (int n_threads : {1, 3}) {
+    Params p(4096, 4 * 4096, n_threads);  // 30 buckets of 4 chunks
+    p.add_root(t.sub("d"), DEVTYPE_DIRECTORY, INVALID_SIZE_T, INVALID_SIZE_T);
+    ConsoleCapture con;
+    Sampler s(p);
+    s.scan();
+    ASSERT_EQ(Peer::plan(s).size(), 30u);
+    struct Stopper {
+      Sampler* s;
+      std::atomic<int> n{0};
+    } st{&s};
+    s.read(
+        [](const unsigned char*, size_t, void* arg) {
+          Stopper* x = static_cast<Stopper*>(arg);
+          if (x->n++ == 0) x->s->request_stop();
+        },
+        &st);
+    EXPECT_TRUE(s.stop_requested());
+    // Whole buckets only: the one that asked, and at most one more per other
+    // thread that had already taken its own.
+    EXPECT_EQ(st.n % 4, 0) << st.n;
+    EXPECT_GE(st.n, 4);
+    EXPECT_LE(st.n, 4 * n_threads);
+    EXPECT_EQ(s.get_unread_size(), 0u);  // not read is not unreadable
+    EXPECT_EQ(Peer::plan(s).size(), 30u - st.n / 4);
+  }
+  Params p(4096, 4 * 4096, 2);
+  p.add_root(t.sub("d"), DEVTYPE_DIRECTORY, INVALID_SIZE_T, INVALID_SIZE_T);
+  ConsoleCapture con;
+  Sampler s(p);
+  s.request_stop();
+  s.scan();
+  EXPECT_EQ(Peer::files(s), 0u);
+  EXPECT_EQ(con.out.str(), "\nSCANNING\n");
 }
 
 // A slice larger than what one read call returns (about 2 GiB on Linux) is

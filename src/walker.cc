@@ -57,7 +57,8 @@ void Walker::start() {
 void Walker::stop(const char* reason) {
   MutexLock lock(&m_mutex);
   if (!m_active) return;
-  printer << std::endl << std::endl << reason << std::endl;
+  if (reason != nullptr)
+    printer << std::endl << std::endl << reason << std::endl;
   m_active = false;
 }
 

@@ -61,7 +61,8 @@ class Walker {
   void start();
 
   // Ends the walk early: prints two line ends and reason through the global
-  // printer (only the first time, and only while walking), after which no
+  // printer (only the first time, only while walking, and not at all when
+  // reason is null), after which no
   // further directory is opened and each enumerating thread stops after its
   // current entry. Does not wait for the threads; start() returns once they
   // have all left.

@@ -73,6 +73,29 @@ run_pelko -p "$MISSING" -p "$TMP/big"
 expect_status "first root missing" 1
 expect_eq "first root missing" "" "$(root_lines)"
 
+# Data given twice or inside another root: one warning each, through the
+# printer, after the root lines; the data is still counted twice.
+mkdir -p "$TMP/d1/sub/deeper"
+head -c 20000 /dev/urandom >"$TMP/d1/sub/deeper/b"
+run_pelko -p "$TMP/d1/sub/deeper/b" -p "$TMP/d1" -p "$TMP/d1/" -p "$TMP/d2" \
+  -p "$TMP/big" -p "$TMP/link" -p "$TMP/d1/a" -o "$TMP/report.txt"
+expect_status "overlapping roots" 0
+want="WARNING: $TMP/d1/sub/deeper/b lies inside $TMP/d1: its data is counted twice.
+WARNING: $TMP/d1/ is the same as $TMP/d1: its data is counted twice.
+WARNING: $TMP/link is the same as $TMP/big: its data is counted twice.
+WARNING: $TMP/d1/a lies inside $TMP/d1: its data is counted twice."
+expect_eq "overlapping roots: warnings" "$want" "$(grep '^WARNING' "$TMP/out")"
+expect_eq "overlapping roots: in the file" "$want" "$(grep '^WARNING' "$TMP/report.txt")"
+expect_eq "overlapping roots: after the root lines" "$TMP/d1/a: single file, 19.531 KiB
+${want%%$'\n'*}" "$(grep -A1 "^$TMP/d1/a: single file" "$TMP/out")"
+# In whole 16 KiB chunks: 1 (b) + 2 x 2 (d1 twice) + 2 x 183 (big twice) + 1.
+expect_contains "overlapping roots: counted twice" "5.812 MiB (100.000%)" "$(final_row "$TMP/out")"
+run_pelko -p "$TMP/d1/a" -p "$TMP/d2" -p "$TMP/big" -p "$TMP/d1/a"
+expect_eq "the same path twice" "WARNING: $TMP/d1/a is given twice: its data is counted twice." \
+  "$(grep '^WARNING' "$TMP/out" || true)"
+run_pelko -p "$TMP/d1/a" -p "$TMP/d2" -p "$TMP/big"
+expect_eq "distinct roots: no warning" "" "$(grep '^WARNING' "$TMP/out" || true)"
+
 # A run that probes successfully ends with status 0.
 run_pelko -p "$TMP/d1/a" -o "$TMP/report.txt"
 expect_status "complete run" 0

@@ -15,7 +15,11 @@ $T [--threads     | -t <#threads>]$T$T$T$T${T}Number of threads. Default=2*numbe
 $T [--scan_time   | -T <scan_time_limit>]$T$T$T$T${T}Scan time limit in seconds. Default=3600. Set 0 for no limit.
 $T [--memory      | -M <memory_limit>]$T$T$T$T${T}Memory limit. Default=80% of available memory. (<MEM> GiB). Set 0 for no limit.
 $T [--out         | -o <outfile>]$T$T$T$T$T${T}Output file.
-$T [--seed <n>]$T$T$T$T$T$T${T}Seed of the reading order. Default: the same order every run."
+$T [--seed <n>]$T$T$T$T$T$T$T${T}Seed of the reading order. Default: the same order every run.
+$T [--stop-at <percent>]$T$T$T$T$T$T${T}Stop the analysis when this share of the data is analysed.
+$T [--time-limit <seconds>]$T$T$T$T$T${T}Analysis time limit in seconds. Default=none.
+$T [--max-rate <size>]$T$T$T$T$T$T${T}Reading limit in bytes per second, all threads together. Default=none.
+$T [--keep-cache]$T$T$T$T$T$T$T${T}Leave the data read in the page cache. Default=drop what was not cached before."
 usage_advanced="$T [--bucket_size | -b <bucket_size=1024.000 KiB>]
 $T [--alpha       | -A <alpha=0.500>]
 $T [--debug       | -D[D[D]]]"
@@ -43,13 +47,29 @@ usage_error() {
 
 touch "$TMP/f"
 usage_error "no arguments" "Missing input path"
-usage_error "path without -p" "Missing input path" "$TMP/f"
+usage_error "path without -p" "Missing input path
+Input paths are given with -p, as in: -p $TMP/f" "$TMP/f"
+usage_error "path without -p after -p" "Unexpected argument $TMP/g
+Input paths are given with -p, as in: -p $TMP/g" -p "$TMP/f" "$TMP/g"
 usage_error "first check wins" "Missing input path" -c 0 -t 0
 usage_error "-c 0" "chunk_size <= 0" -p "$TMP/f" -c 0 -b 0
 usage_error "-c -1" "chunk_size <= 0" -p "$TMP/f" -c -1
 usage_error "-c 16KB is 16 bytes, 0.5 is 0" "chunk_size <= 0" -p "$TMP/f" -c 16KB -c 0.5
 usage_error "-c 3G" "chunk_size > 2113929216 (LZ4_MAX_INPUT_SIZE)" -p "$TMP/f" -c 3G
 usage_error "-b -5" "bucket_size <= 0" -p "$TMP/f" -b -5
+usage_error "-c above -b" "chunk_size > bucket_size" -p "$TMP/f" -c 2M
+usage_error "-c above -b" "chunk_size > bucket_size" -p "$TMP/f" -c 64K -b 32K
+# A size or time with no number at all, named at once: read as 0 it would
+# have switched the limit off.
+usage_error "-M abc" "-M abc: not a number" -p "$TMP/f" -M abc
+usage_error "-T abc" "-T abc: not a number" -T abc -p "$TMP/f"
+usage_error "--scan_time=" "-T : not a number" -p "$TMP/f" --scan_time=
+usage_error "--max-rate fast" "--max-rate fast: not a number" -p "$TMP/f" --max-rate fast
+usage_error "--time-limit x" "--time-limit x: not a number" -p "$TMP/f" --time-limit x
+usage_error "--stop-at 0" "stop_at <= 0" -p "$TMP/f" --stop-at 0
+usage_error "--stop-at 101" "stop_at > 100" -p "$TMP/f" --stop-at 101
+usage_error "--time-limit -1" "time_limit < 0" -p "$TMP/f" --time-limit -1
+usage_error "--max-rate -1M" "max_rate < 0" -p "$TMP/f" --max-rate -1M
 usage_error "-r 0" "report_freq <= 0" -p "$TMP/f" -r 0 -t 0
 usage_error "-r junk" "report_freq <= 0" -p "$TMP/f" --freq=junk
 usage_error "-t 0" "n_threads <= 0" -p "$TMP/f" -t 0 -A 0

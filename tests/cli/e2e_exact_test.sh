@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
 # Complete runs on generated data sets: the final row must hold the exact
 # figures computed by the independent reference program, in every estimate
-# mode, with one and with several threads. A figure missing on either side
-# is a failure.
+# mode, with one and with several threads, and the summary after it the
+# physical sizes the reference works out from the data itself. A figure
+# missing on either side is a failure.
 source "$(dirname "$0")/lib.sh" "$@"
 SRC=${PELKO_SOURCE_DIR:?}
 REF=${PELKO_REFERENCE:?}
 
-# final_values FILE: the last line of a report file, fields split on tabs
-# with empty fields dropped, one per line.
+# final_values FILE: the last report row of a report file (the summary
+# follows it), fields split on tabs with empty fields dropped, one per line.
 final_values() {
-  tail -n 1 "$1" | tr '\t' '\n' | sed '/^$/d'
+  grep -a -E '^[0-9]+s\.'$'\t' "$1" | tail -n 1 | tr '\t' '\n' | sed '/^$/d'
 }
 
 check() {  # check LABEL GOT WANT
@@ -51,7 +52,40 @@ run_case() {  # run_case DATASET MODE THREADS
   esac
   # The final row covers the whole plan.
   expect_contains "$ds/$mode: progress" "(100.000%)" "${v[1]:-}"
+  check_summary "$ds/$mode/t$threads" "$out" "$(grep "^summary $mode " "$TMP/$ds.ref" || true)"
 }
+
+# summary_figure FILE LABEL: the estimate column of a summary line, as
+# "VALUE TOLERANCE": bytes with half a unit of the last printed digit, or a
+# ratio with half of its last digit.
+summary_figure() {
+  grep -a "^$2" "$1" | tail -n 1 | cut -c 20- | awk '{
+    sub(/,$/, "", $2);
+    u = 1; if ($2 == "KiB") u = 2^10; if ($2 == "MiB") u = 2^20;
+    if ($2 == "GiB") u = 2^30; if ($2 == "TiB") u = 2^40;
+    sub(/,$/, "", $1);
+    printf "%.6f %.6f\n", $1 * u, (u == 1 && $1 !~ /\./) ? 0 : 0.0005 * u }'
+}
+
+# check_summary LABEL REPORT REFERENCE_LINE: the summary's figures are the
+# reference's exact physical sizes, as far as their printed digits go.
+check_summary() {
+  local label=$1 report=$2 ref=$3 key want got
+  for pair in "logical size:=logical" "file tails:=tails" "after zeros:=after_zeros" \
+      "after dedupe:=after_dedupe" "after compress:=after_compress" \
+      "reduction ratio:=ratio"; do
+    key=${pair#*=}
+    want=$(tr ' ' '\n' <<<"$ref" | sed -n "s/^$key=//p")
+    [ "$want" = "-" ] && continue
+    got=$(summary_figure "$report" "${pair%%=*}")
+    if [ -z "$got" ] || ! awk -v g="${got% *}" -v t="${got#* }" -v w="$want" \
+        'BEGIN { d = g - w; if (d < 0) d = -d; exit !(d <= t + 1e-9 * w) }'; then
+      _fail "$label summary ${pair%%=*}: got \"$got\", want $want"
+    fi
+  done
+  grep -q -a "^SUMMARY: complete run$" "$report" || _fail "$label: summary heading"
+}
+
 
 for ds in mixed zipf four; do
   python3 "$SRC/scripts/gen_dataset.py" "$ds" "$TMP/$ds" --chunks 1500 --seed 7

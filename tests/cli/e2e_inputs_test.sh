@@ -7,7 +7,7 @@ REF=${PELKO_REFERENCE:?}
 # The figures of the last row of a report file (after the MEMORY column),
 # tab-separated fields with empty ones dropped, joined by single blanks.
 final_figures() {
-  tail -n 1 "$1" | tr '\t' '\n' | sed '/^$/d' | sed -n '/GiB$/,$p' | sed 1d \
+  final_row "$1" | tr '\t' '\n' | sed '/^$/d' | sed -n '/GiB$/,$p' | sed 1d \
     | paste -sd' '
 }
 
@@ -88,7 +88,7 @@ head -c 100 /dev/urandom >"$TMP/empty/short"
 run_pelko -p "$TMP/empty" -o "$TMP/r4"
 expect_status "empty input" 0
 expect_eq "empty input: final row" "  -1   0 0%" \
-  "$(tail -n 1 "$TMP/r4" | tr '\t' '\n' | sed '/^$/d' | sed -n '/GiB$/,$p' | sed 1d | paste -sd' ')"
+  "$(final_row "$TMP/r4" | tr '\t' '\n' | sed '/^$/d' | sed -n '/GiB$/,$p' | sed 1d | paste -sd' ')"
 run_pelko -p "$TMP/empty/zero_bytes"
 expect_status "empty file" 0
 expect_contains "empty file root line" "$TMP/empty/zero_bytes: single file, 0

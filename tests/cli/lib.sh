@@ -21,6 +21,8 @@
 #                             relative to WANT; a GOT or WANT that is missing
 #                             or not a number is a failure
 #   mask_memory               filter: every "x.yyy GiB" figure -> "<MEM> GiB"
+#   final_row FILE            the last report row of a console or report file
+#                             (the run's summary follows it)
 set -euo pipefail
 
 PELKO=${1:?usage: $0 /path/to/pelko}
@@ -98,6 +100,8 @@ expect_close() {
 mask_memory() {
   sed -E 's/[0-9]+\.[0-9]{3} GiB/<MEM> GiB/g'
 }
+
+final_row() { tr '\r' '\n' <"$1" | grep -a -E '^[0-9]+s\.'$'\t' | tail -n 1; }
 
 finish() {
   if [ "$FAILURES" -ne 0 ]; then

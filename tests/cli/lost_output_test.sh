@@ -27,7 +27,7 @@ if [ -w /dev/full ]; then
   expect_status "stdout full, report file" 1
   expect_file "stdout full, report file: stderr" "$FULL" "$TMP/err"
   expect_contains "stdout full: report file complete" "96.000 KiB (100.000%)" \
-    "$(tail -n 1 "$TMP/report")"
+    "$(final_row "$TMP/report")"
   for opt in -h -V; do
     run_to_full "$opt"
     expect_status "$opt, stdout full" 1
@@ -60,14 +60,15 @@ cat "$TMP/a" "$TMP/b" "$TMP/c" "$TMP/a" "$TMP/b" "$TMP/c" >"$TMP/abc"
 head -c 1000 /dev/urandom >>"$TMP/abc"
 # figures REPORT: the final row's figures after MEMORY, empty fields dropped.
 figures() {
-  tail -n 1 "$1" | tr '\t' '\n' | sed '/^$/d' | sed -n '/GiB$/,$p' | sed 1d \
+  final_row "$1" | tr '\t' '\n' | sed '/^$/d' | sed -n '/GiB$/,$p' | sed 1d \
     | paste -sd' '
 }
 run_pelko -p "$TMP/abc" -o "$TMP/r_default"
 expect_status "default buckets" 0
 want=$(figures "$TMP/r_default")
 expect_close "default buckets: DEDUPE" "$(awk '{ print $2 }' <<<"$want")" 2
-for case in "40K 48.000 KiB" "8K 16.000 KiB"; do
+# (A bucket smaller than a chunk, -b 8K, is a usage error.)
+for case in "40K 48.000 KiB" "20K 32.000 KiB"; do
   read -r b rounded _ <<<"$case"
   run_pelko -p "$TMP/abc" -b "$b" -o "$TMP/r_$b"
   expect_status "-b $b" 0
@@ -77,7 +78,7 @@ for case in "40K 48.000 KiB" "8K 16.000 KiB"; do
     "WARNING: bucket_size set to $rounded KiB, a multiple of chunk_size." \
     "$(grep WARNING <<<"$rep")"
   expect_contains "-b $b: reductible" "Reductible: 96.000 KiB (" "$rep"
-  expect_contains "-b $b: all read" "96.000 KiB (100.000%)" "$(tail -n 1 <<<"$rep")"
+  expect_contains "-b $b: all read" "96.000 KiB (100.000%)" "$(final_row "$TMP/r_$b")"
   expect_eq "-b $b: figures as with the default buckets" "$want" "$(figures "$TMP/r_$b")"
 done
 

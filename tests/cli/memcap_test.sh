@@ -62,19 +62,19 @@ peak0=$PEAK
 case "$(cat "$TMP/report0")" in
   *"Memory limit reached"*) _fail "unlimited: memory-saving mode engaged" ;;
 esac
-within "unlimited: dedupe" "$(dedupe_of "$(tail -n 1 "$TMP/report0")")" "$want" 0.1
+within "unlimited: dedupe" "$(dedupe_of "$(final_row "$TMP/report0")")" "$want" 0.1
 
 limit=$((peak0 - 8192))
 run_rss -p "$TMP/data" -c 128 -M "${limit}K" -o "$TMP/report1"
 expect_status "limited" 0
 rep=$(cat "$TMP/report1")
 expect_contains "limited: mode engaged" "WARNING: Memory limit reached." "$rep"
-expect_contains "limited: complete" "(100.000%)" "$(tail -n 1 "$TMP/report1")"
+expect_contains "limited: complete" "(100.000%)" "$(final_row "$TMP/report1")"
 echo "peak RSS: unlimited ${peak0} KiB, limit ${limit} KiB, limited ${PEAK} KiB"
 if [ "$PEAK" -gt $((limit + MARGIN_KB)) ]; then
   _fail "limited: peak RSS $PEAK KiB above limit $limit KiB + $MARGIN_KB KiB"
 fi
-got=$(dedupe_of "$(tail -n 1 "$TMP/report1")")
+got=$(dedupe_of "$(final_row "$TMP/report1")")
 echo "dedupe: exact $want, limited run $got"
 within "limited: dedupe" "$got" "$want" 5
 

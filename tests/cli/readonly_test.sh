@@ -58,7 +58,7 @@ RC=0
 "${ST[@]}" "$PELKO" -p "$D" -p "$D/sub/single" -p "$D/sub/single" \
   -p "$D/sub/link" -o "$TMP/report" >"$TMP/out" 2>"$TMP/err" </dev/null || RC=$?
 expect_status "run" 0
-expect_contains "run: complete" "(100.000%)" "$(tail -n 1 "$TMP/report")"
+expect_contains "run: complete" "(100.000%)" "$(final_row "$TMP/report")"
 
 meta >"$TMP/meta.after"
 if ! diff -u "$TMP/meta.before" "$TMP/meta.after" >"$TMP/diff"; then

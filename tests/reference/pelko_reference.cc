@@ -3,7 +3,10 @@
 // Reads every whole chunk of every regular file below the given paths
 // (directories walked recursively, symbolic links not followed, the tail of a
 // file shorter than one chunk ignored) and prints, for each estimate mode,
-// the figures a complete run must end with. Shares no code with pelko.
+// the figures a complete run must end with, and the physical sizes its
+// summary must show (each stage with the ones before it: zero chunks
+// dropped, one copy of each distinct chunk kept, that copy compressed; file
+// tails stored as they are). Shares no code with pelko.
 //
 // usage: pelko_reference CHUNK_SIZE PATH...
 #include <dirent.h>
@@ -37,11 +40,17 @@ struct Totals {
   // checksum -> (count, compressed size of its content)
   std::map<unsigned int, std::pair<unsigned long long, int>> all, nonzero;
   unsigned long long lz4_all_in = 0, lz4_all_out = 0;  // every chunk
+  unsigned long long lz4_nonzero_out = 0;  // every non-zero chunk
+  unsigned long long logical = 0;  // file sizes, tails included
+  unsigned long long files = 0;
 };
 
 void add_file(const std::string& path, size_t chunk_size, Totals* t) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return;
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0) t->logical += (unsigned long long)st.st_size;
+  t->files++;
   std::vector<char> buf(chunk_size);
   std::vector<char> out(LZ4_compressBound((int)chunk_size));
   while (in.read(buf.data(), chunk_size) && (size_t)in.gcount() == chunk_size) {
@@ -59,6 +68,7 @@ void add_file(const std::string& path, size_t chunk_size, Totals* t) {
     e.first++;
     e.second = csize;
     if (!zero) {
+      t->lz4_nonzero_out += csize;
       auto& f = t->nonzero[crc];
       f.first++;
       f.second = csize;
@@ -102,6 +112,26 @@ void print_map_figures(const char* mode,
          ratio(in, out), t.chunks ? 100.0 * t.zero_chunks / t.chunks : 0.0);
 }
 
+// "summary MODE logical=L tails=T after_zeros=Z after_dedupe=D
+// after_compress=C ratio=R"; "-" for a stage the mode does not estimate.
+void print_summary(const char* mode, bool dedupe, bool compress,
+                   size_t chunk_size, const Totals& t) {
+  const double tails = (double)(t.logical - t.chunks * chunk_size);
+  const double zeros = (double)((t.chunks - t.zero_chunks) * chunk_size) + tails;
+  unsigned long long distinct_out = 0;
+  for (const auto& e : t.nonzero) distinct_out += e.second.second;
+  const double after_dedupe = (double)(t.nonzero.size() * chunk_size) + tails;
+  const double after_compress =
+      (double)(dedupe ? distinct_out : t.lz4_nonzero_out) + tails;
+  const double last = compress ? after_compress : dedupe ? after_dedupe : zeros;
+  char d[64] = "-", c[64] = "-";
+  if (dedupe) snprintf(d, sizeof(d), "%.0f", after_dedupe);
+  if (compress) snprintf(c, sizeof(c), "%.0f", after_compress);
+  printf("summary %s logical=%llu tails=%.0f after_zeros=%.0f after_dedupe=%s "
+         "after_compress=%s ratio=%.9g\n",
+         mode, t.logical, tails, zeros, d, c, last > 0 ? t.logical / last : 0.0);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -124,5 +154,10 @@ int main(int argc, char** argv) {
   printf("compress dedupe=0 compress=%.9g zeros=%.9g\n",
          ratio(t.lz4_all_in, t.lz4_all_out),
          t.chunks ? 100.0 * t.zero_chunks / t.chunks : 0.0);
+  printf("files=%llu\n", t.files);
+  print_summary("all", true, true, chunk_size, t);
+  print_summary("no-dedupe-zeros", true, true, chunk_size, t);
+  print_summary("dedupe", true, false, chunk_size, t);
+  print_summary("compress", false, true, chunk_size, t);
   return 0;
 }

@@ -1,0 +1,187 @@
+#include "summary.h"
+
+#include <math.h>
+
+#include <string>
+
+#include "gtest/gtest.h"
+#include "pelko.h"
+
+namespace {
+
+const size_t K = 16384;
+
+// 1000 chunks of 16 KiB in the plan plus 1 MiB of tails, all analysed:
+// 100 zero chunks; every chunk compressed (as without dedupe) to half, an
+// all-zero one to 100 bytes.
+summary_input_t input(int mask) {
+  summary_input_t in;
+  in.total_size = 1000 * K + ONE_MB;
+  in.reductible_size = 1000 * K;
+  in.total_files = 7;
+  in.scan_stopped = false;
+  in.unread_size = in.unread_files = 0;
+  in.chunk_size = K;
+  in.n_data_chunks = 900;
+  in.n_zero_chunks = 100;
+  in.progress = 1.0;
+  in.estimate_mask = mask;
+  in.r = 3.0;
+  in.r_low = 2.0;
+  in.r_high = 4.0;
+  in.zero_chunk_compressed = 100;
+  in.uncompressed_size = 1000 * K;
+  in.compressed_size = 900 * K / 2 + 100 * 100;
+  return in;
+}
+
+TEST(Summary, StagesUnderEachMask) {
+  const double tails = ONE_MB, whole = 1000 * K, total = whole + tails;
+  {
+    // Zero chunks in the dedupe: the zero content is one of the distinct
+    // chunks, and the first zero chunk the only one compressed.
+    summary_input_t in = input(-1);
+    in.uncompressed_size = 334 * K;  // the misses: 333 distinct + the zero one
+    in.compressed_size = 333 * K / 4 + 100;
+    const summary_t s = compute_summary(in);
+    EXPECT_DOUBLE_EQ(s.tail_share, tails / total);
+    EXPECT_DOUBLE_EQ(s.after_zeros.value, 900 * K + tails);
+    EXPECT_EQ(s.after_zeros.at_low, -1.0);
+    EXPECT_DOUBLE_EQ(s.after_dedupe.value, whole / 3 - K + tails);
+    EXPECT_DOUBLE_EQ(s.after_dedupe.at_low, whole / 2 - K + tails);
+    EXPECT_DOUBLE_EQ(s.after_dedupe.at_high, whole / 4 - K + tails);
+    // C over the non-zero misses: 4.
+    EXPECT_DOUBLE_EQ(s.after_compress.value, (whole / 3 - K) / 4 + tails);
+    EXPECT_DOUBLE_EQ(s.after_compress.at_high, (whole / 4 - K) / 4 + tails);
+    EXPECT_DOUBLE_EQ(s.ratio.value, total / s.after_compress.value);
+    EXPECT_DOUBLE_EQ(s.ratio.at_low, total / s.after_compress.at_low);
+  }
+  {
+    // Zero chunks left out of the dedupe and never compressed.
+    summary_input_t in = input(ESTIMATE_DEDUPE | ESTIMATE_COMPRESS);
+    in.uncompressed_size = 300 * K;
+    in.compressed_size = 300 * K / 2;
+    const summary_t s = compute_summary(in);
+    EXPECT_DOUBLE_EQ(s.after_dedupe.value, 900 * K / 3.0 + tails);
+    EXPECT_DOUBLE_EQ(s.after_compress.value, 900 * K / 3.0 / 2 + tails);
+  }
+  {
+    // Dedupe alone: the reduction ends there.
+    const summary_t s = compute_summary(input(ESTIMATE_DEDUPE));
+    EXPECT_EQ(s.after_compress.value, -1.0);
+    EXPECT_DOUBLE_EQ(s.ratio.value, total / (900 * K / 3.0 + tails));
+    EXPECT_DOUBLE_EQ(s.ratio.at_high, total / (900 * K / 4.0 + tails));
+  }
+  {
+    // Compression alone: every chunk compressed, zero ones at 100 bytes.
+    const summary_t s = compute_summary(input(ESTIMATE_COMPRESS));
+    EXPECT_EQ(s.after_dedupe.value, -1.0);
+    EXPECT_DOUBLE_EQ(s.after_compress.value, 900 * K / 2.0 + tails);
+    EXPECT_EQ(s.after_compress.at_low, -1.0);
+  }
+  {
+    // Neither: zero removal is all there is.
+    const summary_t s = compute_summary(input(0));
+    EXPECT_DOUBLE_EQ(s.ratio.value, total / (900 * K + tails));
+  }
+}
+
+TEST(Summary, MissingAndUnorderedBounds) {
+  summary_input_t in = input(ESTIMATE_DEDUPE);
+  // No bound on one side: that figure has none either, the other stays.
+  in.r_low = -1.0;
+  summary_t s = compute_summary(in);
+  EXPECT_EQ(s.after_dedupe.at_low, -1.0);
+  EXPECT_EQ(s.ratio.at_low, -1.0);
+  EXPECT_GT(s.after_dedupe.at_high, 0);
+  // Bounds are used as given, even when they do not enclose the estimate.
+  in.r_low = 5.0;
+  in.r_high = 1.5;
+  s = compute_summary(in);
+  EXPECT_DOUBLE_EQ(s.after_dedupe.at_low, 900 * K / 5.0 + ONE_MB);
+  EXPECT_DOUBLE_EQ(s.after_dedupe.at_high, 900 * K / 1.5 + ONE_MB);
+  // No estimate at all.
+  in.r = in.r_low = in.r_high = -1.0;
+  s = compute_summary(in);
+  EXPECT_EQ(s.after_dedupe.value, -1.0);
+  EXPECT_EQ(s.ratio.value, -1.0);
+  // Nothing analysed: nothing to say.
+  in = input(-1);
+  in.n_data_chunks = in.n_zero_chunks = 0;
+  s = compute_summary(in);
+  EXPECT_EQ(s.after_zeros.value, -1.0);
+  EXPECT_EQ(s.ratio.value, -1.0);
+  // Only zero chunks and no tails: nothing is left to store.
+  in = input(-1);
+  in.total_size = in.reductible_size;
+  in.n_data_chunks = 0;
+  in.n_zero_chunks = 1000;
+  in.r = 1000.0;
+  in.uncompressed_size = K;
+  in.compressed_size = 100;
+  s = compute_summary(in);
+  EXPECT_EQ(s.after_zeros.value, 0.0);
+  EXPECT_EQ(s.after_dedupe.value, 0.0);
+  EXPECT_EQ(s.after_compress.value, 0.0);
+  EXPECT_TRUE(isinf(s.ratio.value));
+}
+
+TEST(Summary, Text) {
+  summary_input_t in = input(-1);
+  in.uncompressed_size = 334 * K;
+  in.compressed_size = 333 * K / 4 + 100;
+  in.r_high = -1.0;
+  std::string text = format_summary(in, compute_summary(in));
+  EXPECT_EQ(text,
+            "SUMMARY: complete run\n"
+            "logical size:      16.625 MiB in 7 files\n"
+            "analysed:          15.625 MiB, 100.000% of the 15.625 MiB in "
+            "whole chunks\n"
+            "file tails:        1024.000 KiB, 6.015% of the logical size, "
+            "counted as stored\n"
+            "unreadable:        none\n"
+            "                   estimate          with dedupe low   with dedupe high\n"
+            "after zeros:       15.062 MiB\n"
+            "after dedupe:      6.193 MiB         8.797 MiB\n"
+            "after compress:    2.298 MiB         2.949 MiB\n"
+            "reduction ratio:   7.234             5.637\n");
+
+  // Stopped early, from a stopped scan, with unread files, many tails,
+  // nothing but a high bound and no compression selected.
+  in = input(ESTIMATE_DEDUPE);
+  in.stop_reason = "interrupted by SIGINT";
+  in.progress = 0.51234;
+  in.n_data_chunks = 450;
+  in.n_zero_chunks = 50;
+  in.scan_stopped = true;
+  in.total_size = 2000 * K;
+  in.unread_files = 2;
+  in.unread_size = 3 * K;
+  in.r = -1.0;
+  in.r_low = -1.0;
+  text = format_summary(in, compute_summary(in));
+  EXPECT_NE(text.find("SUMMARY: interrupted by SIGINT at 51.234% of the plan\n"
+                      "logical size:      31.250 MiB, as probed (the scan was "
+                      "cut short and extrapolated)\n"
+                      "analysed:          7.812 MiB, 51.234% of the 15.625 MiB "
+                      "in whole chunks\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("\nhint:              many files end in a tail shorter "
+                      "than a chunk"),
+            std::string::npos);
+  EXPECT_NE(text.find("\nunreadable:        2 files, 48.000 KiB planned but "
+                      "not read (see the ERROR lines)\n"),
+            std::string::npos);
+  EXPECT_NE(text.find("\nafter dedupe:      -                                   "
+                      "19.141 MiB\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("\nafter compress:    not estimated (-e)\n"), std::string::npos);
+  in.r_high = -1.0;
+  text = format_summary(in, compute_summary(in));
+  EXPECT_NE(text.find("\nafter dedupe:      no estimate\n"), std::string::npos);
+  EXPECT_NE(text.find("\nreduction ratio:   no estimate\n"), std::string::npos);
+}
+
+}  // namespace

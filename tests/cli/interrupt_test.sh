@@ -1,0 +1,179 @@
+#!/usr/bin/env bash
+# Ending a run early: SIGINT or SIGTERM during the analysis gives the final
+# row and the summary for what was read, marked as interrupted at the row's
+# progress, on the console and in a complete report file, with exit status
+# 130 or 143; a second signal ends the run at once; a signal during the scan
+# ends it with one line. --stop-at and --time-limit end the analysis the
+# same way, with exit status 0.
+source "$(dirname "$0")/lib.sh" "$@"
+PELKO=$(readlink -f "$PELKO")
+# LeakSanitizer cannot run under strace; sanitizer builds check leaks elsewhere.
+export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
+
+# A background job of a script starts with SIGINT ignored (and pelko leaves
+# an ignored SIGINT alone): start it with the default action.
+DFL=(python3 -c 'import os, signal, sys
+signal.signal(signal.SIGINT, signal.SIG_DFL)
+os.execvp(sys.argv[1], sys.argv[1:])')
+
+truncate -s 64G "$TMP/big"
+truncate -s 2G "$TMP/medium"
+
+# start ARGS...: pelko in the background, report file $TMP/report; PID set.
+start() {
+  rm -f "$TMP/report"
+  "${DFL[@]}" "$PELKO" "$@" -o "$TMP/report" >"$TMP/out" 2>"$TMP/err" </dev/null &
+  PID=$!
+}
+# wait_rows N: until the report file holds N rows (at most 60 s).
+wait_rows() {
+  local n
+  for _ in $(seq 600); do
+    n=$(grep -c -a -E '^[0-9]+s\.'$'\t' "$TMP/report" 2>/dev/null || true)
+    [ "${n:-0}" -ge "$1" ] && return 0
+    sleep 0.1
+  done
+  _fail "no $1 report rows within 60 s"
+}
+# progress_of ROW: "12.345%", the PROGRESS share of a row.
+progress_of() { sed -E 's/.*\(([0-9.]+%)\).*/\1/' <<<"$1"; }
+# expect_summary LABEL FILE HEADING: the file holds the final row, then an
+# empty line and the summary opened by HEADING, and ends there.
+expect_summary() {
+  local label=$1 file=$2 heading=$3
+  local tail_lines
+  tail_lines=$(tr '\r' '\n' <"$file" | grep -a -A 12 -E '^SUMMARY: ' || true)
+  expect_eq "$label: heading" "$heading" "$(head -n 1 <<<"$tail_lines")"
+  expect_contains "$label: summary ends the output" "reduction ratio:" \
+    "$(tail -n 1 "$file")"
+  [ "$(tail -c 1 "$file" | od -An -c | tr -d ' ')" = '\n' ] ||
+    _fail "$label: $file does not end with a line end"
+  local row_line sum_line
+  row_line=$(grep -a -n -E '^[0-9]+s\.'$'\t' "$file" | tail -n 1 | cut -d: -f1)
+  sum_line=$(grep -a -n -E '^SUMMARY: ' "$file" | cut -d: -f1)
+  expect_eq "$label: the summary follows the final row" "$((row_line + 2))" "$sum_line"
+}
+
+# --- SIGINT and SIGTERM during the analysis ------------------------------------
+for sig in INT TERM; do
+  start -p "$TMP/big" -r 0.5
+  wait_rows 2
+  kill -s $sig $PID
+  RC=0
+  wait $PID || RC=$?
+  want=130
+  [ $sig = TERM ] && want=143
+  expect_status "SIG$sig" $want
+  row=$(final_row "$TMP/report")
+  p=$(progress_of "$row")
+  if ! awk -v p="${p%\%}" 'BEGIN { exit !(p > 0 && p < 100) }'; then
+    _fail "SIG$sig: final row progress \"$p\" (row: $row)"
+  fi
+  expect_summary "SIG$sig: report" "$TMP/report" "SUMMARY: interrupted by SIG$sig at $p of the plan"
+  expect_summary "SIG$sig: console" "$TMP/out" "SUMMARY: interrupted by SIG$sig at $p of the plan"
+  expect_eq "SIG$sig: console and file end alike" "$(tail -n 11 "$TMP/report")" "$(tail -n 11 "$TMP/out")"
+  expect_eq "SIG$sig: console row" "$(cut -f 1,2 <<<"$row")" "$(final_row "$TMP/out" | cut -f 1,2)"
+  expect_eq "SIG$sig: no error output" "" "$(cat "$TMP/err")"
+done
+
+# timeout(1) sends its signal to pelko and to its process group: the copy
+# does not count as a second signal.
+RC=0
+timeout -s INT 3 "$PELKO" -p "$TMP/big" -o "$TMP/report" >"$TMP/out" 2>"$TMP/err" </dev/null || RC=$?
+expect_status "timeout -s INT" 124
+expect_contains "timeout -s INT: summary" "SUMMARY: interrupted by SIGINT at " "$(cat "$TMP/report")"
+
+# --- A second signal ends the run at once ---------------------------------------
+# One reader on 32 MiB buckets at 4 MiB/s: the bucket being read when the
+# first signal arrives takes seconds to finish.
+start -p "$TMP/big" -t 1 -b 32M --max-rate 4M
+wait_rows 1
+kill -INT $PID
+sleep 1
+if kill -0 $PID 2>/dev/null; then
+  t0=$(date +%s.%N)
+  kill -INT $PID
+  RC=0
+  wait $PID || RC=$?
+  t1=$(date +%s.%N)
+  expect_status "second SIGINT" 130
+  if ! awk -v a="$t0" -v b="$t1" 'BEGIN { exit !(b - a < 3) }'; then
+    _fail "second SIGINT: the run went on for $(awk -v a="$t0" -v b="$t1" 'BEGIN { print b - a }') s"
+  fi
+  case "$(cat "$TMP/report")" in
+    *SUMMARY*) _fail "second SIGINT: the run was finished instead of ended" ;;
+  esac
+else
+  _fail "second SIGINT: the run had ended after the first signal already"
+  wait $PID || true
+fi
+
+# --- --stop-at and --time-limit ---------------------------------------------------
+start -p "$TMP/medium" -r 10 --stop-at 30
+RC=0
+wait $PID || RC=$?
+expect_status "--stop-at 30" 0
+p=$(progress_of "$(final_row "$TMP/report")")
+# The buckets being read when the share is reached are finished: a few MiB.
+if ! awk -v p="${p%\%}" 'BEGIN { exit !(p >= 30 && p < 32) }'; then
+  _fail "--stop-at 30: final row progress $p"
+fi
+expect_summary "--stop-at" "$TMP/report" "SUMMARY: stopped by --stop-at 30 at $p of the plan"
+expect_contains "--stop-at: echo" "stop_at:         30%" "$(cat "$TMP/report")"
+
+t0=$(date +%s.%N)
+start -p "$TMP/big" --time-limit 2 --max-rate 64M
+RC=0
+wait $PID || RC=$?
+t1=$(date +%s.%N)
+expect_status "--time-limit 2" 0
+p=$(progress_of "$(final_row "$TMP/report")")
+expect_summary "--time-limit" "$TMP/report" "SUMMARY: stopped by --time-limit 2 at $p of the plan"
+if ! awk -v a="$t0" -v b="$t1" 'BEGIN { exit !(b - a >= 2 && b - a < 30) }'; then
+  _fail "--time-limit 2: the run took $(awk -v a="$t0" -v b="$t1" 'BEGIN { print b - a }') s"
+fi
+
+# --- A signal during the scan ---------------------------------------------------------
+# Every file status query of the walk is delayed (strace fault injection), so
+# the scan of 400 files lasts long enough to be interrupted.
+if strace -f -o /dev/null true 2>/dev/null; then
+  mkdir -p "$TMP/tree"
+  for i in $(seq 400); do : >"$TMP/tree/f$i"; done
+  for sig in INT TERM; do
+    "${DFL[@]}" strace -f -qq -o /dev/null -e trace=newfstatat,fstatat64 \
+      -e inject=newfstatat:delay_exit=30000 \
+      "$PELKO" -p "$TMP/tree" -t 1 -o "$TMP/report" >"$TMP/out" 2>"$TMP/err" </dev/null &
+    spid=$!
+    for _ in $(seq 300); do
+      grep -q SCANNING "$TMP/out" 2>/dev/null && break
+      sleep 0.1
+    done
+    sleep 0.5
+    child=$(pgrep -P $spid || true)
+    if [ -z "$child" ]; then
+      _fail "scan SIG$sig: pelko not found under strace"
+      wait $spid || true
+      continue
+    fi
+    t0=$(date +%s.%N)
+    kill -s $sig "$child"
+    RC=0
+    wait $spid || RC=$?
+    t1=$(date +%s.%N)
+    want=130
+    [ $sig = TERM ] && want=143
+    expect_status "scan SIG$sig" $want
+    expect_eq "scan SIG$sig: last line" "Scan interrupted by SIG$sig." "$(tail -n 1 "$TMP/out")"
+    expect_eq "scan SIG$sig: report file" "Scan interrupted by SIG$sig." "$(tail -n 1 "$TMP/report")"
+    case "$(cat "$TMP/out")" in
+      *ANALYZING*) _fail "scan SIG$sig: the analysis began" ;;
+    esac
+    if ! awk -v a="$t0" -v b="$t1" 'BEGIN { exit !(b - a < 5) }'; then
+      _fail "scan SIG$sig: took $(awk -v a="$t0" -v b="$t1" 'BEGIN { print b - a }') s to end"
+    fi
+  done
+else
+  echo "SKIP signal during the scan: strace not usable"
+fi
+
+finish
