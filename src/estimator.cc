@@ -261,14 +261,14 @@ namespace {
 // Moves one checksum from entry `from` to entry `to` of a histogram that
 // grows as needed; entry 0 is never counted.
 inline void move_entry(DFH_ARRAY* h, size_t* used, size_t from, size_t to) {
-  if (from != 0) (*h)[from]--;
+  if (from != 0) h->add(from, -1);
   if (to == 0) return;
   if (to >= h->size()) {
     size_t n = h->size();
     while (n <= to) n *= 2;
-    h->resize(n, 0);
+    h->resize(n);
   }
-  (*h)[to]++;
+  h->add(to, 1);
   if (to + 1 > *used) *used = to + 1;
 }
 
@@ -469,11 +469,13 @@ void Estimator::__queue_report() {
 }
 
 void Estimator::__snapshot(dfh_set_t* out) const {
-  out->all.assign(m_dfh_array.begin(), m_dfh_array.begin() + m_dfh_size);
+  out->all = m_dfh_array;
+  out->all.resize(m_dfh_size);
   out->all_size = m_dfh_size;
   for (int g = 0; g < UNSEEN_GROUPS; g++) {
     const size_t n = std::min(m_dfh_rep_size[g], m_dfh_rep[g].size());
-    out->rep[g].assign(m_dfh_rep[g].begin(), m_dfh_rep[g].begin() + n);
+    out->rep[g] = m_dfh_rep[g];
+    out->rep[g].resize(n);
     out->rep_size[g] = n;
   }
   out->n_big = m_dedupe_big.size();

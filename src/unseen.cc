@@ -130,22 +130,28 @@ Unseen::Unseen(const DFH_ARRAY& y, size_t y_size, size_t n, int debug)
   PELKO_ASSERT(n > 0);
 
   uint64_t S = 0;
-  for (size_t i = 0; i < Y_SIZE; i++) {
-    S += static_cast<uint64_t>(static_cast<int64_t>(Y[i]) * static_cast<int64_t>(i));
-  }
+  Y.for_each(0, Y_SIZE, [&S](size_t i, int64_t v) {
+    S += static_cast<uint64_t>(v * static_cast<int64_t>(i));
+  });
   P = static_cast<double>(S) / static_cast<double>(N);
 
   if (m_debug > 0) {
     printer << "UNSEEN: N=" << n << ", " << "S=" << S << ", P=" << (100 * P)
             << "%" << std::endl;
     printer << "Y:" << "\t";
-    for (size_t i = 0; i < y_size; i++) {
-      if (Y[i] != 0) printer << i << "=" << Y[i] << ",";
-    }
+    Y.for_each(0, y_size, [](size_t i, int64_t v) {
+      printer << i << "=" << v << ",";
+    });
     printer << std::endl;
   }
 
-  while (Y_SIZE > MAX_Y_SIZE) trim_top_entry();
+  if (Y_SIZE > MAX_Y_SIZE) {
+    // Entries above the cap go to the tail, the highest first; an empty
+    // entry changes nothing.
+    Y.for_each_descending(MAX_Y_SIZE, Y_SIZE,
+                          [this](size_t i, int64_t v) { drop_share(v, i); });
+    Y_SIZE = MAX_Y_SIZE;
+  }
   if (Y_SIZE < Y_FULL_SIZE) {
     // Take the last trimmed entry back: MAX_Y_SIZE + 1 entries are modelled.
     double k = static_cast<double>(static_cast<int64_t>(Y[Y_SIZE]) *
@@ -199,13 +205,16 @@ double Unseen::noise_budget() const {
 
 double Unseen::share(double k) const { return k == 0 ? 0.0 : k / P; }
 
-void Unseen::trim_top_entry() {
-  double k = static_cast<double>(static_cast<int64_t>(Y[Y_SIZE - 1]) *
-                                 static_cast<int64_t>(Y_SIZE - 1));
+void Unseen::drop_share(int64_t entry, size_t i) {
+  const double k = static_cast<double>(entry * static_cast<int64_t>(i));
   // In exact arithmetic the shares of all entries add up to N_FULL; rounding
   // and the truncations can make the last share exceed what is left.
-  double rest = static_cast<double>(N) - share(k);
+  const double rest = static_cast<double>(N) - share(k);
   N = rest > 0 ? static_cast<size_t>(rest) : 0;
+}
+
+void Unseen::trim_top_entry() {
+  drop_share(Y[Y_SIZE - 1], Y_SIZE - 1);
   Y_SIZE--;
 }
 
@@ -562,15 +571,16 @@ void Unseen::get_dedupe_ratio(const ClpSimplex* model, double* r,
       if (x[k] > 0) con << (size_t)gr.mult[k] << "=" << to_int32(x[k]) << ",\t";
     }
     con << "\t\t";
-    for (size_t i = Y_SIZE; i < Y_FULL_SIZE; i++) {
-      if (Y[i] > 0) con << i << "=" << to_int32(Y[i] / P) << ",\t";
-    }
+    Y.for_each(Y_SIZE, Y_FULL_SIZE, [&con, this](size_t i, int64_t v) {
+      con << i << "=" << to_int32(v / P) << ",\t";
+    });
     con << std::endl;
   }
   double d = 0.0;
   for (int k = 0; k < n_x; k++) d += x[k];
   double d_full = d;
-  for (size_t i = Y_SIZE; i < Y_FULL_SIZE; i++) d_full += Y[i];
+  Y.for_each(Y_SIZE, Y_FULL_SIZE,
+             [&d_full](size_t, int64_t v) { d_full += v; });
   *r = static_cast<double>(N) / d;
   *r_full = static_cast<double>(N_FULL) / d_full;
 }
@@ -645,7 +655,9 @@ unseen_result_t unseen_estimate(const unseen_sample_t& s, double alpha,
   unseen_result_t res{-1.0, -1.0, -1.0};
   const DFH_ARRAY& y = *s.dfh;
   double occurrences = 0;
-  for (size_t i = 1; i < s.dfh_size; i++) occurrences += (double)y[i] * i;
+  y.for_each(1, s.dfh_size, [&occurrences](size_t i, int64_t v) {
+    occurrences += (double)v * i;
+  });
   if (!(occurrences > 0) || !(s.fraction > 0) || !(s.chunks >= 1) ||
       s.dfh_size < 2)
     return res;
@@ -670,10 +682,12 @@ unseen_result_t unseen_estimate(const unseen_sample_t& s, double alpha,
   // brings many checksums at once), and never below the variance of
   // independent draws.
   const double fpc = 1.0 - f;  // sampling without replacement
-  std::vector<double> var(s.dfh_size, 0.0);
+  // Only the modelled head's entries are weighed.
+  const size_t head = std::min(s.dfh_size, Unseen::MAX_Y_SIZE + 2);
+  std::vector<double> var(head, 0.0);
   int n_rep = 0;
   for (const DFH_ARRAY* rep : s.replicate) n_rep += rep != nullptr;
-  for (size_t i = 1; i < s.dfh_size; i++) {
+  for (size_t i = 1; i < head; i++) {
     double sum = 0, sq = 0;
     for (int g = 0; g < UNSEEN_GROUPS; g++) {
       const DFH_ARRAY* rep = s.replicate[g];

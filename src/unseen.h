@@ -10,11 +10,8 @@
 #include <memory>
 #include <vector>
 
+#include "dfh.h"
 #include "matrix.h"
-
-// Duplicate-frequency histogram: entry k counts the distinct checksums seen
-// exactly k times; entry 0 is always 0.
-typedef std::vector<int> DFH_ARRAY;
 
 class ClpSimplex;
 class CoinBuild;
@@ -126,7 +123,10 @@ class Unseen {
   int n_columns() const;
   // Data-set chunks that the k sampled chunks of one entry stand for.
   double share(double k) const;
-  // Moves the top head entry into the tail; N never drops below 0.
+  // Takes the share of entry i (holding `entry` checksums) out of N; N never
+  // drops below 0.
+  void drop_share(int64_t entry, size_t i);
+  // Moves the top head entry into the tail.
   void trim_top_entry();
 
   int m_debug;
