@@ -398,6 +398,18 @@ bool probe_roots(pelko_params_t* params) {
     int err = os_get_path_info(root->path.c_str(), &root->fs_size,
                                &root->fs_n_files, &root->dev_type);
     if (err != 0) return false;
+    // Files of proc, sysfs and the like are no stored data (/proc/kcore
+    // claims 128 TiB); directories there are never walked. Devices live on
+    // devtmpfs and keep their own handling.
+    const bool file_or_dir = root->dev_type == DEVTYPE_FILE ||
+                             root->dev_type == DEVTYPE_DIRECTORY ||
+                             root->dev_type == DEVTYPE_FILESYSTEM;
+    if (file_or_dir && os_is_virtual_filesystem(root->path.c_str())) {
+      std::cerr << "ERROR: " << root->path
+                << " lies on a virtual file system: no stored data to estimate"
+                << std::endl;
+      return false;
+    }
     printer << root->path << ": " << DEVTYPE_TO_STR[root->dev_type];
     if (root->fs_size != INVALID_SIZE_T)
       printer << ", " << capacity_to_str(root->fs_size);

@@ -73,6 +73,16 @@ run_pelko -p "$MISSING" -p "$TMP/big"
 expect_status "first root missing" 1
 expect_eq "first root missing" "" "$(root_lines)"
 
+# Files and directories of virtual file systems are no stored data: refused
+# (a file of proc can claim 128 TiB), whatever their place among the roots.
+for path in /proc/self/status /proc /sys/kernel; do
+  run_pelko -p "$TMP/d1/a" -p "$path"
+  expect_status "virtual file system $path" 1
+  expect_eq "virtual file system $path" \
+    "ERROR: $path lies on a virtual file system: no stored data to estimate" \
+    "$(cat "$TMP/err")"
+done
+
 # A run that probes successfully ends with status 0.
 run_pelko -p "$TMP/d1/a" -o "$TMP/report.txt"
 expect_status "complete run" 0
