@@ -63,19 +63,30 @@ class EstimatorPeer {
   const DFH_ARRAY& dfh() const { return e_->m_dfh_array; }
   const DFH_ARRAY& rep(int g) const { return e_->m_dfh_rep[g]; }
   size_t rep_size(int g) const { return e_->m_dfh_rep_size[g]; }
-  size_t n_big() const { return e_->m_dedupe_big.size(); }
   unsigned long long big_buckets() const { return e_->m_big_buckets; }
-  bool is_big(unsigned int crc) const {
-    return e_->m_dedupe_map.at(crc).big();
+  // True when the checksum is in the side map and no longer counted per
+  // group.
+  bool is_big(Estimator::fp_t fp) const {
+    if (!e_->m_dedupe_map.at(fp).side()) return false;
+    return !e_->m_dedupe_side.at(fp).grouped;
+  }
+  bool is_side(Estimator::fp_t fp) const {
+    return e_->m_dedupe_map.at(fp).side();
   }
   // What the histogram without group g should hold, from the map: the
-  // bucket counts without the group's, checksums in the overflow map left
-  // out.
+  // bucket counts without the group's, checksums no longer grouped left out.
   std::map<unsigned long long, int> rep_expected(int g) const {
     std::map<unsigned long long, int> m;
     for (const auto& kv : e_->m_dedupe_map) {
-      if (kv.second.big()) continue;
-      const unsigned long long k = kv.second.n_buckets() - kv.second.buckets[g];
+      const uint8_t* groups = kv.second.buckets;
+      unsigned long long t = kv.second.n_buckets();
+      if (kv.second.side()) {
+        const Estimator::side_count_t& s = e_->m_dedupe_side.at(kv.first);
+        if (!s.grouped) continue;
+        groups = s.groups;
+        t = s.buckets;
+      }
+      const unsigned long long k = t - groups[g];
       if (k != 0) m[k]++;
     }
     return m;
@@ -526,6 +537,10 @@ TEST_F(EstimatorTest, BucketCountsGroupsAndOverflow) {
     const unsigned crc_a = memcrc(a.data(), CHUNK);
     EXPECT_EQ(p.map().at(crc_a), 4u);
     EXPECT_EQ(p.buckets().at(crc_a), 3u);
+    // Twice in one bucket: the exact counts move to the side map, and the
+    // groups' counts with them.
+    EXPECT_TRUE(p.is_side(crc_a));
+    EXPECT_FALSE(p.is_big(crc_a));
     EXPECT_EQ(p.dfh()[1], 2);  // b and c
     EXPECT_EQ(p.dfh()[3], 1);  // a
     EXPECT_EQ(p.rep(0)[1], 1);  // without group 0: c, and a in 2 buckets

@@ -95,6 +95,9 @@ struct pelko_params_t {
   // library's unseeded one.
   bool seed_given = false;
   unsigned seed = 0;
+  // --fingerprint: bits that tell chunks apart for dedupe, 32 (the chunk
+  // checksum) or 64 (the checksum and 32 bits of an independent hash).
+  int fingerprint_bits = 32;
 
   pelko_params_t() {}
   ~pelko_params_t() {}
