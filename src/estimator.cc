@@ -161,6 +161,7 @@ Estimator::Estimator(const pelko_params_t& params, const env_t& env)
       m_updates_since_check(0),
       m_zeros_crc(0),
       m_fingerprint64(params.fingerprint_bits == 64),
+      m_collisions_warned(false),
       m_chunks_per_bucket(std::max<size_t>(1, params.bucket_size / params.chunk_size)),
       m_solo_seq((size_t)1 << 62),
       m_n_printed_reports(0),
@@ -544,13 +545,15 @@ void Estimator::__print_report(const counters_t& c, double r, double r_low,
   __print_zeros(c);
   printer << std::endl;
   if (m_params.debug > 0) printer << std::endl;
+  __warn_collisions(c, r);
 }
 
 void Estimator::finish() {
   const counters_t c = __counters();
   __print_progress(c, true);
+  double r = -1.0;
   if (m_params.estimate_mask & ESTIMATE_DEDUPE) {
-    double r, r_low, r_high;
+    double r_low, r_high;
     dfh_set_t dfh;
     __snapshot(&dfh);
     __analyze_dfh(c, dfh, &r, &r_low, &r_high);
@@ -559,6 +562,7 @@ void Estimator::finish() {
   if (m_params.estimate_mask & ESTIMATE_COMPRESS) __print_compress(c);
   __print_zeros(c);
   printer << std::endl;
+  if (m_params.estimate_mask & ESTIMATE_DEDUPE) __warn_collisions(c, r);
 }
 
 void Estimator::__print_header(bool to_file) const {
@@ -605,6 +609,36 @@ void Estimator::__print_progress(const counters_t& c, bool to_file) const {
   printer.set_to_file(true);
 }
 
+size_t Estimator::__dedupe_total(const counters_t& c, size_t* sample) const {
+  if (m_params.estimate_mask & ESTIMATE_DEDUPE_ZEROS) {
+    *sample = c.n_data_chunks + c.n_zero_chunks;
+    return c.total_chunks;
+  }
+  // The estimated number of non-zero chunks in the whole data set.
+  *sample = c.n_data_chunks;
+  if (c.progress == 0) return 0;
+  double t = (double)c.total_chunks - (double)c.n_zero_chunks / c.progress;
+  return t > 0 ? (size_t)t : 0;
+}
+
+void Estimator::__warn_collisions(const counters_t& c, double r) const {
+  if (m_collisions_warned || m_fingerprint64 || !(r > 0)) return;
+  size_t sample;
+  // Distinct chunks of the data set, and the share of them that 32-bit
+  // checksums merge by chance: about n / 2^33.
+  const double distinct = (double)__dedupe_total(c, &sample) / r;
+  const double share = distinct / 8589934592.0;
+  if (!(share > 0.005)) return;
+  m_collisions_warned = true;
+  char text[256];
+  snprintf(text, sizeof(text),
+           "WARNING: With about %.3g distinct chunks, 32-bit checksums merge "
+           "about %.1f%% of them by chance, which raises the dedupe ratio by "
+           "as much. Run with --fingerprint 64 to tell them apart.",
+           distinct, 100 * share);
+  printer << text << std::endl;
+}
+
 void Estimator::__analyze_dfh(double* r, double* r_low, double* r_high) const {
   dfh_set_t dfh;
   __snapshot(&dfh);
@@ -616,16 +650,8 @@ void Estimator::__analyze_dfh(const counters_t& c, const dfh_set_t& dfh,
   *r = *r_low = *r_high = -1.0;
   if (c.progress == 0) return;
 
-  size_t total, sample;
-  if (m_params.estimate_mask & ESTIMATE_DEDUPE_ZEROS) {
-    total = c.total_chunks;
-    sample = c.n_data_chunks + c.n_zero_chunks;
-  } else {
-    // The estimated number of non-zero chunks in the whole data set.
-    double t = (double)c.total_chunks - (double)c.n_zero_chunks / c.progress;
-    total = t > 0 ? (size_t)t : 0;
-    sample = c.n_data_chunks;
-  }
+  size_t sample;
+  const size_t total = __dedupe_total(c, &sample);
   if (total == 0 || sample == 0) return;
 
   const int debug = m_params.debug;

@@ -231,6 +231,12 @@ class Estimator {
   void __drain_reports();
   void __print_report(const counters_t& c, double r, double r_low,
                       double r_high) const;
+  // Chunks of the data set that go to dedupe, estimated (zero chunks left
+  // out when they bypass it), and *sample of them analysed.
+  size_t __dedupe_total(const counters_t& c, size_t* sample) const;
+  // After a row with dedupe ratio r: once, a warning when 32-bit checksums
+  // would merge more than 0.5 % of the data set's distinct chunks.
+  void __warn_collisions(const counters_t& c, double r) const;
   void __analyze_dfh(double* r, double* r_low, double* r_high) const;
   void __analyze_dfh(const counters_t& c, const dfh_set_t& dfh, double* r,
                      double* r_low, double* r_high) const;
@@ -286,6 +292,7 @@ class Estimator {
   std::unique_ptr<unsigned char[]> m_zeros;
   fp_t m_zeros_crc;  // fingerprint of an all-zero chunk
   bool m_fingerprint64;
+  mutable bool m_collisions_warned;  // guarded by m_mutex while reading
   size_t m_chunks_per_bucket;
   // Numbers for chunks that come without a bucket.
   std::atomic<size_t> m_solo_seq;

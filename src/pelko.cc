@@ -11,6 +11,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <strings.h>
 
 #include <iomanip>
@@ -29,7 +30,7 @@ const time_t DEFAULT_SCAN_TIME_LIMIT = 3600;
 const double DEFAULT_ALPHA = 0.5;
 
 // Options with a long name only.
-enum { OPT_SEED = 256 };
+enum { OPT_SEED = 256, OPT_FINGERPRINT };
 
 const struct option long_options[] = {
     {"help", no_argument, nullptr, 'h'},
@@ -46,6 +47,7 @@ const struct option long_options[] = {
     {"debug", optional_argument, nullptr, 'D'},
     {"path", required_argument, nullptr, 'p'},
     {"seed", required_argument, nullptr, OPT_SEED},
+    {"fingerprint", required_argument, nullptr, OPT_FINGERPRINT},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -206,6 +208,15 @@ parse_result_t try_parse_opts(pelko_params_t* params, int argc, char** argv) {
         params->seed_given = true;
         break;
       }
+      case OPT_FINGERPRINT:
+        if (strcmp(optarg, "32") == 0) {
+          params->fingerprint_bits = 32;
+        } else if (strcmp(optarg, "64") == 0) {
+          params->fingerprint_bits = 64;
+        } else {
+          return usage_error("Bad fingerprint width %s (32 or 64)", optarg);
+        }
+        break;
       case '?':
         return usage_error("Bad option");
       default:
@@ -296,6 +307,9 @@ void write_usage(std::ostream& os, int debug, const char* prog_name) {
   os << "\t [--seed <n>]\t\t\t\t\t\t\tSeed of the reading order. Default: "
         "the same order every run."
      << std::endl;
+  os << "\t [--fingerprint <32|64>]\t\t\t\t\tBits that tell chunks apart "
+        "for dedupe. Default=32."
+     << std::endl;
   if (debug > 0) {
     os << "\t [--bucket_size | -b <bucket_size="
        << capacity_to_str(DEFAULT_BUCKET_SIZE) << ">]" << std::endl;
@@ -383,6 +397,9 @@ void echo_params(const pelko_params_t& params, const char* prog_name) {
     printer << "output_file:     " << params.output_file << std::endl;
   if (params.seed_given)
     printer << "seed:            " << params.seed << std::endl;
+  if (params.fingerprint_bits != 32)
+    printer << "fingerprint:     " << params.fingerprint_bits << " bits"
+            << std::endl;
   if (params.debug > 0 || params.alpha != DEFAULT_ALPHA)
     printer << "alpha:           " << params.alpha << std::endl;
   if (params.debug > 0)
