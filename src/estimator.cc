@@ -159,6 +159,7 @@ Estimator::Estimator(const pelko_params_t& params, const env_t& env)
       m_compressed_size(0),
       m_uncompressed_size(0),
       m_updates_since_check(0),
+      m_memory_warning(0),
       m_zeros_crc(0),
       m_fingerprint64(params.fingerprint_bits == 64),
       m_collisions_warned(false),
@@ -445,16 +446,15 @@ bool Estimator::__add_chunk_dedupe(fp_t fp, int group, bool first_in_bucket) {
 
 void Estimator::__check_memory() {
   if (++m_updates_since_check < m_env.memory_check_interval) return;
-  // The warning must not land inside a row's moment: check once it is out.
-  if (m_reporting) return;
   m_updates_since_check = 0;
   size_t cur = 0;
   m_env.get_memory_usage(&cur, nullptr);
   if (cur <= m_params.memory_limit) return;
-  printer << std::endl << std::endl;
-  printer << "WARNING: Memory limit reached." << std::endl;
-  printer << "Used memory:" << memory_to_str(cur, INVALID_SIZE_T) << std::endl;
-  printer << std::endl << std::endl;
+  // The warning must not land inside a row's moment: while rows are being
+  // worked on it waits until they are out (the mode starts at once all the
+  // same: rows can follow each other without a pause on a small data set).
+  m_memory_warning = cur;
+  if (!m_reporting) __print_memory_warning();
   m_save_memory = true;
   m_lower_crc = m_dedupe_map.begin()->first;  // holds the entry just counted
 }
@@ -535,6 +535,16 @@ void Estimator::__drain_reports() {
     __print_report(rep.c, r, r_low, r_high);
   }
   m_reporting = false;
+  if (m_memory_warning != 0) __print_memory_warning();
+}
+
+void Estimator::__print_memory_warning() {
+  printer << std::endl << std::endl;
+  printer << "WARNING: Memory limit reached." << std::endl;
+  printer << "Used memory:" << memory_to_str(m_memory_warning, INVALID_SIZE_T)
+          << std::endl;
+  printer << std::endl << std::endl;
+  m_memory_warning = 0;
 }
 
 // The rest of a periodic row, after its progress part.
@@ -691,6 +701,26 @@ void Estimator::__analyze_dfh(const counters_t& c, const dfh_set_t& dfh,
   *r = e.r;
   *r_low = e.low;
   *r_high = e.high;
+
+  // The memory-saving mode keeps the zero chunks' checksum whatever its
+  // value: they are all represented, the other chunks only in part. The
+  // represented share k then overstates the share of the other chunks'
+  // contents kept, and (total k) / distinct would overstate the ratio, by
+  // 40 % with a quarter of the chunks zero. Scale the other contents alone.
+  const bool zeros_kept = (m_params.estimate_mask & ESTIMATE_DEDUPE_ZEROS) &&
+                          c.n_zero_chunks != 0 && c.n_skipped_chunks != 0;
+  if (!zeros_kept) return;
+  const double other = (double)(sample - c.n_zero_chunks);
+  const double k_other = other > 0 ? 1.0 - (double)c.n_skipped_chunks / other : 0;
+  for (double* x : {r, r_low, r_high}) {
+    if (!(*x > 0)) continue;
+    if (!(k_other > 0)) {
+      *x = -1.0;
+      continue;
+    }
+    const double distinct = s.chunks / *x;  // of the represented chunks
+    *x = (double)total / (1.0 + (distinct - 1.0) / k_other);
+  }
 }
 
 void Estimator::__print_dedupe(double r, double r_low, double r_high) const {

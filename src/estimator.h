@@ -183,6 +183,8 @@ class Estimator {
   // With m_mutex held, in normal mode: reads the memory use when a check is
   // due and switches to the memory-saving mode above memory_limit.
   void __check_memory();
+  // With m_mutex held: the memory warning for m_memory_warning bytes.
+  void __print_memory_warning();
 
   // The figures a report row is made of.
   struct counters_t {
@@ -287,6 +289,8 @@ class Estimator {
   size_t m_compressed_size;
   size_t m_uncompressed_size;
   unsigned m_updates_since_check;
+  // Memory use to name in a warning not yet printed (0: none).
+  size_t m_memory_warning;
 
   // Immutable after construction; read without the lock.
   std::unique_ptr<unsigned char[]> m_zeros;
