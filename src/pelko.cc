@@ -466,6 +466,7 @@ int run(pelko_params_t* params, int argc, char** argv) {
 }  // namespace
 
 int pelko_main(int argc, char** argv) {
+  os_share_heap();
   std::cout << std::fixed << std::setprecision(3);
   std::cerr << std::fixed << std::setprecision(3);
   pelko_params_t params;

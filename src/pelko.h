@@ -225,6 +225,12 @@ int os_read_dir(DIR* dir, struct dirent** entry);
 typedef struct dirent* (*os_readdir_func_t)(DIR* dir);
 void os_set_readdir_for_test(os_readdir_func_t func);
 
+// Makes the threads of the process share one heap: freed memory of any
+// thread (the linear programs' working memory, which the reader that prints
+// a report allocates) then serves the next allocation of any other, and the
+// memory limit sees one heap instead of one per thread. Call once, early.
+void os_share_heap();
+
 // CPUs this process may run on.
 int os_get_cpu_count();
 
