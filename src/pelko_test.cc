@@ -100,6 +100,11 @@ TEST(ParseOpts, ValuesAndRepeats) {
     Parse b({"-p", "x", "--seed", bad});
     EXPECT_EQ(std::string("Bad seed ") + bad, b.error());
   }
+  EXPECT_EQ(32, s.params.fingerprint_bits);
+  Parse f({"-p", "x", "--fingerprint", "64"});
+  EXPECT_EQ(64, f.params.fingerprint_bits);
+  Parse g({"-p", "x", "--fingerprint", "48"});
+  EXPECT_EQ("Bad fingerprint width 48 (32 or 64)", g.error());
 }
 
 TEST(ParseOpts, EstimateWords) {
@@ -261,7 +266,9 @@ TEST(ParseOpts, UsageText) {
   EXPECT_NE(std::string::npos,
             b.find("\t [--out         | -o <outfile>]\t\t\t\t\t\tOutput file.\n"
                    "\t [--seed <n>]\t\t\t\t\t\t\tSeed of the reading order. "
-                   "Default: the same order every run.\n"));
+                   "Default: the same order every run.\n"
+                   "\t [--fingerprint <32|64>]\t\t\t\t\tBits that tell chunks "
+                   "apart for dedupe. Default=32.\n"));
   EXPECT_NE(std::string::npos,
             a.find("\t [--bucket_size | -b <bucket_size=1024.000 KiB>]\n"
                    "\t [--alpha       | -A <alpha=0.500>]\n"

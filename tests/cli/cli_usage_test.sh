@@ -15,7 +15,8 @@ $T [--threads     | -t <#threads>]$T$T$T$T${T}Number of threads. Default=2*numbe
 $T [--scan_time   | -T <scan_time_limit>]$T$T$T$T${T}Scan time limit in seconds. Default=3600. Set 0 for no limit.
 $T [--memory      | -M <memory_limit>]$T$T$T$T${T}Memory limit. Default=80% of available memory. (<MEM> GiB). Set 0 for no limit.
 $T [--out         | -o <outfile>]$T$T$T$T$T${T}Output file.
-$T [--seed <n>]$T$T$T$T$T$T${T}Seed of the reading order. Default: the same order every run."
+$T [--seed <n>]$T$T$T$T$T$T${T}Seed of the reading order. Default: the same order every run.
+$T [--fingerprint <32|64>]$T$T$T$T${T}Bits that tell chunks apart for dedupe. Default=32."
 usage_advanced="$T [--bucket_size | -b <bucket_size=1024.000 KiB>]
 $T [--alpha       | -A <alpha=0.500>]
 $T [--debug       | -D[D[D]]]"
