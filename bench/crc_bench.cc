@@ -6,6 +6,8 @@
 #include <random>
 #include <vector>
 
+#include <xxhash.h>
+
 #include "crc.h"
 
 namespace {
@@ -43,6 +45,13 @@ BENCHMARK(BM_crc_bytewise)->Arg(16384);
 BENCHMARK(BM_crc_slice16)->Arg(16384);
 BENCHMARK(BM_crc_clmul)->Arg(16384)->Arg(4096)->Arg(256)->Arg(65536);
 BENCHMARK(BM_crc_vclmul)->Arg(16384)->Arg(4096)->Arg(256)->Arg(65536);
-BENCHMARK(BM_memcrc)->Arg(16384);
+BENCHMARK(BM_memcrc)->Arg(16384)->Arg(4096);
+
+// The 32 bits of XXH3 that --fingerprint 64 adds to the checksum.
+unsigned xxh3_low(const unsigned char* b, size_t n) {
+  return (unsigned)XXH3_64bits(b, n);
+}
+void BM_xxh3(benchmark::State& s) { run(s, xxh3_low); }
+BENCHMARK(BM_xxh3)->Arg(16384)->Arg(4096);
 
 }  // namespace

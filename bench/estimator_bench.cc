@@ -50,7 +50,6 @@ BENCHMARK(BM_lz4)->Arg(1)->Arg(0);
 // The counts of a checksum seen once, in one bucket of group 0.
 Estimator::dedupe_count_t one() {
   Estimator::dedupe_count_t c = Estimator::dedupe_count_t();
-  c.chunks = 1;
   c.buckets[0] = 1;
   return c;
 }
@@ -68,12 +67,12 @@ void BM_map_update(benchmark::State& state) {
   size_t i = 0;
   for (auto _ : state) {
     if (i++ & 1) {
-      map[present[i % present.size()]].chunks++;
+      map[present[i % present.size()]].buckets[1]++;
     } else {
       unsigned int crc = gen();
       Estimator::dedupe_count_t& c = map[crc];
-      benchmark::DoNotOptimize(c.chunks++);
-      if (c.chunks == 1) map.erase(crc);
+      benchmark::DoNotOptimize(c.buckets[0]++);
+      if (c.buckets[0] == 1) map.erase(crc);
     }
   }
 }
@@ -91,7 +90,7 @@ void BM_map_memory(benchmark::State& state) {
     os_get_memory_usage(&before, nullptr);
     std::unique_ptr<Estimator::DEDUPE_MAP> map(new Estimator::DEDUPE_MAP);
     std::mt19937 gen(7);
-    while (map->size() < n) (*map)[(unsigned int)gen()].chunks++;
+    while (map->size() < n) (*map)[(unsigned int)gen()].buckets[0]++;
     os_get_memory_usage(&after, nullptr);
     per_entry = after > before ? (double)(after - before) / (double)n : 0.0;
     state.PauseTiming();

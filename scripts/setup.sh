@@ -13,7 +13,7 @@ case "$BUILD_DIR" in /*) ;; *) BUILD_DIR=$ROOT/$BUILD_DIR ;; esac
 
 PACKAGES=(
   build-essential cmake pkg-config      # compiler and build
-  coinor-libclp-dev coinor-libcoinutils-dev liblz4-dev  # linked by pelko
+  coinor-libclp-dev coinor-libcoinutils-dev liblz4-dev libxxhash-dev  # linked by pelko
   libgtest-dev libbenchmark-dev libabsl-dev  # tests, benchmarks, btree map
   lz4 python3 clang libclang-rt-dev     # test tools, fuzzing and sanitizers
   e2fsprogs util-linux time strace      # file-system images, peak memory, open tracing

@@ -4,6 +4,7 @@
 #define LZ4_STATIC_LINKING_ONLY  // LZ4_compress_fast_extState_fastReset
 #endif
 #include <lz4.h>
+#include <xxhash.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -98,40 +99,45 @@ const char* const TEN_TABS = "\t\t\t\t\t\t\t\t\t\t";
 // is told from a first occurrence without any lock or per-checksum memory.
 class BucketChecksums {
  public:
-  // True the first time crc is met in bucket seq of owner's run. capacity:
+  // True the first time fp is met in bucket seq of owner's run. capacity:
   // chunks per bucket.
-  bool first(const void* owner, size_t seq, uint32_t crc, size_t capacity) {
+  bool first(const void* owner, size_t seq, uint64_t fp, size_t capacity) {
     if (owner != m_owner || seq != m_seq) {
       m_owner = owner;
       m_seq = seq;
       size_t want = 16;
       while (want < 2 * capacity) want *= 2;
       if (m_slots.size() < want) {
-        m_slots.assign(want, 0);
+        m_slots.assign(want, slot_t{0, 0});
         m_stamp = 0;
       }
       if (++m_stamp == 0) {  // stamps wrapped: clear once
-        std::fill(m_slots.begin(), m_slots.end(), 0);
+        std::fill(m_slots.begin(), m_slots.end(), slot_t{0, 0});
         m_stamp = 1;
       }
     }
     const size_t mask = m_slots.size() - 1;
-    const uint64_t tag = (uint64_t)m_stamp << 32 | crc;
-    for (size_t i = (crc * 0x9E3779B1u) & mask;; i = (i + 1) & mask) {
-      const uint64_t v = m_slots[i];
-      if (v == tag) return false;
-      if ((uint32_t)(v >> 32) != m_stamp) {
-        m_slots[i] = tag;
+    for (size_t i = (size_t)((fp ^ (fp >> 32)) * 0x9E3779B97F4A7C15ull) & mask;;
+         i = (i + 1) & mask) {
+      slot_t& s = m_slots[i];
+      if (s.stamp != m_stamp) {
+        s.stamp = m_stamp;
+        s.fp = fp;
         return true;
       }
+      if (s.fp == fp) return false;
     }
   }
 
  private:
+  struct slot_t {
+    uint64_t fp;
+    uint32_t stamp;  // the bucket it was filled in; others are free
+  };
   const void* m_owner = nullptr;
   size_t m_seq = 0;
   uint32_t m_stamp = 0;
-  std::vector<uint64_t> m_slots;  // stamp << 32 | checksum
+  std::vector<slot_t> m_slots;
 };
 
 thread_local BucketChecksums t_bucket_checksums;
@@ -161,13 +167,17 @@ Estimator::Estimator(const pelko_params_t& params, const env_t& env)
       m_elapsed_time(0),
       m_report_next(0.0),
       m_lower_crc(0),
+      m_n_ungrouped(0),
       m_dfh_size(0),
       m_big_buckets(0),
       m_total_buckets(0),
       m_compressed_size(0),
       m_uncompressed_size(0),
       m_updates_since_check(0),
+      m_memory_warning(0),
       m_zeros_crc(0),
+      m_fingerprint64(params.fingerprint_bits == 64),
+      m_collisions_warned(false),
       m_chunks_per_bucket(std::max<size_t>(1, params.bucket_size / params.chunk_size)),
       m_solo_seq((size_t)1 << 62),
       m_n_printed_reports(0),
@@ -183,10 +193,17 @@ Estimator::Estimator(const pelko_params_t& params, const env_t& env)
   }
   for (size_t& n : m_dfh_rep_size) n = 0;
   m_zeros.reset(new unsigned char[params.chunk_size]());
-  m_zeros_crc = memcrc(m_zeros.get(), params.chunk_size);
+  m_zeros_crc = __fingerprint(m_zeros.get());
 }
 
 Estimator::~Estimator() {}
+
+Estimator::fp_t Estimator::__fingerprint(const unsigned char* chunk) const {
+  const size_t n = m_params.chunk_size;
+  const fp_t crc = memcrc(chunk, n);
+  if (!m_fingerprint64) return crc;
+  return crc << 32 | (uint32_t)XXH3_64bits(chunk, n);
+}
 
 void Estimator::start(Sampler* sampler) {
   {
@@ -248,11 +265,11 @@ void Estimator::add_chunk(const unsigned char* chunk_data, size_t bucket_seq) {
   bool hit = false;
   if (mask & ESTIMATE_DEDUPE) {
     if (!is_zero || (mask & ESTIMATE_DEDUPE_ZEROS)) {
-      unsigned int crc = is_zero ? m_zeros_crc : memcrc(chunk_data, chunk_size);
-      const bool first = t_bucket_checksums.first(this, bucket_seq, crc,
+      const fp_t fp = is_zero ? m_zeros_crc : __fingerprint(chunk_data);
+      const bool first = t_bucket_checksums.first(this, bucket_seq, fp,
                                                   m_chunks_per_bucket);
       lock.lock();
-      hit = __add_chunk_dedupe(crc, (int)(bucket_seq % UNSEEN_GROUPS), first);
+      hit = __add_chunk_dedupe(fp, (int)(bucket_seq % UNSEEN_GROUPS), first);
     } else {
       hit = true;  // zero chunks bypass the map
     }
@@ -296,9 +313,9 @@ void Estimator::__count_chunk(bool is_zero, time_t now) {
   }
 }
 
-bool Estimator::__add_chunk_dedupe(unsigned int crc) {
+bool Estimator::__add_chunk_dedupe(fp_t fp) {
   const size_t seq = m_solo_seq++;
-  return __add_chunk_dedupe(crc, (int)(seq % UNSEEN_GROUPS), true);
+  return __add_chunk_dedupe(fp, (int)(seq % UNSEEN_GROUPS), true);
 }
 
 namespace {
@@ -306,97 +323,125 @@ namespace {
 // Moves one checksum from entry `from` to entry `to` of a histogram that
 // grows as needed; entry 0 is never counted.
 inline void move_entry(DFH_ARRAY* h, size_t* used, size_t from, size_t to) {
-  if (from != 0) (*h)[from]--;
+  if (from != 0) h->add(from, -1);
   if (to == 0) return;
   if (to >= h->size()) {
     size_t n = h->size();
     while (n <= to) n *= 2;
-    h->resize(n, 0);
+    h->resize(n);
   }
-  (*h)[to]++;
+  h->add(to, 1);
   if (to + 1 > *used) *used = to + 1;
 }
 
 }  // namespace
 
-unsigned long long Estimator::__chunks(unsigned int crc,
-                                       const dedupe_count_t& c) const {
-  if (!c.big()) return c.chunks;
-  BIG_MAP::const_iterator it = m_dedupe_big.find(crc);
-  PELKO_ASSERT(it != m_dedupe_big.end());
+unsigned long long Estimator::__chunks(fp_t fp, const dedupe_count_t& c) const {
+  if (!c.side()) return c.n_buckets();
+  SIDE_MAP::const_iterator it = m_dedupe_side.find(fp);
+  PELKO_ASSERT(it != m_dedupe_side.end());
   return it->second.chunks;
 }
 
-unsigned long long Estimator::__buckets(unsigned int crc,
+unsigned long long Estimator::__buckets(fp_t fp,
                                         const dedupe_count_t& c) const {
-  if (!c.big()) return c.n_buckets();
-  BIG_MAP::const_iterator it = m_dedupe_big.find(crc);
-  PELKO_ASSERT(it != m_dedupe_big.end());
+  if (!c.side()) return c.n_buckets();
+  SIDE_MAP::const_iterator it = m_dedupe_side.find(fp);
+  PELKO_ASSERT(it != m_dedupe_side.end());
   return it->second.buckets;
 }
 
-void Estimator::__count_bucket(unsigned int crc, dedupe_count_t* c,
-                               int group) {
-  if (c->big()) {
-    big_count_t& b = m_dedupe_big[crc];
-    move_entry(&m_dfh_array, &m_dfh_size, b.buckets, b.buckets + 1);
-    b.buckets++;
+Estimator::side_count_t& Estimator::__to_side(fp_t fp, dedupe_count_t* c) {
+  PELKO_ASSERT(!c->side());
+  side_count_t& s = m_dedupe_side[fp];
+  s.chunks = s.buckets = c->n_buckets();
+  for (int g = 0; g < UNSEEN_GROUPS; g++) s.groups[g] = c->buckets[g];
+  s.grouped = true;
+  c->buckets[0] = dedupe_count_t::SIDE;
+  return s;
+}
+
+void Estimator::__count_bucket(fp_t fp, dedupe_count_t* c, int group) {
+  side_count_t* side = nullptr;
+  uint8_t* groups = c->buckets;
+  unsigned long long t = 0;
+  if (c->side()) {
+    side = &m_dedupe_side.at(fp);
+    groups = side->groups;
+    t = side->buckets;
+  } else {
+    t = c->n_buckets();
+  }
+  move_entry(&m_dfh_array, &m_dfh_size, t, t + 1);
+  if (side != nullptr && !side->grouped) {
+    side->buckets++;
     m_big_buckets++;
     return;
   }
-  const unsigned t = c->n_buckets();
-  move_entry(&m_dfh_array, &m_dfh_size, t, t + 1);
-  if (c->buckets[group] < 0xFF) {
+  if (groups[group] < 0xFE) {
     for (int g = 0; g < UNSEEN_GROUPS; g++) {
       if (g == group) continue;  // without this group the count stays
-      move_entry(&m_dfh_rep[g], &m_dfh_rep_size[g], t - c->buckets[g],
-                 t + 1 - c->buckets[g]);
+      move_entry(&m_dfh_rep[g], &m_dfh_rep_size[g], t - groups[g],
+                 t + 1 - groups[g]);
     }
-    c->buckets[group]++;
+    groups[group]++;
+    if (side != nullptr) side->buckets++;
     return;
   }
   // The group's count is full: the checksum leaves the groups' histograms
-  // and is kept whole in the overflow map.
+  // and keeps only its total.
   for (int g = 0; g < UNSEEN_GROUPS; g++)
-    move_entry(&m_dfh_rep[g], &m_dfh_rep_size[g], t - c->buckets[g], 0);
-  m_dedupe_big[crc] = big_count_t{c->chunks, (unsigned long long)t + 1};
-  m_big_buckets += t + 1;
-  c->chunks = dedupe_count_t::BIG;
-}
-
-void Estimator::__forget(unsigned int crc, const dedupe_count_t& c) {
-  if (c.big()) {
-    BIG_MAP::iterator it = m_dedupe_big.find(crc);
-    PELKO_ASSERT(it != m_dedupe_big.end());
-    move_entry(&m_dfh_array, &m_dfh_size, it->second.buckets, 0);
-    m_big_buckets -= it->second.buckets;
-    m_dedupe_big.erase(it);
-    return;
+    move_entry(&m_dfh_rep[g], &m_dfh_rep_size[g], t - groups[g], 0);
+  if (side == nullptr) {
+    side = &__to_side(fp, c);
+    side->chunks = t + 1;  // this chunk too
   }
-  const unsigned t = c.n_buckets();
-  move_entry(&m_dfh_array, &m_dfh_size, t, 0);
-  for (int g = 0; g < UNSEEN_GROUPS; g++)
-    move_entry(&m_dfh_rep[g], &m_dfh_rep_size[g], t - c.buckets[g], 0);
+  side->buckets = t + 1;
+  side->grouped = false;
+  m_n_ungrouped++;
+  m_big_buckets += t + 1;
 }
 
-bool Estimator::__add_chunk_dedupe(unsigned int crc, int group,
-                                   bool first_in_bucket) {
+void Estimator::__forget(fp_t fp, const dedupe_count_t& c) {
+  const uint8_t* groups = c.buckets;
+  unsigned long long t = c.n_buckets();
+  bool grouped = true;
+  SIDE_MAP::iterator it = m_dedupe_side.end();
+  if (c.side()) {
+    it = m_dedupe_side.find(fp);
+    PELKO_ASSERT(it != m_dedupe_side.end());
+    groups = it->second.groups;
+    t = it->second.buckets;
+    grouped = it->second.grouped;
+  }
+  move_entry(&m_dfh_array, &m_dfh_size, t, 0);
+  if (grouped) {
+    for (int g = 0; g < UNSEEN_GROUPS; g++)
+      move_entry(&m_dfh_rep[g], &m_dfh_rep_size[g], t - groups[g], 0);
+  } else {
+    m_n_ungrouped--;
+    m_big_buckets -= t;
+  }
+  if (it != m_dedupe_side.end()) m_dedupe_side.erase(it);
+}
+
+bool Estimator::__add_chunk_dedupe(fp_t fp, int group, bool first_in_bucket) {
   const bool zeros_protected =
       (m_params.estimate_mask & ESTIMATE_DEDUPE_ZEROS) != 0;
   dedupe_count_t* count;
   bool hit;
   if (!m_save_memory) {
     std::pair<DEDUPE_MAP::iterator, bool> ins =
-        m_dedupe_map.emplace(crc, dedupe_count_t());
+        m_dedupe_map.emplace(fp, dedupe_count_t());
     count = &ins.first->second;
     hit = !ins.second;
   } else {
-    const bool is_protected = zeros_protected && crc == m_zeros_crc;
-    if (crc < m_lower_crc && !is_protected) {
+    const bool is_protected = zeros_protected && fp == m_zeros_crc;
+    if (fp < m_lower_crc && !is_protected) {
       m_n_skipped_chunks++;
       return true;
     }
-    DEDUPE_MAP::iterator it = m_dedupe_map.find(crc);
+    DEDUPE_MAP::iterator it = m_dedupe_map.find(fp);
     if (it != m_dedupe_map.end()) {
       count = &it->second;
       hit = true;
@@ -407,16 +452,16 @@ bool Estimator::__add_chunk_dedupe(unsigned int crc, int group,
       // checksum arrives below a threshold with no entry above it, nothing
       // could take the threshold's place, so it stays. Either way the map
       // grows by one, once for each exception.
-      const unsigned int l = m_lower_crc;
+      const fp_t l = m_lower_crc;
       DEDUPE_MAP::iterator t = m_dedupe_map.find(l);
       PELKO_ASSERT(t != m_dedupe_map.end());
-      const bool above = crc > l || std::next(t) != m_dedupe_map.end();
+      const bool above = fp > l || std::next(t) != m_dedupe_map.end();
       if (!(zeros_protected && l == m_zeros_crc) && above) {
         m_n_skipped_chunks += __chunks(t->first, t->second);
         __forget(t->first, t->second);
         m_dedupe_map.erase(t);
       }
-      count = &m_dedupe_map.emplace(crc, dedupe_count_t()).first->second;
+      count = &m_dedupe_map.emplace(fp, dedupe_count_t()).first->second;
       hit = false;
       if (above) {
         DEDUPE_MAP::const_iterator next = m_dedupe_map.upper_bound(l);
@@ -430,21 +475,15 @@ bool Estimator::__add_chunk_dedupe(unsigned int crc, int group,
     *count = dedupe_count_t();
     first_in_bucket = true;  // a new checksum's first bucket
   }
-  if (count->big()) {
-    m_dedupe_big[crc].chunks++;
-  } else if (count->chunks + 1 == dedupe_count_t::BIG) {
-    // Too many chunks for the small count, whatever the buckets say: the
-    // groups' counts go with it (the checksum is in the tail anyway).
-    const unsigned t = count->n_buckets();
-    for (int g = 0; g < UNSEEN_GROUPS; g++)
-      move_entry(&m_dfh_rep[g], &m_dfh_rep_size[g], t - count->buckets[g], 0);
-    m_dedupe_big[crc] = big_count_t{(unsigned long long)count->chunks + 1, t};
-    m_big_buckets += t;
-    count->chunks = dedupe_count_t::BIG;
+  if (first_in_bucket) {
+    if (count->side()) m_dedupe_side.at(fp).chunks++;
+    __count_bucket(fp, count, group);
   } else {
-    count->chunks++;
+    // Again in the same bucket: one chunk more, no bucket more.
+    side_count_t& side =
+        count->side() ? m_dedupe_side.at(fp) : __to_side(fp, count);
+    side.chunks++;
   }
-  if (first_in_bucket) __count_bucket(crc, count, group);
 
   if (!m_save_memory && m_params.memory_limit != 0) __check_memory();
   return hit;
@@ -452,16 +491,15 @@ bool Estimator::__add_chunk_dedupe(unsigned int crc, int group,
 
 void Estimator::__check_memory() {
   if (++m_updates_since_check < m_env.memory_check_interval) return;
-  // The warning must not land inside a row's moment: check once it is out.
-  if (m_reporting) return;
   m_updates_since_check = 0;
   size_t cur = 0;
   m_env.get_memory_usage(&cur, nullptr);
   if (cur <= m_params.memory_limit) return;
-  printer << std::endl << std::endl;
-  printer << "WARNING: Memory limit reached." << std::endl;
-  printer << "Used memory:" << memory_to_str(cur, INVALID_SIZE_T) << std::endl;
-  printer << std::endl << std::endl;
+  // The warning must not land inside a row's moment: while rows are being
+  // worked on it waits until they are out (the mode starts at once all the
+  // same: rows can follow each other without a pause on a small data set).
+  m_memory_warning = cur;
+  if (!m_reporting) __print_memory_warning();
   m_save_memory = true;
   m_lower_crc = m_dedupe_map.begin()->first;  // holds the entry just counted
 }
@@ -514,14 +552,16 @@ void Estimator::__queue_report() {
 }
 
 void Estimator::__snapshot(dfh_set_t* out) const {
-  out->all.assign(m_dfh_array.begin(), m_dfh_array.begin() + m_dfh_size);
+  out->all = m_dfh_array;
+  out->all.resize(m_dfh_size);
   out->all_size = m_dfh_size;
   for (int g = 0; g < UNSEEN_GROUPS; g++) {
     const size_t n = std::min(m_dfh_rep_size[g], m_dfh_rep[g].size());
-    out->rep[g].assign(m_dfh_rep[g].begin(), m_dfh_rep[g].begin() + n);
+    out->rep[g] = m_dfh_rep[g];
+    out->rep[g].resize(n);
     out->rep_size[g] = n;
   }
-  out->n_big = m_dedupe_big.size();
+  out->n_big = m_n_ungrouped;
   out->big_buckets = m_big_buckets;
 }
 
@@ -540,6 +580,16 @@ void Estimator::__drain_reports() {
     __print_report(rep.c, r, r_low, r_high);
   }
   m_reporting = false;
+  if (m_memory_warning != 0) __print_memory_warning();
+}
+
+void Estimator::__print_memory_warning() {
+  printer << std::endl << std::endl;
+  printer << "WARNING: Memory limit reached." << std::endl;
+  printer << "Used memory:" << memory_to_str(m_memory_warning, INVALID_SIZE_T)
+          << std::endl;
+  printer << std::endl << std::endl;
+  m_memory_warning = 0;
 }
 
 // The rest of a periodic row, after its progress part.
@@ -550,6 +600,7 @@ void Estimator::__print_report(const counters_t& c, double r, double r_low,
   __print_zeros(c);
   printer << std::endl;
   if (m_params.debug > 0) printer << std::endl;
+  __warn_collisions(c, r);
 }
 
 void Estimator::finish() {
@@ -565,6 +616,7 @@ void Estimator::finish() {
   if (m_params.estimate_mask & ESTIMATE_COMPRESS) __print_compress(c);
   __print_zeros(c);
   printer << std::endl;
+  if (m_params.estimate_mask & ESTIMATE_DEDUPE) __warn_collisions(c, r);
   __print_summary(c, r, r_low, r_high);
 }
 
@@ -671,6 +723,36 @@ std::string Estimator::__eta(const counters_t& c) const {
   return eta_to_str(left);
 }
 
+size_t Estimator::__dedupe_total(const counters_t& c, size_t* sample) const {
+  if (m_params.estimate_mask & ESTIMATE_DEDUPE_ZEROS) {
+    *sample = c.n_data_chunks + c.n_zero_chunks;
+    return c.total_chunks;
+  }
+  // The estimated number of non-zero chunks in the whole data set.
+  *sample = c.n_data_chunks;
+  if (c.progress == 0) return 0;
+  double t = (double)c.total_chunks - (double)c.n_zero_chunks / c.progress;
+  return t > 0 ? (size_t)t : 0;
+}
+
+void Estimator::__warn_collisions(const counters_t& c, double r) const {
+  if (m_collisions_warned || m_fingerprint64 || !(r > 0)) return;
+  size_t sample;
+  // Distinct chunks of the data set, and the share of them that 32-bit
+  // checksums merge by chance: about n / 2^33.
+  const double distinct = (double)__dedupe_total(c, &sample) / r;
+  const double share = distinct / 8589934592.0;
+  if (!(share > 0.005)) return;
+  m_collisions_warned = true;
+  char text[256];
+  snprintf(text, sizeof(text),
+           "WARNING: With about %.3g distinct chunks, 32-bit checksums merge "
+           "about %.1f%% of them by chance, which raises the dedupe ratio by "
+           "as much. Run with --fingerprint 64 to tell them apart.",
+           distinct, 100 * share);
+  printer << text << std::endl;
+}
+
 void Estimator::__analyze_dfh(double* r, double* r_low, double* r_high) const {
   dfh_set_t dfh;
   __snapshot(&dfh);
@@ -682,16 +764,8 @@ void Estimator::__analyze_dfh(const counters_t& c, const dfh_set_t& dfh,
   *r = *r_low = *r_high = -1.0;
   if (c.progress == 0) return;
 
-  size_t total, sample;
-  if (m_params.estimate_mask & ESTIMATE_DEDUPE_ZEROS) {
-    total = c.total_chunks;
-    sample = c.n_data_chunks + c.n_zero_chunks;
-  } else {
-    // The estimated number of non-zero chunks in the whole data set.
-    double t = (double)c.total_chunks - (double)c.n_zero_chunks / c.progress;
-    total = t > 0 ? (size_t)t : 0;
-    sample = c.n_data_chunks;
-  }
+  size_t sample;
+  const size_t total = __dedupe_total(c, &sample);
   if (total == 0 || sample == 0) return;
 
   const int debug = m_params.debug;
@@ -731,6 +805,26 @@ void Estimator::__analyze_dfh(const counters_t& c, const dfh_set_t& dfh,
   *r = e.r;
   *r_low = e.low;
   *r_high = e.high;
+
+  // The memory-saving mode keeps the zero chunks' checksum whatever its
+  // value: they are all represented, the other chunks only in part. The
+  // represented share k then overstates the share of the other chunks'
+  // contents kept, and (total k) / distinct would overstate the ratio, by
+  // 40 % with a quarter of the chunks zero. Scale the other contents alone.
+  const bool zeros_kept = (m_params.estimate_mask & ESTIMATE_DEDUPE_ZEROS) &&
+                          c.n_zero_chunks != 0 && c.n_skipped_chunks != 0;
+  if (!zeros_kept) return;
+  const double other = (double)(sample - c.n_zero_chunks);
+  const double k_other = other > 0 ? 1.0 - (double)c.n_skipped_chunks / other : 0;
+  for (double* x : {r, r_low, r_high}) {
+    if (!(*x > 0)) continue;
+    if (!(k_other > 0)) {
+      *x = -1.0;
+      continue;
+    }
+    const double distinct = s.chunks / *x;  // of the represented chunks
+    *x = (double)total / (1.0 + (distinct - 1.0) / k_other);
+  }
 }
 
 void Estimator::__print_dedupe(double r, double r_low, double r_high) const {

@@ -66,36 +66,46 @@ class Sampler;
 // may be called from any thread at any time.
 class Estimator {
  public:
-  // What the map keeps of one checksum: the analysed chunks with it, and for
-  // each jackknife group the sampled buckets of that group it occurs in (a
-  // bucket's group is its drawing order modulo UNSEEN_GROUPS). 12 bytes, the
-  // same room as a 64-bit count beside its 32-bit key. Counts beyond the
-  // small fields live in the overflow map and `chunks` is then BIG.
+  // A chunk's fingerprint: its 32-bit checksum, or with --fingerprint 64 the
+  // checksum in the high half and 32 bits of an independent hash in the low
+  // half (so the map's order is the checksum's either way).
+  typedef uint64_t fp_t;
+
+  // What the map keeps of one checksum: for each jackknife group, the
+  // sampled buckets of that group it occurs in (a bucket's group is its
+  // drawing order modulo UNSEEN_GROUPS); its chunks are as many as its
+  // buckets. 8 bytes: with the key, 16 bytes an entry. A checksum met twice
+  // in one bucket, or in more buckets of a group than a byte holds, keeps
+  // its counts in the side map instead, and buckets[0] is then SIDE.
   struct dedupe_count_t {
-    static const uint32_t BIG = 0xFFFFFFFFu;
-    uint32_t chunks;
+    static const uint8_t SIDE = 0xFF;
     uint8_t buckets[UNSEEN_GROUPS];
-    bool big() const { return chunks == BIG; }
+    bool side() const { return buckets[0] == SIDE; }
     unsigned n_buckets() const {
       unsigned n = 0;
       for (int g = 0; g < UNSEEN_GROUPS; g++) n += buckets[g];
       return n;
     }
   };
-  // Counts of a checksum seen too often for dedupe_count_t.
-  struct big_count_t {
+  // Counts of a checksum in the side map. Its groups' counts are kept while
+  // `grouped`; once one would pass 254 the checksum leaves the groups'
+  // histograms for good (it is seen in thousands of buckets: a tail entry).
+  struct side_count_t {
     unsigned long long chunks;
     unsigned long long buckets;
+    uint8_t groups[UNSEEN_GROUPS];
+    bool grouped;
   };
 
-  // Checksum -> its counts, ascending by checksum (the memory-saving mode
-  // evicts and skips in that order).
+  // Fingerprint -> its counts, ascending (the memory-saving mode evicts and
+  // skips in that order).
 #ifdef PELKO_HAVE_ABSL_BTREE
-  typedef absl::btree_map<unsigned int, dedupe_count_t> DEDUPE_MAP;
+  typedef absl::btree_map<fp_t, dedupe_count_t> DEDUPE_MAP;
+  typedef absl::btree_map<fp_t, side_count_t> SIDE_MAP;
 #else
-  typedef std::map<unsigned int, dedupe_count_t> DEDUPE_MAP;
+  typedef std::map<fp_t, dedupe_count_t> DEDUPE_MAP;
+  typedef std::map<fp_t, side_count_t> SIDE_MAP;
 #endif
-  typedef std::map<unsigned int, big_count_t> BIG_MAP;
 
   // What the Estimator reads from the process and the console. The default
   // is the platform layer, a monotonic clock in whole seconds and a memory
@@ -163,24 +173,31 @@ class Estimator {
   // prints the periodic report when one is due.
   void __count_chunk(bool is_zero, time_t now);
 
-  // With m_mutex held: counts crc in the map and the histograms, for a chunk
-  // of a bucket of `group`; first_in_bucket: the first chunk with crc in its
+  // The fingerprint of a chunk of chunk_size bytes; no lock needed.
+  fp_t __fingerprint(const unsigned char* chunk) const;
+
+  // With m_mutex held: counts fp in the map and the histograms, for a chunk
+  // of a bucket of `group`; first_in_bucket: the first chunk with fp in its
   // bucket (only those count towards the histograms). True when the chunk
   // needs no compression: a duplicate, or skipped by the memory-saving mode.
-  bool __add_chunk_dedupe(unsigned int crc, int group, bool first_in_bucket);
+  bool __add_chunk_dedupe(fp_t fp, int group, bool first_in_bucket);
   // A chunk that is a bucket of its own.
-  bool __add_chunk_dedupe(unsigned int crc);
-  // With m_mutex held: the checksum's bucket count rises by one, in group.
-  void __count_bucket(unsigned int crc, dedupe_count_t* c, int group);
+  bool __add_chunk_dedupe(fp_t fp);
+  // With m_mutex held: the entry's bucket count rises by one, in group.
+  void __count_bucket(fp_t fp, dedupe_count_t* c, int group);
+  // With m_mutex held: moves an entry's counts to the side map.
+  side_count_t& __to_side(fp_t fp, dedupe_count_t* c);
   // With m_mutex held: takes an entry out of the histograms (eviction).
-  void __forget(unsigned int crc, const dedupe_count_t& c);
+  void __forget(fp_t fp, const dedupe_count_t& c);
   // Chunks and buckets of an entry, wherever they are kept.
-  unsigned long long __chunks(unsigned int crc, const dedupe_count_t& c) const;
-  unsigned long long __buckets(unsigned int crc, const dedupe_count_t& c) const;
+  unsigned long long __chunks(fp_t fp, const dedupe_count_t& c) const;
+  unsigned long long __buckets(fp_t fp, const dedupe_count_t& c) const;
 
   // With m_mutex held, in normal mode: reads the memory use when a check is
   // due and switches to the memory-saving mode above memory_limit.
   void __check_memory();
+  // With m_mutex held: the memory warning for m_memory_warning bytes.
+  void __print_memory_warning();
 
   // With m_mutex held: stops the analysis once params.stop_at or
   // params.time_limit is reached.
@@ -198,7 +215,7 @@ class Estimator {
     size_t compressed_size;
     size_t uncompressed_size;
     size_t map_size;
-    unsigned int map_first;  // smallest checksum in the map, if any
+    fp_t map_first;  // smallest fingerprint in the map, if any
     size_t dfh_size;
     size_t total_buckets;
     size_t memory_cur;
@@ -234,6 +251,12 @@ class Estimator {
   void __drain_reports();
   void __print_report(const counters_t& c, double r, double r_low,
                       double r_high) const;
+  // Chunks of the data set that go to dedupe, estimated (zero chunks left
+  // out when they bypass it), and *sample of them analysed.
+  size_t __dedupe_total(const counters_t& c, size_t* sample) const;
+  // After a row with dedupe ratio r: once, a warning when 32-bit checksums
+  // would merge more than 0.5 % of the data set's distinct chunks.
+  void __warn_collisions(const counters_t& c, double r) const;
   void __analyze_dfh(double* r, double* r_low, double* r_high) const;
   void __analyze_dfh(const counters_t& c, const dfh_set_t& dfh, double* r,
                      double* r_low, double* r_high) const;
@@ -269,16 +292,18 @@ class Estimator {
   // Memory-saving mode only: the threshold checksum, always a key of
   // m_dedupe_map. Every other key is at or above it except the protected
   // all-zero checksum.
-  unsigned int m_lower_crc;
-  // Checksums seen in more buckets, or with more chunks, than a
-  // dedupe_count_t holds; at most one per 255 sampled bucket occurrences.
-  BIG_MAP m_dedupe_big;
+  fp_t m_lower_crc;
+  // Counts of the entries whose buckets[0] is SIDE: checksums met twice in
+  // one bucket, or in more buckets of a group than a byte holds.
+  SIDE_MAP m_dedupe_side;
+  // Side entries no longer grouped, and their bucket counts in all.
+  size_t m_n_ungrouped;
   // Histogram of bucket counts: entry k counts the checksums seen in exactly
   // k sampled buckets.
   DFH_ARRAY m_dfh_array;
   size_t m_dfh_size;
-  // The same without the buckets of each group; checksums in m_dedupe_big are
-  // left out, and summed up in m_big_buckets.
+  // The same without the buckets of each group; side entries no longer
+  // grouped are left out, and summed up in m_big_buckets.
   DFH_ARRAY m_dfh_rep[UNSEEN_GROUPS];
   size_t m_dfh_rep_size[UNSEEN_GROUPS];
   unsigned long long m_big_buckets;
@@ -286,10 +311,14 @@ class Estimator {
   size_t m_compressed_size;
   size_t m_uncompressed_size;
   unsigned m_updates_since_check;
+  // Memory use to name in a warning not yet printed (0: none).
+  size_t m_memory_warning;
 
   // Immutable after construction; read without the lock.
   std::unique_ptr<unsigned char[]> m_zeros;
-  unsigned int m_zeros_crc;
+  fp_t m_zeros_crc;  // fingerprint of an all-zero chunk
+  bool m_fingerprint64;
+  mutable bool m_collisions_warned;  // guarded by m_mutex while reading
   size_t m_chunks_per_bucket;
   // Numbers for chunks that come without a bucket.
   std::atomic<size_t> m_solo_seq;

@@ -64,19 +64,30 @@ class EstimatorPeer {
   const DFH_ARRAY& dfh() const { return e_->m_dfh_array; }
   const DFH_ARRAY& rep(int g) const { return e_->m_dfh_rep[g]; }
   size_t rep_size(int g) const { return e_->m_dfh_rep_size[g]; }
-  size_t n_big() const { return e_->m_dedupe_big.size(); }
   unsigned long long big_buckets() const { return e_->m_big_buckets; }
-  bool is_big(unsigned int crc) const {
-    return e_->m_dedupe_map.at(crc).big();
+  // True when the checksum is in the side map and no longer counted per
+  // group.
+  bool is_big(Estimator::fp_t fp) const {
+    if (!e_->m_dedupe_map.at(fp).side()) return false;
+    return !e_->m_dedupe_side.at(fp).grouped;
+  }
+  bool is_side(Estimator::fp_t fp) const {
+    return e_->m_dedupe_map.at(fp).side();
   }
   // What the histogram without group g should hold, from the map: the
-  // bucket counts without the group's, checksums in the overflow map left
-  // out.
+  // bucket counts without the group's, checksums no longer grouped left out.
   std::map<unsigned long long, int> rep_expected(int g) const {
     std::map<unsigned long long, int> m;
     for (const auto& kv : e_->m_dedupe_map) {
-      if (kv.second.big()) continue;
-      const unsigned long long k = kv.second.n_buckets() - kv.second.buckets[g];
+      const uint8_t* groups = kv.second.buckets;
+      unsigned long long t = kv.second.n_buckets();
+      if (kv.second.side()) {
+        const Estimator::side_count_t& s = e_->m_dedupe_side.at(kv.first);
+        if (!s.grouped) continue;
+        groups = s.groups;
+        t = s.buckets;
+      }
+      const unsigned long long k = t - groups[g];
       if (k != 0) m[k]++;
     }
     return m;
@@ -540,6 +551,10 @@ TEST_F(EstimatorTest, BucketCountsGroupsAndOverflow) {
     const unsigned crc_a = memcrc(a.data(), CHUNK);
     EXPECT_EQ(p.map().at(crc_a), 4u);
     EXPECT_EQ(p.buckets().at(crc_a), 3u);
+    // Twice in one bucket: the exact counts move to the side map, and the
+    // groups' counts with them.
+    EXPECT_TRUE(p.is_side(crc_a));
+    EXPECT_FALSE(p.is_big(crc_a));
     EXPECT_EQ(p.dfh()[1], 2);  // b and c
     EXPECT_EQ(p.dfh()[3], 1);  // a
     EXPECT_EQ(p.rep(0)[1], 1);  // without group 0: c, and a in 2 buckets
@@ -584,6 +599,86 @@ TEST_F(EstimatorTest, BucketCountsGroupsAndOverflow) {
     for (const auto& kv : p.buckets())
       if (p.is_big(kv.first)) big += kv.second;
     EXPECT_EQ(p.big_buckets(), big);
+  }
+}
+
+// Two different chunks with one checksum: a copy of `a` with byte 100
+// changed and bytes 200 .. 203 set so that the checksum stays (the checksum
+// is affine in the bits of a fixed-length input, so the 32 bits of a word
+// can be solved for over GF(2)).
+std::vector<unsigned char> same_checksum_as(const std::vector<unsigned char>& a) {
+  std::vector<unsigned char> b = a;
+  b[100] ^= 0x5A;
+  const unsigned target = memcrc(b.data(), b.size()) ^ memcrc(a.data(), a.size());
+  // Effect of each bit of bytes 200 .. 203 on the checksum.
+  unsigned col[32];
+  for (int j = 0; j < 32; j++) {
+    std::vector<unsigned char> t = b;
+    t[200 + j / 8] ^= (unsigned char)(1u << (j % 8));
+    col[j] = memcrc(t.data(), t.size()) ^ memcrc(b.data(), b.size());
+  }
+  // Solve sum of col[j] over the chosen j = target by elimination.
+  unsigned basis[32] = {0}, combo[32] = {0};
+  for (int j = 0; j < 32; j++) {
+    unsigned v = col[j], c = 1u << j;
+    for (int bit = 31; bit >= 0; bit--) {
+      if (!(v >> bit & 1)) continue;
+      if (basis[bit] == 0) {
+        basis[bit] = v;
+        combo[bit] = c;
+        break;
+      }
+      v ^= basis[bit];
+      c ^= combo[bit];
+    }
+  }
+  unsigned v = target, pick = 0;
+  for (int bit = 31; bit >= 0; bit--) {
+    if (!(v >> bit & 1)) continue;
+    EXPECT_NE(basis[bit], 0u);
+    v ^= basis[bit];
+    pick ^= combo[bit];
+  }
+  for (int j = 0; j < 32; j++)
+    if (pick >> j & 1) b[200 + j / 8] ^= (unsigned char)(1u << (j % 8));
+  return b;
+}
+
+// Chunks that share a 32-bit checksum count as one content by default, and
+// as two with 64-bit fingerprints; and when the data set is large enough
+// for 32-bit checksums to merge more than 0.5 % of its distinct chunks by
+// chance, one warning says so.
+TEST_F(EstimatorTest, FingerprintsAndCollisions) {
+  const std::vector<unsigned char> a = random_chunk(21), b = same_checksum_as(a);
+  ASSERT_NE(a, b);
+  ASSERT_EQ(memcrc(a.data(), CHUNK), memcrc(b.data(), CHUNK));
+  for (int bits : {32, 64}) {
+    SCOPED_TRACE(bits);
+    Params params(ESTIMATE_DEDUPE);
+    params.fingerprint_bits = bits;
+    Estimator e(params, fake_env());
+    EstimatorPeer p(&e);
+    p.begin(2);
+    p.add(a);
+    p.add(b);
+    EXPECT_EQ(p.map().size(), bits == 32 ? 1u : 2u);
+  }
+  for (int bits : {32, 64}) {
+    SCOPED_TRACE(bits);
+    out_.str("");
+    Params params(ESTIMATE_DEDUPE);
+    params.fingerprint_bits = bits;
+    params.report_freq = 0.25;
+    Estimator e(params, fake_env());
+    EstimatorPeer p(&e);
+    // A few thousand distinct chunks standing for 10^9: about 10^9
+    // distinct, 11.6 % merged by chance.
+    p.begin(1000000000);
+    for (unsigned i = 0; i < 2000; i++) p.add(random_chunk(100 + i));
+    e.finish();
+    const std::string warning = "WARNING: With about 1e+09 distinct chunks, "
+                                "32-bit checksums merge about 11.6% of them";
+    EXPECT_EQ(count(out_.str(), warning), bits == 32 ? 1u : 0u) << out_.str();
   }
 }
 

@@ -1,6 +1,7 @@
 // Platform layer for Linux: path probing, system and process figures.
 #include <errno.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <limits.h>
 #include <linux/fs.h>
 #include <linux/magic.h>
@@ -697,6 +698,8 @@ bool os_is_virtual_filesystem(const TCHAR* dir_path) {
   auto it = t.fstype_by_dev.find(st.st_dev);
   return it != t.fstype_by_dev.end() && is_virtual_fstype(it->second);
 }
+
+void os_share_heap() { mallopt(M_ARENA_MAX, 1); }
 
 int os_get_cpu_count() {
   cpu_set_t set;

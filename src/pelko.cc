@@ -39,6 +39,7 @@ enum {
   OPT_TIME_LIMIT,
   OPT_MAX_RATE,
   OPT_KEEP_CACHE,
+  OPT_FINGERPRINT,
 };
 
 const struct option long_options[] = {
@@ -60,6 +61,7 @@ const struct option long_options[] = {
     {"time-limit", required_argument, nullptr, OPT_TIME_LIMIT},
     {"max-rate", required_argument, nullptr, OPT_MAX_RATE},
     {"keep-cache", no_argument, nullptr, OPT_KEEP_CACHE},
+    {"fingerprint", required_argument, nullptr, OPT_FINGERPRINT},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -278,6 +280,15 @@ parse_result_t try_parse_opts(pelko_params_t* params, int argc, char** argv) {
         params->seed_given = true;
         break;
       }
+      case OPT_FINGERPRINT:
+        if (strcmp(optarg, "32") == 0) {
+          params->fingerprint_bits = 32;
+        } else if (strcmp(optarg, "64") == 0) {
+          params->fingerprint_bits = 64;
+        } else {
+          return usage_error("Bad fingerprint width %s (32 or 64)", optarg);
+        }
+        break;
       case '?':
         return usage_error("Bad option");
       default:
@@ -412,6 +423,8 @@ void write_usage(std::ostream& os, int debug, const char* prog_name) {
   usage_line(os, " [--keep-cache]",
              "Leave the data read in the page cache. Default=drop what was "
              "not cached before.");
+  usage_line(os, " [--fingerprint <32|64>]",
+             "Bits that tell chunks apart for dedupe. Default=32.");
   if (debug > 0) {
     os << "\t [--bucket_size | -b <bucket_size="
        << capacity_to_str(DEFAULT_BUCKET_SIZE) << ">]" << std::endl;
@@ -526,6 +539,9 @@ void echo_params(const pelko_params_t& params, const char* prog_name) {
     printer << "output_file:     " << params.output_file << std::endl;
   if (params.seed_given)
     printer << "seed:            " << params.seed << std::endl;
+  if (params.fingerprint_bits != 32)
+    printer << "fingerprint:     " << params.fingerprint_bits << " bits"
+            << std::endl;
   if (params.debug > 0 || params.alpha != DEFAULT_ALPHA)
     printer << "alpha:           " << params.alpha << std::endl;
   if (params.stop_at > 0)
@@ -552,6 +568,18 @@ bool probe_roots(pelko_params_t* params) {
     int err = os_get_path_info(root->path.c_str(), &root->fs_size,
                                &root->fs_n_files, &root->dev_type);
     if (err != 0) return false;
+    // Files of proc, sysfs and the like are no stored data (/proc/kcore
+    // claims 128 TiB); directories there are never walked. Devices live on
+    // devtmpfs and keep their own handling.
+    const bool file_or_dir = root->dev_type == DEVTYPE_FILE ||
+                             root->dev_type == DEVTYPE_DIRECTORY ||
+                             root->dev_type == DEVTYPE_FILESYSTEM;
+    if (file_or_dir && os_is_virtual_filesystem(root->path.c_str())) {
+      std::cerr << "ERROR: " << root->path
+                << " lies on a virtual file system: no stored data to estimate"
+                << std::endl;
+      return false;
+    }
     printer << root->path << ": " << DEVTYPE_TO_STR[root->dev_type];
     if (root->fs_size != INVALID_SIZE_T)
       printer << ", " << capacity_to_str(root->fs_size);
@@ -656,6 +684,7 @@ int run(pelko_params_t* params, int argc, char** argv) {
 }  // namespace
 
 int pelko_main(int argc, char** argv) {
+  os_share_heap();
   interrupt_install();
   std::cout << std::fixed << std::setprecision(3);
   std::cerr << std::fixed << std::setprecision(3);

@@ -101,6 +101,9 @@ struct pelko_params_t {
   double time_limit = 0;  // --time-limit: seconds of analysis
   size_t max_rate = 0;    // --max-rate: bytes per second, all readers
   bool keep_cache = false;  // --keep-cache: leave what was read cached
+  // --fingerprint: bits that tell chunks apart for dedupe, 32 (the chunk
+  // checksum) or 64 (the checksum and 32 bits of an independent hash).
+  int fingerprint_bits = 32;
 
   pelko_params_t() {}
   ~pelko_params_t() {}
@@ -285,6 +288,12 @@ void os_input_no_readahead(int fd);
 
 // True when standard output is a terminal.
 bool os_stdout_is_terminal();
+
+// Makes the threads of the process share one heap: freed memory of any
+// thread (the linear programs' working memory, which the reader that prints
+// a report allocates) then serves the next allocation of any other, and the
+// memory limit sees one heap instead of one per thread. Call once, early.
+void os_share_heap();
 
 // CPUs this process may run on.
 int os_get_cpu_count();

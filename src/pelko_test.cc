@@ -112,6 +112,11 @@ TEST(ParseOpts, ValuesAndRepeats) {
   EXPECT_DOUBLE_EQ(1.5, l.params.time_limit);
   EXPECT_EQ(512u, l.params.max_rate);
   EXPECT_TRUE(l.params.keep_cache);
+  EXPECT_EQ(32, s.params.fingerprint_bits);
+  Parse f({"-p", "x", "--fingerprint", "64"});
+  EXPECT_EQ(64, f.params.fingerprint_bits);
+  Parse g({"-p", "x", "--fingerprint", "48"});
+  EXPECT_EQ("Bad fingerprint width 48 (32 or 64)", g.error());
 }
 
 TEST(ParseOpts, EstimateWords) {
@@ -308,6 +313,8 @@ TEST(ParseOpts, UsageText) {
                    "\t [--keep-cache]\t\t\t\t\t\t\t\tLeave the data read "
                    "in the page cache. Default=drop what was not cached "
                    "before.\n"
+                   "\t [--fingerprint <32|64>]\t\t\t\t\t\tBits that tell "
+                   "chunks apart for dedupe. Default=32.\n"
                    "\t [--bucket_size | -b <bucket_size=1024.000 KiB>]\n"
                    "\t [--alpha       | -A <alpha=0.500>]\n"
                    "\t [--debug       | -D[D[D]]]\n"

@@ -81,6 +81,11 @@ struct Unseen::grid_t {
   size_t n_chunks;  // N it was made for
   std::vector<double> mult;
   Matrix table;
+  // Distinct chunks per unit of each x column: the columns hold the share of
+  // the N chunks at their multiplicity (x_k = contents[k] * column k), which
+  // keeps every column of a program over 10^9 chunks within the solver's
+  // tolerances.
+  std::vector<double> contents;
 };
 
 // The rows of one program, in the solver's row-wise compressed form. The
@@ -130,22 +135,28 @@ Unseen::Unseen(const DFH_ARRAY& y, size_t y_size, size_t n, int debug)
   PELKO_ASSERT(n > 0);
 
   uint64_t S = 0;
-  for (size_t i = 0; i < Y_SIZE; i++) {
-    S += static_cast<uint64_t>(static_cast<int64_t>(Y[i]) * static_cast<int64_t>(i));
-  }
+  Y.for_each(0, Y_SIZE, [&S](size_t i, int64_t v) {
+    S += static_cast<uint64_t>(v * static_cast<int64_t>(i));
+  });
   P = static_cast<double>(S) / static_cast<double>(N);
 
   if (m_debug > 0) {
     printer << "UNSEEN: N=" << n << ", " << "S=" << S << ", P=" << (100 * P)
             << "%" << std::endl;
     printer << "Y:" << "\t";
-    for (size_t i = 0; i < y_size; i++) {
-      if (Y[i] != 0) printer << i << "=" << Y[i] << ",";
-    }
+    Y.for_each(0, y_size, [](size_t i, int64_t v) {
+      printer << i << "=" << v << ",";
+    });
     printer << std::endl;
   }
 
-  while (Y_SIZE > MAX_Y_SIZE) trim_top_entry();
+  if (Y_SIZE > MAX_Y_SIZE) {
+    // Entries above the cap go to the tail, the highest first; an empty
+    // entry changes nothing.
+    Y.for_each_descending(MAX_Y_SIZE, Y_SIZE,
+                          [this](size_t i, int64_t v) { drop_share(v, i); });
+    Y_SIZE = MAX_Y_SIZE;
+  }
   if (Y_SIZE < Y_FULL_SIZE) {
     // Take the last trimmed entry back: MAX_Y_SIZE + 1 entries are modelled.
     double k = static_cast<double>(static_cast<int64_t>(Y[Y_SIZE]) *
@@ -178,8 +189,24 @@ const Unseen::grid_t& Unseen::grid() const {
   }
   g->table.make_binomial_tail_distr(P, g->mult.data(), g->mult.size(),
                                     Y_SIZE + 1);
+  for (double m : g->mult) g->contents.push_back((double)N / m);
   m_grid = std::move(g);
   return *m_grid;
+}
+
+double Unseen::entry_scale(int i) const {
+  return std::max<double>(1.0, (double)Y[i]);
+}
+
+double Unseen::fit_weight(int i) const {
+  return entry_scale(i) / sqrt(1.0 + Y[i]);
+}
+
+double Unseen::distinct_cost(const grid_t& gr, size_t k, bool minimize) const {
+  // Distinct chunks per unit of the column, in units of N so that the
+  // objective stays near 1.
+  const double c = gr.contents[k] / std::max<size_t>(N, 1);
+  return minimize ? c : -c;
 }
 
 const std::vector<double>& Unseen::multiplicities() const {
@@ -199,13 +226,16 @@ double Unseen::noise_budget() const {
 
 double Unseen::share(double k) const { return k == 0 ? 0.0 : k / P; }
 
-void Unseen::trim_top_entry() {
-  double k = static_cast<double>(static_cast<int64_t>(Y[Y_SIZE - 1]) *
-                                 static_cast<int64_t>(Y_SIZE - 1));
+void Unseen::drop_share(int64_t entry, size_t i) {
+  const double k = static_cast<double>(entry * static_cast<int64_t>(i));
   // In exact arithmetic the shares of all entries add up to N_FULL; rounding
   // and the truncations can make the last share exceed what is left.
-  double rest = static_cast<double>(N) - share(k);
+  const double rest = static_cast<double>(N) - share(k);
   N = rest > 0 ? static_cast<size_t>(rest) : 0;
+}
+
+void Unseen::trim_top_entry() {
+  drop_share(Y[Y_SIZE - 1], Y_SIZE - 1);
   Y_SIZE--;
 }
 
@@ -260,9 +290,9 @@ double Unseen::run_range(bool low, double alpha) const {
       m_range_minimize != minimize) {
     // The other end's program, solved: the same rows with the objective
     // negated, so its basis stays feasible and the simplex goes on from it.
-    const int g = static_cast<int>(grid().mult.size());
-    for (int k = 0; k < g; k++)
-      model->setObjectiveCoefficient(k, minimize ? 1.0 : -1.0);
+    const grid_t& gr = grid();
+    for (size_t k = 0; k < gr.mult.size(); k++)
+      model->setObjectiveCoefficient((int)k, distinct_cost(gr, k, minimize));
     if (linear_programming(model.get(), true, true)) {
       get_dedupe_ratio(model.get(), &r, &r_full);
       return r_full;
@@ -296,7 +326,10 @@ bool Unseen::run_unseen(double* opt, double* r, double* r_full) const {
   bool ok = linear_programming(&model);
   get_dedupe_ratio(&model, r, r_full);
   const double* x = model.primalColumnSolution();
-  m_singletons = x != nullptr && model.numberColumns() > 0 ? x[0] : 0.0;
+  const std::vector<double>& contents = grid().contents;
+  m_singletons = x != nullptr && !contents.empty() && model.numberColumns() > 0
+                     ? x[0] * contents[0]
+                     : 0.0;
   *opt = model.objectiveValue();
   m_core_basis.clear();
   if (ok) {
@@ -352,7 +385,7 @@ void Unseen::build_model_unseen(ClpSimplex* model) const {
   // overflow's observed count is 0.
   std::vector<double> obj(n_cols, 0.0);
   for (int i = 1; i < n; i++)
-    obj[col_plus(g, i)] = obj[col_minus(g, i)] = 1.0 / sqrt(1.0 + Y[i]);
+    obj[col_plus(g, i)] = obj[col_minus(g, i)] = fit_weight(i);
   obj[col_overflow(g, n)] = 1.0;
   row_set_t rows(m_debug > 2);
   begin_program(model, obj, &rows);
@@ -371,10 +404,12 @@ void Unseen::begin_program(ClpSimplex* model, const std::vector<double>& obj,
     ClpLinearObjective objective(obj.data(), static_cast<int>(obj.size()));
     model->setObjective(&objective);
   }
+  // The shares sum to 1 (to 0 when the head stands for no chunk).
   std::vector<int> index(g);
+  std::vector<double> one(g, 1.0);
   for (int k = 0; k < g; k++) index[k] = k;
-  const double n_chunks = static_cast<double>(N);
-  rows->add(g, index.data(), gr.mult.data(), n_chunks, n_chunks);
+  const double all = N > 0 ? 1.0 : 0.0;
+  rows->add(g, index.data(), one.data(), all, all);
 }
 
 void Unseen::add_binomial_rows(row_set_t* rows) const {
@@ -384,9 +419,10 @@ void Unseen::add_binomial_rows(row_set_t* rows) const {
   const int g = static_cast<int>(gr.mult.size());
   std::vector<int> index(g + 2, 0);
   std::vector<double> value(g + 2, 0.0);
-  // Entry i: expected + e+_i - e-_i = Y[i]; then for i = n the overflow row,
-  // expected - s_n <= 0.
+  // Entry i: expected + e+_i - e-_i = Y[i], divided by the entry's scale;
+  // then for i = n the overflow row, expected - s_n <= 0.
   for (int i = 1; i <= n; i++) {
+    const double scale = i < n ? entry_scale(i) : 1.0;
     // Most elements are 0 (underflow, or a multiplicity below i): a zero
     // element adds nothing to the row, so the solver only gets the others.
     int count = 0;
@@ -394,7 +430,7 @@ void Unseen::add_binomial_rows(row_set_t* rows) const {
       const double b = B(k, i);
       if (b == 0.0) continue;
       index[count] = k;
-      value[count] = b;
+      value[count] = b * gr.contents[k] / scale;
       count++;
     }
     const bool overflow = i == n;
@@ -409,7 +445,7 @@ void Unseen::add_binomial_rows(row_set_t* rows) const {
       value[count++] = -1.0;
       index[count] = col_minus(g, i);
       value[count++] = 1.0;
-      lb = ub = Y[i];
+      lb = ub = Y[i] / scale;
     }
     rows->columns.insert(rows->columns.end(), index.begin(),
                          index.begin() + count);
@@ -421,7 +457,7 @@ void Unseen::add_binomial_rows(row_set_t* rows) const {
       std::vector<double> full_value(g + 2);
       for (int k = 0; k < g; k++) {
         full_index[k] = k;
-        full_value[k] = B(k, i);
+        full_value[k] = B(k, i) * gr.contents[k] / scale;
       }
       const int extra = overflow ? 1 : 2;
       for (int e = 0; e < extra; e++) {
@@ -443,7 +479,8 @@ void Unseen::build_model_unseen_range(ClpSimplex* model, double alpha,
   model->setLogLevel(0);
 
   std::vector<double> obj(n_cols, 0.0);
-  for (int k = 0; k < g; k++) obj[k] = minimize ? 1.0 : -1.0;
+  const grid_t& gr = grid();
+  for (int k = 0; k < g; k++) obj[k] = distinct_cost(gr, k, minimize);
   row_set_t rows(m_debug > 2);
   begin_program(model, obj, &rows);
 
@@ -451,7 +488,7 @@ void Unseen::build_model_unseen_range(ClpSimplex* model, double alpha,
   std::vector<int> index;
   std::vector<double> value;
   for (int i = 1; i < n; i++) {
-    const double w = 1.0 / sqrt(1.0 + Y[i]);
+    const double w = fit_weight(i);
     index.push_back(col_plus(g, i));
     value.push_back(w);
     index.push_back(col_minus(g, i));
@@ -559,18 +596,21 @@ void Unseen::get_dedupe_ratio(const ClpSimplex* model, double* r,
     // Distinct chunks by multiplicity, then the tail's.
     con << "\tX:\t";
     for (int k = 0; k < n_x; k++) {
-      if (x[k] > 0) con << (size_t)gr.mult[k] << "=" << to_int32(x[k]) << ",\t";
+      const double contents = x[k] * gr.contents[k];
+      if (contents > 0)
+        con << (size_t)gr.mult[k] << "=" << to_int32(contents) << ",\t";
     }
     con << "\t\t";
-    for (size_t i = Y_SIZE; i < Y_FULL_SIZE; i++) {
-      if (Y[i] > 0) con << i << "=" << to_int32(Y[i] / P) << ",\t";
-    }
+    Y.for_each(Y_SIZE, Y_FULL_SIZE, [&con, this](size_t i, int64_t v) {
+      con << i << "=" << to_int32(v / P) << ",\t";
+    });
     con << std::endl;
   }
   double d = 0.0;
-  for (int k = 0; k < n_x; k++) d += x[k];
+  for (int k = 0; k < n_x; k++) d += x[k] * gr.contents[k];
   double d_full = d;
-  for (size_t i = Y_SIZE; i < Y_FULL_SIZE; i++) d_full += Y[i];
+  Y.for_each(Y_SIZE, Y_FULL_SIZE,
+             [&d_full](size_t, int64_t v) { d_full += v; });
   *r = static_cast<double>(N) / d;
   *r_full = static_cast<double>(N_FULL) / d_full;
 }
@@ -645,7 +685,9 @@ unseen_result_t unseen_estimate(const unseen_sample_t& s, double alpha,
   unseen_result_t res{-1.0, -1.0, -1.0};
   const DFH_ARRAY& y = *s.dfh;
   double occurrences = 0;
-  for (size_t i = 1; i < s.dfh_size; i++) occurrences += (double)y[i] * i;
+  y.for_each(1, s.dfh_size, [&occurrences](size_t i, int64_t v) {
+    occurrences += (double)v * i;
+  });
   if (!(occurrences > 0) || !(s.fraction > 0) || !(s.chunks >= 1) ||
       s.dfh_size < 2)
     return res;
@@ -670,10 +712,12 @@ unseen_result_t unseen_estimate(const unseen_sample_t& s, double alpha,
   // brings many checksums at once), and never below the variance of
   // independent draws.
   const double fpc = 1.0 - f;  // sampling without replacement
-  std::vector<double> var(s.dfh_size, 0.0);
+  // Only the modelled head's entries are weighed.
+  const size_t head = std::min(s.dfh_size, Unseen::MAX_Y_SIZE + 2);
+  std::vector<double> var(head, 0.0);
   int n_rep = 0;
   for (const DFH_ARRAY* rep : s.replicate) n_rep += rep != nullptr;
-  for (size_t i = 1; i < s.dfh_size; i++) {
+  for (size_t i = 1; i < head; i++) {
     double sum = 0, sq = 0;
     for (int g = 0; g < UNSEEN_GROUPS; g++) {
       const DFH_ARRAY* rep = s.replicate[g];

@@ -10,11 +10,8 @@
 #include <memory>
 #include <vector>
 
+#include "dfh.h"
 #include "matrix.h"
-
-// Duplicate-frequency histogram: entry k counts the distinct checksums seen
-// exactly k times; entry 0 is always 0.
-typedef std::vector<int> DFH_ARRAY;
 
 class ClpSimplex;
 class CoinBuild;
@@ -122,11 +119,23 @@ class Unseen {
   struct grid_t;
   const grid_t& grid() const;
   const std::vector<double>& multiplicities() const;
+  // Entry i's row is divided by this (Y[i], at least 1), so that every
+  // row's bound is near 1, and its excess and shortfall are in these units:
+  // fit_weight(i) is then their weight 1 / sqrt(1 + Y[i]) in the units of
+  // the scaled row.
+  double entry_scale(int i) const;
+  double fit_weight(int i) const;
+  // The range programs' objective coefficient of x column k: the distinct
+  // chunks it stands for, to be minimised or (negated) maximised.
+  double distinct_cost(const grid_t& gr, size_t k, bool minimize) const;
   // Columns of a program: x_k (k < grid size), the fit errors, the overflow.
   int n_columns() const;
   // Data-set chunks that the k sampled chunks of one entry stand for.
   double share(double k) const;
-  // Moves the top head entry into the tail; N never drops below 0.
+  // Takes the share of entry i (holding `entry` checksums) out of N; N never
+  // drops below 0.
+  void drop_share(int64_t entry, size_t i);
+  // Moves the top head entry into the tail.
   void trim_top_entry();
 
   int m_debug;

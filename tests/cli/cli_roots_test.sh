@@ -95,6 +95,15 @@ expect_eq "the same path twice" "WARNING: $TMP/d1/a is given twice: its data is 
   "$(grep '^WARNING' "$TMP/out" || true)"
 run_pelko -p "$TMP/d1/a" -p "$TMP/d2" -p "$TMP/big"
 expect_eq "distinct roots: no warning" "" "$(grep '^WARNING' "$TMP/out" || true)"
+# Files and directories of virtual file systems are no stored data: refused
+# (a file of proc can claim 128 TiB), whatever their place among the roots.
+for path in /proc/self/status /proc /sys/kernel; do
+  run_pelko -p "$TMP/d1/a" -p "$path"
+  expect_status "virtual file system $path" 1
+  expect_eq "virtual file system $path" \
+    "ERROR: $path lies on a virtual file system: no stored data to estimate" \
+    "$(cat "$TMP/err")"
+done
 
 # A run that probes successfully ends with status 0.
 run_pelko -p "$TMP/d1/a" -o "$TMP/report.txt"

@@ -19,7 +19,8 @@ $T [--seed <n>]$T$T$T$T$T$T$T${T}Seed of the reading order. Default: the same or
 $T [--stop-at <percent>]$T$T$T$T$T$T${T}Stop the analysis when this share of the data is analysed.
 $T [--time-limit <seconds>]$T$T$T$T$T${T}Analysis time limit in seconds. Default=none.
 $T [--max-rate <size>]$T$T$T$T$T$T${T}Reading limit in bytes per second, all threads together. Default=none.
-$T [--keep-cache]$T$T$T$T$T$T$T${T}Leave the data read in the page cache. Default=drop what was not cached before."
+$T [--keep-cache]$T$T$T$T$T$T$T${T}Leave the data read in the page cache. Default=drop what was not cached before.
+$T [--fingerprint <32|64>]$T$T$T$T$T${T}Bits that tell chunks apart for dedupe. Default=32."
 usage_advanced="$T [--bucket_size | -b <bucket_size=1024.000 KiB>]
 $T [--alpha       | -A <alpha=0.500>]
 $T [--debug       | -D[D[D]]]"

@@ -213,12 +213,13 @@ expect_contains "sparse: reading began" "16.000 KiB (0.000%)" "$rep"
 expect_no_errors "sparse: no errors"
 rm -f "$TMP/sparse"
 
-# --- 8. Paths under /proc and /sys: never enumerated, nothing read -------------
+# --- 8. Paths under /proc and /sys: refused, never enumerated, nothing read ----
 for p in /proc /proc/self /proc/self/status /sys; do
   [ -e "$p" ] || continue
   run_timed 30 -p "$p" -o "$TMP/report"
-  expect_final "$p" "	0 (0.000%)"
-  expect_contains "$p: nothing planned" "Reductible: 0 (0%)" "$(cat "$TMP/report")"
+  expect_status "$p" 1
+  expect_contains "$p: refused" "lies on a virtual file system" "$(cat "$TMP/err")"
+  expect_eq "$p: nothing scanned" "" "$(grep -a SCANNING "$TMP/report" || true)"
 done
 
 finish
