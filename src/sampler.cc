@@ -173,6 +173,9 @@ void Sampler::scan() {
     printer << "#buckets=" << n_buckets << ", "
             << (n_buckets ? growth / n_buckets : 0) << " bytes/bucket"
             << std::endl;
+    printer << "#planned files=" << m_files.size() << ", "
+            << (m_files.empty() ? 0 : growth / m_files.size())
+            << " bytes/file" << std::endl;
   }
   printer << std::endl << std::endl;
 }

@@ -229,7 +229,8 @@ TEST(Sampler, TotalsLineAndEmptyPlan) {
     const std::string out = con.out.str();
     EXPECT_EQ(out.substr(0, 11), "\n\nSCANNING\n");
     // No bucket at all: the per-bucket figure is 0, not a division by zero.
-    EXPECT_NE(out.find("\n#files=1, #chunks=0\n#buckets=0, 0 bytes/bucket\n\n\n"),
+    EXPECT_NE(out.find("\n#files=1, #chunks=0\n#buckets=0, 0 bytes/bucket\n"
+                       "#planned files=0, 0 bytes/file\n\n\n"),
               std::string::npos);
     Collector c;
     c.chunk_size = p.chunk_size;
