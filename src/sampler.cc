@@ -97,10 +97,10 @@ Sampler::Sampler(const pelko_params_t& params)
       m_total_chunks(0),
       m_total_files(0),
       m_scan_stopped(false),
-      m_curr_bucket(nullptr),
-      m_curr_bucket_size(0),
       m_chunk_cb_func(nullptr),
       m_chunk_cb_arg(nullptr),
+      m_read_begun(false),
+      m_n_buckets(0),
       m_n_drawn(0),
       m_stop_requested(false),
       m_walker(nullptr),
@@ -166,13 +166,16 @@ void Sampler::scan() {
 
   if (m_params.debug > 0) {
     const size_t memory1 = current_memory();
-    const size_t n_buckets = m_buckets.size();
+    const size_t n_buckets = get_total_buckets();
     const size_t growth = memory1 > memory0 ? memory1 - memory0 : 0;
     printer << "#files=" << m_total_files << ", #chunks=" << m_total_chunks
             << std::endl;
     printer << "#buckets=" << n_buckets << ", "
             << (n_buckets ? growth / n_buckets : 0) << " bytes/bucket"
             << std::endl;
+    printer << "#planned files=" << m_files.size() << ", "
+            << (m_files.empty() ? 0 : growth / m_files.size())
+            << " bytes/file" << std::endl;
   }
   printer << std::endl << std::endl;
 }
@@ -196,33 +199,63 @@ void Sampler::scan_file(Walker* walker, const TCHAR* file_path,
     m_total_files++;
   }
 
-  size_t offset = 0;
   file_size -= tail;
-  while (file_size > 0 && !m_scan_stopped && !m_stop_requested) {
-    std::unique_ptr<file_slice_t> slice(new file_slice_t);
-    slice->file_path = file_path;
+  if (file_size == 0 || m_scan_stopped || m_stop_requested) return;
 
-    MutexLock lock(&m_mutex);
-    const size_t sz = std::min(file_size, bucket_size - m_curr_bucket_size);
-    slice->offset = offset;
-    slice->size = sz;
-    offset += sz;
-    file_size -= sz;
-    if (m_curr_bucket == nullptr) {
-      m_buckets.emplace_back(new bucket_t);
-      m_curr_bucket = m_buckets.back().get();
-    }
-    m_curr_bucket->file_slices.push_back(std::move(slice));
-    m_curr_bucket_size += sz;
-    m_total_size += sz;
-    m_reductible_size += sz;
-    m_total_chunks += sz / chunk_size;
-    PELKO_ASSERT(m_curr_bucket_size <= m_params.bucket_size);
-    if (m_curr_bucket_size == bucket_size) {
-      m_curr_bucket = nullptr;
-      m_curr_bucket_size = 0;
-      check_elapsed_time(walker);
-    }
+  // The directory part (up to the last "/", which it keeps) is stored once
+  // for all the files of a directory.
+  const std::string path(file_path);
+  const size_t cut = path.rfind('/') + 1;  // 0 without any "/"
+  MutexLock lock(&m_mutex);
+  if (m_scan_stopped || m_stop_requested) return;
+  const std::string dir = path.substr(0, cut);
+  auto it = m_dir_index.find(dir);
+  if (it == m_dir_index.end()) {
+    PELKO_ASSERT(m_dirs.size() < UINT32_MAX);
+    it = m_dir_index.emplace(dir, (uint32_t)m_dirs.size()).first;
+    m_dirs.push_back(dir);
+  }
+  plan_file_t f;
+  f.start = m_reductible_size;
+  f.size = file_size;
+  f.name_at = m_names.size();
+  f.name_len = (uint32_t)(path.size() - cut);
+  f.dir = it->second;
+  m_names.append(path, cut, std::string::npos);
+  m_files.push_back(f);
+  // Buckets this file fills up: one progress and limit check each, as when
+  // a bucket is completed.
+  const size_t filled = (m_reductible_size + file_size) / bucket_size -
+                        m_reductible_size / bucket_size;
+  m_total_size += file_size;
+  m_reductible_size += file_size;
+  m_total_chunks += file_size / chunk_size;
+  if (filled > 0) check_elapsed_time(walker);
+}
+
+std::string Sampler::file_path(const plan_file_t& f) const {
+  std::string p = m_dirs[f.dir];
+  p.append(m_names, f.name_at, f.name_len);
+  return p;
+}
+
+void Sampler::bucket_slices(size_t b, std::vector<file_slice_t>* out) const {
+  out->clear();
+  const uint64_t lo = (uint64_t)b * m_params.bucket_size;
+  const uint64_t hi = std::min<uint64_t>(lo + m_params.bucket_size,
+                                         m_reductible_size);
+  // The file whose run holds lo: the last one starting at or before it.
+  size_t i = std::upper_bound(m_files.begin(), m_files.end(), lo,
+                              [](uint64_t v, const plan_file_t& f) {
+                                return v < f.start;
+                              }) -
+             m_files.begin();
+  PELKO_ASSERT(i > 0);
+  for (i--; i < m_files.size() && m_files[i].start < hi; i++) {
+    const plan_file_t& f = m_files[i];
+    const uint64_t from = std::max(lo, f.start);
+    const uint64_t to = std::min(hi, f.start + f.size);
+    if (to > from) out->push_back(file_slice_t{i, from - f.start, to - from});
   }
 }
 
@@ -261,7 +294,7 @@ size_t Sampler::get_total_chunks() const {
 
 size_t Sampler::get_total_buckets() const {
   MutexLock lock(&m_mutex);
-  return m_buckets.size();
+  return (m_reductible_size + m_params.bucket_size - 1) / m_params.bucket_size;
 }
 
 Sampler::plan_totals_t Sampler::get_plan_totals() const {
@@ -366,6 +399,20 @@ void Sampler::read(chunk_cb_func_t cb_func, void* cb_arg) {
   m_chunk_cb_func = cb_func;
   m_chunk_cb_arg = cb_arg;
   if (m_params.seed_given) srand(m_params.seed);
+  if (!m_read_begun) {  // a second call reads nothing
+    MutexLock lock(&m_mutex);
+    m_read_begun = true;
+    m_n_buckets = (m_reductible_size + m_params.bucket_size - 1) /
+                  m_params.bucket_size;
+    m_n_drawn = 0;
+    if (m_n_buckets < ((size_t)1 << 32)) {
+      m_order32.resize(m_n_buckets);
+      for (size_t b = 0; b < m_n_buckets; b++) m_order32[b] = (uint32_t)b;
+    } else {
+      m_order64.resize(m_n_buckets);
+      for (size_t b = 0; b < m_n_buckets; b++) m_order64[b] = b;
+    }
+  }
   threadpool_run(m_params.n_threads, read_thread, this);
 }
 
@@ -386,36 +433,35 @@ void Sampler::read_thread() {
   SliceFile file(m_params.keep_cache);
   os_input_range_t range;  // the slice being read, for the page cache
 
+  std::vector<file_slice_t> slices;
+
   m_mutex.lock();
-  while (!m_buckets.empty() && !m_stop_requested) {
-    const size_t n_buckets = m_buckets.size();
-    const size_t idx = (size_t)rand() % n_buckets;
-    std::unique_ptr<bucket_t> bucket = std::move(m_buckets[idx]);
-    if (idx != n_buckets - 1) m_buckets[idx] = std::move(m_buckets.back());
-    m_buckets.pop_back();
+  while (m_n_drawn < m_n_buckets && !m_stop_requested) {
+    const size_t b = draw_bucket();
     const size_t seq = m_n_drawn++;
     m_mutex.unlock();
 
     if (!buf) buf.reset(new unsigned char[buf_size]);
-    for (std::unique_ptr<file_slice_t>& slice : bucket->file_slices) {
-      PELKO_ASSERT(slice->size <= m_params.bucket_size);
-      const int fd = file.open_path(slice->file_path);
+    bucket_slices(b, &slices);
+    for (const file_slice_t& slice : slices) {
+      PELKO_ASSERT(slice.size <= m_params.bucket_size);
+      const std::string path = file_path(m_files[slice.file]);
+      const int fd = file.open_path(path);
       if (fd >= 0)
-        os_input_range_begin(fd, slice->offset, slice->size,
+        os_input_range_begin(fd, slice.offset, slice.size,
                              m_params.keep_cache, &range);
       // Every piece but the slice's last is a whole number of chunks, so the
-      // chunks delivered are those of the whole slice; bytes past its last
-      // whole chunk are dropped. A short read (the file shrank since the
-      // scan) or a failed one ends the slice.
+      // chunks delivered are those of the whole slice. A short read (the
+      // file shrank since the scan) or a failed one ends the slice.
       size_t done = 0, delivered = 0;
-      while (fd >= 0 && done < slice->size) {
-        const size_t want = std::min(buf_size, slice->size - done);
+      while (fd >= 0 && done < slice.size) {
+        const size_t want = std::min(buf_size, slice.size - done);
         wait_for_rate(want);
         bool failed = false;
         const size_t r = os_input_range_read(&range, buf.get(), want,
-                                             slice->offset + done, &failed);
+                                             slice.offset + done, &failed);
         if (failed) {
-          print_error("pread(", slice->file_path);
+          print_error("pread(", path);
           file.close_fd();
         }
         const size_t chunk_count = r / chunk_size;
@@ -425,15 +471,31 @@ void Sampler::read_thread() {
         done += r;
         if (failed || r < want) break;
       }
-      const size_t planned = slice->size / chunk_size;
+      const size_t planned = slice.size / chunk_size;
       if (delivered < planned)
-        note_unread(slice->file_path, (planned - delivered) * chunk_size);
-      slice.reset();
+        note_unread(path, (planned - delivered) * chunk_size);
     }
-    bucket.reset();
     m_mutex.lock();
   }
   m_mutex.unlock();
+}
+
+size_t Sampler::draw_bucket() {
+  // A uniform pick among the buckets left, moved out by swapping the last one
+  // into its place.
+  const size_t left = m_n_buckets - m_n_drawn;
+  const size_t idx = (size_t)rand() % left;
+  size_t b;
+  if (!m_order32.empty()) {
+    b = m_order32[idx];
+    m_order32[idx] = m_order32[left - 1];
+    m_order32.pop_back();
+  } else {
+    b = (size_t)m_order64[idx];
+    m_order64[idx] = m_order64[left - 1];
+    m_order64.pop_back();
+  }
+  return b;
 }
 
 void Sampler::wait_for_rate(size_t bytes) {

@@ -27,6 +27,8 @@
 #include <functional>
 #include <memory>
 #include <set>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "mutex.h"
@@ -96,18 +98,28 @@ class Sampler {
   size_t get_unread_files() const;
 
  private:
-  // One contiguous byte range of one file; size <= bucket_size.
+  // The plan is the sequence of the whole chunks of every file handed over,
+  // in the order they came; bucket b is its bytes [b, b + 1) x bucket_size
+  // (the last bucket may be shorter), so a bucket needs no memory of its own
+  // but its place in the reading order, and a file no more than this record
+  // and its name. A file's chunks are one run of the sequence.
+  struct plan_file_t {
+    uint64_t start;  // of its run in the sequence
+    uint64_t size;   // bytes of its whole chunks
+    uint64_t name_at;  // its name in m_names
+    uint32_t name_len;
+    uint32_t dir;  // its directory (with the trailing "/") in m_dirs
+  };
+  // One contiguous byte range of one file, part of a bucket.
   struct file_slice_t {
-    _TSTRING file_path;
+    size_t file;  // index into m_files
     size_t offset;
     size_t size;
   };
-  // One unit of reading: slices in the order they were added, summing to
-  // bucket_size except for the bucket open when the scan ended.
-  struct bucket_t {
-    std::vector<std::unique_ptr<file_slice_t>> file_slices;
-  };
-  typedef std::vector<std::unique_ptr<bucket_t>> bucket_array_t;
+  // The slices bucket b is made of, in order.
+  void bucket_slices(size_t b, std::vector<file_slice_t>* out) const;
+  // The path a plan file was handed over with.
+  _TSTRING file_path(const plan_file_t& f) const;
 
   // Test seams: the walk's elapsed seconds and the process's memory use
   // (current, and peak when the second pointer is not null).
@@ -126,13 +138,16 @@ class Sampler {
 
   static void* read_thread(void* arg);
   void read_thread();
+  // Takes a bucket not yet read, at random; returns its number. m_mutex held.
+  size_t draw_bucket();
   // Waits until a read of bytes may begin under params.max_rate.
   void wait_for_rate(size_t bytes);
   void note_unread(const _TSTRING& path, size_t bytes);
 
   const pelko_params_t& m_params;
   // Everything below is guarded by m_mutex while the scan runs; while
-  // reading, m_mutex guards m_buckets only.
+  // reading, m_mutex guards m_order and m_n_drawn only (the plan's files
+  // are then read without the lock: nothing changes them any more).
   time_t m_scan_elapsed_time;
   size_t m_fs_total_size;   // INVALID_SIZE_T when a root's size is unknown
   size_t m_fs_total_files;  // INVALID_SIZE_T when a root's count is unknown
@@ -141,12 +156,19 @@ class Sampler {
   size_t m_total_chunks;     // sum of slice size / chunk_size
   size_t m_total_files;
   std::atomic<bool> m_scan_stopped;  // also read without the lock
-  bucket_t* m_curr_bucket;  // bucket being filled (owned by m_buckets)
-  size_t m_curr_bucket_size;
-  bucket_array_t m_buckets;
+  std::vector<plan_file_t> m_files;  // in plan order
+  std::string m_names;                // names of the files, one after another
+  std::vector<std::string> m_dirs;
+  std::unordered_map<std::string, uint32_t> m_dir_index;
+  // The buckets not yet read, by number; filled when reading starts (in 32
+  // bits while the plan has fewer than 2^32 buckets, else in 64).
+  std::vector<uint32_t> m_order32;
+  std::vector<uint64_t> m_order64;
   mutable Mutex m_mutex;
   chunk_cb_func_t m_chunk_cb_func;
   void* m_chunk_cb_arg;
+  bool m_read_begun;
+  size_t m_n_buckets;  // of the plan, fixed when reading starts
   size_t m_n_drawn;  // buckets taken for reading; guarded by m_mutex
 
   std::atomic<bool> m_stop_requested;  // read without the lock
