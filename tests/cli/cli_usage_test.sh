@@ -21,7 +21,7 @@ $T [--time-limit <seconds>]$T$T$T$T$T${T}Analysis time limit in seconds. Default
 $T [--max-rate <size>]$T$T$T$T$T$T${T}Reading limit in bytes per second, all threads together. Default=none.
 $T [--keep-cache]$T$T$T$T$T$T$T${T}Leave the data read in the page cache. Default=drop what was not cached before.
 $T [--fingerprint <32|64>]$T$T$T$T$T${T}Bits that tell chunks apart for dedupe. Default=32.
-$T [--export <file>]$T$T$T$T$T$T$T${T}Write the run's sample to this file at its end, for --merge."
+$T [--export <file>]$T$T$T$T$T$T${T}Write the run's sample to this file at its end, for --merge."
 usage_advanced="$T [--bucket_size | -b <bucket_size=1024.000 KiB>]
 $T [--alpha       | -A <alpha=0.500>]
 $T [--debug       | -D[D[D]]]"
