@@ -183,7 +183,11 @@ Estimator::Estimator(const pelko_params_t& params, const env_t& env)
       m_n_printed_reports(0),
       m_reporting(false),
       m_sampler(nullptr),
-      m_start_seconds(0) {
+      m_start_seconds(0),
+      m_keep_csize(!params.export_file.empty() &&
+                   sample_has_csize(params.estimate_mask)),
+      m_imported(false),
+      m_n_imported(0) {
   PELKO_ASSERT(params.chunk_size > 0);
   PELKO_ASSERT(params.report_freq > 0);
   PELKO_ASSERT(env.memory_check_interval >= 1);
@@ -263,9 +267,12 @@ void Estimator::add_chunk(const unsigned char* chunk_data, size_t bucket_seq) {
 
   Relock lock(&m_mutex);
   bool hit = false;
+  bool counted = false;  // in the map under fp
+  fp_t fp = 0;
   if (mask & ESTIMATE_DEDUPE) {
     if (!is_zero || (mask & ESTIMATE_DEDUPE_ZEROS)) {
-      const fp_t fp = is_zero ? m_zeros_crc : __fingerprint(chunk_data);
+      fp = is_zero ? m_zeros_crc : __fingerprint(chunk_data);
+      counted = true;
       const bool first = t_bucket_checksums.first(this, bucket_seq, fp,
                                                   m_chunks_per_bucket);
       lock.lock();
@@ -280,6 +287,9 @@ void Estimator::add_chunk(const unsigned char* chunk_data, size_t bucket_seq) {
     lock.lock();
     m_compressed_size += n;
     m_uncompressed_size += chunk_size;
+    // The entry may have been evicted while the lock was released.
+    if (m_keep_csize && counted && m_dedupe_map.count(fp) != 0)
+      m_csize[fp] = (uint32_t)n;
   }
   // The clock is read before the lock is taken: it need not be held for it.
   const time_t now = m_env.get_time();
@@ -459,6 +469,7 @@ bool Estimator::__add_chunk_dedupe(fp_t fp, int group, bool first_in_bucket) {
       if (!(zeros_protected && l == m_zeros_crc) && above) {
         m_n_skipped_chunks += __chunks(t->first, t->second);
         __forget(t->first, t->second);
+        if (m_keep_csize) m_csize.erase(t->first);
         m_dedupe_map.erase(t);
       }
       count = &m_dedupe_map.emplace(fp, dedupe_count_t()).first->second;
@@ -517,7 +528,7 @@ Estimator::counters_t Estimator::__counters() const {
   c.elapsed_time = m_elapsed_time;
   c.compressed_size = m_compressed_size;
   c.uncompressed_size = m_uncompressed_size;
-  c.map_size = m_dedupe_map.size();
+  c.map_size = m_dedupe_map.size() + m_n_imported;
   c.map_first = m_dedupe_map.empty() ? 0 : m_dedupe_map.begin()->first;
   c.dfh_size = m_dfh_size;
   c.total_buckets = m_total_buckets;
@@ -629,7 +640,16 @@ void Estimator::__print_summary(const counters_t& c, double r, double r_low,
     sampler = m_sampler;
     in.stop_reason = m_stop_reason;
   }
-  if (sampler != nullptr) {
+  if (m_imported) {
+    in.total_size = m_import.total_size;
+    in.reductible_size = m_import.reductible_size;
+    in.total_files = m_import.total_files == UINT64_MAX
+                         ? INVALID_SIZE_T
+                         : (size_t)m_import.total_files;
+    in.scan_stopped = m_import.scan_stopped;
+    in.unread_size = m_import.unread_size;
+    in.unread_files = m_import.unread_files;
+  } else if (sampler != nullptr) {
     const Sampler::plan_totals_t t = sampler->get_plan_totals();
     in.total_size = t.total_size;
     in.reductible_size = t.reductible_size;
@@ -866,4 +886,96 @@ void Estimator::__print_zeros(const counters_t& c) const {
   const size_t n = c.n_data_chunks + c.n_zero_chunks;
   double value = n != 0 ? 100.0 * c.n_zero_chunks / n : 0.0;
   printer << value << "%" << std::flush;
+}
+
+// ---------------------------------------------------------------------------
+// Exports and merges.
+
+void Estimator::get_export_header(sample_header_t* h) const {
+  MutexLock lock(&m_mutex);
+  h->chunk_size = m_params.chunk_size;
+  h->estimate_mask = m_params.estimate_mask &
+                     (ESTIMATE_DEDUPE | ESTIMATE_DEDUPE_ZEROS | ESTIMATE_COMPRESS);
+  h->fingerprint_bits = m_fingerprint64 ? 64 : 32;
+  h->n_threads = (uint64_t)m_params.n_threads;
+  h->total_chunks = m_total_chunks;
+  h->total_buckets = m_total_buckets;
+  h->n_data_chunks = m_n_data_chunks;
+  h->n_zero_chunks = m_n_zero_chunks;
+  h->n_skipped_chunks = m_n_skipped_chunks;
+  h->compressed_size = m_compressed_size;
+  h->uncompressed_size = m_uncompressed_size;
+  h->save_memory = m_save_memory;
+  h->lower_fp = m_save_memory ? m_lower_crc : 0;
+  h->stop_at = m_params.stop_at;
+  h->stop_reason = m_stop_reason;
+  h->n_entries = m_dedupe_map.size();
+}
+
+void Estimator::for_each_entry(void (*func)(const sample_entry_t& e, void* arg),
+                               void* arg) const {
+  MutexLock lock(&m_mutex);
+  CSIZE_MAP::const_iterator cs = m_csize.begin();
+  for (const auto& kv : m_dedupe_map) {
+    sample_entry_t e;
+    e.fp = kv.first;
+    const dedupe_count_t& c = kv.second;
+    if (!c.side()) {
+      e.chunks = e.buckets = c.n_buckets();
+      for (int g = 0; g < UNSEEN_GROUPS; g++) e.groups[g] = c.buckets[g];
+    } else {
+      const side_count_t& side = m_dedupe_side.at(kv.first);
+      e.chunks = side.chunks;
+      e.buckets = side.buckets;
+      e.grouped = side.grouped;
+      for (int g = 0; g < UNSEEN_GROUPS; g++)
+        e.groups[g] = side.grouped ? side.groups[g] : 0;
+    }
+    if (m_keep_csize) {
+      // Both maps are in fingerprint order, and every entry has its size.
+      while (cs != m_csize.end() && cs->first < kv.first) ++cs;
+      PELKO_ASSERT(cs != m_csize.end() && cs->first == kv.first);
+      e.csize = cs->second;
+    }
+    func(e, arg);
+  }
+}
+
+void Estimator::import_entry(const sample_entry_t& e) {
+  MutexLock lock(&m_mutex);
+  PELKO_ASSERT(e.buckets >= 1);
+  m_imported = true;
+  m_n_imported++;
+  move_entry(&m_dfh_array, &m_dfh_size, 0, (size_t)e.buckets);
+  if (!e.grouped) {
+    m_n_ungrouped++;
+    m_big_buckets += e.buckets;
+    return;
+  }
+  for (int g = 0; g < UNSEEN_GROUPS; g++) {
+    PELKO_ASSERT(e.groups[g] <= e.buckets);
+    move_entry(&m_dfh_rep[g], &m_dfh_rep_size[g], 0,
+               (size_t)(e.buckets - e.groups[g]));
+  }
+}
+
+void Estimator::import_totals(const sample_header_t& h) {
+  MutexLock lock(&m_mutex);
+  m_imported = true;
+  m_import = h;
+  m_start_time = m_env.get_time();
+  m_start_seconds = m_env.get_seconds();
+  m_total_chunks = (size_t)h.total_chunks;
+  m_total_buckets = h.total_buckets != 0 ? (size_t)h.total_buckets
+                                         : (size_t)h.total_chunks;
+  m_n_data_chunks = (size_t)h.n_data_chunks;
+  m_n_zero_chunks = (size_t)h.n_zero_chunks;
+  m_n_skipped_chunks = (size_t)h.n_skipped_chunks;
+  m_compressed_size = (size_t)h.compressed_size;
+  m_uncompressed_size = (size_t)h.uncompressed_size;
+  const size_t analysed = m_n_data_chunks + m_n_zero_chunks;
+  m_progress = m_total_chunks != 0 ? (double)analysed / m_total_chunks : 1.0;
+  m_stop_reason = h.stop_reason;
+  printer << "MERGED" << std::endl;
+  __print_header(true);
 }

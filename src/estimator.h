@@ -42,6 +42,7 @@
 
 #include "mutex.h"
 #include "pelko.h"
+#include "sample_file.h"
 #include "unseen.h"
 
 class Sampler;
@@ -106,6 +107,11 @@ class Estimator {
   typedef std::map<fp_t, dedupe_count_t> DEDUPE_MAP;
   typedef std::map<fp_t, side_count_t> SIDE_MAP;
 #endif
+#ifdef PELKO_HAVE_ABSL_BTREE
+  typedef absl::btree_map<fp_t, uint32_t> CSIZE_MAP;
+#else
+  typedef std::map<fp_t, uint32_t> CSIZE_MAP;
+#endif
 
   // What the Estimator reads from the process and the console. The default
   // is the platform layer, a monotonic clock in whole seconds and a memory
@@ -157,6 +163,25 @@ class Estimator {
                         void* cb_arg);
   // The same for a chunk that is a bucket of its own.
   static void add_chunk(const unsigned char* chunk_data, void* cb_arg);
+
+  // The sample for an export, after finish: its figures (the plan, the run
+  // and the host are the caller's to add) and its entries, by ascending
+  // fingerprint. With params.export_file set, entries of a run that both
+  // dedupes and compresses carry their compressed size.
+  void get_export_header(sample_header_t* h) const;
+  void for_each_entry(void (*func)(const sample_entry_t& e, void* arg),
+                      void* arg) const;
+
+  // Instead of reading: the final row and the summary of a sample gathered
+  // elsewhere (merged exports). import_entry counts one distinct
+  // fingerprint of the combined sample (in any order, each once);
+  // import_totals then takes the sample's figures and prints the section's
+  // title and header; finish prints the row. The plan totals in h stand in
+  // for a sampler's, its entry count is not used.
+  void import_entry(const sample_entry_t& e);
+  void import_totals(const sample_header_t& h);
+  // The fingerprint of an all-zero chunk in this run's width.
+  fp_t zero_fingerprint() const { return m_zeros_crc; }
 
  private:
   friend class EstimatorPeer;  // white-box access for estimator_test.cc
@@ -274,7 +299,7 @@ class Estimator {
   void __print_summary(const counters_t& c, double r, double r_low,
                        double r_high);
 
-  Mutex m_mutex;
+  mutable Mutex m_mutex;
   const pelko_params_t& m_params;
   const env_t m_env;
 
@@ -336,6 +361,16 @@ class Estimator {
   Sampler* m_sampler;
   std::string m_stop_reason;
   double m_start_seconds;
+
+  // Compressed size of the first chunk of every map entry, kept for an
+  // export (m_keep_csize); guarded by m_mutex.
+  bool m_keep_csize;
+  CSIZE_MAP m_csize;
+  // A merge's figures: set by import_totals; distinct fingerprints counted
+  // by import_entry (they are not kept in the map).
+  bool m_imported;
+  sample_header_t m_import;
+  size_t m_n_imported;
 };
 
 #endif  // PELKO_ESTIMATOR_H_

@@ -21,6 +21,7 @@
 
 #include "estimator.h"
 #include "interrupt.h"
+#include "merge.h"
 #include "printer.h"
 #include "sampler.h"
 
@@ -40,6 +41,8 @@ enum {
   OPT_MAX_RATE,
   OPT_KEEP_CACHE,
   OPT_FINGERPRINT,
+  OPT_EXPORT,
+  OPT_MERGE,
 };
 
 const struct option long_options[] = {
@@ -62,6 +65,8 @@ const struct option long_options[] = {
     {"max-rate", required_argument, nullptr, OPT_MAX_RATE},
     {"keep-cache", no_argument, nullptr, OPT_KEEP_CACHE},
     {"fingerprint", required_argument, nullptr, OPT_FINGERPRINT},
+    {"export", required_argument, nullptr, OPT_EXPORT},
+    {"merge", required_argument, nullptr, OPT_MERGE},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -91,7 +96,7 @@ bool takes_number(int c) {
 
 // An option as the user knows it: "-M", or "--max-rate" without a short form.
 std::string option_name(int c) {
-  if (c < OPT_STOP_AT) return std::string("-") + (char)c;
+  if (c < OPT_SEED) return std::string("-") + (char)c;
   for (const struct option* o = long_options; o->name != nullptr; o++)
     if (o->val == c) return std::string("--") + o->name;
   return "?";
@@ -182,12 +187,15 @@ parse_result_t try_parse_opts(pelko_params_t* params, int argc, char** argv) {
   bool negative_memory = false;
   bool negative_rate = false;
   bool stop_at_given = false;
+  // Options given, for those that a merge has no use for.
+  std::vector<int> given;
 
   optind = 0;  // full re-initialisation of getopt's state
   for (;;) {
     int c = getopt_long(argc, argv, "hVc:b:e:r:t:M:T:o:A:Dp:", long_options,
                         nullptr);
     if (c == -1) break;
+    given.push_back(c);
     // A size or time without any number would read as 0, which means "no
     // limit" for some of them: a typo must not switch a limit off.
     if (takes_number(c) && !has_number(optarg))
@@ -289,11 +297,40 @@ parse_result_t try_parse_opts(pelko_params_t* params, int argc, char** argv) {
           return usage_error("Bad fingerprint width %s (32 or 64)", optarg);
         }
         break;
+      case OPT_EXPORT:
+        if (optarg[0] == 0) return usage_error("--export needs a file name");
+        params->export_file = optarg;
+        break;
+      case OPT_MERGE:
+        params->merge_files.push_back(optarg);
+        break;
       case '?':
         return usage_error("Bad option");
       default:
         return usage_error("Bad option %c", c);
     }
+  }
+
+  if (!params->merge_files.empty()) {
+    // Every other argument is one more export; the exports fix the chunk
+    // size, the mode and the fingerprint width, and nothing is read.
+    for (int i = optind; i < argc; i++) params->merge_files.push_back(argv[i]);
+    for (int c : given) {
+      switch (c) {
+        case OPT_MERGE:
+        case 'o':
+        case 'A':
+        case 'D':
+          break;
+        default:
+          return usage_error(
+              "%s does not apply to --merge, which reads no inputs: the "
+              "exports fix the analysis",
+              option_name(c).c_str());
+      }
+    }
+    if (!(params->alpha > 0)) return usage_error("alpha <= 0");
+    return parse_result_t{PARSE_OK, ""};
   }
 
   // The first failing check is the one reported. NaN fails the "<= 0"
@@ -425,6 +462,8 @@ void write_usage(std::ostream& os, int debug, const char* prog_name) {
              "not cached before.");
   usage_line(os, " [--fingerprint <32|64>]",
              "Bits that tell chunks apart for dedupe. Default=32.");
+  usage_line(os, " [--export <file>]",
+             "Write the run's sample to this file at its end, for --merge.");
   if (debug > 0) {
     os << "\t [--bucket_size | -b <bucket_size="
        << capacity_to_str(DEFAULT_BUCKET_SIZE) << ">]" << std::endl;
@@ -434,6 +473,10 @@ void write_usage(std::ostream& os, int debug, const char* prog_name) {
   }
   os << "\t [--help        | -h]" << std::endl;
   os << "\t [--version     | -V]" << std::endl;
+  os << prog_name << std::endl;
+  usage_line(os, "  --merge <file> [<file> ...]",
+             "One estimate for the data of several runs, from their exports.");
+  os << "\t [--out         | -o <outfile>]\t\t\t\t\t\tOutput file." << std::endl;
   os << std::endl;
   os << "Size parameters accept suffixes K(KiB), M(MiB), G(GiB), T(TiB)."
      << std::endl;
@@ -483,6 +526,15 @@ void stop_analysis(void* estimator, int signo) {
 
 }  // namespace
 
+std::string estimate_mode_text(int estimate_mask) {
+  std::string s;
+  if (estimate_mask & ESTIMATE_DEDUPE) s += "dedupe";
+  s += (estimate_mask & ESTIMATE_DEDUPE_ZEROS) ? "(with zeros) "
+                                               : "(without zeros) ";
+  if (estimate_mask & ESTIMATE_COMPRESS) s += "compress ";
+  return s;
+}
+
 int run_phases(const pelko_params_t& params) {
   Sampler sampler(params);
   interrupt_set_callback(stop_scan, &sampler);
@@ -495,13 +547,19 @@ int run_phases(const pelko_params_t& params) {
     if (printer.console_is_terminal()) printer.console() << '\n';
     printer << "Scan interrupted by " << interrupt_signal_name(signo) << "."
             << std::endl;
+    if (!params.export_file.empty())
+      printer << "No export written: the scan did not complete." << std::endl;
     return interrupt_exit_status(signo);
   }
   estimator.start(&sampler);
   estimator.finish();
   interrupt_set_callback(nullptr, nullptr);
+  // What was read is exported, however the analysis ended.
+  const bool exported =
+      params.export_file.empty() || export_write(params, estimator, sampler);
   const int signo = interrupt_signal();
-  return signo != 0 ? interrupt_exit_status(signo) : 0;
+  if (signo != 0) return interrupt_exit_status(signo);
+  return exported ? 0 : 1;
 }
 
 namespace {
@@ -519,13 +577,8 @@ void echo_params(const pelko_params_t& params, const char* prog_name) {
   if (params.debug > 0 || params.bucket_size != DEFAULT_BUCKET_SIZE)
     printer << "bucket_size:     " << capacity_to_str(params.bucket_size)
             << std::endl;
-  printer << "estimate:        ";
-  if (params.estimate_mask & ESTIMATE_DEDUPE) printer << "dedupe";
-  printer << ((params.estimate_mask & ESTIMATE_DEDUPE_ZEROS)
-                  ? "(with zeros) "
-                  : "(without zeros) ");
-  if (params.estimate_mask & ESTIMATE_COMPRESS) printer << "compress ";
-  printer << std::endl;
+  printer << "estimate:        " << estimate_mode_text(params.estimate_mask)
+          << std::endl;
   printer << "report_freq:     " << params.report_freq * 100 << "%"
           << std::endl;
   printer << "#threads:        " << params.n_threads << std::endl;
@@ -542,6 +595,8 @@ void echo_params(const pelko_params_t& params, const char* prog_name) {
   if (params.fingerprint_bits != 32)
     printer << "fingerprint:     " << params.fingerprint_bits << " bits"
             << std::endl;
+  if (!params.export_file.empty())
+    printer << "export:          " << params.export_file << std::endl;
   if (params.debug > 0 || params.alpha != DEFAULT_ALPHA)
     printer << "alpha:           " << params.alpha << std::endl;
   if (params.stop_at > 0)
@@ -668,8 +723,14 @@ void warn_overlapping_roots(const pelko_params_t& params) {
 int run(pelko_params_t* params, int argc, char** argv) {
   parse_opts(params, argc, argv);
   if (!params->output_file.empty()) printer.open(params->output_file);
+  if (!params->merge_files.empty()) {
+    const int status = merge_run(*params, argv[0]);
+    const int output = finish_output(params->output_file);
+    return output != 0 ? output : status;
+  }
   echo_params(*params, argv[0]);
   if (!probe_roots(params)) return 1;
+  if (!params->export_file.empty() && !export_check(*params)) return 1;
   warn_overlapping_roots(*params);
   // A chunk across a bucket boundary would be cut in two and never read.
   if (round_bucket_size(params))

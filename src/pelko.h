@@ -104,6 +104,11 @@ struct pelko_params_t {
   // --fingerprint: bits that tell chunks apart for dedupe, 32 (the chunk
   // checksum) or 64 (the checksum and 32 bits of an independent hash).
   int fingerprint_bits = 32;
+  // --export: where to write the run's sample at its end; empty = nowhere.
+  std::string export_file;
+  // --merge: the exports to combine instead of reading inputs; empty = a
+  // normal run.
+  std::vector<std::string> merge_files;
 
   pelko_params_t() {}
   ~pelko_params_t() {}
@@ -156,6 +161,10 @@ void write_usage(std::ostream& os, int debug, const char* prog_name);
                               const char* error_msg, ...)
     __attribute__((format(printf, 3, 4)));
 
+// The estimate mode as the parameter echo shows it: "dedupe(with zeros)
+// compress ".
+std::string estimate_mode_text(int estimate_mask);
+
 // Writes the version line through the global printer.
 void print_version(const char* prog_name);
 
@@ -168,7 +177,8 @@ int pelko_main(int argc, char** argv);
 // the parsed and probed parameters. Returns the exit status: 0, or after
 // SIGINT or SIGTERM (see interrupt.h) 128 + the signal's number. A signal
 // during the scan ends it with one line; during the analysis, the final row
-// and the summary cover what was read.
+// and the summary cover what was read. With params.export_file set, the
+// sample is exported after the summary (status 1 when that fails).
 int run_phases(const pelko_params_t& params);
 
 // ---------------------------------------------------------------------------

@@ -295,7 +295,12 @@ TEST(ParseOpts, UsageText) {
             b.find("Scan time limit in seconds. Default=3600. Set 0 for no "
                    "limit.\n"));
   EXPECT_NE(std::string::npos,
-            b.find("\t [--help        | -h]\n\t [--version     | -V]\n\n"
+            b.find("\t [--help        | -h]\n\t [--version     | -V]\n"
+                   "prog\n\t  --merge <file> [<file> ...]\t\t\t\t\t\t"
+                   "One estimate for the data of several runs, from their "
+                   "exports.\n"
+                   "\t [--out         | -o <outfile>]\t\t\t\t\t\tOutput "
+                   "file.\n\n"
                    "Size parameters accept suffixes K(KiB), M(MiB), G(GiB), "
                    "T(TiB).\n\n"));
   EXPECT_EQ(std::string::npos, b.find("bucket_size"));
@@ -315,6 +320,8 @@ TEST(ParseOpts, UsageText) {
                    "before.\n"
                    "\t [--fingerprint <32|64>]\t\t\t\t\t\tBits that tell "
                    "chunks apart for dedupe. Default=32.\n"
+                   "\t [--export <file>]\t\t\t\t\t\t\tWrite the run's "
+                   "sample to this file at its end, for --merge.\n"
                    "\t [--bucket_size | -b <bucket_size=1024.000 KiB>]\n"
                    "\t [--alpha       | -A <alpha=0.500>]\n"
                    "\t [--debug       | -D[D[D]]]\n"

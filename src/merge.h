@@ -1,0 +1,50 @@
+// Sizing many hosts at once: every host's run writes its sample to an
+// export (--export), and one run merges any number of exports (--merge)
+// into the final row and summary of their data taken together, duplicates
+// across hosts included.
+//
+// A merge is what a single run over all the hosts' inputs would report, as
+// far as the samples allow:
+// - The exports must agree on chunk size, estimate mode and fingerprint
+//   width, and hold the same share of their plans (runs with the same
+//   --stop-at, or complete ones): the combined sample is then one uniform
+//   sample of the combined data. A run's share may miss its --stop-at by
+//   the buckets its threads were reading when it was reached.
+// - Counts of a fingerprint add up across exports; its compressed size
+//   (of its first chunk) counts once.
+// - Exports of runs in the memory-saving mode merge at the highest of
+//   their thresholds: every entry below it (except the all-zero chunk's,
+//   when zeros take part in dedupe) counts as skipped, as it would in a
+//   single run that had reached that threshold. The compression ratio is
+//   then measured on the entries kept.
+// - The same run given twice is refused (its data would count twice).
+// Streams the exports: memory does not grow with their size.
+#ifndef PELKO_MERGE_H_
+#define PELKO_MERGE_H_
+
+#include <string>
+
+#include "pelko.h"
+
+class Estimator;
+class Sampler;
+
+// Before a run with --export: false, after an "ERROR: " line on stderr,
+// when the export could not be written where asked (no such directory, not
+// writable, a directory) or would land among the inputs (inside a root, or
+// on the file system of a block device root).
+bool export_check(const pelko_params_t& params);
+
+// After the final row: writes the run's export to params.export_file
+// through a temporary file renamed into place, so that the name never
+// holds a partial export. True on success; false after an "ERROR: " line.
+bool export_write(const pelko_params_t& params, const Estimator& estimator,
+                  const Sampler& sampler);
+
+// The whole --merge run after the parameters were parsed: the parameter
+// echo, one line per export, the merged final row and the summary. Returns
+// the exit status: 0, or 1 after an "ERROR: " line naming the file (and
+// the field) that stopped it.
+int merge_run(const pelko_params_t& params, const char* prog_name);
+
+#endif  // PELKO_MERGE_H_
