@@ -34,6 +34,16 @@ corpus() {
       printf '16K' >"$dir/seed_k"
       printf '1.5T' >"$dir/seed_t"
       printf -- '-3e400M' >"$dir/seed_huge" ;;
+    sample_file_fuzz)
+      # Real exports of a small data set: duplicates, zeros, both widths.
+      local data="$BUILD/corpus/data"
+      mkdir -p "$data"
+      head -c 40960 /dev/urandom >"$data/a"
+      cat "$data/a" "$data/a" >"$data/b"
+      head -c 8192 /dev/zero >"$data/z"
+      "$BUILD/pelko" -p "$data" -c 4K -b 8K -t 1 --export "$dir/seed_all" >/dev/null
+      "$BUILD/pelko" -p "$data" -c 4K -b 8K -t 1 --fingerprint 64 --stop-at 50 \
+        -e no-compress --export "$dir/seed_64" >/dev/null ;;
   esac
   echo "$dir"
 }

@@ -144,6 +144,12 @@ bool export_check(const pelko_params_t& params) {
   return true;
 }
 
+void export_choose_seed(pelko_params_t* params) {
+  if (params->export_file.empty() || params->seed_given) return;
+  params->seed = (unsigned)(random_id() >> 32);
+  params->seed_given = true;
+}
+
 bool export_write(const pelko_params_t& params, const Estimator& estimator,
                   const Sampler& sampler) {
   const std::string& path = params.export_file;
@@ -156,6 +162,7 @@ bool export_write(const pelko_params_t& params, const Estimator& estimator,
   h.scan_stopped = t.scan_stopped;
   h.unread_size = sampler.get_unread_size();
   h.unread_files = sampler.get_unread_files();
+  h.seed = params.seed;
   h.run_id = random_id();
   h.created = (uint64_t)time(nullptr);
   h.host = host_name();
@@ -253,6 +260,23 @@ int merge_run(const pelko_params_t& params, const char* prog_name) {
       if (readers[i]->header().run_id == h.run_id)
         return merge_error(f, "holds the same run as " + files[i] +
                                   ": its data would count twice");
+  }
+
+  bool warned = false;
+  for (size_t i = 0; i < readers.size() && !warned; i++) {
+    const sample_header_t& a = readers[i]->header();
+    if (fraction_of(a) >= 1) continue;
+    for (size_t j = i + 1; j < readers.size() && !warned; j++)
+      if (readers[j]->header().seed == a.seed) {
+        printer << "WARNING: " << files[i] << " and " << files[j]
+                << " were read in the same order (seed " << a.seed
+                << "): where they hold the same data, their samples coincide"
+                   " and the merged dedupe estimate is unreliable before the"
+                   " end. Export stopped runs without --seed, or each with"
+                   " its own."
+                << std::endl;
+        warned = true;
+      }
   }
 
   const sample_header_t& h0 = readers.front()->header();

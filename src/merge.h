@@ -18,6 +18,7 @@
 //   single run that had reached that threshold. The compression ratio is
 //   then measured on the entries kept.
 // - The same run given twice is refused (its data would count twice).
+//   Stopped runs read in the same order (the same --seed) draw a warning.
 // Streams the exports: memory does not grow with their size.
 #ifndef PELKO_MERGE_H_
 #define PELKO_MERGE_H_
@@ -28,6 +29,12 @@
 
 class Estimator;
 class Sampler;
+
+// Before a run with --export and without --seed: draws a random reading
+// order. Hosts that hold the same data (clones of one image) would
+// otherwise all sample the same places, and the merge would see their
+// copies together far more often than chance.
+void export_choose_seed(pelko_params_t* params);
 
 // Before a run with --export: false, after an "ERROR: " line on stderr,
 // when the export could not be written where asked (no such directory, not

@@ -728,6 +728,7 @@ int run(pelko_params_t* params, int argc, char** argv) {
     const int output = finish_output(params->output_file);
     return output != 0 ? output : status;
   }
+  export_choose_seed(params);
   echo_params(*params, argv[0]);
   if (!probe_roots(params)) return 1;
   if (!params->export_file.empty() && !export_check(*params)) return 1;

@@ -133,6 +133,7 @@ void SampleWriter::begin(const sample_header_t& h) {
   put_varint(h.unread_size);
   put_varint(h.unread_files);
   put_varint(double_bits(h.stop_at));
+  put_varint(h.seed);
   unsigned char id[8];
   put_le64(id, h.run_id);
   put(id, sizeof(id));
@@ -343,7 +344,7 @@ bool SampleReader::read_header() {
       !get_varint(&h.total_size) || !get_varint(&h.reductible_size) ||
       !get_varint(&files) || !get_varint(&stopped) ||
       !get_varint(&h.unread_size) || !get_varint(&h.unread_files) ||
-      !get_varint(&stop_at) || !get(id, sizeof(id)) ||
+      !get_varint(&stop_at) || !get_varint(&h.seed) || !get(id, sizeof(id)) ||
       !get_varint(&h.created) || !get_string(&h.host, kMaxString))
     return false;
   uint64_t n_paths;
@@ -370,6 +371,7 @@ bool SampleReader::read_header() {
   h.total_files = files == 0 ? UINT64_MAX : files - 1;
   h.stop_at = bits_double(stop_at);
   if (!(h.stop_at >= 0 && h.stop_at <= 1)) return fail("stop-at out of range");
+  if (h.seed > UINT32_MAX) return fail("seed out of range");
   h.run_id = get_le64(id);
   const uint64_t analysed = h.n_data_chunks + h.n_zero_chunks;
   if (analysed < h.n_data_chunks || analysed > h.total_chunks)

@@ -67,6 +67,7 @@ struct sample_header_t {
   uint64_t unread_files = 0;
   // The run.
   double stop_at = 0;  // --stop-at as a fraction; 0: none
+  uint64_t seed = 0;   // of the reading order
   uint64_t run_id = 0;  // random: tells runs apart
   uint64_t created = 0;  // seconds since 1970
   std::string host;

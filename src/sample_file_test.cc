@@ -27,6 +27,7 @@ sample_header_t make_header(int mask, int bits) {
   h.reductible_size = 1000 * 4096;
   h.total_files = 3;
   h.stop_at = 0.25;
+  h.seed = 4242;
   h.run_id = 0x0123456789ABCDEFull;
   h.created = 1765000000;
   h.host = "host-1";
@@ -148,6 +149,7 @@ TEST(SampleFile, RoundTrip) {
       EXPECT_EQ(g.total_size, h.total_size);
       EXPECT_EQ(g.total_files, h.total_files);
       EXPECT_EQ(g.stop_at, h.stop_at);
+      EXPECT_EQ(g.seed, h.seed);
       EXPECT_EQ(g.run_id, h.run_id);
       EXPECT_EQ(g.created, h.created);
       EXPECT_EQ(g.host, h.host);

@@ -57,6 +57,17 @@ row=$(figures "$TMP/out")
 low=$(cut -f 1 <<<"$row"); high=$(cut -f 5 <<<"$row")
 is_number "$low" && is_number "$high" || _fail "stopped merge has a range: $row"
 
+# Stopped runs must not sample the same places on hosts that hold the same
+# data: without --seed an exporting run draws its own order (and says it);
+# the same --seed on two stopped runs is warned about.
+run_pelko -p "$TMP/d3" -b 64K --stop-at 40 --export "$TMP/s3.pex"
+expect_contains "export draws its order" "seed:  " "$(cat "$TMP/out")"
+run_pelko -p "$TMP/d3" -b 64K --stop-at 40 --seed 1 --export "$TMP/s3.pex"
+run_pelko --merge "$TMP/s1.pex" "$TMP/s3.pex"
+expect_status "merge of runs in one order" 0
+expect_contains "same order warned" "WARNING: $TMP/s1.pex and $TMP/s3.pex were read in the same order (seed 1)" \
+  "$(cat "$TMP/out")"
+
 # refused LABEL NEEDLE ARGS...: status 1, an error line holding NEEDLE, no
 # merged row.
 refused() {
