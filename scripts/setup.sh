@@ -17,6 +17,8 @@ PACKAGES=(
   libgtest-dev libbenchmark-dev libabsl-dev  # tests, benchmarks, btree map
   lz4 python3 clang libclang-rt-dev     # test tools, fuzzing and sanitizers
   e2fsprogs util-linux time strace      # file-system images, peak memory, open tracing
+  groff-base man-db                     # manual page checks
+  dpkg-dev file                         # Debian package (dpkg-shlibdeps)
 )
 
 missing=()

@@ -45,6 +45,9 @@ ctest --test-dir "$ROOT/build-tsan" --output-on-failure -j "$JOBS" \
 stage "5. fuzzing (clang, ASan + UBSan), 30 s per target"
 bash "$ROOT/scripts/fuzz.sh" 30
 
+stage "6. Debian package: build, install, run, remove"
+bash "$ROOT/scripts/package_test.sh"
+
 # Further stages are appended here, each opened by `stage "N. name"`.
 
 echo
