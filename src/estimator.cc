@@ -13,6 +13,9 @@
 #include <vector>
 
 #include "crc.h"
+#include "format.h"
+#include "os.h"
+#include "pelko_assert.h"
 #include "printer.h"
 #include "sampler.h"
 #include "summary.h"

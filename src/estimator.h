@@ -41,7 +41,7 @@
 #endif
 
 #include "mutex.h"
-#include "pelko.h"
+#include "options.h"
 #include "sample_file.h"
 #include "unseen.h"
 

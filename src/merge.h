@@ -24,7 +24,7 @@
 
 #include <string>
 
-#include "pelko.h"
+#include "options.h"
 
 class Estimator;
 class Sampler;

@@ -1,4 +1,6 @@
-#include "pelko.h"
+#include "options.h"
+#include "os.h"
+#include "types.h"
 
 #include <getopt.h>
 
