@@ -38,6 +38,9 @@ enum {
   OPT_FINGERPRINT,
   OPT_EXPORT,
   OPT_MERGE,
+  OPT_JSON,
+  OPT_CSV,
+  OPT_PLOT,
 };
 
 const struct option long_options[] = {
@@ -62,6 +65,9 @@ const struct option long_options[] = {
     {"fingerprint", required_argument, nullptr, OPT_FINGERPRINT},
     {"export", required_argument, nullptr, OPT_EXPORT},
     {"merge", required_argument, nullptr, OPT_MERGE},
+    {"json", required_argument, nullptr, OPT_JSON},
+    {"csv", required_argument, nullptr, OPT_CSV},
+    {"plot", required_argument, nullptr, OPT_PLOT},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -274,6 +280,17 @@ parse_result_t try_parse_opts(pelko_params_t* params, int argc, char** argv) {
       case OPT_MERGE:
         params->merge_files.push_back(optarg);
         break;
+      case OPT_JSON:
+      case OPT_CSV:
+      case OPT_PLOT: {
+        if (optarg[0] == 0)
+          return usage_error("%s needs a file name", option_name(c).c_str());
+        std::string* file = c == OPT_JSON  ? &params->json_file
+                            : c == OPT_CSV ? &params->csv_file
+                                           : &params->plot_file;
+        *file = optarg;
+        break;
+      }
       case '?':
         return usage_error("Bad option");
       default:
@@ -288,6 +305,9 @@ parse_result_t try_parse_opts(pelko_params_t* params, int argc, char** argv) {
     for (int c : given) {
       switch (c) {
         case OPT_MERGE:
+        case OPT_JSON:
+        case OPT_CSV:
+        case OPT_PLOT:
         case 'o':
         case 'A':
         case 'D':
@@ -434,6 +454,11 @@ void write_usage(std::ostream& os, int debug, const char* prog_name) {
              "Bits that tell chunks apart for dedupe. Default=32.");
   usage_line(os, " [--export <file>]",
              "Write the run's sample to this file at its end, for --merge.");
+  usage_line(os, " [--json <file>]",
+             "Write the parameters, rows and summary as JSON Lines.");
+  usage_line(os, " [--csv <file>]", "Write the report rows as CSV.");
+  usage_line(os, " [--plot <file.svg>]",
+             "Draw the estimates against progress as an SVG chart.");
   if (debug > 0) {
     os << "\t [--bucket_size | -b <bucket_size="
        << capacity_to_str(DEFAULT_BUCKET_SIZE) << ">]" << std::endl;
@@ -447,6 +472,8 @@ void write_usage(std::ostream& os, int debug, const char* prog_name) {
   usage_line(os, "  --merge <file> [<file> ...]",
              "One estimate for the data of several runs, from their exports.");
   os << "\t [--out         | -o <outfile>]\t\t\t\t\t\tOutput file." << std::endl;
+  usage_line(os, " [--json <file>] [--csv <file>] [--plot <file.svg>]",
+             "As above, for the merged estimate.");
   os << std::endl;
   os << "Size parameters accept suffixes K(KiB), M(MiB), G(GiB), T(TiB)."
      << std::endl;

@@ -56,6 +56,11 @@ struct pelko_params_t {
   int fingerprint_bits = 32;
   // --export: where to write the run's sample at its end; empty = nowhere.
   std::string export_file;
+  // --json, --csv, --plot: machine-readable records of the run (record.h);
+  // empty = none.
+  std::string json_file;
+  std::string csv_file;
+  std::string plot_file;
   // --merge: the exports to combine instead of reading inputs; empty = a
   // normal run.
   std::vector<std::string> merge_files;

@@ -14,6 +14,7 @@
 #include "interrupt.h"
 #include "merge.h"
 #include "printer.h"
+#include "record.h"
 #include "sampler.h"
 
 namespace {
@@ -42,6 +43,8 @@ int run_phases(const pelko_params_t& params) {
     if (printer.console_is_terminal()) printer.console() << '\n';
     printer << "Scan interrupted by " << interrupt_signal_name(signo) << "."
             << std::endl;
+    record.write_stop(std::string("scan interrupted by ") +
+                      interrupt_signal_name(signo));
     if (!params.export_file.empty())
       printer << "No export written: the scan did not complete." << std::endl;
     return interrupt_exit_status(signo);
@@ -92,6 +95,12 @@ void echo_params(const pelko_params_t& params, const char* prog_name) {
             << std::endl;
   if (!params.export_file.empty())
     printer << "export:          " << params.export_file << std::endl;
+  if (!params.json_file.empty())
+    printer << "json:            " << params.json_file << std::endl;
+  if (!params.csv_file.empty())
+    printer << "csv:             " << params.csv_file << std::endl;
+  if (!params.plot_file.empty())
+    printer << "plot:            " << params.plot_file << std::endl;
   if (params.debug > 0 || params.alpha != DEFAULT_ALPHA)
     printer << "alpha:           " << params.alpha << std::endl;
   if (params.stop_at > 0)
@@ -215,16 +224,36 @@ void warn_overlapping_roots(const pelko_params_t& params) {
   }
 }
 
+// Refuses every output that would be written among the inputs, before any
+// of them is created or truncated.
+bool check_outputs(const pelko_params_t& params) {
+  const std::pair<const char*, const std::string*> outputs[] = {
+      {"-o", &params.output_file},
+      {"--json", &params.json_file},
+      {"--csv", &params.csv_file},
+      {"--plot", &params.plot_file},
+  };
+  for (const auto& o : outputs)
+    if (!o.second->empty() && !output_check(o.first, *o.second, params.roots))
+      return false;
+  return true;
+}
+
 int run(pelko_params_t* params, int argc, char** argv) {
   parse_opts(params, argc, argv);
+  if (!check_outputs(*params)) return 1;
   if (!params->output_file.empty()) printer.open(params->output_file);
+  if (!record.open(*params)) return 1;
   if (!params->merge_files.empty()) {
+    record.write_run(*params);
     const int status = merge_run(*params, argv[0]);
+    const int records = record.finish();
     const int output = finish_output(params->output_file);
-    return output != 0 ? output : status;
+    return output != 0 ? output : records != 0 ? records : status;
   }
   echo_params(*params, argv[0]);
   if (!probe_roots(params)) return 1;
+  record.write_run(*params);
   if (!params->export_file.empty() && !export_check(*params)) return 1;
   warn_overlapping_roots(*params);
   // A chunk across a bucket boundary would be cut in two and never read.
@@ -233,8 +262,11 @@ int run(pelko_params_t* params, int argc, char** argv) {
             << capacity_to_str(params->bucket_size)
             << ", a multiple of chunk_size." << std::endl;
   const int status = run_phases(*params);
+  const int records = record.finish();
   const int output = finish_output(params->output_file);
-  return output != 0 ? output : status;
+  if (output != 0) return output;
+  // An interruption's status stands; a lost record fails a run that ended.
+  return status == 0 ? records : status;
 }
 
 }  // namespace
