@@ -236,6 +236,21 @@ bool check_outputs(const pelko_params_t& params) {
   for (const auto& o : outputs)
     if (!o.second->empty() && !output_check(o.first, *o.second, params.roots))
       return false;
+  // Two outputs in one file would garble both.
+  std::vector<std::pair<const char*, const std::string*>> given;
+  for (const auto& o : outputs)
+    if (!o.second->empty()) given.push_back(o);
+  if (!params.export_file.empty())
+    given.push_back({"--export", &params.export_file});
+  for (size_t i = 0; i < given.size(); i++) {
+    for (size_t k = 0; k < i; k++) {
+      if (same_output(*given[i].second, *given[k].second)) {
+        std::cerr << "ERROR: " << given[i].first << " " << *given[i].second
+                  << ": the same file as " << given[k].first << std::endl;
+        return false;
+      }
+    }
+  }
   return true;
 }
 

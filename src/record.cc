@@ -194,6 +194,12 @@ bool output_check(const std::string& option, const std::string& path,
   return true;
 }
 
+bool same_output(const std::string& a, const std::string& b) {
+  std::string ta, tb;
+  if (!output_target(a, &ta) || !output_target(b, &tb)) return a == b;
+  return ta == tb;
+}
+
 Record::~Record() {
   if (m_json) fclose(m_json);
   if (m_csv) fclose(m_csv);
@@ -238,6 +244,20 @@ void Record::write_run(const pelko_params_t& params) {
   j["type"] = "run";
   j["version"] = PELKO_VERSION;
   json p;
+  if (!params.merge_files.empty()) {
+    // The exports fix the rest; their figures are in the rows.
+    p["alpha"] = params.alpha;
+    j["parameters"] = p;
+    json merged = json::array();
+    for (const std::string& f : params.merge_files) {
+      json m;
+      add_path(&m, f);
+      merged.push_back(m);
+    }
+    j["merge"] = merged;
+    json_line(dump(j));
+    return;
+  }
   p["chunk_size"] = (unsigned long long)params.chunk_size;
   p["bucket_size"] = (unsigned long long)params.bucket_size;
   p["dedupe"] = (params.estimate_mask & ESTIMATE_DEDUPE) != 0;
@@ -268,15 +288,6 @@ void Record::write_run(const pelko_params_t& params) {
     inputs.push_back(in);
   }
   j["inputs"] = inputs;
-  if (!params.merge_files.empty()) {
-    json merged = json::array();
-    for (const std::string& f : params.merge_files) {
-      json m;
-      add_path(&m, f);
-      merged.push_back(m);
-    }
-    j["merge"] = merged;
-  }
   json_line(dump(j));
 }
 

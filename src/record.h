@@ -106,4 +106,7 @@ std::string to_hex(const std::string& s);
 bool output_check(const std::string& option, const std::string& path,
                   const LIST_ROOTS& roots);
 
+// Whether two output paths name the same file (existing or to be created).
+bool same_output(const std::string& a, const std::string& b);
+
 #endif  // PELKO_RECORD_H_

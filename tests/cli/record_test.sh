@@ -148,5 +148,8 @@ cmp -s "$TMP/r1" "$TMP/in" || _fail "-o an input: the input was changed"
 run_pelko -p "$TMP/data/c" --csv /dev/full
 expect_status "--csv /dev/full" 1
 expect_contains "--csv /dev/full" "ERROR: write(/dev/full) failed" "$(cat "$TMP/err")"
+run_pelko -p "$TMP/data/c" --json "$TMP/same" --csv "$TMP/same"
+expect_status "--json and --csv in one file" 1
+expect_contains "--json and --csv in one file" "ERROR: --csv $TMP/same: the same file as --json" "$(cat "$TMP/err")"
 
 finish
