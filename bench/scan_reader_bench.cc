@@ -13,9 +13,10 @@
 #include <ostream>
 #include <string>
 
-#include "pelko.h"
+#include "options.h"
 #include "printer.h"
 #include "sampler.h"
+#include "types.h"
 
 namespace {
 

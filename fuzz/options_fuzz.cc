@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "pelko.h"
+#include "options.h"
+#include "pelko_assert.h"
+#include "types.h"
 
 namespace {
 const size_t kMaxArgs = 64;

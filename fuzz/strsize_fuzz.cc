@@ -6,7 +6,8 @@
 #include <cmath>
 #include <string>
 
-#include "pelko.h"
+#include "format.h"
+#include "pelko_assert.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string s(reinterpret_cast<const char*>(data), size);

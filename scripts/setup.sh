@@ -14,8 +14,10 @@ case "$BUILD_DIR" in /*) ;; *) BUILD_DIR=$ROOT/$BUILD_DIR ;; esac
 PACKAGES=(
   build-essential cmake pkg-config      # compiler and build
   coinor-libclp-dev coinor-libcoinutils-dev liblz4-dev libxxhash-dev  # linked by pelko
+  nlohmann-json3-dev                    # --json output
   libgtest-dev libbenchmark-dev libabsl-dev  # tests, benchmarks, btree map
   lz4 python3 clang libclang-rt-dev     # test tools, fuzzing and sanitizers
+  librsvg2-bin                          # renders the --plot chart in its test
   e2fsprogs util-linux time strace      # file-system images, peak memory, open tracing
   groff-base man-db                     # manual page checks
   dpkg-dev file                         # Debian package (dpkg-shlibdeps)

@@ -1,6 +1,6 @@
 #include "condvar.h"
 
-#include "pelko.h"
+#include "pelko_assert.h"
 
 Condvar::Condvar() {
   int err = pthread_cond_init(&m_cond, nullptr);

@@ -1,6 +1,6 @@
 #include "dfh.h"
 
-#include "pelko.h"
+#include "pelko_assert.h"
 
 DFH_ARRAY::DFH_ARRAY(size_t n, int64_t value) : m_size(0) { assign(n, value); }
 

@@ -13,7 +13,11 @@
 #include <vector>
 
 #include "crc.h"
+#include "format.h"
+#include "os.h"
+#include "pelko_assert.h"
 #include "printer.h"
+#include "record.h"
 #include "sampler.h"
 #include "summary.h"
 
@@ -611,7 +615,34 @@ void Estimator::__print_report(const counters_t& c, double r, double r_low,
   __print_zeros(c);
   printer << std::endl;
   if (m_params.debug > 0) printer << std::endl;
+  __record_row(c, r, r_low, r_high, false);
   __warn_collisions(c, r);
+}
+
+void Estimator::__record_row(const counters_t& c, double r, double r_low,
+                             double r_high, bool final) const {
+  if (!record.active()) return;
+  record_row_t row;
+  row.final = final;
+  row.elapsed = (double)c.elapsed_time;
+  row.progress = c.progress * 100;
+  row.bytes = (c.n_data_chunks + c.n_zero_chunks) * m_params.chunk_size;
+  // As the row shows it: whole bytes per whole second.
+  if (c.elapsed_time > 0)
+    row.bandwidth = (double)(row.bytes / (size_t)c.elapsed_time);
+  row.memory = c.memory_cur;
+  row.memory_peak = c.memory_peak;
+  row.dedupe = (m_params.estimate_mask & ESTIMATE_DEDUPE) != 0;
+  row.r = r;
+  row.r_low = r_low;
+  row.r_high = r_high;
+  row.compress = (m_params.estimate_mask & ESTIMATE_COMPRESS) != 0;
+  row.compress_ratio = c.compressed_size != 0
+                           ? (double)c.uncompressed_size / c.compressed_size
+                           : 0.0;
+  const size_t n = c.n_data_chunks + c.n_zero_chunks;
+  row.zeros = n != 0 ? 100.0 * c.n_zero_chunks / n : 0.0;
+  record.add_row(row);
 }
 
 void Estimator::finish() {
@@ -627,6 +658,7 @@ void Estimator::finish() {
   if (m_params.estimate_mask & ESTIMATE_COMPRESS) __print_compress(c);
   __print_zeros(c);
   printer << std::endl;
+  __record_row(c, r, r_low, r_high, true);
   if (m_params.estimate_mask & ESTIMATE_DEDUPE) __warn_collisions(c, r);
   __print_summary(c, r, r_low, r_high);
 }
@@ -676,7 +708,9 @@ void Estimator::__print_summary(const counters_t& c, double r, double r_low,
   in.compressed_size = c.compressed_size;
   in.zero_chunk_compressed =
       lz4_compressed_size(m_zeros.get(), m_params.chunk_size);
-  printer << std::endl << format_summary(in, compute_summary(in)) << std::flush;
+  const summary_t s = compute_summary(in);
+  printer << std::endl << format_summary(in, s) << std::flush;
+  record.write_summary(in, s);
 }
 
 void Estimator::__print_header(bool to_file) const {

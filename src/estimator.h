@@ -41,7 +41,7 @@
 #endif
 
 #include "mutex.h"
-#include "pelko.h"
+#include "options.h"
 #include "sample_file.h"
 #include "unseen.h"
 
@@ -294,6 +294,9 @@ class Estimator {
   void __print_dedupe(double r, double r_low, double r_high) const;
   void __print_compress(const counters_t& c) const;
   void __print_zeros(const counters_t& c) const;
+  // A row's figures to the machine-readable record, when it is open.
+  void __record_row(const counters_t& c, double r, double r_low, double r_high,
+                    bool final) const;
   // The time left at the current rate, for the progress line.
   std::string __eta(const counters_t& c) const;
   void __print_summary(const counters_t& c, double r, double r_low,

@@ -7,23 +7,12 @@
 
 #include <iostream>
 
-#include "pelko.h"
+#include "format.h"
+#include "types.h"
 
 const char* const DEVTYPE_TO_STR[9] = {
     "unknown",     "block device", "file system",   "directory", "single file",
     "char device", "fifo file",    "symbolic link", "socket"};
-
-void pelko_assert_fail(const char* cond, const char* file, int line) {
-  const char* base = strrchr(file, '/');
-  base = base ? base + 1 : file;
-  const char* dot = strrchr(base, '.');
-  size_t len = dot ? (size_t)(dot - base) : strlen(base);
-  std::cout.flush();
-  fprintf(stderr, "Assertion failed: %s, module %.*s, line %d\n", cond,
-          (int)len, base, line);
-  fflush(stderr);
-  abort();
-}
 
 std::string capacity_to_str(size_t capacity) {
   char buf[64];

@@ -2,8 +2,10 @@
 
 #include <string>
 
+#include "format.h"
 #include "gtest/gtest.h"
-#include "pelko.h"
+#include "pelko_assert.h"
+#include "types.h"
 
 namespace {
 

@@ -10,9 +10,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <initializer_list>
 
 #include "mutex.h"
-#include "pelko.h"
+#include "pelko_assert.h"
 
 namespace {
 

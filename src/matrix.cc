@@ -4,7 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "pelko.h"
+#include "pelko_assert.h"
 
 double Matrix::s_print_accuracy = 0.0;
 

@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "estimator.h"
+#include "format.h"
+#include "os.h"
 #include "printer.h"
 #include "sample_file.h"
 #include "sampler.h"

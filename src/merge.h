@@ -25,7 +25,7 @@
 
 #include <string>
 
-#include "pelko.h"
+#include "options.h"
 
 class Estimator;
 class Sampler;

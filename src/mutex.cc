@@ -1,6 +1,6 @@
 #include "mutex.h"
 
-#include "pelko.h"
+#include "pelko_assert.h"
 
 // Adaptive: a thread that finds the mutex held spins for a while before it
 // sleeps. The locks of the hot path are held for a few hundred nanoseconds at

@@ -32,7 +32,9 @@
 #include <string>
 #include <utility>
 
-#include "pelko.h"
+#include "os.h"
+#include "pelko_assert.h"
+#include "types.h"
 
 namespace {
 

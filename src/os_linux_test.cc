@@ -15,7 +15,8 @@
 #include <vector>
 
 #include "gtest/gtest.h"
-#include "pelko.h"
+#include "os.h"
+#include "types.h"
 
 namespace {
 

@@ -6,7 +6,8 @@
 
 #include <iostream>
 
-#include "pelko.h"
+#include "os.h"
+#include "pelko_assert.h"
 
 Printer printer;
 
@@ -53,4 +54,30 @@ void Printer::close_for_test() {
   if (m_fstream.is_open()) m_fstream.close();
   m_fstream.clear();
   m_to_file = false;
+}
+
+// Flushes the report on the console and closes the report file. Returns 0,
+// or 1 after an "ERROR: " line for each output that lost part of it.
+int finish_output(const std::string& output_file) {
+  int status = 0;
+  printer << std::flush;
+  if (printer.console_failed()) {
+    const int err = printer.console_error();
+    errno = err;
+    std::cerr << "ERROR: write(stdout) failed, "
+              << (err != 0 ? get_last_error_str() : "the report is incomplete")
+              << std::endl;
+    status = 1;
+  }
+  if (printer.file_failed()) {
+    std::cerr << "ERROR: write(" << output_file
+              << ") failed, the report file is incomplete" << std::endl;
+    status = 1;
+  } else if (const int err = printer.close_file()) {
+    errno = err;
+    std::cerr << "ERROR: close(" << output_file << ") failed, "
+              << get_last_error_str() << std::endl;
+    status = 1;
+  }
+  return status;
 }

@@ -109,4 +109,9 @@ class Printer {
 
 extern Printer printer;
 
+// Flushes the report on the console and closes the report file. Returns 0,
+// or 1 after an "ERROR: " line for each output that lost part of it.
+// output_file names the report file in the messages.
+int finish_output(const std::string& output_file);
+
 #endif  // PELKO_PRINTER_H_

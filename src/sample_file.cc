@@ -6,7 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "pelko.h"
+#include "options.h"
+#include "pelko_assert.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "pelko.h"
+#include "options.h"
 
 namespace {
 

@@ -12,6 +12,9 @@
 #include <string>
 #include <thread>
 
+#include "format.h"
+#include "os.h"
+#include "pelko_assert.h"
 #include "printer.h"
 #include "threadpool.h"
 #include "walker.h"

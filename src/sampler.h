@@ -32,7 +32,8 @@
 #include <vector>
 
 #include "mutex.h"
-#include "pelko.h"
+#include "options.h"
+#include "types.h"
 
 class Walker;
 

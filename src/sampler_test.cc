@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "mutex.h"
+#include "pelko_assert.h"
 #include "printer.h"
 #include "walker.h"
 

@@ -5,7 +5,9 @@
 
 #include <algorithm>
 
-#include "pelko.h"
+#include "format.h"
+#include "options.h"
+#include "types.h"
 
 namespace {
 

@@ -5,7 +5,8 @@
 #include <string>
 
 #include "gtest/gtest.h"
-#include "pelko.h"
+#include "options.h"
+#include "types.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "pelko.h"
+#include "pelko_assert.h"
 
 void threadpool_run(int n_threads, void* (*start_routine)(void*), void* arg) {
   if (n_threads <= 0) return;

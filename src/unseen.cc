@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "matrix.h"
-#include "pelko.h"
+#include "pelko_assert.h"
 #include "printer.h"
 
 size_t Unseen::MAX_Y_SIZE = 120;

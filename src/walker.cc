@@ -9,6 +9,8 @@
 
 #include <iostream>
 
+#include "os.h"
+#include "pelko_assert.h"
 #include "printer.h"
 #include "threadpool.h"
 

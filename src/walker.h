@@ -33,7 +33,7 @@
 
 #include "condvar.h"
 #include "mutex.h"
-#include "pelko.h"
+#include "types.h"
 
 class Walker {
  public:

@@ -22,6 +22,8 @@
 #include <gtest/gtest.h>
 
 #include "mutex.h"
+#include "os.h"
+#include "pelko_assert.h"
 #include "printer.h"
 
 namespace {

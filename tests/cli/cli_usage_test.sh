@@ -21,7 +21,10 @@ $T [--time-limit <seconds>]$T$T$T$T$T${T}Analysis time limit in seconds. Default
 $T [--max-rate <size>]$T$T$T$T$T$T${T}Reading limit in bytes per second, all threads together. Default=none.
 $T [--keep-cache]$T$T$T$T$T$T$T${T}Leave the data read in the page cache. Default=drop what was not cached before.
 $T [--fingerprint <32|64>]$T$T$T$T$T${T}Bits that tell chunks apart for dedupe. Default=32.
-$T [--export <file>]$T$T$T$T$T$T${T}Write the run's sample to this file at its end, for --merge."
+$T [--export <file>]$T$T$T$T$T$T${T}Write the run's sample to this file at its end, for --merge.
+$T [--json <file>]$T$T$T$T$T$T${T}Write the parameters, rows and summary as JSON Lines.
+$T [--csv <file>]$T$T$T$T$T$T$T${T}Write the report rows as CSV.
+$T [--plot <file.svg>]$T$T$T$T$T$T${T}Draw the estimates against progress as an SVG chart."
 usage_advanced="$T [--bucket_size | -b <bucket_size=1024.000 KiB>]
 $T [--alpha       | -A <alpha=0.500>]
 $T [--debug       | -D[D[D]]]"
@@ -30,6 +33,7 @@ $T [--version     | -V]
 $PELKO
 $T  --merge <file> [<file> ...]$T$T$T$T$T${T}One estimate for the data of several runs, from their exports.
 $T [--out         | -o <outfile>]$T$T$T$T$T${T}Output file.
+$T [--json <file>] [--csv <file>] [--plot <file.svg>]$T$T${T}As above, for the merged estimate.
 
 Size parameters accept suffixes K(KiB), M(MiB), G(GiB), T(TiB).
 "

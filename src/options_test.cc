@@ -1,4 +1,6 @@
-#include "pelko.h"
+#include "options.h"
+#include "os.h"
+#include "types.h"
 
 #include <getopt.h>
 
@@ -211,6 +213,17 @@ TEST(ParseOpts, ValidationMessagesInOrder) {
   EXPECT_EQ("Bad option", Parse({"-p", "x", "-D5"}).error());
 }
 
+TEST(ParseOpts, RecordFiles) {
+  Parse p({"-p", "d", "--json", "r.json", "--csv", "r.csv", "--plot", "r.svg"});
+  ASSERT_TRUE(p.ok()) << p.error();
+  EXPECT_EQ("r.json", p.params.json_file);
+  EXPECT_EQ("r.csv", p.params.csv_file);
+  EXPECT_EQ("r.svg", p.params.plot_file);
+  EXPECT_EQ("--plot needs a file name", Parse({"-p", "d", "--plot", ""}).error());
+  // A merge writes them too.
+  EXPECT_TRUE(Parse({"--merge", "a", "--json", "m.json", "--plot", "m.svg"}).ok());
+}
+
 TEST(ParseOpts, HugeSizesSaturate) {
   Parse p({"-p", "x", "-b", "1e300", "-M", "1e30T"});
   ASSERT_TRUE(p.ok()) << p.error();
@@ -300,7 +313,9 @@ TEST(ParseOpts, UsageText) {
                    "One estimate for the data of several runs, from their "
                    "exports.\n"
                    "\t [--out         | -o <outfile>]\t\t\t\t\t\tOutput "
-                   "file.\n\n"
+                   "file.\n"
+                   "\t [--json <file>] [--csv <file>] [--plot <file.svg>]"
+                   "\t\t\tAs above, for the merged estimate.\n\n"
                    "Size parameters accept suffixes K(KiB), M(MiB), G(GiB), "
                    "T(TiB).\n\n"));
   EXPECT_EQ(std::string::npos, b.find("bucket_size"));
@@ -322,6 +337,12 @@ TEST(ParseOpts, UsageText) {
                    "chunks apart for dedupe. Default=32.\n"
                    "\t [--export <file>]\t\t\t\t\t\t\tWrite the run's "
                    "sample to this file at its end, for --merge.\n"
+                   "\t [--json <file>]\t\t\t\t\t\t\tWrite the parameters, "
+                   "rows and summary as JSON Lines.\n"
+                   "\t [--csv <file>]\t\t\t\t\t\t\t\tWrite the report rows "
+                   "as CSV.\n"
+                   "\t [--plot <file.svg>]\t\t\t\t\t\t\tDraw the estimates "
+                   "against progress as an SVG chart.\n"
                    "\t [--bucket_size | -b <bucket_size=1024.000 KiB>]\n"
                    "\t [--alpha       | -A <alpha=0.500>]\n"
                    "\t [--debug       | -D[D[D]]]\n"

@@ -1,0 +1,126 @@
+// The run parameters and the command line that sets them (options.cc).
+#ifndef PELKO_OPTIONS_H_
+#define PELKO_OPTIONS_H_
+
+#include <stddef.h>
+#include <time.h>
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "types.h"
+
+#define PELKO_VERSION "1.08"
+
+// Upper bound on -t; larger counts are a usage error.
+const int MAX_THREADS = 1024;
+
+// Defaults of the advanced options, which the parameter echo shows only
+// when they are changed.
+const size_t DEFAULT_BUCKET_SIZE = 1048576;
+const double DEFAULT_ALPHA = 0.5;
+
+// estimate_mask bits.
+const int ESTIMATE_DEDUPE = 2;
+const int ESTIMATE_DEDUPE_ZEROS = 4;
+const int ESTIMATE_COMPRESS = 8;
+
+// The run parameters. Filled by parse_opts; read-only afterwards except the
+// probe results in each root_t and the two scan limits, which the driver may
+// reset to 0.
+struct pelko_params_t {
+  LIST_ROOTS roots;
+  size_t chunk_size;
+  size_t bucket_size;
+  int estimate_mask;
+  double report_freq;  // fraction: 0.01 = 1 %
+  int n_threads;
+  time_t scan_time_limit;    // seconds, 0 = none
+  size_t scan_memory_limit;  // bytes, 0 = none; 0.8 x memory_limit
+  size_t memory_limit;       // bytes, 0 = none
+  double alpha;
+  int debug;
+  std::string output_file;  // empty = console only
+  // --seed: the reading order's seed; without it the order is the C
+  // library's unseeded one.
+  bool seed_given = false;
+  unsigned seed = 0;
+  // Long options only; the defaults mean none.
+  double stop_at = 0;     // --stop-at: end the analysis at this fraction
+  double time_limit = 0;  // --time-limit: seconds of analysis
+  size_t max_rate = 0;    // --max-rate: bytes per second, all readers
+  bool keep_cache = false;  // --keep-cache: leave what was read cached
+  // --fingerprint: bits that tell chunks apart for dedupe, 32 (the chunk
+  // checksum) or 64 (the checksum and 32 bits of an independent hash).
+  int fingerprint_bits = 32;
+  // --export: where to write the run's sample at its end; empty = nowhere.
+  std::string export_file;
+  // --json, --csv, --plot: machine-readable records of the run (record.h);
+  // empty = none.
+  std::string json_file;
+  std::string csv_file;
+  std::string plot_file;
+  // --merge: the exports to combine instead of reading inputs; empty = a
+  // normal run.
+  std::vector<std::string> merge_files;
+
+  pelko_params_t() {}
+  ~pelko_params_t() {}
+  pelko_params_t(const pelko_params_t&) = delete;
+  pelko_params_t& operator=(const pelko_params_t&) = delete;
+};
+
+// Sets defaults, reads every option, validates and derives scan_memory_limit.
+// Returns only with a complete, valid record: help and version end the
+// process with status 0, a usage error with status 1.
+void parse_opts(pelko_params_t* params, int argc, char** argv);
+
+// What try_parse_opts made of a command line.
+enum parse_outcome_t {
+  PARSE_OK,           // params complete and valid
+  PARSE_HELP,         // -h reached: print the usage text, exit 0
+  PARSE_VERSION,      // -V reached: print the version line, exit 0
+  PARSE_USAGE_ERROR,  // error_msg says why: print it and the usage, exit 1
+};
+
+struct parse_result_t {
+  parse_outcome_t outcome;
+  std::string error_msg;  // set for PARSE_USAGE_ERROR only
+};
+
+// The logic of parse_opts without printing the outcome or ending the
+// process; safe to call repeatedly (getopt's state is reset on entry).
+// params must be freshly constructed. On return params->debug holds the
+// level reached, which decides whether the usage text lists the advanced
+// options. Roots appended before an error stay in params->roots: release
+// them with clear_roots. getopt_long itself still prints its diagnostic for
+// an unknown option or a missing argument unless the caller sets opterr = 0.
+parse_result_t try_parse_opts(pelko_params_t* params, int argc, char** argv);
+
+// Makes params->bucket_size a multiple of params->chunk_size (both > 0), so
+// that no chunk straddles two buckets: rounded up, or down where rounding up
+// would overflow. Returns whether the size changed.
+bool round_bucket_size(pelko_params_t* params);
+
+// Deletes every root_t of params->roots and empties the list.
+void clear_roots(pelko_params_t* params);
+
+// Writes the usage text (without any error line) to os; the advanced
+// options are listed only when debug > 0.
+void write_usage(std::ostream& os, int debug, const char* prog_name);
+
+// Prints error_msg (printf-style, when not null) on stderr, then the usage
+// text on stdout, and exits: 1 with an error message, 0 for help.
+[[noreturn]] void print_usage(int debug, const char* prog_name,
+                              const char* error_msg, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// The estimate mode as the parameter echo shows it: "dedupe(with zeros)
+// compress ".
+std::string estimate_mode_text(int estimate_mask);
+
+// Writes the version line through the global printer.
+void print_version(const char* prog_name);
+
+#endif  // PELKO_OPTIONS_H_

@@ -1,0 +1,389 @@
+#include "record.h"
+
+#include <errno.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <iostream>
+#include <nlohmann/json.hpp>
+
+#include "chart.h"
+#include "os.h"
+#include "printer.h"
+
+Record record;
+
+namespace {
+
+typedef nlohmann::ordered_json json;
+
+// -1 (and anything not a number) is "none".
+json number_or_null(double v) {
+  if (v == -1.0 || !std::isfinite(v)) return nullptr;
+  return v;
+}
+
+json size_or_null(size_t v) {
+  if (v == INVALID_SIZE_T) return nullptr;
+  return (unsigned long long)v;
+}
+
+json figure(const summary_figure_t& f) {
+  json j;
+  j["value"] = number_or_null(f.value);
+  j["at_low"] = number_or_null(f.at_low);
+  j["at_high"] = number_or_null(f.at_high);
+  return j;
+}
+
+// A path as "path" and, when it is not valid UTF-8, "path_hex".
+void add_path(json* j, const std::string& path) {
+  if (utf8_valid(path)) {
+    (*j)["path"] = path;
+  } else {
+    (*j)["path"] = utf8_display(path);
+    (*j)["path_hex"] = to_hex(path);
+  }
+}
+
+std::string dump(const json& j) {
+  return j.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+// CSV field of a figure: empty for none.
+std::string csv_number(double v) {
+  if (v == -1.0 || !std::isfinite(v)) return "";
+  char buf[64];
+  snprintf(buf, sizeof(buf), "%.6f", v);
+  return buf;
+}
+
+FILE* open_output(const std::string& option, const std::string& path) {
+  FILE* f = fopen(path.c_str(), "w");
+  if (f == nullptr) {
+    printer << std::flush;
+    std::cerr << "ERROR: open(" << path << ") failed for " << option << ", "
+              << strerror(errno) << std::endl;
+  }
+  return f;
+}
+
+// Closes f; false after an "ERROR: " line when it lost part of its lines.
+bool close_output(FILE* f, bool failed, const std::string& path) {
+  const bool flush_failed = fflush(f) != 0;
+  const int err = errno;
+  const bool close_failed = fclose(f) != 0;
+  if (!failed && !flush_failed && !close_failed) return true;
+  printer << std::flush;
+  std::cerr << "ERROR: write(" << path << ") failed, "
+            << (failed || flush_failed ? strerror(err) : strerror(errno))
+            << ", the file is incomplete" << std::endl;
+  return false;
+}
+
+// Writes line and a line feed, flushed; false when any of it was lost.
+bool put_line(FILE* f, const std::string& line) {
+  return fwrite(line.data(), 1, line.size(), f) == line.size() &&
+         fputc('\n', f) != EOF && fflush(f) == 0;
+}
+
+// The canonical path an output would be written at: the file itself when
+// it exists, otherwise its directory's canonical path and its name. False
+// when the directory cannot be resolved (the open reports it then).
+bool output_target(const std::string& path, std::string* target) {
+  if (os_real_path(path.c_str(), target)) return true;
+  const size_t cut = path.rfind('/');
+  const std::string dir =
+      cut == std::string::npos ? "." : (cut == 0 ? "/" : path.substr(0, cut));
+  const std::string base = cut == std::string::npos ? path : path.substr(cut + 1);
+  std::string real_dir;
+  if (!os_real_path(dir.c_str(), &real_dir)) return false;
+  *target = (real_dir == "/" ? real_dir : real_dir + "/") + base;
+  return true;
+}
+
+bool same_or_inside(const std::string& inner, const std::string& outer) {
+  if (inner == outer) return true;
+  const std::string prefix = outer == "/" ? outer : outer + "/";
+  return inner.compare(0, prefix.size(), prefix) == 0;
+}
+
+}  // namespace
+
+bool utf8_valid(const std::string& s) {
+  return utf8_display(s) == s;
+}
+
+std::string utf8_display(const std::string& s) {
+  std::string out;
+  const unsigned char* p = (const unsigned char*)s.data();
+  const size_t n = s.size();
+  size_t i = 0;
+  while (i < n) {
+    const unsigned c = p[i];
+    size_t len = 0;
+    unsigned cp = 0, min = 0;
+    if (c < 0x80) {
+      len = 1, cp = c;
+    } else if ((c & 0xE0) == 0xC0) {
+      len = 2, cp = c & 0x1F, min = 0x80;
+    } else if ((c & 0xF0) == 0xE0) {
+      len = 3, cp = c & 0x0F, min = 0x800;
+    } else if ((c & 0xF8) == 0xF0) {
+      len = 4, cp = c & 0x07, min = 0x10000;
+    }
+    bool ok = len > 0 && i + len <= n;
+    for (size_t k = 1; ok && k < len; k++) {
+      if ((p[i + k] & 0xC0) != 0x80) ok = false;
+      cp = (cp << 6) | (p[i + k] & 0x3F);
+    }
+    ok = ok && cp >= min && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
+    if (ok) {
+      out.append(s, i, len);
+      i += len;
+    } else {
+      out += "\xEF\xBF\xBD";  // U+FFFD
+      i++;
+    }
+  }
+  return out;
+}
+
+std::string to_hex(const std::string& s) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : s) {
+    out += digits[c >> 4];
+    out += digits[c & 15];
+  }
+  return out;
+}
+
+bool output_check(const std::string& option, const std::string& path,
+                  const LIST_ROOTS& roots) {
+  auto refuse = [&](const std::string& why) {
+    printer << std::flush;
+    std::cerr << "ERROR: " << option << " " << path << ": " << why
+              << ": pelko writes nothing to its inputs" << std::endl;
+    return false;
+  };
+  std::string target;
+  if (!output_target(path, &target)) return true;
+  struct stat out_st;
+  const bool exists = stat(path.c_str(), &out_st) == 0;
+  std::string dir = target.substr(0, target.rfind('/'));
+  if (dir.empty()) dir = "/";
+  struct stat dir_st;
+  const bool have_dir = stat(dir.c_str(), &dir_st) == 0;
+  for (const root_t* root : roots) {
+    struct stat root_st;
+    if (stat(root->path.c_str(), &root_st) != 0) continue;
+    if (exists && out_st.st_dev == root_st.st_dev &&
+        out_st.st_ino == root_st.st_ino)
+      return refuse("is the input " + root->path);
+    if (S_ISBLK(root_st.st_mode)) {
+      if (have_dir && dir_st.st_dev == root_st.st_rdev)
+        return refuse("lies on the device " + root->path + ", an input");
+      continue;
+    }
+    std::string real_root;
+    if (os_real_path(root->path.c_str(), &real_root) &&
+        same_or_inside(target, real_root))
+      return refuse("lies among the inputs (" + root->path + ")");
+  }
+  return true;
+}
+
+bool same_output(const std::string& a, const std::string& b) {
+  std::string ta, tb;
+  if (!output_target(a, &ta) || !output_target(b, &tb)) return a == b;
+  return ta == tb;
+}
+
+Record::~Record() {
+  if (m_json) fclose(m_json);
+  if (m_csv) fclose(m_csv);
+}
+
+bool Record::open(const pelko_params_t& params) {
+  m_dedupe_mask = params.estimate_mask;
+  if (!params.json_file.empty()) {
+    m_json_file = params.json_file;
+    m_json = open_output("--json", m_json_file);
+    if (!m_json) return false;
+  }
+  if (!params.csv_file.empty()) {
+    m_csv_file = params.csv_file;
+    m_csv = open_output("--csv", m_csv_file);
+    if (!m_csv) return false;
+    csv_line(
+        "elapsed,progress,bytes,bandwidth,memory,memory_peak,dedupe_low,"
+        "dedupe,dedupe_high,compress,zeros,final");
+  }
+  if (!params.plot_file.empty()) {
+    // Opened now so that an unwritable chart is known before the run.
+    FILE* f = open_output("--plot", params.plot_file);
+    if (!f) return false;
+    fclose(f);
+    m_plot_file = params.plot_file;
+  }
+  return true;
+}
+
+void Record::json_line(const std::string& line) {
+  if (m_json && !m_json_failed && !put_line(m_json, line)) m_json_failed = true;
+}
+
+void Record::csv_line(const std::string& line) {
+  if (m_csv && !m_csv_failed && !put_line(m_csv, line)) m_csv_failed = true;
+}
+
+void Record::write_run(const pelko_params_t& params) {
+  if (!m_json) return;
+  json j;
+  j["type"] = "run";
+  j["version"] = PELKO_VERSION;
+  json p;
+  if (!params.merge_files.empty()) {
+    // The exports fix the rest; their figures are in the rows.
+    p["alpha"] = params.alpha;
+    j["parameters"] = p;
+    json merged = json::array();
+    for (const std::string& f : params.merge_files) {
+      json m;
+      add_path(&m, f);
+      merged.push_back(m);
+    }
+    j["merge"] = merged;
+    json_line(dump(j));
+    return;
+  }
+  p["chunk_size"] = (unsigned long long)params.chunk_size;
+  p["bucket_size"] = (unsigned long long)params.bucket_size;
+  p["dedupe"] = (params.estimate_mask & ESTIMATE_DEDUPE) != 0;
+  p["dedupe_zeros"] = (params.estimate_mask & ESTIMATE_DEDUPE_ZEROS) != 0;
+  p["compress"] = (params.estimate_mask & ESTIMATE_COMPRESS) != 0;
+  p["report_freq"] = params.report_freq * 100;
+  p["threads"] = params.n_threads;
+  p["memory_limit"] = (unsigned long long)params.memory_limit;
+  p["scan_time_limit"] = (long long)params.scan_time_limit;
+  p["alpha"] = params.alpha;
+  p["seed"] = params.seed_given ? json(params.seed) : json(nullptr);
+  p["stop_at"] = params.stop_at > 0 ? json(params.stop_at * 100) : json(nullptr);
+  p["time_limit"] =
+      params.time_limit > 0 ? json(params.time_limit) : json(nullptr);
+  p["max_rate"] = params.max_rate > 0
+                      ? json((unsigned long long)params.max_rate)
+                      : json(nullptr);
+  p["keep_cache"] = params.keep_cache;
+  p["fingerprint"] = params.fingerprint_bits;
+  j["parameters"] = p;
+  json inputs = json::array();
+  for (const root_t* root : params.roots) {
+    json in;
+    add_path(&in, root->path);
+    in["kind"] = DEVTYPE_TO_STR[root->dev_type];
+    in["size"] = size_or_null(root->fs_size);
+    in["files"] = size_or_null(root->fs_n_files);
+    inputs.push_back(in);
+  }
+  j["inputs"] = inputs;
+  json_line(dump(j));
+}
+
+void Record::add_row(const record_row_t& row) {
+  if (!active()) return;
+  if (!m_plot_file.empty()) m_rows.push_back(row);
+  const double r = row.dedupe ? row.r : -1;
+  const double r_low = row.dedupe ? row.r_low : -1;
+  const double r_high = row.dedupe ? row.r_high : -1;
+  const double c = row.compress ? row.compress_ratio : -1;
+  if (m_json) {
+    json j;
+    j["type"] = "row";
+    j["final"] = row.final;
+    j["elapsed"] = row.elapsed;
+    j["progress"] = row.progress;
+    j["bytes"] = (unsigned long long)row.bytes;
+    j["bandwidth"] = number_or_null(row.bandwidth);
+    j["memory"] = (unsigned long long)row.memory;
+    j["memory_peak"] = (unsigned long long)row.memory_peak;
+    j["dedupe"] = number_or_null(r);
+    j["dedupe_low"] = number_or_null(r_low);
+    j["dedupe_high"] = number_or_null(r_high);
+    j["compress"] = number_or_null(c);
+    j["zeros"] = row.zeros;
+    json_line(dump(j));
+  }
+  if (m_csv) {
+    char head[160];
+    snprintf(head, sizeof(head), "%.0f,%.6f,%llu,%s,%llu,%llu,", row.elapsed,
+             row.progress, (unsigned long long)row.bytes,
+             csv_number(row.bandwidth).c_str(), (unsigned long long)row.memory,
+             (unsigned long long)row.memory_peak);
+    csv_line(head + csv_number(r_low) + "," + csv_number(r) + "," +
+             csv_number(r_high) + "," + csv_number(c) + "," +
+             csv_number(row.zeros) + "," + (row.final ? "1" : "0"));
+  }
+}
+
+void Record::write_summary(const summary_input_t& in, const summary_t& s) {
+  m_stop_reason = in.stop_reason;
+  m_stopped = !in.stop_reason.empty();
+  if (!m_json) return;
+  json j;
+  j["type"] = "summary";
+  j["total_size"] = (unsigned long long)in.total_size;
+  j["reductible_size"] = (unsigned long long)in.reductible_size;
+  j["total_files"] = size_or_null(in.total_files);
+  j["scan_stopped"] = in.scan_stopped;
+  j["unread_size"] = (unsigned long long)in.unread_size;
+  j["unread_files"] = (unsigned long long)in.unread_files;
+  j["tail_share"] = s.tail_share;
+  j["after_zeros"] = figure(s.after_zeros);
+  j["after_dedupe"] = figure(s.after_dedupe);
+  j["after_compress"] = figure(s.after_compress);
+  j["reduction_ratio"] = figure(s.ratio);
+  j["stop_reason"] =
+      in.stop_reason.empty() ? json(nullptr) : json(in.stop_reason);
+  json_line(dump(j));
+}
+
+void Record::write_stop(const std::string& reason) {
+  m_stop_reason = reason;
+  m_stopped = true;
+  if (!m_json) return;
+  json j;
+  j["type"] = "summary";
+  j["stop_reason"] = reason;
+  json_line(dump(j));
+}
+
+int Record::finish() {
+  int status = 0;
+  if (m_json) {
+    if (!close_output(m_json, m_json_failed, m_json_file)) status = 1;
+    m_json = nullptr;
+  }
+  if (m_csv) {
+    if (!close_output(m_csv, m_csv_failed, m_csv_file)) status = 1;
+    m_csv = nullptr;
+  }
+  if (!m_plot_file.empty()) {
+    const std::string svg =
+        chart_svg(m_rows, m_dedupe_mask, m_stopped ? m_stop_reason : "");
+    FILE* f = fopen(m_plot_file.c_str(), "w");
+    bool failed = f == nullptr;
+    if (f) failed = fwrite(svg.data(), 1, svg.size(), f) != svg.size();
+    if (f && !close_output(f, failed, m_plot_file)) {
+      status = 1;
+    } else if (!f) {
+      printer << std::flush;
+      std::cerr << "ERROR: open(" << m_plot_file << ") failed for --plot, "
+                << strerror(errno) << std::endl;
+      status = 1;
+    }
+    m_plot_file.clear();
+  }
+  return status;
+}

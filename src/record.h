@@ -1,0 +1,112 @@
+// Machine-readable records of a run, written as it goes: --json (JSON
+// Lines), --csv (the report rows) and --plot (an SVG chart of the rows,
+// drawn at the end).
+//
+// JSON Lines: one object a line, each with a "type":
+//   "run"      version, parameters, inputs with their probe results (or the
+//              exports of a merge)
+//   "row"      a report row; "final": true for the final row
+//   "summary"  the summary figures and "stop_reason" (null: complete)
+// Figures that have no value (no estimate, a mode that is off) are null.
+// Paths are bytes; one that is not valid UTF-8 is written with each invalid
+// byte as U+FFFD in "path" and, exactly, as hex digits in "path_hex".
+//
+// Every line is flushed as it is written, so that a reader can follow the
+// run and an interrupted run leaves complete lines. A failed write is
+// remembered and reported by finish.
+//
+// Not thread-safe: the estimator writes rows under its own lock.
+#ifndef PELKO_RECORD_H_
+#define PELKO_RECORD_H_
+
+#include <stddef.h>
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+#include "options.h"
+#include "summary.h"
+#include "types.h"
+
+// One report row as numbers.
+struct record_row_t {
+  bool final = false;
+  double elapsed = 0;    // seconds
+  double progress = 0;   // analysed share of the plan, percent
+  size_t bytes = 0;      // analysed bytes
+  double bandwidth = -1; // bytes per second; -1: none yet
+  size_t memory = 0;     // resident bytes now
+  size_t memory_peak = 0;
+  bool dedupe = false;   // dedupe estimated in this run
+  double r = -1, r_low = -1, r_high = -1;  // -1: no estimate
+  bool compress = false;  // compression estimated in this run
+  double compress_ratio = 0;
+  double zeros = 0;      // zero chunks, percent of those analysed
+};
+
+// The outputs a run was asked for; inactive when none.
+class Record {
+ public:
+  Record() {}
+  ~Record();
+  Record(const Record&) = delete;
+  Record& operator=(const Record&) = delete;
+
+  // Opens (truncating or creating) the files named in params. False after
+  // an "ERROR: " line on stderr naming the one that could not be opened.
+  bool open(const pelko_params_t& params);
+
+  // True when any output was asked for.
+  bool active() const { return m_json || m_csv || !m_plot_file.empty(); }
+
+  // The "run" object: parameters and the probed inputs.
+  void write_run(const pelko_params_t& params);
+  // A report row (periodic or final).
+  void add_row(const record_row_t& row);
+  // The "summary" object.
+  void write_summary(const summary_input_t& in, const summary_t& s);
+  // A run that ends without a summary (the scan was interrupted).
+  void write_stop(const std::string& reason);
+
+  // Draws the chart, closes every file. Returns 0, or 1 after an "ERROR: "
+  // line for each output that could not be written in full. Call once.
+  int finish();
+
+  const std::vector<record_row_t>& rows() const { return m_rows; }
+
+ private:
+  void json_line(const std::string& line);
+  void csv_line(const std::string& line);
+
+  FILE* m_json = nullptr;
+  FILE* m_csv = nullptr;
+  std::string m_json_file, m_csv_file, m_plot_file;
+  bool m_json_failed = false, m_csv_failed = false;
+  int m_dedupe_mask = 0;
+  // For the chart.
+  std::vector<record_row_t> m_rows;
+  std::string m_stop_reason;
+  bool m_stopped = false;
+};
+
+extern Record record;
+
+// Whether s is valid UTF-8 (no overlong forms, no surrogates).
+bool utf8_valid(const std::string& s);
+// s with U+FFFD in place of each byte that is not part of valid UTF-8.
+std::string utf8_display(const std::string& s);
+// Each byte of s as two lowercase hex digits.
+std::string to_hex(const std::string& s);
+
+// Before an output is written: false, after an "ERROR: <option> <path>: "
+// line on stderr, when path would land among the inputs (it is a root, lies
+// inside a root directory, or on the device of a block-device root). The
+// roots need not be probed yet.
+bool output_check(const std::string& option, const std::string& path,
+                  const LIST_ROOTS& roots);
+
+// Whether two output paths name the same file (existing or to be created).
+bool same_output(const std::string& a, const std::string& b);
+
+#endif  // PELKO_RECORD_H_
