@@ -21,6 +21,7 @@
 #include "format.h"
 #include "os.h"
 #include "printer.h"
+#include "record.h"
 #include "sample_file.h"
 #include "sampler.h"
 
@@ -35,18 +36,6 @@ std::string dir_of(const std::string& path) {
   const size_t cut = path.rfind('/');
   if (cut == std::string::npos) return ".";
   return cut == 0 ? "/" : path.substr(0, cut);
-}
-
-std::string base_of(const std::string& path) {
-  const size_t cut = path.rfind('/');
-  return cut == std::string::npos ? path : path.substr(cut + 1);
-}
-
-// True when inner is outer or lies below it (both canonical).
-bool same_or_inside(const std::string& inner, const std::string& outer) {
-  if (inner == outer) return true;
-  const std::string prefix = outer == "/" ? outer : outer + "/";
-  return inner.compare(0, prefix.size(), prefix) == 0;
 }
 
 uint64_t random_id() {
@@ -116,34 +105,11 @@ bool export_check(const pelko_params_t& params) {
     return false;
   }
   std::string real_dir;
-  struct stat dir_st;
-  if (!os_real_path(dir.c_str(), &real_dir) ||
-      stat(dir.c_str(), &dir_st) != 0) {
+  if (!os_real_path(dir.c_str(), &real_dir)) {
     export_error(path, "cannot resolve " + dir + ", " + strerror(errno));
     return false;
   }
-  const std::string target =
-      (real_dir == "/" ? real_dir : real_dir + "/") + base_of(path);
-  for (const root_t* root : params.roots) {
-    struct stat root_st;
-    if (root->dev_type == DEVTYPE_BLOCK) {
-      if (stat(root->path.c_str(), &root_st) == 0 &&
-          dir_st.st_dev == root_st.st_rdev) {
-        export_error(path, "lies on the device " + root->path +
-                               ", an input: pelko writes nothing to its inputs");
-        return false;
-      }
-      continue;
-    }
-    std::string real_root;
-    if (os_real_path(root->path.c_str(), &real_root) &&
-        same_or_inside(target, real_root)) {
-      export_error(path, "lies among the inputs (" + root->path +
-                             "): pelko writes nothing to its inputs");
-      return false;
-    }
-  }
-  return true;
+  return output_check("--export", path, params.roots, true);
 }
 
 void export_choose_seed(pelko_params_t* params) {

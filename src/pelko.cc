@@ -234,7 +234,9 @@ bool check_outputs(const pelko_params_t& params) {
       {"--plot", &params.plot_file},
   };
   for (const auto& o : outputs)
-    if (!o.second->empty() && !output_check(o.first, *o.second, params.roots))
+    if (!o.second->empty() &&
+        !output_check(o.first, *o.second, params.roots,
+                      o.second != &params.output_file))
       return false;
   // Two outputs in one file would garble both.
   std::vector<std::pair<const char*, const std::string*>> given;

@@ -160,7 +160,7 @@ std::string to_hex(const std::string& s) {
 }
 
 bool output_check(const std::string& option, const std::string& path,
-                  const LIST_ROOTS& roots) {
+                  const LIST_ROOTS& roots, bool inside_dirs) {
   auto refuse = [&](const std::string& why) {
     printer << std::flush;
     std::cerr << "ERROR: " << option << " " << path << ": " << why
@@ -188,8 +188,13 @@ bool output_check(const std::string& option, const std::string& path,
     }
     std::string real_root;
     if (os_real_path(root->path.c_str(), &real_root) &&
-        same_or_inside(target, real_root))
-      return refuse("lies among the inputs (" + root->path + ")");
+        same_or_inside(target, real_root)) {
+      if (inside_dirs)
+        return refuse("lies among the inputs (" + root->path + ")");
+      if (exists)
+        return refuse("would overwrite a file among the inputs (" +
+                      root->path + ")");
+    }
   }
   return true;
 }

@@ -100,11 +100,14 @@ std::string utf8_display(const std::string& s);
 std::string to_hex(const std::string& s);
 
 // Before an output is written: false, after an "ERROR: <option> <path>: "
-// line on stderr, when path would land among the inputs (it is a root, lies
-// inside a root directory, or on the device of a block-device root). The
-// roots need not be probed yet.
+// line on stderr, when path would land among the inputs: it is a root, lies
+// on the device of a block-device root, or lies inside a root directory.
+// Without inside_dirs (the report file, -o, which always could) a new file
+// inside a root directory is let through: it adds a file there and changes
+// none; an existing one would be overwritten and is refused. The roots need
+// not be probed yet.
 bool output_check(const std::string& option, const std::string& path,
-                  const LIST_ROOTS& roots);
+                  const LIST_ROOTS& roots, bool inside_dirs);
 
 // Whether two output paths name the same file (existing or to be created).
 bool same_output(const std::string& a, const std::string& b);

@@ -145,6 +145,15 @@ cp "$TMP/r1" "$TMP/in"
 run_pelko -p "$TMP/in" -o "$TMP/in"
 expect_status "-o an input" 1
 cmp -s "$TMP/r1" "$TMP/in" || _fail "-o an input: the input was changed"
+# A report file may still be a new file inside an input directory, as ever;
+# an existing file there is input data and is not overwritten.
+mkdir -p "$TMP/din" && cp "$TMP/r1" "$TMP/din/old"
+run_pelko -p "$TMP/din" -o "$TMP/din/new.txt"
+expect_status "-o a new file inside an input directory" 0
+run_pelko -p "$TMP/din" -o "$TMP/din/old"
+expect_status "-o a file inside an input directory" 1
+expect_contains "-o a file inside an input directory" "would overwrite a file among the inputs" "$(cat "$TMP/err")"
+cmp -s "$TMP/r1" "$TMP/din/old" || _fail "-o inside an input directory: the file was changed"
 run_pelko -p "$TMP/data/c" --csv /dev/full
 expect_status "--csv /dev/full" 1
 expect_contains "--csv /dev/full" "ERROR: write(/dev/full) failed" "$(cat "$TMP/err")"
