@@ -1094,7 +1094,9 @@ int main(int argc, char** argv) {
         n_orders = !big ? 100 : bytes >= 100 * TiB ? 5 : bytes >= 10 * TiB ? 20 : 50;
       std::vector<job_t> all;
       all.push_back(job_t{s, bytes, 0});
-      for (int o = 1; o <= n_orders; o++) all.push_back(job_t{s, bytes, (uint64_t)o});
+      const int base = getenv("SCALE_SIM_SEED") ? atoi(getenv("SCALE_SIM_SEED")) : 0;
+      for (int o = 1; o <= n_orders; o++)
+        all.push_back(job_t{s, bytes, (uint64_t)(base + o)});
       const double t0 = now_seconds();
       const std::vector<std::string> out = run_all(specs, all, cfg, jobs);
       const double elapsed = now_seconds() - t0;
