@@ -559,14 +559,14 @@ class Versions : public Shape {
 
 // ---------------------------------------------------------------------------
 
-struct shape_spec_t {
+struct shape_def_t {
   std::string name;
   std::string what;
   std::function<std::unique_ptr<Shape>(uint64_t bytes)> make;
 };
 
-std::vector<shape_spec_t> big_shapes() {
-  std::vector<shape_spec_t> v;
+std::vector<shape_def_t> big_shapes() {
+  std::vector<shape_def_t> v;
   v.push_back({"vm", "VM farm: 20 templates, 500 clones (1-10 % rewritten), zero runs",
                [](uint64_t b) {
                  return std::unique_ptr<Shape>(
@@ -591,9 +591,9 @@ std::vector<shape_spec_t> big_shapes() {
 
 // Small shapes: n chunks of 16 KiB (the size argument is ignored; each
 // shape has its own).
-std::vector<shape_spec_t> small_shapes() {
+std::vector<shape_def_t> small_shapes() {
   const uint64_t img = 65536;  // a 1 GiB image
-  std::vector<shape_spec_t> v;
+  std::vector<shape_def_t> v;
   auto add = [&v](const char* n, const char* w,
                   std::function<std::unique_ptr<Shape>()> f) {
     v.push_back({n, w, [f](uint64_t) { return f(); }});
@@ -863,9 +863,9 @@ struct job_t {
   uint64_t seed;  // 0: the truth
 };
 
-std::string run_job(const shape_spec_t& spec, const job_t& j,
+std::string run_job(const shape_def_t& def, const job_t& j,
                     const run_cfg_t& cfg) {
-  std::unique_ptr<Shape> shape = spec.make(j.bytes);
+  std::unique_ptr<Shape> shape = def.make(j.bytes);
   std::ostringstream os;
   os.precision(9);
   run_cfg_t c = cfg;
@@ -896,7 +896,7 @@ std::string run_job(const shape_spec_t& spec, const job_t& j,
 }
 
 // Runs the jobs in up to `jobs` children at a time; returns their outputs.
-std::vector<std::string> run_all(const std::vector<shape_spec_t>& specs,
+std::vector<std::string> run_all(const std::vector<shape_def_t>& shapes,
                                  const std::vector<job_t>& all,
                                  const run_cfg_t& cfg, int jobs) {
   std::vector<std::string> out(all.size());
@@ -909,7 +909,7 @@ std::vector<std::string> run_all(const std::vector<shape_spec_t>& specs,
       const pid_t pid = fork();
       if (pid == 0) {
         close(fd[0]);
-        const std::string s = run_job(specs[all[next].shape], all[next], cfg);
+        const std::string s = run_job(shapes[all[next].shape], all[next], cfg);
         size_t done = 0;
         while (done < s.size()) {
           const ssize_t w = write(fd[1], s.data() + done, s.size() - done);
@@ -1046,15 +1046,15 @@ int main(int argc, char** argv) {
   printer.set_console_is_terminal(false);
 
   const bool big = set == "big";
-  const std::vector<shape_spec_t> specs = big ? big_shapes() : small_shapes();
+  const std::vector<shape_def_t> shapes = big ? big_shapes() : small_shapes();
   std::vector<size_t> which;
   if (shapes_arg.empty()) {
-    for (size_t s = 0; s < specs.size(); s++) which.push_back(s);
+    for (size_t s = 0; s < shapes.size(); s++) which.push_back(s);
   } else {
     for (const std::string& n : split(shapes_arg)) {
       size_t s = 0;
-      while (s < specs.size() && specs[s].name != n) s++;
-      if (s == specs.size()) {
+      while (s < shapes.size() && shapes[s].name != n) s++;
+      if (s == shapes.size()) {
         fprintf(stderr, "scale_sim: no shape %s\n", n.c_str());
         return 2;
       }
@@ -1086,8 +1086,8 @@ int main(int argc, char** argv) {
   for (uint64_t bytes : sizes) {
     for (size_t s : which) {
       // Only vm and backup at 100 TiB.
-      if (big && bytes >= 100 * TiB && specs[s].name != "vm" &&
-          specs[s].name != "backup")
+      if (big && bytes >= 100 * TiB && shapes[s].name != "vm" &&
+          shapes[s].name != "backup")
         continue;
       int n_orders = orders;
       if (n_orders <= 0)
@@ -1098,7 +1098,7 @@ int main(int argc, char** argv) {
       for (int o = 1; o <= n_orders; o++)
         all.push_back(job_t{s, bytes, (uint64_t)(base + o)});
       const double t0 = now_seconds();
-      const std::vector<std::string> out = run_all(specs, all, cfg, jobs);
+      const std::vector<std::string> out = run_all(shapes, all, cfg, jobs);
       const double elapsed = now_seconds() - t0;
 
       truth_t truth{};
@@ -1133,9 +1133,9 @@ int main(int argc, char** argv) {
       printf("\n%s at %s: %s; %lu chunks of %s in buckets of %s; truth: dedupe "
              "%.4f, compress %.4f, zeros %.2f%%, total %.4f; %d read orders; "
              "%.0f s; peak %s\n",
-             specs[s].name.c_str(),
+             shapes[s].name.c_str(),
              bytes ? capacity_to_str(bytes).c_str() : "its size",
-             specs[s].what.c_str(), truth.chunks,
+             shapes[s].what.c_str(), truth.chunks,
              capacity_to_str(K).c_str(), capacity_to_str(bucket).c_str(),
              truth.r, truth.c, truth.z * 100, truth.t, n_orders, elapsed,
              memory_to_str((size_t)peak, (size_t)-1).c_str());

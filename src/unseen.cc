@@ -183,18 +183,14 @@ const Unseen::grid_t& Unseen::grid() const {
   g->n = Y_SIZE;
   g->n_chunks = N;
   const size_t top = Y_SIZE - 1;  // highest count of the head, >= 1
-  if (!m_like_mult.empty()) {
-    // The whole sample's multiplicities (a replicate of the same head).
-    g->mult = m_like_mult;
-  }
-  for (size_t j = 1; j <= top && m_like_mult.empty(); j++) g->mult.push_back((double)j);
+  for (size_t j = 1; j <= top; j++) g->mult.push_back((double)j);
   // Up to where a content would be seen about twice the top count, and at
   // least top + 4 sqrt(top) + 4 times: beyond, the overflow row rules it
   // out. No content occurs more often than the head has chunks.
   const double reach = std::max(2.0 * top, top + 4.0 * sqrt((double)top) + 4);
   const double p = std::min(P, 1.0);
   const double limit = std::min((double)N, ceil(reach / p));
-  for (double m = (double)top; m < limit && m_like_mult.empty();) {
+  for (double m = (double)top; m < limit;) {
     const double growth = Y_SIZE > kWideHead ? kWideGridGrowth : kGridGrowth;
     m = std::min(limit, std::max(m + 1, ceil(m * growth)));
     g->mult.push_back(m);
@@ -290,16 +286,6 @@ double Unseen::run_range(bool low, double alpha) const {
   // at accepted optima 10 % from those of solves from scratch.
   const bool warm = m_warm_start && m_debug <= 2 && N_FULL <= kWarmChunks;
   double opt, r, r_full;
-  const std::vector<unsigned char>& like = m_start_range[minimize ? 1 : 0];
-  if (!like.empty() && m_debug <= 2) {
-    // A replicate: from the whole sample's optimum of the same end.
-    std::unique_ptr<ClpSimplex> m(new_model());
-    build_model_unseen_range(m.get(), alpha, OPT, minimize);
-    if (start_from(m.get(), like) && linear_programming(m.get(), true, true)) {
-      get_dedupe_ratio(m.get(), &r, &r_full);
-      return r_full;
-    }
-  }
   std::unique_ptr<ClpSimplex> model = std::move(m_range_model);
   if (warm && model && m_range_alpha == alpha &&
       m_range_minimize != minimize) {
@@ -310,7 +296,6 @@ double Unseen::run_range(bool low, double alpha) const {
       model->setObjectiveCoefficient((int)k, distinct_cost(gr, k, minimize));
     if (linear_programming(model.get(), true, true)) {
       get_dedupe_ratio(model.get(), &r, &r_full);
-      save_range_basis(model.get(), minimize);
       m_range_model = std::move(model);
       m_range_minimize = minimize;
       return r_full;
@@ -329,7 +314,6 @@ double Unseen::run_range(bool low, double alpha) const {
                           &r_full);
   }
   if (!ok) return -1.0;
-  save_range_basis(model.get(), minimize);
   if (warm) {
     m_range_model = std::move(model);
     m_range_alpha = alpha;
@@ -338,54 +322,11 @@ double Unseen::run_range(bool low, double alpha) const {
   return r_full;
 }
 
-void Unseen::save_range_basis(const ClpSimplex* model, bool minimize) const {
-  const unsigned char* status = model->statusArray();
-  if (status == nullptr) return;
-  m_range_basis[minimize ? 1 : 0].assign(
-      status, status + model->numberColumns() + model->numberRows());
-}
-
-bool Unseen::start_from(ClpSimplex* model,
-                        const std::vector<unsigned char>& basis) const {
-  if (basis.empty() ||
-      basis.size() != (size_t)(model->numberColumns() + model->numberRows()))
-    return false;
-  std::vector<unsigned char> status(basis.size());
-  for (size_t j = 0; j < basis.size(); j++) status[j] = basis[j] & 7;
-  model->copyinStatus(status.data());
-  return true;
-}
-
-void Unseen::follow(const Unseen& whole) {
-  // Only a head of the same length has the same columns and rows. A
-  // replicate's counts are at most the whole sample's, so its head may end
-  // earlier: empty entries up to the whole's length change nothing.
-  if (Y_SIZE < whole.Y_SIZE && whole.Y_SIZE <= Y.size()) {
-    bool empty = true;
-    Y.for_each(Y_SIZE, whole.Y_SIZE, [&empty](size_t, int64_t) { empty = false; });
-    if (empty) Y_SIZE = whole.Y_SIZE;
-  }
-  if (whole.Y_SIZE != Y_SIZE || !whole.m_grid) return;
-  m_like_mult = whole.m_grid->mult;
-  m_grid.reset();
-  m_start_core = whole.m_core_basis;
-  m_start_range[0] = whole.m_range_basis[0];
-  m_start_range[1] = whole.m_range_basis[1];
-}
-
 bool Unseen::run_unseen(double* opt, double* r, double* r_full) const {
   std::unique_ptr<ClpSimplex> owner(new_model());
-  build_model_unseen(owner.get());
-  bool ok = false;
-  if (start_from(owner.get(), m_start_core)) {
-    ok = linear_programming(owner.get(), true);
-    if (!ok) {
-      owner.reset(new_model());
-      build_model_unseen(owner.get());
-    }
-  }
-  if (!ok) ok = linear_programming(owner.get());
   ClpSimplex& model = *owner;
+  build_model_unseen(&model);
+  bool ok = linear_programming(&model);
   get_dedupe_ratio(&model, r, r_full);
   const double* x = model.primalColumnSolution();
   const std::vector<double>& contents = grid().contents;
@@ -412,8 +353,11 @@ bool Unseen::run_unseen_range(bool minimize, double alpha, double unseen_opt,
 bool Unseen::run_unseen_range(ClpSimplex* model, bool minimize, double alpha,
                               double unseen_opt, bool from_core, double* opt,
                               double* r, double* r_full) const {
+  // The core's objective is a sum of non-negative terms: a value just below
+  // 0 is the solver's tolerance (seen down to -1.1e-5 on programs of 6e7
+  // chunks that fit exactly), one far below a solve gone wrong.
   if (unseen_opt < 0) {
-    if (unseen_opt < -0.00001) return false;
+    if (unseen_opt < -0.001) return false;
     unseen_opt = 0;
   }
   build_model_unseen_range(model, alpha, unseen_opt, minimize);
@@ -830,11 +774,8 @@ unseen_result_t unseen_estimate(const unseen_sample_t& s, double alpha,
       if (rep == nullptr) break;
       const size_t size = std::min(s.replicate_size[g], rep->size());
       if (size < 2) break;
-      DFH_ARRAY padded = *rep;  // as long as the whole sample's, for follow
-      if (padded.size() < s.dfh_size) padded.resize(s.dfh_size);
-      Unseen one(padded, size, (size_t)n_rep_occ, 0, kReplicateHead);
+      Unseen one(*rep, size, (size_t)n_rep_occ, 0, kReplicateHead);
       one.set_unit(deff);
-      one.follow(whole);
       if (!(one.run_core() > 0)) break;
       const double a = one.run_range(true, alpha);
       const double b = one.run_range(false, alpha);
@@ -843,6 +784,9 @@ unseen_result_t unseen_estimate(const unseen_sample_t& s, double alpha,
       // replicate as in the whole sample: known distinct chunks.
       lo[g] = log(n_rep_occ / a + (double)s.n_fixed);
       hi[g] = log(n_rep_occ / b + (double)s.n_fixed);
+      if (debug > 1)
+        printer.console() << "debug2: replicate " << g << " " << a << ".." << b
+                          << std::endl;
       n_ok++;
     }
     auto se = [fpc](const double* v) {

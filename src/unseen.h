@@ -61,14 +61,6 @@ class Unseen {
   // trusted.
   void set_unit(double u) { m_unit = u >= 1.0 ? u : 1.0; }
 
-  // Before run_core on the histogram of a replicate (the sample without one
-  // jackknife group) of the sample that `whole` estimated, after whole's
-  // run_core and run_range calls: the programs take whole's multiplicities
-  // and start from its optima, which the replicate's are near, when the
-  // heads have the same length (otherwise this does nothing). The ratios
-  // are what solves from scratch give, up to the solver's accuracy.
-  void follow(const Unseen& whole);
-
   static size_t MAX_Y_SIZE;
 
  private:
@@ -138,12 +130,7 @@ class Unseen {
   double distinct_cost(const grid_t& gr, size_t k, bool minimize) const;
   // Columns of a program: x_k (k < grid size), the fit errors, the overflow.
   int n_columns() const;
-  // After a solved range program: keeps its basis for follow().
-  void save_range_basis(const ClpSimplex* model, bool minimize) const;
-  // Gives a built program a basis saved from one of the same shape; false
-  // (and nothing done) when there is none or the shapes differ.
-  bool start_from(ClpSimplex* model,
-                  const std::vector<unsigned char>& basis) const;
+
 
   // Data-set chunks that the k sampled chunks of one entry stand for.
   double share(double k) const;
@@ -176,12 +163,6 @@ class Unseen {
   mutable std::vector<unsigned char> m_core_basis;
   mutable double m_singletons;
   double m_unit = 1.0;
-  // The optima of each range program (low end, high end), for follow().
-  mutable std::vector<unsigned char> m_range_basis[2];
-  // Set by follow(): the whole sample's multiplicities and starts.
-  std::vector<double> m_like_mult;
-  std::vector<unsigned char> m_start_core;
-  std::vector<unsigned char> m_start_range[2];
 
   // Cache of grid().
   mutable std::unique_ptr<grid_t> m_grid;
