@@ -419,6 +419,10 @@ TEST_F(EstimatorTest, MemoryLimitSwitchesToSavingMode) {
   EXPECT_EQ(p.lower_crc(), 100u);
   EXPECT_EQ(out_.str(),
             "\n\nWARNING: Memory limit reached.\nUsed memory:0.000 GiB\n\n\n");
+  // The summary repeats it: the figures rest on part of the fingerprints.
+  ASSERT_EQ(1u, printer.summary_notes().size());
+  EXPECT_EQ(0u, printer.summary_notes()[0].find(
+                    "the memory limit (-M) was reached at 0.000 GiB"));
   const size_t map_size = p.map().size();  // 100..700
   EXPECT_EQ(map_size, 7u);
 
@@ -993,7 +997,7 @@ TEST_F(EstimatorTest, CompactRowsOnATerminal) {
                      "               "),
             std::string::npos)
       << con;
-  EXPECT_NE(con.find("\r\033[K     3s  160.000 KiB  100.000%    20.000 "
+  EXPECT_NE(con.find("\r\033[K     3s  160.000 KiB  100.000%     20.00 "
                      "(exact)   "),
             std::string::npos)
       << con;

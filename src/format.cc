@@ -175,9 +175,11 @@ std::string eta_to_str(double seconds) {
 
 namespace {
 
+// A ratio in at most about five digits, so that a row stays within 80
+// columns however far the data reduces: "1.234", "12.35", "123.4", "12288".
 std::string ratio3(double v) {
   char buf[64];
-  snprintf(buf, sizeof(buf), "%.3f", v);
+  snprintf(buf, sizeof(buf), v < 10 ? "%.3f" : v < 100 ? "%.2f" : v < 1000 ? "%.1f" : "%.0f", v);
   return buf;
 }
 

@@ -61,7 +61,7 @@ run_case() {  # run_case DATASET MODE THREADS
 summary_figure() {
   grep -a "^$2" "$1" | tail -n 1 | cut -c 32- | awk '{
     sub(/,$/, "", $2);
-    u = 1; if ($2 == "KiB") u = 2^10;  # or "bytes", or none (a ratio) if ($2 == "MiB") u = 2^20;
+    u = 1; if ($2 == "KiB") u = 2^10; if ($2 == "MiB") u = 2^20;
     if ($2 == "GiB") u = 2^30; if ($2 == "TiB") u = 2^40;
     sub(/,$/, "", $1);
     printf "%.6f %.6f\n", $1 * u, (u == 1 && $1 !~ /\./) ? 0 : 0.0005 * u }'
