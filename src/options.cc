@@ -284,6 +284,7 @@ parse_result_t try_parse_opts(pelko_params_t* params, int argc, char** argv) {
         break;
       case 'b':
         params->bucket_size = size_arg(number);
+        params->bucket_size_given = true;
         break;
       case 'e':
         if (strcasecmp(optarg, "all") == 0) {
@@ -460,17 +461,15 @@ parse_result_t try_parse_opts(pelko_params_t* params, int argc, char** argv) {
   if (params->bucket_size == 0)
     return usage_error("%s: the bucket size must be at least 1 byte",
                        as_typed('b'));
-  // A bucket holds no whole chunk: nothing would be read.
-  if (params->chunk_size > params->bucket_size) {
-    if (typed.count('b'))
-      return usage_error("%s: larger than the bucket size %s (%s); give a "
-                         "bucket size of at least %s",
-                         as_typed('c'), size_text(params->bucket_size).c_str(),
-                         as_typed('b'), typed['c'].arg.c_str());
-    return usage_error("%s: larger than the bucket size %s; give -b %s too",
+  // A bucket holds no whole chunk: nothing would be read. Without -b the
+  // bucket size is chosen for the plan, at least one chunk.
+  if (!params->bucket_size_given && params->chunk_size > params->bucket_size)
+    params->bucket_size = params->chunk_size;
+  if (params->chunk_size > params->bucket_size)
+    return usage_error("%s: larger than the bucket size %s (%s); give a "
+                       "bucket size of at least %s",
                        as_typed('c'), size_text(params->bucket_size).c_str(),
-                       typed['c'].arg.c_str());
-  }
+                       as_typed('b'), typed['c'].arg.c_str());
   // Below this the rows are all the work there is (and far below it the
   // step would no longer move).
   if (!(report_percent >= MIN_REPORT_FREQ_PERCENT))
@@ -656,7 +655,7 @@ void write_usage(std::ostream& os) {
   os << "\nAdvanced options:\n";
   help_option(os, "-b, --bucket-size SIZE",
               "unit of the reading plan, rounded up to a multiple of the "
-              "chunk size (default " +
+              "chunk size (default: chosen for the plan, at most " +
                   size_text(DEFAULT_BUCKET_SIZE) + ")");
   std::ostringstream alpha;
   alpha << DEFAULT_ALPHA;

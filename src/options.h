@@ -40,7 +40,10 @@ const int ESTIMATE_COMPRESS = 8;
 struct pelko_params_t {
   LIST_ROOTS roots;
   size_t chunk_size;
+  // Without -b, the driver chooses the bucket size for the plan after the
+  // scan (choose_bucket_size) and sets it here before the analysis.
   size_t bucket_size;
+  bool bucket_size_given = false;
   int estimate_mask;
   double report_freq;  // fraction: 0.01 = 1 %
   int n_threads;

@@ -33,10 +33,22 @@ void stop_analysis(void* estimator, int signo) {
 
 }  // namespace
 
-int run_phases(const pelko_params_t& params) {
+int run_phases(pelko_params_t& params) {
   Sampler sampler(params);
   interrupt_set_callback(stop_scan, &sampler);
   sampler.scan();
+  if (!params.bucket_size_given && !interrupt_signal()) {
+    const Sampler::plan_totals_t plan = sampler.get_plan_totals();
+    const size_t chosen =
+        choose_bucket_size(plan.reductible_size, params.chunk_size);
+    params.bucket_size = chosen;
+    sampler.set_bucket_size(chosen);
+    printer << "bucket_size:     " << capacity_to_str(chosen)
+            << ", chosen for the plan (" << sampler.get_total_buckets()
+            << " buckets)" << std::endl
+            << std::endl;
+  }
+  record.write_run(params);
   Estimator estimator(params);
   interrupt_set_callback(stop_analysis, &estimator);
   if (const int signo = interrupt_signal()) {
@@ -300,7 +312,6 @@ int run(pelko_params_t* params, int argc, char** argv) {
   printer.clear_summary_notes();
   echo_params(*params);
   if (!probe_roots(params)) return 1;
-  record.write_run(*params);
   if (!params->export_file.empty() && !export_check(*params)) return 1;
   warn_overlapping_roots(*params);
   const size_t chunk = params->chunk_size;

@@ -33,7 +33,6 @@ usage_error "-c 16KX" "-c 16KX: $SIZE" -p "$TMP/f" -c 16KX
 usage_error "-c 16 K" "-c 16 K: $SIZE" -p "$TMP/f" -c "16 K"
 usage_error "-c 3G" "-c 3G: the chunk size must be at most 1.969 GiB (2113929216 bytes), the largest block LZ4 compresses" -p "$TMP/f" -c 3G
 usage_error "-b -5" "-b -5: the bucket size must be at least 1 byte" -p "$TMP/f" -b -5
-usage_error "-c above the default bucket" "-c 2M: larger than the bucket size 1 MiB; give -b 2M too" -p "$TMP/f" -c 2M
 usage_error "-c above -b" "--chunk_size 64K: larger than the bucket size 32 KiB (-b 32K); give a bucket size of at least 64K" \
   -p "$TMP/f" --chunk_size 64K -b 32K
 # Sizes, times and shares that are no numbers: read as 0 or NaN they would
