@@ -164,9 +164,9 @@ std::string refused_option(int argc, char** argv) {
   const bool in_group = optopt != 0 && cur[0] == '-' && cur[1] != '-' &&
                         strchr(cur + 1, optopt) != nullptr;
   if (in_group || strncmp(last, "--", 2) != 0) {
-    const char* spec = strchr(SHORT_OPTIONS, optopt);
+    const char* in_list = strchr(SHORT_OPTIONS, optopt);
     const std::string name = std::string("-") + (char)optopt;
-    if (optopt != 0 && optopt != ':' && spec != nullptr && spec[1] == ':')
+    if (optopt != 0 && optopt != ':' && in_list != nullptr && in_list[1] == ':')
       return name + ": needs an argument";
     return name + ": unknown option";
   }

@@ -30,25 +30,19 @@ json size_or_null(size_t v) {
   return (unsigned long long)v;
 }
 
-json figure(const summary_figure_t& f) {
-  json j;
-  j["value"] = number_or_null(f.value);
-  j["at_low"] = number_or_null(f.at_low);
-  j["at_high"] = number_or_null(f.at_high);
-  return j;
-}
-
 // A byte count as a whole number; null for none.
 json bytes_or_null(double v) {
   if (v < 0 || !std::isfinite(v)) return nullptr;
   return (unsigned long long)llround(v);
 }
 
-json bytes_figure(const summary_figure_t& f) {
+// A summary figure: its estimate, pessimistic and optimistic value, each
+// through value_of (number_or_null, or bytes_or_null for byte counts).
+json figure(const summary_figure_t& f, json (*value_of)(double) = number_or_null) {
   json j;
-  j["value"] = bytes_or_null(f.value);
-  j["at_low"] = bytes_or_null(f.at_low);
-  j["at_high"] = bytes_or_null(f.at_high);
+  j["value"] = value_of(f.value);
+  j["at_low"] = value_of(f.at_low);
+  j["at_high"] = value_of(f.at_high);
   return j;
 }
 
@@ -407,11 +401,11 @@ void Record::write_summary(const summary_input_t& in, const summary_t& s) {
   j["unread_size"] = (unsigned long long)in.unread_size;
   j["unread_files"] = (unsigned long long)in.unread_files;
   j["tail_share"] = s.tail_share;
-  j["after_zeros"] = bytes_figure(s.after_zeros);
-  j["after_dedupe"] = bytes_figure(s.after_dedupe);
-  j["after_compress"] = bytes_figure(s.after_compress);
+  j["after_zeros"] = figure(s.after_zeros, bytes_or_null);
+  j["after_dedupe"] = figure(s.after_dedupe, bytes_or_null);
+  j["after_compress"] = figure(s.after_compress, bytes_or_null);
   j["reduction_ratio"] = figure(s.ratio);
-  j["physical_size"] = bytes_figure(s.physical);
+  j["physical_size"] = figure(s.physical, bytes_or_null);
   j["space_saved"] = figure(s.space_saved);
   j["compress_ratio"] = number_or_null(s.compress_ratio);
   j["exact"] = s.exact;
