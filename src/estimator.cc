@@ -17,6 +17,7 @@
 #include "os.h"
 #include "pelko_assert.h"
 #include "printer.h"
+#include "ranges.h"
 #include "record.h"
 #include "sampler.h"
 #include "summary.h"
@@ -172,6 +173,7 @@ Estimator::Estimator(const pelko_params_t& params, const env_t& env)
       m_start_time(0),
       m_elapsed_time(0),
       m_report_next(0.0),
+      m_report_step(0.0),
       m_ordered(false),
       m_rows_cpb(1),
       m_window_end(SIZE_MAX),
@@ -255,10 +257,15 @@ void Estimator::begin(const plan_t& plan) {
   m_final_limit = m_stop_buckets;
   // The first row comes with the first bucket (report point 0), as it comes
   // with the first chunk when chunks are counted as they come.
-  m_report_next = 0.0;
+  m_report_next = m_report_step = 0.0;
   m_row_buckets = __buckets_for(m_report_next);
   m_window_end = std::min(m_row_buckets, m_stop_buckets);
   if (!m_stop_reason.empty()) m_window_end = SIZE_MAX;
+}
+
+std::string Estimator::stop_reason() const {
+  MutexLock lock(&m_mutex);
+  return m_stop_reason;
 }
 
 size_t Estimator::bucket_limit() const {
@@ -266,10 +273,18 @@ size_t Estimator::bucket_limit() const {
   return m_stop_buckets == SIZE_MAX ? 0 : m_stop_buckets;
 }
 
-double Estimator::__next_report_point(double after) const {
-  double next = m_report_next;
-  while (next <= after) next += m_params.report_freq;
-  return next;
+namespace {
+// The early report points, as shares of the plan.
+const double kEarlyPoints[] = {0.0001, 0.0002, 0.0005, 0.001, 0.002, 0.005};
+}  // namespace
+
+double Estimator::__next_report_point(double after) {
+  if (m_params.early_rows) {
+    for (double e : kEarlyPoints)
+      if (e > after && e < m_params.report_freq) return e;
+  }
+  while (m_report_step <= after) m_report_step += m_params.report_freq;
+  return m_report_step;
 }
 
 size_t Estimator::__buckets_for(double share) const {
@@ -767,6 +782,13 @@ Estimator::counters_t Estimator::__counters() const {
   c.memory_cur = c.memory_peak = 0;
   m_env.get_memory_usage(&c.memory_cur, &c.memory_peak);
   c.n_printed_reports = m_n_printed_reports;
+  c.n_buckets = m_n_done;
+  for (int g = 0; g < UNSEEN_GROUPS; g++) {
+    c.group_chunks[g] = m_group_chunks[g];
+    c.group_zeros[g] = m_group_zeros[g];
+    c.group_compressed[g] = m_group_compressed[g];
+    c.group_uncompressed[g] = m_group_uncompressed[g];
+  }
   return c;
 }
 
@@ -885,8 +907,47 @@ void Estimator::__print_row_end(const counters_t& c, double r, double r_low,
   printer.set_to_file(true);
 }
 
+Estimator::row_t Estimator::__row(const counters_t& c, double r, double r_low,
+                                  double r_high, bool final) const {
+  row_t row;
+  row.final = final;
+  row.progress = c.progress;
+  row.n_data_chunks = c.n_data_chunks;
+  row.n_zero_chunks = c.n_zero_chunks;
+  row.n_distinct = c.map_size;
+  const double f = std::min(1.0, c.progress);
+  row.n_buckets = (size_t)std::max(1.0, round(f * (double)c.total_buckets));
+  const int mask = m_params.estimate_mask;
+  const bool dedupe = (mask & ESTIMATE_DEDUPE) != 0;
+  row.r = dedupe ? r : -1;
+  row.r_low = dedupe ? r_low : -1;
+  row.r_high = dedupe ? r_high : -1;
+  group_totals_t z, k;
+  for (int g = 0; g < UNSEEN_GROUPS; g++) {
+    z.parts[g] = c.group_zeros[g];
+    z.wholes[g] = c.group_chunks[g];
+    k.parts[g] = c.group_uncompressed[g];
+    k.wholes[g] = c.group_compressed[g];
+  }
+  const range_t zr = share_range(z, f, row.n_buckets);
+  row.zeros = zr.value < 0 ? 0.0 : zr.value;
+  row.zeros_low = zr.low;
+  row.zeros_high = zr.high;
+  row.compress = row.compress_low = row.compress_high = -1;
+  if (mask & ESTIMATE_COMPRESS) {
+    const range_t kr = ratio_range(k, f, row.n_buckets);
+    row.compress = kr.value;
+    row.compress_low = kr.low;
+    row.compress_high = kr.high;
+  }
+  return row;
+}
+
 void Estimator::__record_row(const counters_t& c, double r, double r_low,
                              double r_high, bool final) const {
+  if (!record.active() && m_env.on_row == nullptr) return;
+  const row_t fig = __row(c, r, r_low, r_high, final);
+  if (m_env.on_row != nullptr) m_env.on_row(fig, m_env.on_row_arg);
   if (!record.active()) return;
   record_row_t row;
   row.final = final;
@@ -906,8 +967,12 @@ void Estimator::__record_row(const counters_t& c, double r, double r_low,
   row.compress_ratio = c.compressed_size != 0
                            ? (double)c.uncompressed_size / c.compressed_size
                            : 0.0;
+  row.compress_low = fig.compress_low;
+  row.compress_high = fig.compress_high;
   const size_t n = c.n_data_chunks + c.n_zero_chunks;
   row.zeros = n != 0 ? 100.0 * c.n_zero_chunks / n : 0.0;
+  row.zeros_low = fig.zeros_low < 0 ? -1 : 100.0 * fig.zeros_low;
+  row.zeros_high = fig.zeros_high < 0 ? -1 : 100.0 * fig.zeros_high;
   record.add_row(row);
 }
 

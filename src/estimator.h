@@ -115,6 +115,22 @@ class Estimator {
   typedef std::map<fp_t, uint32_t> CSIZE_MAP;
 #endif
 
+  // The figures of one report row. Every range is meant to hold the figure
+  // of the whole data set in about 95 % of samples; low == high == the
+  // figure once the whole plan has been read. -1 where there is none (the
+  // part is not estimated, or the sample cannot bound that side yet).
+  struct row_t {
+    bool final;
+    double progress;      // analysed share of the plan
+    size_t n_buckets;     // buckets the row is made of
+    size_t n_data_chunks;
+    size_t n_zero_chunks;
+    double r, r_low, r_high;  // dedupe ratio
+    double compress, compress_low, compress_high;  // compression ratio
+    double zeros, zeros_low, zeros_high;  // zero share of the chunks, 0..1
+    size_t n_distinct;    // fingerprints in the map
+  };
+
   // What the Estimator reads from the process and the console. The default
   // is the platform layer, a monotonic clock in whole seconds and a memory
   // check every 1024 dedupe updates; tests substitute their own to trip the
@@ -134,25 +150,10 @@ class Estimator {
     // after the row is printed, under the Estimator's lock: it must not call
     // back into the Estimator. A driver of the counting seam reads the rows
     // through it.
-    void (*on_row)(const struct row_t& row, void* arg);
+    void (*on_row)(const row_t& row, void* arg);
     void* on_row_arg;
 
     env_t();
-  };
-
-  // The figures of one report row. Every range is meant to hold the figure
-  // of the whole data set in about 95 % of samples; low == high == the
-  // figure once the whole plan has been read. -1 where there is none (the
-  // part is not estimated, or the sample cannot bound that side yet).
-  struct row_t {
-    bool final;
-    double progress;      // analysed share of the plan
-    size_t n_buckets;     // buckets the row is made of
-    size_t n_data_chunks;
-    size_t n_zero_chunks;
-    double r, r_low, r_high;  // dedupe ratio
-    double compress, compress_low, compress_high;  // compression ratio
-    double zeros, zeros_low, zeros_high;  // zero share of the chunks, 0..1
   };
 
   // Keeps a reference to params, which must outlive the Estimator.
@@ -218,6 +219,8 @@ class Estimator {
                        size_t (*compressed_size)(const void* arg),
                        const void* arg);
   void end_bucket(size_t bucket_seq);
+  // Why the analysis was stopped early; empty while it was not.
+  std::string stop_reason() const;
   // Buckets a run stops at once it is begun: the sampler draws no more
   // (params.stop_at); 0: no such limit. Valid after begin.
   size_t bucket_limit() const;
@@ -281,9 +284,11 @@ class Estimator {
   // With m_mutex held: takes the rows whose buckets are all counted, moves
   // the window on and counts the held buckets it now covers.
   void __advance_window();
-  // The next report point after `after` (a share of the plan), and the
-  // buckets it takes; SIZE_MAX when it lies beyond the plan.
-  double __next_report_point(double after) const;
+  // The next report point after `after` (a share of the plan): the early
+  // points below the first report step when params.early_rows is set, then
+  // the report steps; and the buckets a share takes (SIZE_MAX: beyond the
+  // plan).
+  double __next_report_point(double after);
   size_t __buckets_for(double share) const;
 
   // The fingerprint of a chunk of chunk_size bytes; no lock needed.
@@ -397,7 +402,11 @@ class Estimator {
   void __print_dedupe(double r, double r_low, double r_high) const;
   void __print_compress(const counters_t& c) const;
   void __print_zeros(const counters_t& c) const;
-  // A row's figures to the machine-readable record, when it is open.
+  // A row's figures, with the ranges of compression and zeros.
+  row_t __row(const counters_t& c, double r, double r_low, double r_high,
+              bool final) const;
+  // A row's figures to the machine-readable record, when it is open, and to
+  // env_t::on_row.
   void __record_row(const counters_t& c, double r, double r_low, double r_high,
                     bool final) const;
   // The time left at the current rate, for the progress line.
@@ -419,6 +428,7 @@ class Estimator {
   time_t m_start_time;  // set by start before reading
   time_t m_elapsed_time;
   double m_report_next;
+  double m_report_step;  // the next multiple of the report step, summed up
   // Rows by buckets in drawing order (begin), or by chunks as they come.
   bool m_ordered;
   // Buckets in drawing order that make one row (each has this many chunks

@@ -236,7 +236,8 @@ bool Record::open(const pelko_params_t& params) {
     if (!m_csv) return false;
     csv_line(
         "elapsed,progress,bytes,bandwidth,memory,memory_peak,dedupe_low,"
-        "dedupe,dedupe_high,compress,zeros,final");
+        "dedupe,dedupe_high,compress,zeros,final,compress_low,compress_high,"
+        "zeros_low,zeros_high");
   }
   if (!params.plot_file.empty()) {
     // Opened now so that an unwritable chart is known before the run.
@@ -353,7 +354,11 @@ void Record::add_row(const record_row_t& row) {
     j["dedupe_low"] = number_or_null(r_low);
     j["dedupe_high"] = number_or_null(r_high);
     j["compress"] = number_or_null(c);
+    j["compress_low"] = number_or_null(row.compress ? row.compress_low : -1);
+    j["compress_high"] = number_or_null(row.compress ? row.compress_high : -1);
     j["zeros"] = row.zeros;
+    j["zeros_low"] = number_or_null(row.zeros_low);
+    j["zeros_high"] = number_or_null(row.zeros_high);
     json_line(dump(j));
   }
   if (m_csv && m_csv_pending) {
@@ -371,10 +376,13 @@ void Record::add_row(const record_row_t& row) {
              row.progress, (unsigned long long)row.bytes, bandwidth.c_str(),
              (unsigned long long)row.memory,
              (unsigned long long)row.memory_peak);
-    const std::string line = head + csv_number(r_low) + "," + csv_number(r) +
-                             "," + csv_number(r_high) + "," + csv_number(c) +
-                             "," + csv_number(row.zeros) + "," +
-                             (row.final ? "1" : "0");
+    const std::string line =
+        head + csv_number(r_low) + "," + csv_number(r) + "," +
+        csv_number(r_high) + "," + csv_number(c) + "," +
+        csv_number(row.zeros) + "," + (row.final ? "1" : "0") + "," +
+        csv_number(row.compress ? row.compress_low : -1) + "," +
+        csv_number(row.compress ? row.compress_high : -1) + "," +
+        csv_number(row.zeros_low) + "," + csv_number(row.zeros_high);
     if (!row.final && row.progress >= 100) {
       m_csv_pending = true;
       m_csv_pending_bytes = row.bytes;

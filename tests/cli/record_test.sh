@@ -72,7 +72,8 @@ rows = [r for i, r in enumerate(rows)
         if not (not r["final"] and r["progress"] >= 100 and i + 1 < len(rows)
                 and rows[i + 1]["final"] and rows[i + 1]["bytes"] == r["bytes"])]
 check(crows[0] == ["elapsed", "progress", "bytes", "bandwidth", "memory", "memory_peak",
-                   "dedupe_low", "dedupe", "dedupe_high", "compress", "zeros", "final"],
+                   "dedupe_low", "dedupe", "dedupe_high", "compress", "zeros", "final",
+                   "compress_low", "compress_high", "zeros_low", "zeros_high"],
       "CSV header %s" % crows[0])
 check(len(crows) == len(rows) + 1, "CSV rows %d, JSON rows %d" % (len(crows) - 1, len(rows)))
 for c, j in zip(crows[1:], rows):
