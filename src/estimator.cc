@@ -188,6 +188,7 @@ Estimator::Estimator(const pelko_params_t& params, const env_t& env)
       m_big_buckets(0),
       m_total_buckets(0),
       m_compressed_size(0),
+      m_stored_size(0),
       m_uncompressed_size(0),
       m_updates_since_check(0),
       m_memory_warning(0),
@@ -459,6 +460,7 @@ void Estimator::add_fingerprint(fp_t fp, bool is_zero, size_t bucket_seq,
 void Estimator::__count_compressed(fp_t fp, bool counted, size_t n,
                                    int group) {
   m_compressed_size += n;
+  m_stored_size += std::min(n, m_params.chunk_size);
   m_uncompressed_size += m_params.chunk_size;
   m_group_compressed[group] += n;
   m_group_uncompressed[group] += m_params.chunk_size;
@@ -765,6 +767,7 @@ Estimator::counters_t Estimator::__counters() const {
   c.progress = m_progress;
   c.elapsed_time = m_elapsed_time;
   c.compressed_size = m_compressed_size;
+  c.stored_size = m_stored_size;
   c.uncompressed_size = m_uncompressed_size;
   c.map_size = m_dedupe_map.size() + m_n_imported;
   c.map_first = m_dedupe_map.empty() ? 0 : m_dedupe_map.begin()->first;
@@ -840,24 +843,62 @@ void Estimator::__drain_reports() {
 }
 
 void Estimator::__print_memory_warning() {
+  const std::string used = memory_to_str(m_memory_warning, INVALID_SIZE_T);
   printer << std::endl << std::endl;
   printer << "WARNING: Memory limit reached." << std::endl;
-  printer << "Used memory:" << memory_to_str(m_memory_warning, INVALID_SIZE_T)
-          << std::endl;
+  printer << "Used memory:" << used << std::endl;
   printer << std::endl << std::endl;
+  printer.echo_warning(
+      "WARNING: Memory limit reached. Used memory: " + used,
+      "the memory limit (-M) was reached at " + used +
+          ": the dedupe figures rest on a part of the fingerprints, "
+          "scaled up, and are less precise");
   m_memory_warning = 0;
 }
 
 // The rest of a periodic row, after its progress part.
 void Estimator::__print_report(const counters_t& c, double r, double r_low,
                                double r_high) const {
-  if (m_params.estimate_mask & ESTIMATE_DEDUPE) __print_dedupe(r, r_low, r_high);
-  if (m_params.estimate_mask & ESTIMATE_COMPRESS) __print_compress(c);
-  __print_zeros(c);
-  printer << std::endl;
+  __print_row_end(c, r, r_low, r_high);
   if (m_params.debug > 0) printer << std::endl;
   __record_row(c, r, r_low, r_high, false);
   __warn_collisions(c, r);
+}
+
+bool Estimator::__compact() const {
+  return printer.console_compact() && m_params.debug == 0;
+}
+
+void Estimator::__print_row_end(const counters_t& c, double r, double r_low,
+                                double r_high) const {
+  const int mask = m_params.estimate_mask;
+  const bool compact = __compact();
+  // The full layout, to the report file alone when the console has its own.
+  if (compact) printer.set_to_console(false);
+  if (mask & ESTIMATE_DEDUPE) __print_dedupe(r, r_low, r_high);
+  if (mask & ESTIMATE_COMPRESS) __print_compress(c);
+  __print_zeros(c);
+  printer << std::endl;
+  if (!compact) return;
+  printer.set_to_console(true);
+  compact_row_t row;
+  row.elapsed = (long long)c.elapsed_time;
+  row.bytes = (c.n_data_chunks + c.n_zero_chunks) * m_params.chunk_size;
+  row.progress = c.progress;
+  row.dedupe = (mask & ESTIMATE_DEDUPE) != 0;
+  row.r = r;
+  row.r_low = r_low;
+  row.r_high = r_high;
+  row.compress = (mask & ESTIMATE_COMPRESS) != 0;
+  row.compress_ratio = c.compressed_size != 0
+                           ? (double)c.uncompressed_size / c.compressed_size
+                           : 0.0;
+  const size_t n = c.n_data_chunks + c.n_zero_chunks;
+  row.zeros = n != 0 ? (double)c.n_zero_chunks / n : 0.0;
+  printer.set_to_file(false);
+  printer.start_console_line();
+  printer << compact_row(row) << std::endl;
+  printer.set_to_file(true);
 }
 
 Estimator::row_t Estimator::__row(const counters_t& c, double r, double r_low,
@@ -937,11 +978,8 @@ void Estimator::finish() {
     dfh_set_t dfh;
     __snapshot(&dfh);
     __analyze_dfh(c, dfh, &r, &r_low, &r_high);
-    __print_dedupe(r, r_low, r_high);
   }
-  if (m_params.estimate_mask & ESTIMATE_COMPRESS) __print_compress(c);
-  __print_zeros(c);
-  printer << std::endl;
+  __print_row_end(c, r, r_low, r_high);
   __record_row(c, r, r_low, r_high, true);
   if (m_params.estimate_mask & ESTIMATE_DEDUPE) __warn_collisions(c, r);
   __print_summary(c, r, r_low, r_high);
@@ -990,6 +1028,8 @@ void Estimator::__print_summary(const counters_t& c, double r, double r_low,
   in.r_high = r_high;
   in.uncompressed_size = c.uncompressed_size;
   in.compressed_size = c.compressed_size;
+  in.stored_size = c.stored_size;
+  in.warnings = printer.summary_notes();
   in.zero_chunk_compressed =
       lz4_compressed_size(m_zeros.get(), m_params.chunk_size);
   const summary_t s = compute_summary(in);
@@ -1010,13 +1050,29 @@ void Estimator::__print_header(int n_printed_reports, bool to_file) const {
   if (n_printed_reports % period != 0) return;
 
   const int mask = m_params.estimate_mask;
-  printer.set_to_file(to_file);
-  printer << std::endl;
-  printer << "\tPROGRESS\t\tBANDWIDTH\tMEMORY\t\t\t\t";
-  if (mask & ESTIMATE_DEDUPE) printer << "low\t\tDEDUPE\t\thigh\t\t\t";
-  if (mask & ESTIMATE_COMPRESS) printer << "COMPRESS\t\t";
-  printer << "ZEROS\t\t\t" << std::endl;
-  printer.set_to_file(true);
+  const bool compact = __compact();
+  if (!compact || to_file) {
+    // The full layout, to the report file alone when the console has its
+    // own.
+    if (compact) printer.set_to_console(false);
+    printer.set_to_file(to_file);
+    printer << std::endl;
+    printer << "\tPROGRESS\t\tBANDWIDTH\tMEMORY\t\t\t\t";
+    if (mask & ESTIMATE_DEDUPE) printer << "low\t\tDEDUPE\t\thigh\t\t\t";
+    if (mask & ESTIMATE_COMPRESS) printer << "COMPRESS\t\t";
+    printer << "ZEROS\t\t\t" << std::endl;
+    printer.set_to_file(true);
+    printer.set_to_console(true);
+  }
+  if (compact) {
+    printer.set_to_file(false);
+    printer.start_console_line();
+    printer << std::endl
+            << compact_header((mask & ESTIMATE_DEDUPE) != 0,
+                              (mask & ESTIMATE_COMPRESS) != 0)
+            << std::endl;
+    printer.set_to_file(true);
+  }
 }
 
 void Estimator::__print_progress(bool to_file) const {
@@ -1027,6 +1083,31 @@ void Estimator::__print_progress(const counters_t& c, bool to_file) const {
   // Lines rewritten in place are for a person watching a terminal.
   if (!to_file && !printer.console_is_terminal()) return;
   const size_t bytes = (c.n_data_chunks + c.n_zero_chunks) * m_params.chunk_size;
+  if (__compact()) {
+    if (!to_file) {
+      // Cut to the terminal's width: a line that wraps cannot be rewritten.
+      int width = -1;
+      m_env.get_term_size(&width, nullptr);
+      if (width <= 0) width = 80;
+      const double rate = c.elapsed_time > 0
+                              ? (double)(bytes / (size_t)c.elapsed_time)
+                              : -1.0;
+      printer.set_to_file(false);
+      printer.start_console_line();
+      printer << cut_to_width(
+                     compact_progress((long long)c.elapsed_time, bytes,
+                                      c.progress, rate,
+                                      memory_to_str(c.memory_cur, c.memory_peak),
+                                      __eta(c)),
+                     width - 1)
+              << std::flush;
+      printer.set_to_file(true);
+      return;
+    }
+    // A row: its start in the full layout goes to the report file; the
+    // console's row comes whole with the rest (__print_row_end).
+    printer.set_to_console(false);
+  }
   char progress[64];
   snprintf(progress, sizeof(progress), "%s (%.3lf%%)",
            capacity_to_str(bytes).c_str(), c.progress * 100);
@@ -1043,6 +1124,7 @@ void Estimator::__print_progress(const counters_t& c, bool to_file) const {
   if (!to_file) printer << __eta(c);
   printer << std::flush;
   printer.set_to_file(true);
+  printer.set_to_console(true);
 }
 
 std::string Estimator::__eta(const counters_t& c) const {
@@ -1088,7 +1170,13 @@ void Estimator::__warn_collisions(const counters_t& c, double r) const {
            "about %.1f%% of them by chance, which raises the dedupe ratio by "
            "as much. Run with --fingerprint 64 to tell them apart.",
            distinct, 100 * share);
-  printer << text << std::endl;
+  char note[256];
+  snprintf(note, sizeof(note),
+           "32-bit checksums merge about %.1f%% of the distinct chunks by "
+           "chance: the dedupe ratio is that much too high (--fingerprint 64 "
+           "tells them apart)",
+           100 * share);
+  printer.warning(text, note);
 }
 
 void Estimator::__analyze_dfh(double* r, double* r_low, double* r_high) const {
@@ -1288,6 +1376,7 @@ void Estimator::import_entry(const sample_entry_t& e) {
   PELKO_ASSERT(e.buckets >= 1);
   m_imported = true;
   m_n_imported++;
+  m_stored_size += (size_t)std::min<uint64_t>(e.csize, m_params.chunk_size);
   move_entry(&m_dfh_array, &m_dfh_size, 0, (size_t)e.buckets);
   if (!e.grouped) {
     m_n_ungrouped++;
@@ -1314,6 +1403,9 @@ void Estimator::import_totals(const sample_header_t& h) {
   m_n_zero_chunks = (size_t)h.n_zero_chunks;
   m_n_skipped_chunks = (size_t)h.n_skipped_chunks;
   m_compressed_size = (size_t)h.compressed_size;
+  // Without a compressed size per entry, the totals are all there is.
+  if (!sample_has_csize(h.estimate_mask))
+    m_stored_size = std::min(m_compressed_size, (size_t)h.uncompressed_size);
   m_uncompressed_size = (size_t)h.uncompressed_size;
   const size_t analysed = m_n_data_chunks + m_n_zero_chunks;
   m_progress = m_total_chunks != 0 ? (double)analysed / m_total_chunks : 1.0;

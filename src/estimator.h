@@ -334,6 +334,7 @@ class Estimator {
     time_t elapsed_time;
     size_t compressed_size;
     size_t uncompressed_size;
+    size_t stored_size;
     size_t map_size;
     fp_t map_first;  // smallest fingerprint in the map, if any
     size_t dfh_size;
@@ -393,6 +394,13 @@ class Estimator {
   void __print_header(int n_printed_reports, bool to_file) const;
   void __print_progress(bool to_file) const;
   void __print_progress(const counters_t& c, bool to_file) const;
+  // Whether the console gets the compact layout (a terminal, no debug
+  // output); the report file keeps the full one.
+  bool __compact() const;
+  // The figures of a row after its progress part, and the end of its line;
+  // on a compact console, the whole row in the compact layout.
+  void __print_row_end(const counters_t& c, double r, double r_low,
+                       double r_high) const;
   void __print_dedupe(double r, double r_low, double r_high) const;
   void __print_compress(const counters_t& c) const;
   void __print_zeros(const counters_t& c) const;
@@ -469,6 +477,9 @@ class Estimator {
   unsigned long long m_big_buckets;
   size_t m_total_buckets;  // set by start before reading
   size_t m_compressed_size;
+  // The compressed chunks stored at no more than their own size each: the
+  // sum of min(compressed, chunk_size), for the summary.
+  size_t m_stored_size;
   size_t m_uncompressed_size;
   unsigned m_updates_since_check;
   // Memory use to name in a warning not yet printed (0: none).

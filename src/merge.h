@@ -52,6 +52,6 @@ bool export_write(const pelko_params_t& params, const Estimator& estimator,
 // echo, one line per export, the merged final row and the summary. Returns
 // the exit status: 0, or 1 after an "ERROR: " line naming the file (and
 // the field) that stopped it.
-int merge_run(const pelko_params_t& params, const char* prog_name);
+int merge_run(const pelko_params_t& params);
 
 #endif  // PELKO_MERGE_H_

@@ -3,7 +3,9 @@
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <iostream>
 
 #include "os.h"
@@ -13,9 +15,12 @@ Printer printer;
 
 Printer::Printer()
     : m_to_file(false),
+      m_to_console(true),
       m_console(&std::cout),
       m_console_errno(0),
-      m_console_terminal(os_stdout_is_terminal()) {}
+      m_console_terminal(os_stdout_is_terminal()),
+      m_compact(true),
+      m_warn_stderr(!os_same_file(STDOUT_FILENO, STDERR_FILENO)) {}
 
 Printer::~Printer() {
   if (m_fstream.is_open()) m_fstream.close();
@@ -31,6 +36,23 @@ void Printer::open(const std::string& file_path) {
     exit(1);
   }
   m_to_file = true;
+}
+
+void Printer::warning(const std::string& line,
+                      const std::string& summary_note) {
+  *this << line << std::endl;
+  echo_warning(line, summary_note);
+}
+
+void Printer::echo_warning(const std::string& line,
+                           const std::string& summary_note) {
+  if (m_warn_stderr && m_console != &std::cerr) {
+    *this << std::flush;
+    std::cerr << line << std::endl;
+  }
+  if (!summary_note.empty() &&
+      std::find(m_notes.begin(), m_notes.end(), summary_note) == m_notes.end())
+    m_notes.push_back(summary_note);
 }
 
 void Printer::set_to_file(bool b) {

@@ -1,8 +1,10 @@
 #include "record.h"
 
 #include <errno.h>
+#include <math.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 
 #include <iostream>
 #include <nlohmann/json.hpp>
@@ -28,11 +30,19 @@ json size_or_null(size_t v) {
   return (unsigned long long)v;
 }
 
-json figure(const summary_figure_t& f) {
+// A byte count as a whole number; null for none.
+json bytes_or_null(double v) {
+  if (v < 0 || !std::isfinite(v)) return nullptr;
+  return (unsigned long long)llround(v);
+}
+
+// A summary figure: its estimate, pessimistic and optimistic value, each
+// through value_of (number_or_null, or bytes_or_null for byte counts).
+json figure(const summary_figure_t& f, json (*value_of)(double) = number_or_null) {
   json j;
-  j["value"] = number_or_null(f.value);
-  j["at_low"] = number_or_null(f.at_low);
-  j["at_high"] = number_or_null(f.at_high);
+  j["value"] = value_of(f.value);
+  j["at_low"] = value_of(f.at_low);
+  j["at_high"] = value_of(f.at_high);
   return j;
 }
 
@@ -59,6 +69,7 @@ std::string csv_number(double v) {
 }
 
 FILE* open_output(const std::string& option, const std::string& path) {
+  if (path == RECORD_STDOUT) return stdout;
   FILE* f = fopen(path.c_str(), "w");
   if (f == nullptr) {
     printer << std::flush;
@@ -72,7 +83,8 @@ FILE* open_output(const std::string& option, const std::string& path) {
 bool close_output(FILE* f, bool failed, const std::string& path) {
   const bool flush_failed = fflush(f) != 0;
   const int err = errno;
-  const bool close_failed = fclose(f) != 0;
+  // Standard output stays open for whatever comes after.
+  const bool close_failed = f == stdout ? ferror(f) != 0 : fclose(f) != 0;
   if (!failed && !flush_failed && !close_failed) return true;
   printer << std::flush;
   std::cerr << "ERROR: write(" << path << ") failed, "
@@ -161,6 +173,7 @@ std::string to_hex(const std::string& s) {
 
 bool output_check(const std::string& option, const std::string& path,
                   const LIST_ROOTS& roots, bool inside_dirs) {
+  if (path == RECORD_STDOUT && option != "-o") return true;
   auto refuse = [&](const std::string& why) {
     printer << std::flush;
     std::cerr << "ERROR: " << option << " " << path << ": " << why
@@ -206,8 +219,8 @@ bool same_output(const std::string& a, const std::string& b) {
 }
 
 Record::~Record() {
-  if (m_json) fclose(m_json);
-  if (m_csv) fclose(m_csv);
+  if (m_json && m_json != stdout) fclose(m_json);
+  if (m_csv && m_csv != stdout) fclose(m_csv);
 }
 
 bool Record::open(const pelko_params_t& params) {
@@ -230,7 +243,7 @@ bool Record::open(const pelko_params_t& params) {
     // Opened now so that an unwritable chart is known before the run.
     FILE* f = open_output("--plot", params.plot_file);
     if (!f) return false;
-    fclose(f);
+    if (f != stdout) fclose(f);
     m_plot_file = params.plot_file;
   }
   return true;
@@ -245,6 +258,29 @@ void Record::csv_line(const std::string& line) {
 }
 
 void Record::write_run(const pelko_params_t& params) {
+  // What the chart's title says.
+  m_chart.merge = !params.merge_files.empty();
+  m_chart.inputs.clear();
+  if (m_chart.merge) {
+    m_chart.inputs = params.merge_files;
+  } else {
+    m_chart.chunk_size = params.chunk_size;
+    m_chart.bucket_size = params.bucket_size;
+    size_t total = 0;
+    for (const root_t* root : params.roots) {
+      m_chart.inputs.push_back(root->path);
+      total = root->fs_size == INVALID_SIZE_T || total == INVALID_SIZE_T
+                  ? INVALID_SIZE_T
+                  : total + root->fs_size;
+    }
+    m_chart.total_size = total;
+  }
+  const time_t now = time(nullptr);
+  struct tm t;
+  char date[64] = "";
+  if (localtime_r(&now, &t) != nullptr)
+    strftime(date, sizeof(date), "%Y-%m-%d %H:%M", &t);
+  m_chart.date = date;
   if (!m_json) return;
   json j;
   j["type"] = "run";
@@ -311,7 +347,7 @@ void Record::add_row(const record_row_t& row) {
     j["elapsed"] = row.elapsed;
     j["progress"] = row.progress;
     j["bytes"] = (unsigned long long)row.bytes;
-    j["bandwidth"] = number_or_null(row.bandwidth);
+    j["bandwidth"] = bytes_or_null(row.bandwidth);
     j["memory"] = (unsigned long long)row.memory;
     j["memory_peak"] = (unsigned long long)row.memory_peak;
     j["dedupe"] = number_or_null(r);
@@ -325,24 +361,44 @@ void Record::add_row(const record_row_t& row) {
     j["zeros_high"] = number_or_null(row.zeros_high);
     json_line(dump(j));
   }
+  if (m_csv && m_csv_pending) {
+    // A periodic row at the end of the plan, then the final row: the same
+    // moment, in one line.
+    if (!(row.final && row.bytes == m_csv_pending_bytes))
+      csv_line(m_csv_pending_line);
+    m_csv_pending = false;
+  }
   if (m_csv) {
     char head[160];
+    const std::string bandwidth =
+        row.bandwidth < 0 ? std::string() : std::to_string(llround(row.bandwidth));
     snprintf(head, sizeof(head), "%.0f,%.6f,%llu,%s,%llu,%llu,", row.elapsed,
-             row.progress, (unsigned long long)row.bytes,
-             csv_number(row.bandwidth).c_str(), (unsigned long long)row.memory,
+             row.progress, (unsigned long long)row.bytes, bandwidth.c_str(),
+             (unsigned long long)row.memory,
              (unsigned long long)row.memory_peak);
-    csv_line(head + csv_number(r_low) + "," + csv_number(r) + "," +
-             csv_number(r_high) + "," + csv_number(c) + "," +
-             csv_number(row.zeros) + "," + (row.final ? "1" : "0") + "," +
-             csv_number(row.compress ? row.compress_low : -1) + "," +
-             csv_number(row.compress ? row.compress_high : -1) + "," +
-             csv_number(row.zeros_low) + "," + csv_number(row.zeros_high));
+    const std::string line =
+        head + csv_number(r_low) + "," + csv_number(r) + "," +
+        csv_number(r_high) + "," + csv_number(c) + "," +
+        csv_number(row.zeros) + "," + (row.final ? "1" : "0") + "," +
+        csv_number(row.compress ? row.compress_low : -1) + "," +
+        csv_number(row.compress ? row.compress_high : -1) + "," +
+        csv_number(row.zeros_low) + "," + csv_number(row.zeros_high);
+    if (!row.final && row.progress >= 100) {
+      m_csv_pending = true;
+      m_csv_pending_bytes = row.bytes;
+      m_csv_pending_line = line;
+    } else {
+      csv_line(line);
+    }
   }
 }
 
 void Record::write_summary(const summary_input_t& in, const summary_t& s) {
   m_stop_reason = in.stop_reason;
   m_stopped = !in.stop_reason.empty();
+  m_chart.total_size = in.total_size;
+  m_chart.ratio = s.ratio;
+  if (m_chart.merge) m_chart.chunk_size = in.chunk_size;
   if (!m_json) return;
   json j;
   j["type"] = "summary";
@@ -353,10 +409,15 @@ void Record::write_summary(const summary_input_t& in, const summary_t& s) {
   j["unread_size"] = (unsigned long long)in.unread_size;
   j["unread_files"] = (unsigned long long)in.unread_files;
   j["tail_share"] = s.tail_share;
-  j["after_zeros"] = figure(s.after_zeros);
-  j["after_dedupe"] = figure(s.after_dedupe);
-  j["after_compress"] = figure(s.after_compress);
+  j["after_zeros"] = figure(s.after_zeros, bytes_or_null);
+  j["after_dedupe"] = figure(s.after_dedupe, bytes_or_null);
+  j["after_compress"] = figure(s.after_compress, bytes_or_null);
   j["reduction_ratio"] = figure(s.ratio);
+  j["physical_size"] = figure(s.physical, bytes_or_null);
+  j["space_saved"] = figure(s.space_saved);
+  j["compress_ratio"] = number_or_null(s.compress_ratio);
+  j["exact"] = s.exact;
+  j["warnings"] = in.warnings;
   j["stop_reason"] =
       in.stop_reason.empty() ? json(nullptr) : json(in.stop_reason);
   json_line(dump(j));
@@ -374,6 +435,8 @@ void Record::write_stop(const std::string& reason) {
 
 int Record::finish() {
   int status = 0;
+  if (m_csv && m_csv_pending) csv_line(m_csv_pending_line);
+  m_csv_pending = false;
   if (m_json) {
     if (!close_output(m_json, m_json_failed, m_json_file)) status = 1;
     m_json = nullptr;
@@ -384,8 +447,10 @@ int Record::finish() {
   }
   if (!m_plot_file.empty()) {
     const std::string svg =
-        chart_svg(m_rows, m_dedupe_mask, m_stopped ? m_stop_reason : "");
-    FILE* f = fopen(m_plot_file.c_str(), "w");
+        chart_svg(m_rows, m_dedupe_mask, m_stopped ? m_stop_reason : "",
+                  m_chart);
+    FILE* f = m_plot_file == RECORD_STDOUT ? stdout
+                                           : fopen(m_plot_file.c_str(), "w");
     bool failed = f == nullptr;
     if (f) failed = fwrite(svg.data(), 1, svg.size(), f) != svg.size();
     if (f && !close_output(f, failed, m_plot_file)) {

@@ -29,6 +29,10 @@
 #include "summary.h"
 #include "types.h"
 
+// The file name that stands for standard output (--json -, --csv -,
+// --plot -): the text report then goes to standard error.
+#define RECORD_STDOUT "-"
+
 // One report row as numbers.
 struct record_row_t {
   bool final = false;
@@ -47,6 +51,21 @@ struct record_row_t {
   double zeros_low = -1, zeros_high = -1;        // percent; -1: no bound
 };
 
+// What the --plot chart says besides the rows (chart.h).
+struct chart_info_t {
+  // The inputs as given (-p), or the exports of a merge.
+  std::vector<std::string> inputs;
+  bool merge = false;
+  size_t total_size = INVALID_SIZE_T;  // logical size; INVALID_SIZE_T: unknown
+  size_t chunk_size = 0;
+  // Bytes per bucket, for the reason a band is missing; 0: not known.
+  size_t bucket_size = 0;
+  std::string date;  // when the run started, as the title shows it
+  // The summary's total reduction ratio: estimate, pessimistic, optimistic
+  // (-1 where none); all -1 without a summary.
+  summary_figure_t ratio = {-1, -1, -1};
+};
+
 // The outputs a run was asked for; inactive when none.
 class Record {
  public:
@@ -55,8 +74,9 @@ class Record {
   Record(const Record&) = delete;
   Record& operator=(const Record&) = delete;
 
-  // Opens (truncating or creating) the files named in params. False after
-  // an "ERROR: " line on stderr naming the one that could not be opened.
+  // Opens (truncating or creating) the files named in params; RECORD_STDOUT
+  // is standard output. False after an "ERROR: " line on stderr naming the
+  // one that could not be opened.
   bool open(const pelko_params_t& params);
 
   // True when any output was asked for.
@@ -85,11 +105,17 @@ class Record {
   FILE* m_csv = nullptr;
   std::string m_json_file, m_csv_file, m_plot_file;
   bool m_json_failed = false, m_csv_failed = false;
+  // A CSV row at 100 % held back until the next row: the final row that
+  // follows it stands for both.
+  bool m_csv_pending = false;
+  size_t m_csv_pending_bytes = 0;
+  std::string m_csv_pending_line;
   int m_dedupe_mask = 0;
   // For the chart.
   std::vector<record_row_t> m_rows;
   std::string m_stop_reason;
   bool m_stopped = false;
+  chart_info_t m_chart;
 };
 
 extern Record record;
@@ -111,7 +137,8 @@ std::string to_hex(const std::string& s);
 bool output_check(const std::string& option, const std::string& path,
                   const LIST_ROOTS& roots, bool inside_dirs);
 
-// Whether two output paths name the same file (existing or to be created).
+// Whether two output paths name the same file (existing or to be created);
+// RECORD_STDOUT is one file.
 bool same_output(const std::string& a, const std::string& b);
 
 #endif  // PELKO_RECORD_H_
