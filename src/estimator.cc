@@ -177,6 +177,8 @@ Estimator::Estimator(const pelko_params_t& params, const env_t& env)
       m_ordered(false),
       m_rows_cpb(1),
       m_in_order(true),
+      m_paused(false),
+      m_rows_within(0),
       m_next_seq(0),
       m_row_buckets(SIZE_MAX),
       m_stop_buckets(SIZE_MAX),
@@ -217,6 +219,7 @@ Estimator::Estimator(const pelko_params_t& params, const env_t& env)
     m_group_chunks[g] = m_group_zeros[g] = m_group_compressed[g] =
         m_group_uncompressed[g] = 0;
   m_zeros.reset(new unsigned char[params.chunk_size]());
+  m_zero_compressed = lz4_compressed_size(m_zeros.get(), params.chunk_size);
   m_zeros_crc = __fingerprint(m_zeros.get());
 }
 
@@ -406,8 +409,9 @@ void Estimator::add_fingerprint(fp_t fp, bool is_zero, size_t bucket_seq,
     lock.lock();
     rd.owner = this;
     rd.seq = bucket_seq;
-    rd.held = m_ordered && ((m_in_order && bucket_seq != m_next_seq) ||
-                            bucket_seq >= m_final_limit);
+    rd.held = m_ordered &&
+              ((m_in_order && (m_paused || bucket_seq != m_next_seq)) ||
+               bucket_seq >= m_final_limit);
     rd.chunks.clear();
   }
   if (rd.held) {
@@ -496,7 +500,7 @@ void Estimator::end_bucket(size_t bucket_seq) {
     // Counted as it came (the run was stopped; nothing waits any more).
     if (mine && rd.held && bucket_seq < m_final_limit)
       __count_held(bucket_seq, rd.chunks);
-  } else if (mine ? !rd.held : bucket_seq == m_next_seq) {
+  } else if (mine ? !rd.held : bucket_seq == m_next_seq && !m_paused) {
     m_next_seq++;  // counted as it came: it was the next one
   } else if (bucket_seq >= m_final_limit) {
     // Past a stop that keeps its row: not counted.
@@ -513,7 +517,7 @@ void Estimator::end_bucket(size_t bucket_seq) {
 }
 
 void Estimator::__advance_window() {
-  if (!m_in_order) return;
+  if (!m_in_order || m_paused) return;
   const size_t before = m_next_seq;
   for (;;) {
     if (m_next_seq == m_row_buckets) {
@@ -522,6 +526,8 @@ void Estimator::__advance_window() {
       // Steps that the same buckets already reach make no row of their own.
       while ((m_row_buckets = __buckets_for(m_report_next)) <= m_next_seq)
         m_report_next = __next_report_point(m_report_next);
+      // Stopped at the row, or waiting for its estimate.
+      if (m_paused || !m_in_order) break;
     }
     if (m_next_seq >= m_stop_buckets) {
       __stop("stopped by --stop-at " + number_text(m_params.stop_at * 100));
@@ -802,12 +808,35 @@ void Estimator::__queue_report() {
       __analyze_dfh(c, dfh, &r, &r_low, &r_high);
     }
     __print_report(c, r, r_low, r_high);
+    __check_width(c, r, r_low, r_high);
     return;
   }
   m_reports.emplace_back();
   report_t& rep = m_reports.back();
   rep.c = __counters();
   __snapshot(&rep.dfh);
+  // With a target width the row decides whether the run goes on: no
+  // bucket past it is counted until it has.
+  if (m_params.target_width > 0 && m_ordered) m_paused = true;
+}
+
+void Estimator::__check_width(const counters_t& c, double r, double r_low,
+                              double r_high) {
+  if (!(m_params.target_width > 0) || !m_ordered || !m_stop_reason.empty())
+    return;
+  const summary_t s = compute_summary(__summary_input(c, r, r_low, r_high));
+  const double p = m_params.target_width;
+  const summary_figure_t& t = s.ratio;
+  const bool within = t.value > 0 && std::isfinite(t.value) && t.at_low > 0 &&
+                      t.at_high > 0 && std::isfinite(t.at_high) &&
+                      t.at_low >= t.value * (1 - p) &&
+                      t.at_high <= t.value * (1 + p);
+  m_rows_within = within ? m_rows_within + 1 : 0;
+  // Three rows in a row, the last of them past 1 % of the plan.
+  if (m_rows_within >= 3 && c.progress > 0.01) {
+    m_final_limit = c.n_buckets;
+    __stop("the range reached \u00b1" + number_text(p * 100) + " %");
+  }
 }
 
 void Estimator::__snapshot(dfh_set_t* out) const {
@@ -837,6 +866,11 @@ void Estimator::__drain_reports() {
     __print_header(rep.c.n_printed_reports, false);
     __print_progress(rep.c, true);
     __print_report(rep.c, r, r_low, r_high);
+    if (m_paused && m_reports.empty()) {
+      __check_width(rep.c, r, r_low, r_high);
+      m_paused = false;
+      __advance_window();
+    }
   }
   m_reporting = false;
   if (m_memory_warning != 0) __print_memory_warning();
@@ -985,15 +1019,11 @@ void Estimator::finish() {
   __print_summary(c, r, r_low, r_high);
 }
 
-void Estimator::__print_summary(const counters_t& c, double r, double r_low,
-                                double r_high) {
+summary_input_t Estimator::__summary_input(const counters_t& c, double r,
+                                           double r_low, double r_high) const {
   summary_input_t in;
-  Sampler* sampler;
-  {
-    MutexLock lock(&m_mutex);
-    sampler = m_sampler;
-    in.stop_reason = m_stop_reason;
-  }
+  // Set before reading begins, never changed after.
+  Sampler* const sampler = m_sampler;
   if (m_imported) {
     in.total_size = m_import.total_size;
     in.reductible_size = m_import.reductible_size;
@@ -1012,7 +1042,8 @@ void Estimator::__print_summary(const counters_t& c, double r, double r_low,
     in.unread_size = sampler->get_unread_size();
     in.unread_files = sampler->get_unread_files();
   } else {
-    // Fed without a sampler (tests): the plan is the chunk count alone.
+    // Fed without a sampler (tests, the simulator): the plan is the chunk
+    // count alone.
     in.total_size = in.reductible_size = c.total_chunks * m_params.chunk_size;
     in.total_files = INVALID_SIZE_T;
     in.scan_stopped = false;
@@ -1029,9 +1060,31 @@ void Estimator::__print_summary(const counters_t& c, double r, double r_low,
   in.uncompressed_size = c.uncompressed_size;
   in.compressed_size = c.compressed_size;
   in.stored_size = c.stored_size;
+  in.zero_chunk_compressed = m_zero_compressed;
+  // The ranges of compression and zeros, as the row has them: the zero
+  // share as it is, the compression ratio's relative range applied to the
+  // summary's own ratio (stored sizes, zero chunks left out).
+  const row_t row = __row(c, r, r_low, r_high, false);
+  in.z_low = row.zeros_low;
+  in.z_high = row.zeros_high;
+  if (row.compress > 0) {
+    const double k = compute_summary(in).compress_ratio;
+    if (k > 0) {
+      if (row.compress_low >= 0) in.c_low = k * row.compress_low / row.compress;
+      if (row.compress_high >= 0) in.c_high = k * row.compress_high / row.compress;
+    }
+  }
+  return in;
+}
+
+void Estimator::__print_summary(const counters_t& c, double r, double r_low,
+                                double r_high) {
+  summary_input_t in = __summary_input(c, r, r_low, r_high);
+  {
+    MutexLock lock(&m_mutex);
+    in.stop_reason = m_stop_reason;
+  }
   in.warnings = printer.summary_notes();
-  in.zero_chunk_compressed =
-      lz4_compressed_size(m_zeros.get(), m_params.chunk_size);
   const summary_t s = compute_summary(in);
   printer << std::endl << format_summary(in, s) << std::flush;
   record.write_summary(in, s);

@@ -45,6 +45,7 @@
 #include "mutex.h"
 #include "options.h"
 #include "sample_file.h"
+#include "summary.h"
 #include "unseen.h"
 
 class Sampler;
@@ -373,6 +374,10 @@ class Estimator {
   counters_t __counters() const;
   // With m_mutex held: queues the snapshot of a periodic report.
   void __queue_report();
+  // With m_mutex held, after a periodic row in drawing order: stops the
+  // analysis at that row once params.target_width is met.
+  void __check_width(const counters_t& c, double r, double r_low,
+                     double r_high);
   // Called and returns with m_mutex held: prints every queued report, in
   // order, releasing m_mutex around each dedupe estimate. Returns at once if
   // another thread is doing it.
@@ -413,6 +418,9 @@ class Estimator {
                     bool final) const;
   // The time left at the current rate, for the progress line.
   std::string __eta(const counters_t& c) const;
+  // The summary's figures for a row (the plan's totals, the row's ranges).
+  summary_input_t __summary_input(const counters_t& c, double r, double r_low,
+                                  double r_high) const;
   void __print_summary(const counters_t& c, double r, double r_low,
                        double r_high);
 
@@ -442,6 +450,10 @@ class Estimator {
   // (a signal, the time limit) has counted what was held: from then on
   // every bucket is counted as it comes.
   bool m_in_order;
+  // A row waits for its estimate to decide on params.target_width: no
+  // bucket is counted meanwhile. m_rows_within: rows in a row that were.
+  bool m_paused;
+  int m_rows_within;
   size_t m_next_seq;
   // The next row is taken when the window reaches this many buckets.
   size_t m_row_buckets;
@@ -487,6 +499,7 @@ class Estimator {
 
   // Immutable after construction; read without the lock.
   std::unique_ptr<unsigned char[]> m_zeros;
+  size_t m_zero_compressed;  // what one all-zero chunk compresses to
   fp_t m_zeros_crc;  // fingerprint of an all-zero chunk
   bool m_fingerprint64;
   mutable bool m_collisions_warned;  // guarded by m_mutex while reading

@@ -38,6 +38,8 @@ enum {
   OPT_TIME_LIMIT,
   OPT_MAX_RATE,
   OPT_KEEP_CACHE,
+  OPT_EARLY_ROWS,
+  OPT_TARGET_WIDTH,
   OPT_FINGERPRINT,
   OPT_EXPORT,
   OPT_MERGE,
@@ -68,6 +70,8 @@ const struct option long_options[] = {
     {"time-limit", required_argument, nullptr, OPT_TIME_LIMIT},
     {"max-rate", required_argument, nullptr, OPT_MAX_RATE},
     {"keep-cache", no_argument, nullptr, OPT_KEEP_CACHE},
+    {"early-rows", no_argument, nullptr, OPT_EARLY_ROWS},
+    {"target-width", required_argument, nullptr, OPT_TARGET_WIDTH},
     {"fingerprint", required_argument, nullptr, OPT_FINGERPRINT},
     {"export", required_argument, nullptr, OPT_EXPORT},
     {"merge", required_argument, nullptr, OPT_MERGE},
@@ -199,6 +203,9 @@ const char* what_follows(int c) {
       return "not a number";
     case OPT_STOP_AT:
       return "not a number; give a share in percent, as in --stop-at 10";
+    case OPT_TARGET_WIDTH:
+      return "not a number; give the half-width in percent, as in "
+             "--target-width 5";
     case OPT_TIME_LIMIT:
       return "not a number of seconds";
     default:
@@ -229,6 +236,7 @@ parse_result_t try_parse_opts(pelko_params_t* params, int argc, char** argv) {
   double threads = params->n_threads;
   double stop_at_percent = 0;
   bool stop_at_given = false;
+  bool target_width_given = false;
   // How each option was last written.
   std::map<int, typed_t> typed;
   // Options given, for those that a merge has no use for.
@@ -260,6 +268,7 @@ parse_result_t try_parse_opts(pelko_params_t* params, int argc, char** argv) {
         break;
       case 'r':
       case OPT_STOP_AT:
+      case OPT_TARGET_WIDTH:
         if (!number_arg(optarg, &number, true))
           return usage_error("%s: %s", shown, what_follows(c));
         break;
@@ -346,6 +355,14 @@ parse_result_t try_parse_opts(pelko_params_t* params, int argc, char** argv) {
         break;
       case OPT_KEEP_CACHE:
         params->keep_cache = true;
+        break;
+      case OPT_EARLY_ROWS:
+        params->early_rows = true;
+        break;
+      case OPT_TARGET_WIDTH:
+        target_width_given = true;
+        params->target_width = number / 100;
+        params->early_rows = true;
         break;
       case 'p': {
         root_t* root = new root_t;
@@ -443,7 +460,7 @@ parse_result_t try_parse_opts(pelko_params_t* params, int argc, char** argv) {
   const std::map<int, std::string> names = [&typed] {
     std::map<int, std::string> m;
     for (int c : {(int)'c', (int)'b', (int)'r', (int)'t', (int)'A', (int)'M',
-                  (int)'T', (int)OPT_STOP_AT,
+                  (int)'T', (int)OPT_STOP_AT, (int)OPT_TARGET_WIDTH,
                   (int)OPT_TIME_LIMIT, (int)OPT_MAX_RATE})
       m[c] = typed.count(c) ? typed[c].shown : option_name(c);
     return m;
@@ -495,6 +512,11 @@ parse_result_t try_parse_opts(pelko_params_t* params, int argc, char** argv) {
   if (params->time_limit < 0)
     return usage_error("%s: the time limit cannot be negative; 0 means none",
                        as_typed(OPT_TIME_LIMIT));
+  if (target_width_given &&
+      (!(params->target_width > 0) || params->target_width >= 1))
+    return usage_error("%s: the half-width must be above 0 and below 100 "
+                       "(percent)",
+                       as_typed(OPT_TARGET_WIDTH));
   if (rate < 0)
     return usage_error("%s: the rate cannot be negative; 0 means no limit",
                        as_typed(OPT_MAX_RATE));
@@ -630,6 +652,13 @@ void write_usage(std::ostream& os) {
               "end the analysis once this share of the data is analysed");
   help_option(os, "--time-limit SECONDS",
               "end the analysis once it has run this long");
+  help_option(os, "--target-width PERCENT",
+              "end the analysis once the total reduction ratio's range is "
+              "within +- PERCENT of the estimate on 3 rows in a row, one of "
+              "them past 1 % of the data (implies --early-rows)");
+  help_option(os, "--early-rows",
+              "also rows at 0.01, 0.02, 0.05, 0.1, 0.2 and 0.5 % of the "
+              "data, before the first report step");
   help_option(os, "--max-rate SIZE",
               "read at most SIZE per second, all threads together");
   help_option(os, "--keep-cache",

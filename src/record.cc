@@ -302,6 +302,7 @@ void Record::write_run(const pelko_params_t& params) {
   }
   p["chunk_size"] = (unsigned long long)params.chunk_size;
   p["bucket_size"] = (unsigned long long)params.bucket_size;
+  p["bucket_size_chosen"] = !params.bucket_size_given;
   p["dedupe"] = (params.estimate_mask & ESTIMATE_DEDUPE) != 0;
   p["dedupe_zeros"] = (params.estimate_mask & ESTIMATE_DEDUPE_ZEROS) != 0;
   p["compress"] = (params.estimate_mask & ESTIMATE_COMPRESS) != 0;
@@ -314,6 +315,9 @@ void Record::write_run(const pelko_params_t& params) {
   p["stop_at"] = params.stop_at > 0 ? json(params.stop_at * 100) : json(nullptr);
   p["time_limit"] =
       params.time_limit > 0 ? json(params.time_limit) : json(nullptr);
+  p["target_width"] = params.target_width > 0 ? json(params.target_width * 100)
+                                              : json(nullptr);
+  p["early_rows"] = params.early_rows;
   p["max_rate"] = params.max_rate > 0
                       ? json((unsigned long long)params.max_rate)
                       : json(nullptr);
