@@ -9,7 +9,8 @@
 BUILD_PACKAGES=(
   build-essential cmake pkg-config      # compiler and build
   coinor-libclp-dev coinor-libcoinutils-dev liblz4-dev libxxhash-dev  # linked by pelko
-  zlib1g-dev                            # CoinUtils links -lz; its -dev package does not pull it in
+  libzstd-dev                           # zstd compressed sizes (--compressors)
+  zlib1g-dev                            # deflate compressed sizes (--compressors); CoinUtils links -lz too
   nlohmann-json3-dev                    # --json output
   libabsl-dev                           # B-tree map of the fingerprints
   dpkg-dev file                         # Debian package (dpkg-shlibdeps)

@@ -66,6 +66,10 @@ uint32_t update_slice16(uint32_t s, const unsigned char* b, size_t n) {
 }
 
 // Feeds the length, least significant byte first, and complements.
+uint32_t register_slice16(const unsigned char* b, size_t n) {
+  return update_slice16(0, b, n);
+}
+
 inline unsigned int finish(uint32_t s, size_t len) {
   for (; len != 0; len >>= 8) s = step(s, (unsigned char)(len & 0xFF));
   return ~s;
@@ -118,11 +122,11 @@ __attribute__((target("pclmul,ssse3"))) inline __m128i load_rev(
 }
 
 // The folding from four 16-byte accumulators x0..x3 (the last 64 bytes
-// folded so far, in order) on: the rest of the data at b, n bytes of it,
-// then the register and the length len of the whole input.
-__attribute__((target("pclmul,ssse3"))) inline unsigned int clmul_tail(
+// folded so far, in order) on: the rest of the data at b, n bytes of it;
+// returns the register.
+__attribute__((target("pclmul,ssse3"))) inline uint32_t clmul_tail(
     __m128i x0, __m128i x1, __m128i x2, __m128i x3, const unsigned char* b,
-    size_t n, size_t len) {
+    size_t n) {
   const __m128i rev =
       _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
   const __m128i k512 = _mm_set_epi64x(K_512, K_576);
@@ -142,19 +146,23 @@ __attribute__((target("pclmul,ssse3"))) inline unsigned int clmul_tail(
   unsigned char acc[16];
   _mm_storeu_si128((__m128i*)acc, _mm_shuffle_epi8(x3, rev));
   uint32_t s = update_slice16(0, acc, sizeof(acc));
-  return finish(update_bytewise(s, b, n), len);
+  return update_bytewise(s, b, n);
 }
 
 }  // namespace
 
-__attribute__((target("pclmul,ssse3"))) unsigned int memcrc_clmul(
+__attribute__((target("pclmul,ssse3"))) static uint32_t register_clmul(
     const unsigned char* b, size_t n) {
-  if (n < 64) return memcrc_slice16(b, n);
+  if (n < 64) return update_slice16(0, b, n);
   const __m128i rev =
       _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
   return clmul_tail(load_rev(b, rev), load_rev(b + 16, rev),
                     load_rev(b + 32, rev), load_rev(b + 48, rev), b + 64,
-                    n - 64, n);
+                    n - 64);
+}
+
+unsigned int memcrc_clmul(const unsigned char* b, size_t n) {
+  return finish(register_clmul(b, n), n);
 }
 
 // The same folding on 256-bit registers (two 16-byte lanes each, every lane
@@ -174,10 +182,9 @@ load_rev256(const unsigned char* b, __m256i rev) {
 
 }  // namespace
 
-__attribute__((target("vpclmulqdq,avx2,pclmul,ssse3"))) unsigned int
-memcrc_vclmul(const unsigned char* b, size_t n) {
-  if (n < 256) return memcrc_clmul(b, n);
-  const size_t len = n;
+__attribute__((target("vpclmulqdq,avx2,pclmul,ssse3"))) static uint32_t
+register_vclmul(const unsigned char* b, size_t n) {
+  if (n < 256) return register_clmul(b, n);
   const __m256i rev = _mm256_broadcastsi128_si256(
       _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
   const __m256i k1024 = _mm256_set_epi64x(K_1024, K_1088, K_1024, K_1088);
@@ -197,7 +204,11 @@ memcrc_vclmul(const unsigned char* b, size_t n) {
   const __m256i hi = _mm256_xor_si256(fold256(y1, k512), y3);
   return clmul_tail(_mm256_castsi256_si128(lo), _mm256_extracti128_si256(lo, 1),
                     _mm256_castsi256_si128(hi), _mm256_extracti128_si256(hi, 1),
-                    b, n, len);
+                    b, n);
+}
+
+unsigned int memcrc_vclmul(const unsigned char* b, size_t n) {
+  return finish(register_vclmul(b, n), n);
 }
 
 bool memcrc_vclmul_supported() {
@@ -212,6 +223,14 @@ bool memcrc_clmul_supported() {
 }
 
 #else  // !PELKO_CRC_X86
+
+static uint32_t register_clmul(const unsigned char* b, size_t n) {
+  return update_slice16(0, b, n);
+}
+
+static uint32_t register_vclmul(const unsigned char* b, size_t n) {
+  return update_slice16(0, b, n);
+}
 
 unsigned int memcrc_clmul(const unsigned char* b, size_t n) {
   return memcrc_slice16(b, n);
@@ -233,4 +252,41 @@ unsigned int memcrc(const unsigned char* b, size_t n) {
                                  : memcrc_clmul_supported() ? memcrc_clmul
                                                             : memcrc_slice16;
   return impl(b, n);
+}
+
+uint32_t crc_register(const unsigned char* b, size_t n) {
+  typedef uint32_t (*reg_func_t)(const unsigned char*, size_t);
+  static const reg_func_t impl = memcrc_vclmul_supported()  ? register_vclmul
+                                 : memcrc_clmul_supported() ? register_clmul
+                                                            : register_slice16;
+  return impl(b, n);
+}
+
+unsigned int crc_finish(uint32_t reg, size_t len) { return finish(reg, len); }
+
+namespace {
+
+// a * b modulo the polynomial, both as 32-bit remainders.
+uint32_t mul_mod(uint32_t a, uint32_t b) {
+  uint32_t r = 0;
+  for (int bit = 31; bit >= 0; bit--) {
+    r = (r & 0x80000000u) ? (r << 1) ^ POLY : (r << 1);
+    if ((b >> bit) & 1) r ^= a;
+  }
+  return r;
+}
+
+}  // namespace
+
+CrcShift::CrcShift(size_t bytes) {
+  // x^(8 bytes) modulo the polynomial, by squaring.
+  uint32_t k = 1, p = xpow_mod(8);
+  for (size_t e = bytes; e != 0; e >>= 1) {
+    if (e & 1) k = mul_mod(k, p);
+    p = mul_mod(p, p);
+  }
+  for (int j = 0; j < 4; j++) {
+    const uint32_t kj = mul_mod(k, xpow_mod(8 * j));
+    for (uint32_t v = 0; v < 256; v++) m_table[j][v] = mul_mod(v, kj);
+  }
 }

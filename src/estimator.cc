@@ -1,9 +1,5 @@
 #include "estimator.h"
 
-#ifdef PELKO_LZ4_FAST_RESET
-#define LZ4_STATIC_LINKING_ONLY  // LZ4_compress_fast_extState_fastReset
-#endif
-#include <lz4.h>
 #include <xxhash.h>
 #include <stdio.h>
 #include <string.h>
@@ -66,37 +62,6 @@ class Relock {
   bool m_held;
 };
 
-// LZ4-compressed size of n bytes; the compressed bytes are discarded. The
-// output scratch is one heap buffer per thread, allocated on first use and
-// grown only for a larger chunk size: no allocation per chunk, and a large
-// chunk size cannot overflow the thread's stack. Where the library allows,
-// the compression state is kept per thread too: the default entry point
-// clears a fresh 16 KiB state for every chunk. The compressed bytes are the
-// same either way, as no chunk is ever matched against another.
-size_t lz4_compressed_size(const unsigned char* src, size_t n) {
-  if (n > (size_t)LZ4_MAX_INPUT_SIZE) return 0;  // LZ4's bound is 0 there
-  const size_t bound = n + n / 255 + 16;
-  thread_local std::unique_ptr<char[]> scratch;
-  thread_local size_t scratch_size = 0;
-  if (scratch_size < bound) {
-    scratch.reset(new char[bound]);
-    scratch_size = bound;
-  }
-#ifdef PELKO_LZ4_FAST_RESET
-  thread_local std::unique_ptr<LZ4_stream_t> state;
-  if (!state) {
-    state.reset(new LZ4_stream_t);
-    LZ4_initStream(state.get(), sizeof(LZ4_stream_t));
-  }
-  int r = LZ4_compress_fast_extState_fastReset(
-      state.get(), (const char*)src, scratch.get(), (int)n, (int)bound, 1);
-#else
-  int r =
-      LZ4_compress_default((const char*)src, scratch.get(), (int)n, (int)bound);
-#endif
-  return r > 0 ? (size_t)r : 0;
-}
-
 const char* const TEN_TABS = "\t\t\t\t\t\t\t\t\t\t";
 
 // The checksums a reading thread has met in the bucket it is reading: a
@@ -106,7 +71,7 @@ class BucketChecksums {
  public:
   // True the first time fp is met in bucket seq of owner's run. capacity:
   // chunks per bucket.
-  bool first(const void* owner, size_t seq, uint64_t fp, size_t capacity) {
+  bool first(uint64_t owner, size_t seq, uint64_t fp, size_t capacity) {
     if (owner != m_owner || seq != m_seq) {
       m_owner = owner;
       m_seq = seq;
@@ -139,15 +104,42 @@ class BucketChecksums {
     uint64_t fp;
     uint32_t stamp;  // the bucket it was filled in; others are free
   };
-  const void* m_owner = nullptr;
+  uint64_t m_owner = 0;
   size_t m_seq = 0;
   uint32_t m_stamp = 0;
   std::vector<slot_t> m_slots;
 };
 
-thread_local BucketChecksums t_bucket_checksums;
+std::atomic<uint64_t> g_next_estimator_id(1);
 
 }  // namespace
+
+// What a reading thread keeps for one Estimator it delivers to: a thread
+// may deliver the chunks of one bucket to several Estimators in turn.
+struct Estimator::thread_state_t {
+  uint64_t owner = 0;  // Estimator::m_id
+  reader_t reader;
+  BucketChecksums checksums;
+};
+
+Estimator::thread_state_t& Estimator::__thread_state() const {
+  // A thread delivers to a few Estimators at a time; those that are gone
+  // give up their place in turn.
+  static const size_t kStates = 64;
+  thread_local std::vector<std::unique_ptr<thread_state_t>> states;
+  thread_local size_t next_reuse = 0;
+  for (const std::unique_ptr<thread_state_t>& st : states)
+    if (st->owner == m_id) return *st;
+  if (states.size() < kStates) {
+    states.emplace_back(new thread_state_t);
+    states.back()->owner = m_id;
+    return *states.back();
+  }
+  std::unique_ptr<thread_state_t>& st = states[next_reuse++ % kStates];
+  st.reset(new thread_state_t);
+  st->owner = m_id;
+  return *st;
+}
 
 Estimator::env_t::env_t()
     : get_memory_usage(os_get_memory_usage),
@@ -156,7 +148,12 @@ Estimator::env_t::env_t()
       get_seconds(monotonic_seconds_precise),
       memory_check_interval(1024),
       on_row(nullptr),
-      on_row_arg(nullptr) {}
+      on_row_arg(nullptr),
+      report(true),
+      on_stop(nullptr),
+      on_stop_arg(nullptr),
+      summary_tail(nullptr),
+      summary_tail_arg(nullptr) {}
 
 Estimator::Estimator(const pelko_params_t& params)
     : Estimator(params, env_t()) {}
@@ -199,6 +196,7 @@ Estimator::Estimator(const pelko_params_t& params, const env_t& env)
       m_collisions_warned(false),
       m_chunks_per_bucket(std::max<size_t>(1, params.bucket_size / params.chunk_size)),
       m_solo_seq((size_t)1 << 62),
+      m_id(g_next_estimator_id++),
       m_n_printed_reports(0),
       m_reporting(false),
       m_sampler(nullptr),
@@ -206,7 +204,16 @@ Estimator::Estimator(const pelko_params_t& params, const env_t& env)
       m_keep_csize(!params.export_file.empty() &&
                    sample_has_csize(params.estimate_mask)),
       m_imported(false),
-      m_n_imported(0) {
+      m_n_imported(0),
+      m_codecs(config_codecs(params)),
+      m_general(m_codecs.size() > 1 || params.sample_first),
+      m_adapt_next(0),
+      m_candidates(0),
+      m_final(),
+      m_final_r(-1),
+      m_final_r_low(-1),
+      m_final_r_high(-1),
+      m_have_plan(false) {
   PELKO_ASSERT(params.chunk_size > 0);
   PELKO_ASSERT(params.report_freq > 0);
   PELKO_ASSERT(env.memory_check_interval >= 1);
@@ -219,8 +226,13 @@ Estimator::Estimator(const pelko_params_t& params, const env_t& env)
     m_group_chunks[g] = m_group_zeros[g] = m_group_compressed[g] =
         m_group_uncompressed[g] = 0;
   m_zeros.reset(new unsigned char[params.chunk_size]());
-  m_zero_compressed = lz4_compressed_size(m_zeros.get(), params.chunk_size);
+  for (const codec_t& codec : m_codecs)
+    m_zero_compressed_by.push_back(
+        codec_compressed_size(codec, m_zeros.get(), params.chunk_size));
+  m_zero_compressed = m_zero_compressed_by[0];
   m_zeros_crc = __fingerprint(m_zeros.get());
+  m_samples.resize(m_codecs.size());
+  m_sample_csize.resize(m_codecs.size());
 }
 
 Estimator::~Estimator() {}
@@ -232,17 +244,30 @@ Estimator::fp_t Estimator::__fingerprint(const unsigned char* chunk) const {
   return crc << 32 | (uint32_t)XXH3_64bits(chunk, n);
 }
 
-void Estimator::start(Sampler* sampler) {
-  {
-    MutexLock lock(&m_mutex);
-    m_sampler = sampler;
-    if (!m_stop_reason.empty()) sampler->request_stop();  // stopped already
-  }
+void Estimator::attach(Sampler* sampler) {
+  MutexLock lock(&m_mutex);
+  m_sampler = sampler;
+  if (!m_stop_reason.empty()) sampler->request_stop();  // stopped already
+}
+
+Estimator::plan_t Estimator::plan_of(const Sampler& sampler) const {
   plan_t plan;
-  plan.total_chunks = sampler->get_total_chunks();
-  plan.total_buckets = sampler->get_total_buckets();
+  plan.total_chunks = sampler.get_total_chunks(m_params.chunk_size);
+  plan.total_buckets = sampler.get_total_buckets();
   plan.chunks_per_bucket = m_chunks_per_bucket;
-  begin(plan);
+  // Buckets hold fewer chunks of a larger size than the plan's own where
+  // they hold the smaller sizes' pieces: rows follow the chunks of this
+  // size that a bucket holds on average.
+  if (m_params.chunk_size != sampler.chunk_size() && plan.total_buckets > 0 &&
+      plan.total_chunks > 0)
+    plan.mean_chunks_per_bucket =
+        (double)plan.total_chunks / (double)plan.total_buckets;
+  return plan;
+}
+
+void Estimator::start(Sampler* sampler) {
+  attach(sampler);
+  begin(plan_of(*sampler));
   sampler->set_draw_limit(bucket_limit());
   void (*cb)(const unsigned char*, size_t, void*) = add_chunk;
   void (*end)(size_t, void*) = end_bucket;
@@ -254,7 +279,8 @@ void Estimator::begin(const plan_t& plan) {
   __start_reading(plan.total_chunks, plan.total_buckets);
   MutexLock lock(&m_mutex);
   m_ordered = true;
-  m_rows_cpb = plan.chunks_per_bucket;
+  m_rows_cpb = plan.mean_chunks_per_bucket > 0 ? plan.mean_chunks_per_bucket
+                                               : (double)plan.chunks_per_bucket;
   m_next_seq = 0;
   if (m_params.stop_at > 0) m_stop_buckets = __buckets_for(m_params.stop_at);
   m_final_limit = m_stop_buckets;
@@ -293,7 +319,7 @@ size_t Estimator::__buckets_for(double share) const {
   // The least number of whole buckets whose chunks reach share of the
   // chunks the analysis expects (at least one).
   const double chunks = share * (double)m_total_chunks;
-  const double k = ceil(chunks / (double)m_rows_cpb - 1e-9);
+  const double k = ceil(chunks / m_rows_cpb - 1e-9);
   if (!(k < (double)m_total_buckets)) {
     // The plan's last bucket may be short: past it, the step is not reached
     // unless every chunk of the plan reaches it.
@@ -309,10 +335,28 @@ void Estimator::stop(const std::string& reason) {
   __stop(reason);
 }
 
+void Estimator::stop(const std::string& reason, size_t final_buckets) {
+  MutexLock lock(&m_mutex);
+  if (final_buckets != 0 && final_buckets < m_final_limit)
+    m_final_limit = final_buckets;
+  __stop(reason);
+}
+
+void Estimator::set_bucket_limit(size_t n, const std::string& reason) {
+  MutexLock lock(&m_mutex);
+  m_stop_buckets = n == 0 ? SIZE_MAX : n;
+  m_final_limit = m_stop_buckets;
+  m_limit_reason = reason;
+}
+
 void Estimator::__stop(const std::string& reason) {
   if (!m_stop_reason.empty()) return;
   m_stop_reason = reason;
   if (m_sampler != nullptr) m_sampler->request_stop();
+  if (m_env.on_stop != nullptr)
+    m_env.on_stop(reason,
+                  m_ordered && m_final_limit != SIZE_MAX ? m_final_limit : 0,
+                  m_env.on_stop_arg);
   if (m_ordered && m_in_order) {
     // An early end that is not a row's: what has been read counts, held
     // buckets included, and nothing waits any more.
@@ -340,6 +384,14 @@ void Estimator::__start_reading(size_t total_chunks, size_t total_buckets) {
   m_start_seconds = m_env.get_seconds();
   m_total_chunks = total_chunks;
   m_total_buckets = total_buckets != 0 ? total_buckets : total_chunks;
+  if (m_params.estimate_mask & ESTIMATE_COMPRESS) {
+    MutexLock lock(&m_mutex);
+    for (size_t c = 0; c < m_codecs.size(); c++)
+      if (c > 0 || m_params.sample_first)
+        m_samples[c] =
+            CompressSample(m_params.compress_share, m_params.chunk_size);
+  }
+  if (!m_env.report) return;
   printer << "ANALYZING" << std::endl;
   __print_header(true);
 }
@@ -351,9 +403,28 @@ struct chunk_bytes_t {
   size_t size;
 };
 
-size_t chunk_bytes_compressed(const void* arg) {
-  const chunk_bytes_t* c = static_cast<const chunk_bytes_t*>(arg);
-  return lz4_compressed_size(c->data, c->size);
+struct chunk_codecs_t {
+  chunk_bytes_t bytes;
+  const std::vector<codec_t>* codecs;
+};
+
+size_t chunk_bytes_compressed(const void* arg, int codec) {
+  const chunk_codecs_t* c = static_cast<const chunk_codecs_t*>(arg);
+  const codec_t& k = (*c->codecs)[(size_t)codec];
+  // The default is called directly: it is the one every chunk may need.
+  if (k.kind == CODEC_LZ4) return lz4_compressed_size(c->bytes.data, c->bytes.size);
+  return codec_compressed_size(k, c->bytes.data, c->bytes.size);
+}
+
+// A compressed-size function of one compressor, as one of several.
+struct one_codec_t {
+  size_t (*func)(const void* arg);
+  const void* arg;
+};
+
+size_t one_codec_compressed(const void* arg, int) {
+  const one_codec_t* c = static_cast<const one_codec_t*>(arg);
+  return c->func(c->arg);
 }
 
 }  // namespace
@@ -381,30 +452,38 @@ void Estimator::add_chunk(const unsigned char* chunk_data, size_t bucket_seq) {
   // The checksum is taken only where the map needs it.
   const bool counted = (mask & ESTIMATE_DEDUPE) &&
                        (!is_zero || (mask & ESTIMATE_DEDUPE_ZEROS));
-  const fp_t fp = counted && !is_zero ? __fingerprint(chunk_data) : 0;
-  const chunk_bytes_t bytes{chunk_data, chunk_size};
+  // Sampled compression chooses chunks by their fingerprint, dedupe or not.
+  const fp_t fp =
+      (counted || m_general) && !is_zero ? __fingerprint(chunk_data) : 0;
+  const chunk_codecs_t bytes{{chunk_data, chunk_size}, &m_codecs};
   add_fingerprint(fp, is_zero, bucket_seq, chunk_bytes_compressed, &bytes);
-}
-
-Estimator::reader_t& Estimator::__reader() {
-  thread_local reader_t r;
-  return r;
 }
 
 void Estimator::add_fingerprint(fp_t fp, bool is_zero, size_t bucket_seq,
                                 size_t (*compressed_size)(const void* arg),
+                                const void* arg) {
+  const one_codec_t one{compressed_size, arg};
+  add_fingerprint(fp, is_zero, bucket_seq, one_codec_compressed, &one);
+}
+
+void Estimator::add_fingerprint(fp_t fp, bool is_zero, size_t bucket_seq,
+                                size_t (*compressed_size)(const void* arg,
+                                                          int codec),
                                 const void* arg) {
   const int mask = m_params.estimate_mask;
   const int group = (int)(bucket_seq % UNSEEN_GROUPS);
   const bool counted = (mask & ESTIMATE_DEDUPE) &&
                        (!is_zero || (mask & ESTIMATE_DEDUPE_ZEROS));
   if (is_zero) fp = m_zeros_crc;
+  thread_state_t& ts = __thread_state();
   const bool first =
-      counted &&
-      t_bucket_checksums.first(this, bucket_seq, fp, m_chunks_per_bucket);
+      counted && ts.checksums.first(m_id, bucket_seq, fp, m_chunks_per_bucket);
+  const size_t n_codecs = m_codecs.size();
+  bool want[MAX_CODECS];
+  size_t sizes[MAX_CODECS];
 
   Relock lock(&m_mutex);
-  reader_t& rd = __reader();
+  reader_t& rd = ts.reader;
   if (rd.owner != this || rd.seq != bucket_seq) {
     lock.lock();
     rd.owner = this;
@@ -412,7 +491,7 @@ void Estimator::add_fingerprint(fp_t fp, bool is_zero, size_t bucket_seq,
     rd.held = m_ordered &&
               ((m_in_order && (m_paused || bucket_seq != m_next_seq)) ||
                bucket_seq >= m_final_limit);
-    rd.chunks.clear();
+    rd.bucket.clear();
   }
   if (rd.held) {
     // Counted once every bucket drawn before it has been. Its compressed
@@ -426,15 +505,30 @@ void Estimator::add_fingerprint(fp_t fp, bool is_zero, size_t bucket_seq,
       may_be_new = !(m_save_memory && fp < m_lower_crc) &&
                    m_dedupe_map.find(fp) == m_dedupe_map.end();
     }
-    lock.unlock();
     held_chunk_t h;
     h.fp = fp;
     h.flags = (uint8_t)((is_zero ? HELD_ZERO : 0) | (first ? HELD_FIRST : 0) |
                         (counted ? HELD_COUNTED : 0));
     h.csize = 0;
-    if ((mask & ESTIMATE_COMPRESS) && may_be_new)
-      h.csize = (uint32_t)compressed_size(arg);
-    rd.chunks.push_back(h);
+    h.sizes_at = NO_SIZES;
+    if ((mask & ESTIMATE_COMPRESS) && may_be_new) {
+      if (!m_general) {
+        lock.unlock();
+        h.csize = (uint32_t)compressed_size(arg, 0);
+      } else {
+        lock.lock();
+        const bool any = __want_sizes(fp, want);
+        lock.unlock();
+        if (any) {
+          h.sizes_at = (uint32_t)rd.bucket.sizes.size();
+          for (size_t c = 0; c < n_codecs; c++)
+            rd.bucket.sizes.push_back(
+                want[c] ? (uint32_t)compressed_size(arg, (int)c) : NOT_MEASURED);
+        }
+      }
+    }
+    lock.unlock();
+    rd.bucket.chunks.push_back(h);
     return;
   }
 
@@ -448,10 +542,22 @@ void Estimator::add_fingerprint(fp_t fp, bool is_zero, size_t bucket_seq,
     }
   }
   if ((mask & ESTIMATE_COMPRESS) && !hit) {
-    lock.unlock();
-    const size_t n = compressed_size(arg);
-    lock.lock();
-    __count_compressed(fp, counted, n, group);
+    if (!m_general) {
+      lock.unlock();
+      const size_t n = compressed_size(arg, 0);
+      lock.lock();
+      __count_compressed(fp, counted, n, group);
+    } else {
+      lock.lock();
+      m_candidates++;
+      if (__want_sizes(fp, want)) {
+        lock.unlock();
+        for (size_t c = 0; c < n_codecs; c++)
+          sizes[c] = want[c] ? compressed_size(arg, (int)c) : 0;
+        lock.lock();
+        __count_sizes(fp, counted, want, sizes, group);
+      }
+    }
   }
   // The clock is read before the lock is taken: it need not be held for it.
   const time_t now = m_env.get_time();
@@ -459,6 +565,30 @@ void Estimator::add_fingerprint(fp_t fp, bool is_zero, size_t bucket_seq,
   __count_chunk(is_zero, now, group);
   __check_limits();
   if (!m_reports.empty()) __drain_reports();
+}
+
+bool Estimator::__want_sizes(fp_t fp, bool* want) const {
+  bool any = false;
+  for (size_t c = 0; c < m_codecs.size(); c++) {
+    want[c] = m_samples[c].active() ? m_samples[c].chosen(fp) : c == 0;
+    any = any || want[c];
+  }
+  return any;
+}
+
+void Estimator::__count_sizes(fp_t fp, bool counted, const bool* want,
+                              const size_t* sizes, int group) {
+  for (size_t c = 0; c < m_codecs.size(); c++) {
+    if (!want[c]) continue;
+    if (!m_samples[c].active()) {
+      __count_compressed(fp, counted, sizes[c], group);
+      continue;
+    }
+    m_samples[c].add(fp, sizes[c], group);
+    // The entry may have been evicted while the lock was released.
+    if (m_keep_csize && counted && m_dedupe_map.count(fp) != 0)
+      m_sample_csize[c][fp] = (uint32_t)sizes[c];
+  }
 }
 
 void Estimator::__count_compressed(fp_t fp, bool counted, size_t n,
@@ -473,25 +603,39 @@ void Estimator::__count_compressed(fp_t fp, bool counted, size_t n,
     m_csize[fp] = (uint32_t)n;
 }
 
-void Estimator::__count_held(size_t seq,
-                             const std::vector<held_chunk_t>& chunks) {
+void Estimator::__count_held(size_t seq, const held_bucket_t& bucket) {
   const int mask = m_params.estimate_mask;
   const int group = (int)(seq % UNSEEN_GROUPS);
   const time_t now = m_env.get_time();
-  for (const held_chunk_t& h : chunks) {
+  const size_t n_codecs = m_codecs.size();
+  bool want[MAX_CODECS];
+  size_t sizes[MAX_CODECS];
+  for (const held_chunk_t& h : bucket.chunks) {
     const bool counted = (h.flags & HELD_COUNTED) != 0;
     bool hit = false;
     if (mask & ESTIMATE_DEDUPE)
       hit = counted ? __add_chunk_dedupe(h.fp, group, (h.flags & HELD_FIRST) != 0)
                     : true;
-    if ((mask & ESTIMATE_COMPRESS) && !hit)
-      __count_compressed(h.fp, counted, h.csize, group);
+    if ((mask & ESTIMATE_COMPRESS) && !hit) {
+      if (!m_general) {
+        __count_compressed(h.fp, counted, h.csize, group);
+      } else if (m_candidates++, h.sizes_at != NO_SIZES) {
+        // A chunk chosen now was chosen when it was measured: shares only
+        // fall.
+        for (size_t c = 0; c < n_codecs; c++) {
+          const uint32_t v = bucket.sizes[h.sizes_at + c];
+          want[c] = v != NOT_MEASURED;
+          sizes[c] = v;
+        }
+        __count_sizes(h.fp, counted, want, sizes, group);
+      }
+    }
     __count_chunk((h.flags & HELD_ZERO) != 0, now, group);
   }
 }
 
 void Estimator::end_bucket(size_t bucket_seq) {
-  reader_t& rd = __reader();
+  reader_t& rd = __thread_state().reader;
   const bool mine = rd.owner == this && rd.seq == bucket_seq;
   MutexLock lock(&m_mutex);
   if (mine) rd.owner = nullptr;  // the next bucket starts afresh
@@ -499,17 +643,20 @@ void Estimator::end_bucket(size_t bucket_seq) {
   if (!m_in_order) {
     // Counted as it came (the run was stopped; nothing waits any more).
     if (mine && rd.held && bucket_seq < m_final_limit)
-      __count_held(bucket_seq, rd.chunks);
+      __count_held(bucket_seq, rd.bucket);
   } else if (mine ? !rd.held : bucket_seq == m_next_seq && !m_paused) {
     m_next_seq++;  // counted as it came: it was the next one
   } else if (bucket_seq >= m_final_limit) {
     // Past a stop that keeps its row: not counted.
   } else {
-    m_held_chunks += mine ? rd.chunks.size() : 0;
-    std::vector<held_chunk_t>& slot = m_held[bucket_seq];
-    if (mine) slot.swap(rd.chunks);
+    m_held_chunks += mine ? rd.bucket.chunks.size() : 0;
+    held_bucket_t& slot = m_held[bucket_seq];
+    if (mine) {
+      slot.chunks.swap(rd.bucket.chunks);
+      slot.sizes.swap(rd.bucket.sizes);
+    }
   }
-  if (mine) rd.chunks.clear();
+  if (mine) rd.bucket.clear();
   __advance_window();
   __check_limits();
   if (!m_reports.empty()) __drain_reports();
@@ -520,6 +667,10 @@ void Estimator::__advance_window() {
   if (!m_in_order || m_paused) return;
   const size_t before = m_next_seq;
   for (;;) {
+    if (m_general && m_next_seq >= m_adapt_next) {
+      __adapt_samples();
+      m_adapt_next = m_next_seq + kAdaptBuckets;
+    }
     if (m_next_seq == m_row_buckets) {
       __queue_report();
       m_report_next = __next_report_point(m_report_next);
@@ -530,17 +681,41 @@ void Estimator::__advance_window() {
       if (m_paused || !m_in_order) break;
     }
     if (m_next_seq >= m_stop_buckets) {
-      __stop("stopped by --stop-at " + number_text(m_params.stop_at * 100));
+      __stop(!m_limit_reason.empty()
+                 ? m_limit_reason
+                 : "stopped by --stop-at " + number_text(m_params.stop_at * 100));
       break;
     }
     if (m_held.empty() || m_held.begin()->first != m_next_seq) break;
     auto it = m_held.begin();
-    m_held_chunks -= it->second.size();
+    m_held_chunks -= it->second.chunks.size();
     __count_held(it->first, it->second);
     m_held.erase(it);
     m_next_seq++;
   }
   if (m_next_seq != before) m_held_cv.broadcast();
+}
+
+void Estimator::__adapt_samples() {
+  // The chunks needing compression met at each power of two of buckets.
+  const size_t b = m_next_seq;
+  if (b != 0 && (b & (b - 1)) == 0) {
+    m_candidates_at.resize((size_t)__builtin_ctzll(b) + 1, 0);
+    m_candidates_at.back() = m_candidates;
+  }
+  if (b < kAdaptMinBuckets) return;
+  // Those the whole run will meet: as many more as the rate at which they
+  // came since half as many buckets were read (the rate only falls as
+  // duplicates of what was read turn up) would bring.
+  double at_end = (double)m_candidates;
+  if (b < m_total_buckets) {
+    size_t k = 0;  // the power of two at or below b / 2
+    while (((size_t)2 << k) <= b / 2) k++;
+    const double rate = ((double)m_candidates - (double)m_candidates_at[k]) /
+                        (double)(b - ((size_t)1 << k));
+    at_end += std::max(0.0, rate) * (double)(m_total_buckets - b);
+  }
+  for (CompressSample& cs : m_samples) cs.adapt(at_end);
 }
 
 void Estimator::__count_chunk(bool is_zero, time_t now, int group) {
@@ -561,7 +736,7 @@ void Estimator::__count_chunk(bool is_zero, time_t now, int group) {
   if (elapsed > m_elapsed_time) {
     m_elapsed_time = elapsed;
     // A row being worked on overwrites the line anyway.
-    if (!m_reporting) __print_progress(false);
+    if (!m_reporting && m_env.report) __print_progress(false);
   }
   if (!m_ordered && m_progress >= m_report_next) {
     __queue_report();
@@ -715,7 +890,10 @@ bool Estimator::__add_chunk_dedupe(fp_t fp, int group, bool first_in_bucket) {
       if (!(zeros_protected && l == m_zeros_crc) && above) {
         m_n_skipped_chunks += __chunks(t->first, t->second);
         __forget(t->first, t->second);
-        if (m_keep_csize) m_csize.erase(t->first);
+        if (m_keep_csize) {
+          m_csize.erase(t->first);
+          for (CSIZE_MAP& m : m_sample_csize) m.erase(t->first);
+        }
         m_dedupe_map.erase(t);
       }
       count = &m_dedupe_map.emplace(fp, dedupe_count_t()).first->second;
@@ -789,13 +967,76 @@ Estimator::counters_t Estimator::__counters() const {
     c.group_compressed[g] = m_group_compressed[g];
     c.group_uncompressed[g] = m_group_uncompressed[g];
   }
+  if (!(m_params.estimate_mask & ESTIMATE_COMPRESS)) return c;
+  c.codecs.resize(m_codecs.size());
+  for (size_t k = 0; k < m_codecs.size(); k++) {
+    codec_counts_t& cc = c.codecs[k];
+    const CompressSample& cs = m_samples[k];
+    cc.sampled = cs.active();
+    if (!cc.sampled) {
+      cc.compressed = m_compressed_size;
+      cc.uncompressed = m_uncompressed_size;
+      cc.stored = m_stored_size;
+      for (int g = 0; g < UNSEEN_GROUPS; g++) {
+        cc.by_bucket.parts[g] = m_group_uncompressed[g];
+        cc.by_bucket.wholes[g] = m_group_compressed[g];
+      }
+      cc.by_hash = group_totals_t();
+      cc.share = 1;
+      cc.chosen = m_uncompressed_size / m_params.chunk_size;
+      continue;
+    }
+    cc.compressed = cs.compressed_size();
+    cc.uncompressed = cs.uncompressed_size();
+    cc.stored = cs.stored_size();
+    cs.group_totals(&cc.by_bucket, &cc.by_hash);
+    cc.share = cs.share();
+    cc.chosen = cs.chosen_chunks();
+  }
+  if (c.codecs[0].sampled) {
+    // The rows show the first compressor's sample.
+    const codec_counts_t& c0 = c.codecs[0];
+    c.compressed_size = c0.compressed;
+    c.uncompressed_size = c0.uncompressed;
+    c.stored_size = c0.stored;
+    for (int g = 0; g < UNSEEN_GROUPS; g++) {
+      c.group_compressed[g] = c0.by_bucket.wholes[g];
+      c.group_uncompressed[g] = c0.by_bucket.parts[g];
+    }
+  }
   return c;
+}
+
+range_t Estimator::__codec_range(const counters_t& c, size_t codec) const {
+  const double f = std::min(1.0, c.progress);
+  const size_t buckets =
+      (size_t)std::max(1.0, round(f * (double)c.total_buckets));
+  const codec_counts_t& cc = c.codecs[codec];
+  if (!cc.sampled) return ratio_range(cc.by_bucket, f, buckets);
+  if (m_imported && f < 1) {
+    // Merged: the chunks' buckets are not known, so neither is the spread
+    // between them.
+    range_t r = sampled_ratio_range(cc.by_bucket, cc.by_hash, 1.0, buckets,
+                                    cc.share, cc.chosen);
+    r.low = r.high = -1;
+    return r;
+  }
+  return sampled_ratio_range(cc.by_bucket, cc.by_hash, f, buckets, cc.share,
+                             cc.chosen);
 }
 
 void Estimator::__queue_report() {
   m_n_printed_reports++;
   const bool dedupe = (m_params.estimate_mask & ESTIMATE_DEDUPE) != 0;
-  if (m_params.debug > 0 || !dedupe) {
+  if (!m_env.report) {
+    // Counted beside the configuration the report shows: its rows are
+    // worked out only for whoever reads them.
+    if (m_env.on_row == nullptr) return;
+    if (!dedupe) {
+      __record_row(__counters(), -1.0, -1.0, -1.0, false);
+      return;
+    }
+  } else if (m_params.debug > 0 || !dedupe) {
     // Cheap, or with debug lines that belong inside the row: print now.
     // (Nothing is ever queued in this mode.)
     const counters_t c = __counters();
@@ -863,9 +1104,13 @@ void Estimator::__drain_reports() {
     m_mutex.unlock();
     __analyze_dfh(rep.c, rep.dfh, &r, &r_low, &r_high);
     m_mutex.lock();
-    __print_header(rep.c.n_printed_reports, false);
-    __print_progress(rep.c, true);
-    __print_report(rep.c, r, r_low, r_high);
+    if (m_env.report) {
+      __print_header(rep.c.n_printed_reports, false);
+      __print_progress(rep.c, true);
+      __print_report(rep.c, r, r_low, r_high);
+    } else {
+      __record_row(rep.c, r, r_low, r_high, false);
+    }
     if (m_paused && m_reports.empty()) {
       __check_width(rep.c, r, r_low, r_high);
       m_paused = false;
@@ -877,6 +1122,10 @@ void Estimator::__drain_reports() {
 }
 
 void Estimator::__print_memory_warning() {
+  if (!m_env.report) {
+    m_memory_warning = 0;
+    return;
+  }
   const std::string used = memory_to_str(m_memory_warning, INVALID_SIZE_T);
   printer << std::endl << std::endl;
   printer << "WARNING: Memory limit reached." << std::endl;
@@ -963,20 +1212,25 @@ Estimator::row_t Estimator::__row(const counters_t& c, double r, double r_low,
   row.zeros_high = zr.high;
   row.compress = row.compress_low = row.compress_high = -1;
   if (mask & ESTIMATE_COMPRESS) {
-    const range_t kr = ratio_range(k, f, row.n_buckets);
+    const range_t kr = m_general ? __codec_range(c, 0)
+                                 : ratio_range(k, f, row.n_buckets);
     row.compress = kr.value;
     row.compress_low = kr.low;
     row.compress_high = kr.high;
+    row.codecs.push_back(kr);
+    for (size_t i = 1; i < c.codecs.size(); i++)
+      row.codecs.push_back(__codec_range(c, i));
   }
   return row;
 }
 
 void Estimator::__record_row(const counters_t& c, double r, double r_low,
                              double r_high, bool final) const {
-  if (!record.active() && m_env.on_row == nullptr) return;
+  const bool to_record = record.active() && m_env.report;
+  if (!to_record && m_env.on_row == nullptr) return;
   const row_t fig = __row(c, r, r_low, r_high, final);
   if (m_env.on_row != nullptr) m_env.on_row(fig, m_env.on_row_arg);
-  if (!record.active()) return;
+  if (!to_record) return;
   record_row_t row;
   row.final = final;
   row.elapsed = (double)c.elapsed_time;
@@ -1001,17 +1255,29 @@ void Estimator::__record_row(const counters_t& c, double r, double r_low,
   row.zeros = n != 0 ? 100.0 * c.n_zero_chunks / n : 0.0;
   row.zeros_low = fig.zeros_low < 0 ? -1 : 100.0 * fig.zeros_low;
   row.zeros_high = fig.zeros_high < 0 ? -1 : 100.0 * fig.zeros_high;
+  if (m_codecs.size() > 1) {
+    for (const codec_t& k : m_codecs) row.compressors.push_back(codec_name(k));
+    row.compress_by = fig.codecs;
+  }
   record.add_row(row);
 }
 
 void Estimator::finish() {
   const counters_t c = __counters();
-  __print_progress(c, true);
+  if (m_env.report) __print_progress(c, true);
   double r = -1.0, r_low = -1.0, r_high = -1.0;
   if (m_params.estimate_mask & ESTIMATE_DEDUPE) {
     dfh_set_t dfh;
     __snapshot(&dfh);
     __analyze_dfh(c, dfh, &r, &r_low, &r_high);
+  }
+  m_final = c;
+  m_final_r = r;
+  m_final_r_low = r_low;
+  m_final_r_high = r_high;
+  if (!m_env.report) {
+    __record_row(c, r, r_low, r_high, true);
+    return;
   }
   __print_row_end(c, r, r_low, r_high);
   __record_row(c, r, r_low, r_high, true);
@@ -1019,12 +1285,43 @@ void Estimator::finish() {
   __print_summary(c, r, r_low, r_high);
 }
 
+Estimator::row_t Estimator::final_row() const {
+  return __row(m_final, m_final_r, m_final_r_low, m_final_r_high, true);
+}
+
+summary_input_t Estimator::config_summary_input(int codec) const {
+  summary_input_t in = __summary_input(m_final, m_final_r, m_final_r_low,
+                                       m_final_r_high, (size_t)codec);
+  MutexLock lock(&m_mutex);
+  in.stop_reason = m_stop_reason;
+  return in;
+}
+
+double Estimator::compress_share(int codec) const {
+  MutexLock lock(&m_mutex);
+  const CompressSample& cs = m_samples[(size_t)codec];
+  return cs.active() ? cs.share() : 1.0;
+}
+
+void Estimator::set_plan_totals(const summary_input_t& plan) {
+  m_plan = plan;
+  m_have_plan = true;
+}
+
 summary_input_t Estimator::__summary_input(const counters_t& c, double r,
-                                           double r_low, double r_high) const {
+                                           double r_low, double r_high,
+                                           size_t codec) const {
   summary_input_t in;
   // Set before reading begins, never changed after.
   Sampler* const sampler = m_sampler;
-  if (m_imported) {
+  if (m_have_plan) {
+    in.total_size = m_plan.total_size;
+    in.reductible_size = m_plan.reductible_size;
+    in.total_files = m_plan.total_files;
+    in.scan_stopped = m_plan.scan_stopped;
+    in.unread_size = m_plan.unread_size;
+    in.unread_files = m_plan.unread_files;
+  } else if (m_imported) {
     in.total_size = m_import.total_size;
     in.reductible_size = m_import.reductible_size;
     in.total_files = m_import.total_files == UINT64_MAX
@@ -1034,7 +1331,7 @@ summary_input_t Estimator::__summary_input(const counters_t& c, double r,
     in.unread_size = m_import.unread_size;
     in.unread_files = m_import.unread_files;
   } else if (sampler != nullptr) {
-    const Sampler::plan_totals_t t = sampler->get_plan_totals();
+    const Sampler::plan_totals_t t = sampler->get_plan_totals(m_params.chunk_size);
     in.total_size = t.total_size;
     in.reductible_size = t.reductible_size;
     in.total_files = t.total_files;
@@ -1067,11 +1364,23 @@ summary_input_t Estimator::__summary_input(const counters_t& c, double r,
   const row_t row = __row(c, r, r_low, r_high, false);
   in.z_low = row.zeros_low;
   in.z_high = row.zeros_high;
-  if (row.compress > 0) {
+  double compress = row.compress, low = row.compress_low,
+         high = row.compress_high;
+  if (codec > 0 && codec < c.codecs.size()) {
+    const codec_counts_t& cc = c.codecs[codec];
+    in.uncompressed_size = cc.uncompressed;
+    in.compressed_size = cc.compressed;
+    in.stored_size = cc.stored;
+    in.zero_chunk_compressed = m_zero_compressed_by[codec];
+    compress = row.codecs[codec].value;
+    low = row.codecs[codec].low;
+    high = row.codecs[codec].high;
+  }
+  if (compress > 0) {
     const double k = compute_summary(in).compress_ratio;
     if (k > 0) {
-      if (row.compress_low >= 0) in.c_low = k * row.compress_low / row.compress;
-      if (row.compress_high >= 0) in.c_high = k * row.compress_high / row.compress;
+      if (low >= 0) in.c_low = k * low / compress;
+      if (high >= 0) in.c_high = k * high / compress;
     }
   }
   return in;
@@ -1084,9 +1393,12 @@ void Estimator::__print_summary(const counters_t& c, double r, double r_low,
     MutexLock lock(&m_mutex);
     in.stop_reason = m_stop_reason;
   }
+  const std::string tail =
+      m_env.summary_tail != nullptr ? m_env.summary_tail(m_env.summary_tail_arg)
+                                    : std::string();
   in.warnings = printer.summary_notes();
   const summary_t s = compute_summary(in);
-  printer << std::endl << format_summary(in, s) << std::flush;
+  printer << std::endl << format_summary(in, s) << tail << std::flush;
   record.write_summary(in, s);
 }
 
@@ -1209,7 +1521,8 @@ size_t Estimator::__dedupe_total(const counters_t& c, size_t* sample) const {
 }
 
 void Estimator::__warn_collisions(const counters_t& c, double r) const {
-  if (m_collisions_warned || m_fingerprint64 || !(r > 0)) return;
+  if (m_collisions_warned || m_fingerprint64 || !(r > 0) || !m_env.report)
+    return;
   size_t sample;
   // Distinct chunks of the data set, and the share of them that 32-bit
   // checksums merge by chance: about n / 2^33.
@@ -1414,7 +1727,12 @@ void Estimator::for_each_entry(void (*func)(const sample_entry_t& e, void* arg),
       for (int g = 0; g < UNSEEN_GROUPS; g++)
         e.groups[g] = side.grouped ? side.groups[g] : 0;
     }
-    if (m_keep_csize) {
+    if (m_keep_csize && m_samples[0].active()) {
+      // Sampled: the size of a chosen chunk (the export's part of the
+      // compressor has them all), 1 for the others.
+      CSIZE_MAP::const_iterator it = m_sample_csize[0].find(kv.first);
+      e.csize = it != m_sample_csize[0].end() ? it->second : 1;
+    } else if (m_keep_csize) {
       // Both maps are in fingerprint order, and every entry has its size.
       while (cs != m_csize.end() && cs->first < kv.first) ++cs;
       PELKO_ASSERT(cs != m_csize.end() && cs->first == kv.first);
@@ -1422,6 +1740,55 @@ void Estimator::for_each_entry(void (*func)(const sample_entry_t& e, void* arg),
     }
     func(e, arg);
   }
+}
+
+sample_codec_part_t Estimator::export_codec_part(int codec) const {
+  MutexLock lock(&m_mutex);
+  sample_codec_part_t p;
+  const CompressSample& cs = m_samples[(size_t)codec];
+  if (!cs.active()) {
+    p.compressed = m_compressed_size;
+    p.uncompressed = m_uncompressed_size;
+    p.stored = m_stored_size;
+    return p;
+  }
+  p.sampled = true;
+  p.share = cs.share();
+  p.compressed = cs.compressed_size();
+  p.uncompressed = cs.uncompressed_size();
+  p.stored = cs.stored_size();
+  group_totals_t by_bucket, by_hash;
+  cs.group_totals(&by_bucket, &by_hash);
+  for (int g = 0; g < UNSEEN_GROUPS; g++) {
+    p.hash_compressed[g] = by_hash.wholes[g];
+    p.hash_uncompressed[g] = by_hash.parts[g];
+  }
+  // The entries still in the map that are chosen at the share reached.
+  for (const auto& kv : m_sample_csize[(size_t)codec])
+    if (cs.chosen(kv.first) && m_dedupe_map.count(kv.first) != 0)
+      p.chosen.emplace_back(kv.first, kv.second);
+  return p;
+}
+
+void Estimator::import_codec_part(int codec, double share,
+                                  const std::vector<std::pair<uint64_t, uint64_t>>& chosen,
+                                  const sample_codec_part_t& totals) {
+  MutexLock lock(&m_mutex);
+  m_imported = true;
+  CompressSample& cs = m_samples[(size_t)codec];
+  cs = CompressSample(share, m_params.chunk_size);
+  if (m_params.estimate_mask & ESTIMATE_DEDUPE) {
+    // Each distinct chunk once, whichever hosts hold it.
+    for (const auto& c : chosen)
+      if (cs.chosen(c.first)) cs.add(c.first, (size_t)c.second, 0);
+    return;
+  }
+  size_t hc[UNSEEN_GROUPS], hu[UNSEEN_GROUPS];
+  for (int g = 0; g < UNSEEN_GROUPS; g++) {
+    hc[g] = (size_t)totals.hash_compressed[g];
+    hu[g] = (size_t)totals.hash_uncompressed[g];
+  }
+  cs.add_totals(hc, hu, (size_t)totals.stored);
 }
 
 void Estimator::import_entry(const sample_entry_t& e) {
@@ -1463,6 +1830,7 @@ void Estimator::import_totals(const sample_header_t& h) {
   const size_t analysed = m_n_data_chunks + m_n_zero_chunks;
   m_progress = m_total_chunks != 0 ? (double)analysed / m_total_chunks : 1.0;
   m_stop_reason = h.stop_reason;
+  if (!m_env.report) return;
   printer << "MERGED" << std::endl;
   __print_header(true);
 }

@@ -41,15 +41,24 @@
 #include <absl/container/btree_map.h>
 #endif
 
+#include "codec.h"
+#include "compress_sample.h"
 #include "condvar.h"
 #include "mutex.h"
 #include "options.h"
+#include "ranges.h"
 #include "sample_file.h"
 #include "summary.h"
 #include "unseen.h"
 
 class Sampler;
 
+// Compressors. The rows show the first of params.compressors (LZ4 without
+// them); every other one is measured too, on a chunk sample
+// (compress_sample.h) of the chunks that need compressing, and so is the
+// first with params.sample_first. Its figures are in the rows' compress
+// ranges by compressor and in config_summary_input.
+//
 // Thread safety: add_chunk may run on any number of threads at once.
 // m_mutex guards every member that changes during reading and all printing
 // done from add_chunk (progress lines, report rows, the memory warning), so
@@ -130,6 +139,10 @@ class Estimator {
     double compress, compress_low, compress_high;  // compression ratio
     double zeros, zeros_low, zeros_high;  // zero share of the chunks, 0..1
     size_t n_distinct;    // fingerprints in the map
+    // The compression ratio and its range for each compressor, in the
+    // order of config_codecs (the first as compress, compress_low and
+    // compress_high); empty when compression is not estimated.
+    std::vector<range_t> codecs;
   };
 
   // What the Estimator reads from the process and the console. The default
@@ -153,6 +166,24 @@ class Estimator {
     // through it.
     void (*on_row)(const row_t& row, void* arg);
     void* on_row_arg;
+    // False: the Estimator prints nothing (no header, progress line, row,
+    // warning or summary) and estimates a periodic row's dedupe ratio only
+    // when on_row is set; the final figures are read with final_row and
+    // config_summary_input. For the configurations that are counted beside
+    // the one the report shows.
+    bool report;
+    // When set, called once when the analysis is stopped (by
+    // params.stop_at, params.time_limit, params.target_width or stop),
+    // with the reason and, for a stop at a row, the buckets the row stands
+    // for (0 for the other stops: every bucket read counts), under the
+    // Estimator's lock: it must not call back into this Estimator.
+    void (*on_stop)(const std::string& reason, size_t row_buckets, void* arg);
+    void* on_stop_arg;
+    // When set, called by finish once the final row's figures are known
+    // (final_row and config_summary_input work), before the summary is
+    // printed; what it returns is printed after the summary's lines.
+    std::string (*summary_tail)(void* arg);
+    void* summary_tail_arg;
 
     env_t();
   };
@@ -169,6 +200,10 @@ class Estimator {
   // every planned chunk to add_chunk from its reader threads. Returns when
   // the last chunk has been analysed. Call once.
   void start(Sampler* sampler);
+  // What start does before reading: takes the sampler's plan (for
+  // chunk_size) and stops it when the analysis stops. For a driver that
+  // reads the plan itself and feeds add_fingerprint; begin follows.
+  void attach(Sampler* sampler);
 
   // Prints the final report row and the run's summary. Call once, after
   // start has returned.
@@ -181,6 +216,9 @@ class Estimator {
   // not from a signal handler. params.stop_at and params.time_limit end the
   // analysis through it.
   void stop(const std::string& reason);
+  // The same for a run counted beside another that stopped: buckets from
+  // final_buckets on (0: none) are not counted.
+  void stop(const std::string& reason, size_t final_buckets);
 
   // Sampler::chunk_cb_func_t: cb_arg is the Estimator; chunk_data points to
   // chunk_size bytes of the bucket drawn as bucket_seq-th. Fingerprints the
@@ -215,18 +253,37 @@ class Estimator {
     size_t total_chunks;       // the analysis is to expect, > 0 or 0
     size_t total_buckets;      // of the plan
     size_t chunks_per_bucket;  // of every bucket but perhaps the last; >= 1
+    // When buckets hold different numbers of this size's chunks (several
+    // chunk sizes): their mean, which the rows follow; 0: chunks_per_bucket.
+    double mean_chunks_per_bucket = 0;
   };
   void begin(const plan_t& plan);
+  // The plan of this chunk size that begin takes from a sampler.
+  plan_t plan_of(const Sampler& sampler) const;
   void add_fingerprint(fp_t fp, bool is_zero, size_t bucket_seq,
                        size_t (*compressed_size)(const void* arg),
                        const void* arg);
   void end_bucket(size_t bucket_seq);
+  // The same with the compressed sizes for each compressor:
+  // compressed_size(arg, codec) for the codec-th of config_codecs.
+  void add_fingerprint(fp_t fp, bool is_zero, size_t bucket_seq,
+                       size_t (*compressed_size)(const void* arg, int codec),
+                       const void* arg);
   // Why the analysis was stopped early; empty while it was not.
   std::string stop_reason() const;
+  // After begin: the analysis stops after the first n buckets in drawing
+  // order, as at params.stop_at (which it replaces), with this reason;
+  // buckets after them are not counted. For configurations counted beside
+  // another one, which stop where it stops.
+  void set_bucket_limit(size_t n, const std::string& reason);
   // Buckets a run stops at once it is begun: the sampler draws no more
   // (params.stop_at); 0: no such limit. Valid after begin.
   size_t bucket_limit() const;
   static const size_t kHeldChunksMax = (size_t)1 << 20;
+  // Buckets in drawing order between two steps of the adaptive shares, and
+  // before the first.
+  static const size_t kAdaptBuckets = 16;
+  static const size_t kAdaptMinBuckets = 64;
 
   // The sample for an export, after finish: its figures (the plan, the run
   // and the host are the caller's to add) and its entries, by ascending
@@ -244,8 +301,32 @@ class Estimator {
   // for a sampler's, its entry count is not used.
   void import_entry(const sample_entry_t& e);
   void import_totals(const sample_header_t& h);
+  // For an export of several configurations: the codec-th compressor's
+  // part; and for a merge, the codec-th compressor's sample at the share
+  // of the merge: with dedupe the chosen entries of every export (each
+  // fingerprint once; those not chosen at the share are left out),
+  // without it the exports' totals added up (totals). Call before
+  // import_totals.
+  sample_codec_part_t export_codec_part(int codec) const;
+  void import_codec_part(
+      int codec, double share,
+      const std::vector<std::pair<uint64_t, uint64_t>>& chosen,
+      const sample_codec_part_t& totals);
   // The fingerprint of an all-zero chunk in this run's width.
   fp_t zero_fingerprint() const { return m_zeros_crc; }
+
+  // After finish: the final row's figures, and the summary's for the
+  // codec-th compressor of config_codecs (the plan's totals as the
+  // summary's: the sampler's for chunk_size, or those given by
+  // set_plan_totals).
+  row_t final_row() const;
+  summary_input_t config_summary_input(int codec) const;
+  // Before finish, for an Estimator fed without a sampler: the plan's
+  // totals for the summary.
+  void set_plan_totals(const summary_input_t& plan);
+  // The share of the chunks needing compression whose size the codec-th
+  // compressor measured: 1 when it measured every one.
+  double compress_share(int codec) const;
 
  private:
   friend class EstimatorPeer;  // white-box access for estimator_test.cc
@@ -271,18 +352,45 @@ class Estimator {
     fp_t fp;
     uint32_t csize;  // its compressed size, when it may be needed
     uint8_t flags;   // HELD_*
+    // With several compressors: where its sizes for each of them start in
+    // the bucket's `sizes` (NO_SIZES: none measured).
+    uint32_t sizes_at;
   };
   enum { HELD_ZERO = 1, HELD_FIRST = 2, HELD_COUNTED = 4 };
+  static const uint32_t NO_SIZES = UINT32_MAX;
+  static const uint32_t NOT_MEASURED = UINT32_MAX;
+  struct held_bucket_t {
+    std::vector<held_chunk_t> chunks;
+    // Sizes for each compressor of the chunks that have them, NOT_MEASURED
+    // for those not measured.
+    std::vector<uint32_t> sizes;
+    void clear() {
+      chunks.clear();
+      sizes.clear();
+    }
+  };
   // What a reading thread knows of the bucket it delivers (thread-local).
   struct reader_t {
     const Estimator* owner = nullptr;
     size_t seq = 0;
     bool held = false;
-    std::vector<held_chunk_t> chunks;
+    held_bucket_t bucket;
   };
-  static reader_t& __reader();
+  // The calling thread's state for this Estimator (defined in the .cc).
+  struct thread_state_t;
+  thread_state_t& __thread_state() const;
   // With m_mutex held: counts a held bucket's chunks.
-  void __count_held(size_t seq, const std::vector<held_chunk_t>& chunks);
+  void __count_held(size_t seq, const held_bucket_t& bucket);
+  // With m_mutex held: whether the chunk's size is to be measured with each
+  // compressor (want[c]); false when none is.
+  bool __want_sizes(fp_t fp, bool* want) const;
+  // With m_mutex held: counts the sizes of a chunk that was no duplicate,
+  // sizes[c] for the compressors that want[c].
+  void __count_sizes(fp_t fp, bool counted, const bool* want,
+                     const size_t* sizes, int group);
+  // With m_mutex held: the adaptive shares' step, at every
+  // kAdaptBuckets-th bucket in drawing order.
+  void __adapt_samples();
   // With m_mutex held: counts the held buckets that are next in drawing
   // order, taking each row (and the stop at params.stop_at) when its
   // buckets are all counted.
@@ -325,6 +433,14 @@ class Estimator {
   void __check_limits();
   void __stop(const std::string& reason);
 
+  // A compressor's figures in a row.
+  struct codec_counts_t {
+    bool sampled;
+    size_t compressed, uncompressed, stored;
+    group_totals_t by_bucket, by_hash;  // by_hash: sampled only
+    double share;
+    size_t chosen;
+  };
   // The figures a report row is made of.
   struct counters_t {
     size_t total_chunks;
@@ -350,7 +466,12 @@ class Estimator {
     size_t group_zeros[UNSEEN_GROUPS];
     size_t group_compressed[UNSEEN_GROUPS];
     size_t group_uncompressed[UNSEEN_GROUPS];
+    // Every compressor's figures (the first's also above); empty without
+    // compression.
+    std::vector<codec_counts_t> codecs;
   };
+  // The range of compressor codec's ratio in a row.
+  range_t __codec_range(const counters_t& c, size_t codec) const;
   // The histograms a dedupe estimate is made from: of the whole sample, and
   // of the sample without each group's buckets (checksums in the overflow
   // map left out of those), with their used lengths.
@@ -419,8 +540,9 @@ class Estimator {
   // The time left at the current rate, for the progress line.
   std::string __eta(const counters_t& c) const;
   // The summary's figures for a row (the plan's totals, the row's ranges).
+  // codec: the compressor whose figures the summary takes.
   summary_input_t __summary_input(const counters_t& c, double r, double r_low,
-                                  double r_high) const;
+                                  double r_high, size_t codec = 0) const;
   void __print_summary(const counters_t& c, double r, double r_low,
                        double r_high);
 
@@ -443,7 +565,7 @@ class Estimator {
   bool m_ordered;
   // Buckets in drawing order that make one row (each has this many chunks
   // but perhaps the plan's last one).
-  size_t m_rows_cpb;
+  double m_rows_cpb;
   // Buckets are counted in drawing order: the bucket numbered m_next_seq as
   // it arrives, later ones held back in m_held until every one before them
   // has been counted. m_in_order is false once a stop that is not a row's
@@ -461,7 +583,7 @@ class Estimator {
   // m_final_limit on are dropped (a stop that keeps its row repeatable).
   size_t m_stop_buckets;
   size_t m_final_limit;
-  std::map<size_t, std::vector<held_chunk_t>> m_held;
+  std::map<size_t, held_bucket_t> m_held;
   size_t m_held_chunks;
   Condvar m_held_cv;  // m_held shrank or the window ended
   size_t m_group_chunks[UNSEEN_GROUPS];
@@ -506,6 +628,9 @@ class Estimator {
   size_t m_chunks_per_bucket;
   // Numbers for chunks that come without a bucket.
   std::atomic<size_t> m_solo_seq;
+  // Tells Estimators apart in the reading threads' state, also one built
+  // where another was.
+  const uint64_t m_id;
 
   int m_n_printed_reports;  // guarded by m_mutex
 
@@ -520,6 +645,8 @@ class Estimator {
   Sampler* m_sampler;
   std::string m_stop_reason;
   double m_start_seconds;
+  // The reason of the stop at m_stop_buckets given by set_bucket_limit.
+  std::string m_limit_reason;
 
   // Compressed size of the first chunk of every map entry, kept for an
   // export (m_keep_csize); guarded by m_mutex.
@@ -530,6 +657,28 @@ class Estimator {
   bool m_imported;
   sample_header_t m_import;
   size_t m_n_imported;
+
+  // The compressors (immutable after construction); whether any is sampled
+  // or there are several (the general path of counting compressed sizes);
+  // what an all-zero chunk compresses to with each.
+  std::vector<codec_t> m_codecs;
+  bool m_general;
+  std::vector<size_t> m_zero_compressed_by;
+  // Guarded by m_mutex: each compressor's chunk sample (inactive for the
+  // first unless params.sample_first), made by __start_reading, and for an
+  // export the sizes of the chunks chosen, by compressor.
+  std::vector<CompressSample> m_samples;
+  std::vector<CSIZE_MAP> m_sample_csize;
+  size_t m_adapt_next;  // the bucket count of the next adaptive step
+  // Chunks that needed compression, and how many had at 2^k buckets.
+  size_t m_candidates;
+  std::vector<size_t> m_candidates_at;
+  // The final row's figures and the plan's totals for the summary (set by
+  // finish and set_plan_totals).
+  counters_t m_final;
+  double m_final_r, m_final_r_low, m_final_r_high;
+  bool m_have_plan;
+  summary_input_t m_plan;
 };
 
 #endif  // PELKO_ESTIMATOR_H_

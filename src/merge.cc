@@ -17,6 +17,8 @@
 #include <queue>
 #include <vector>
 
+#include "codec.h"
+#include "configs.h"
 #include "estimator.h"
 #include "format.h"
 #include "os.h"
@@ -24,6 +26,7 @@
 #include "record.h"
 #include "sample_file.h"
 #include "sampler.h"
+#include "summary.h"
 
 namespace {
 
@@ -90,6 +93,153 @@ bool add_to(uint64_t* sum, uint64_t v) {
   return !__builtin_add_overflow(*sum, v, sum);
 }
 
+typedef std::vector<std::unique_ptr<SampleReader>> READERS;
+
+// A k-way merge of the entries the readers yield next, which are in
+// fingerprint order, into estimator: counts of a fingerprint add up, its
+// compressed size (of its first chunk) counts once. With a threshold,
+// entries below lower_fp (but the all-zero chunk's when zeros take part in
+// dedupe) count as skipped, in *dropped. *kept: entries imported, and the
+// sum of their compressed sizes.
+void merge_entries(const READERS& readers, bool threshold, uint64_t lower_fp,
+                   int estimate_mask, Estimator* estimator, uint64_t* kept,
+                   uint64_t* kept_csize, uint64_t* dropped, bool* overflow) {
+  const bool zeros_protected = (estimate_mask & ESTIMATE_DEDUPE_ZEROS) != 0;
+  const uint64_t zero_fp = estimator->zero_fingerprint();
+  std::vector<sample_entry_t> cur(readers.size());
+  typedef std::pair<uint64_t, size_t> head_t;  // fingerprint, export
+  std::priority_queue<head_t, std::vector<head_t>, std::greater<head_t>> heads;
+  for (size_t i = 0; i < readers.size(); i++)
+    if (readers[i]->next(&cur[i])) heads.push(head_t(cur[i].fp, i));
+  while (!heads.empty()) {
+    sample_entry_t e;
+    e.fp = heads.top().first;
+    bool first = true;
+    while (!heads.empty() && heads.top().first == e.fp) {
+      const size_t i = heads.top().second;
+      heads.pop();
+      const sample_entry_t& x = cur[i];
+      *overflow |=
+          !add_to(&e.chunks, x.chunks) || !add_to(&e.buckets, x.buckets);
+      e.grouped = e.grouped && x.grouped;
+      for (int g = 0; g < SAMPLE_GROUPS; g++) e.groups[g] += x.groups[g];
+      if (first) e.csize = x.csize;
+      first = false;
+      if (readers[i]->next(&cur[i])) heads.push(head_t(cur[i].fp, i));
+    }
+    if (threshold && e.fp < lower_fp && !(zeros_protected && e.fp == zero_fp)) {
+      *dropped += e.chunks;
+      continue;
+    }
+    if (!e.grouped)
+      for (uint64_t& g : e.groups) g = 0;
+    estimator->import_entry(e);
+    (*kept)++;
+    *kept_csize += e.csize;
+  }
+}
+
+// The configurations an export holds: whether it holds several, their
+// compressors and chunk sizes, and whether the first one's compression was
+// sampled. Reads the export through to its configurations' part.
+struct export_configs_t {
+  bool several = false;
+  std::vector<std::string> codecs;
+  std::vector<uint64_t> sizes;
+  bool first_sampled = false;
+};
+
+bool skim_configs(const std::string& path, export_configs_t* out,
+                  std::string* error) {
+  SampleReader r;
+  sample_entry_t e;
+  if (r.open(path))
+    while (r.next(&e)) {
+    }
+  *error = r.error();
+  if (!error->empty()) return false;
+  out->several = r.has_configs();
+  if (!out->several) return true;
+  out->codecs = r.config_codecs();
+  out->sizes = r.config_sizes();
+  sample_codec_part_t p;
+  if (!r.read_codec_part(&p)) {
+    *error = r.error();
+    return false;
+  }
+  out->first_sampled = p.sampled;
+  return true;
+}
+
+std::string joined(const std::vector<std::string>& v) {
+  std::string s;
+  for (const std::string& x : v) s += (s.empty() ? "" : ",") + x;
+  return s;
+}
+
+std::string sizes_text(const std::vector<uint64_t>& v) {
+  std::string s;
+  for (uint64_t x : v) s += (s.empty() ? "" : ",") + size_text((size_t)x);
+  return s;
+}
+
+// The compressors' parts of one chunk size, read from every export and
+// handed to its Estimator: the merge's share is the smallest of the
+// exports' (a chunk chosen there is chosen at every larger share), the
+// chosen entries counted once each.
+bool merge_codec_parts(const READERS& readers,
+                       const std::vector<std::string>& files, size_t n_codecs,
+                       Estimator* estimator) {
+  for (size_t k = 0; k < n_codecs; k++) {
+    std::vector<sample_codec_part_t> parts(readers.size());
+    for (size_t i = 0; i < readers.size(); i++)
+      if (!readers[i]->read_codec_part(&parts[i]))
+        return merge_error(files[i], readers[i]->error()) == 0;
+    if (!parts[0].sampled) continue;  // the header and entries have it
+    sample_codec_part_t total;
+    total.sampled = true;
+    std::map<uint64_t, uint64_t> chosen;
+    for (const sample_codec_part_t& p : parts) {
+      total.share = std::min(total.share, p.share);
+      total.stored += p.stored;
+      for (int g = 0; g < SAMPLE_GROUPS; g++) {
+        total.hash_compressed[g] += p.hash_compressed[g];
+        total.hash_uncompressed[g] += p.hash_uncompressed[g];
+      }
+      for (const auto& c : p.chosen) chosen.emplace(c.first, c.second);
+    }
+    std::vector<std::pair<uint64_t, uint64_t>> list(chosen.begin(),
+                                                    chosen.end());
+    estimator->import_codec_part((int)k, total.share, list, total);
+  }
+  return true;
+}
+
+// The table of a merge of several configurations, for the summary.
+struct merged_table_t {
+  std::vector<Estimator*> estimators;
+  std::vector<size_t> sizes;
+  std::vector<std::string> codecs;
+};
+
+std::string merged_table(void* arg) {
+  const merged_table_t* t = static_cast<const merged_table_t*>(arg);
+  std::vector<config_figures_t> table;
+  for (size_t i = 0; i < t->estimators.size(); i++)
+    for (size_t k = 0; k < t->codecs.size(); k++) {
+      config_figures_t f;
+      f.chunk_size = t->sizes[i];
+      f.compressor = t->codecs[k];
+      f.compress_share = t->estimators[i]->compress_share((int)k);
+      f.in = t->estimators[i]->config_summary_input((int)k);
+      f.in.warnings = printer.summary_notes();
+      f.s = compute_summary(f.in);
+      table.push_back(f);
+    }
+  record.write_configurations(table);
+  return "\n" + format_config_table(table);
+}
+
 }  // namespace
 
 bool export_check(const pelko_params_t& params) {
@@ -118,12 +268,52 @@ void export_choose_seed(pelko_params_t* params) {
   params->seed_given = true;
 }
 
-bool export_write(const pelko_params_t& params, const Estimator& estimator,
-                  const Sampler& sampler) {
+namespace {
+
+// The configurations' part of an export, after the first size's entries.
+size_t write_configs(const Configurations& configs, const Sampler& sampler,
+                     SampleWriter* w) {
+  std::vector<std::string> codecs;
+  for (const codec_t& c : config_codecs(configs.params()))
+    codecs.push_back(codec_name(c));
+  std::vector<uint64_t> sizes;
+  for (size_t i = 0; i < configs.n_sizes(); i++)
+    sizes.push_back(configs.chunk_size(i));
+  w->begin_configs(codecs, sizes);
+  size_t entries = 0;
+  for (size_t i = 0; i < configs.n_sizes(); i++) {
+    const Estimator& e = configs.estimator(i);
+    if (i > 0) {
+      sample_header_t h;
+      e.get_export_header(&h);
+      sample_size_t s;
+      s.chunk_size = h.chunk_size;
+      s.total_chunks = h.total_chunks;
+      s.n_data_chunks = h.n_data_chunks;
+      s.n_zero_chunks = h.n_zero_chunks;
+      s.n_skipped_chunks = h.n_skipped_chunks;
+      s.save_memory = h.save_memory;
+      s.lower_fp = h.lower_fp;
+      s.reductible_size =
+          sampler.get_plan_totals(configs.chunk_size(i)).reductible_size;
+      s.n_entries = h.n_entries;
+      entries += h.n_entries;
+      w->begin_size(s);
+      e.for_each_entry(write_entry, w);
+    }
+    for (size_t k = 0; k < codecs.size(); k++)
+      w->add_codec_part(e.export_codec_part((int)k));
+  }
+  return entries;
+}
+
+bool write_export(const pelko_params_t& params, const Estimator& estimator,
+                  const Configurations* configs, const Sampler& sampler) {
   const std::string& path = params.export_file;
   sample_header_t h;
   estimator.get_export_header(&h);
-  const Sampler::plan_totals_t t = sampler.get_plan_totals();
+  const Sampler::plan_totals_t t =
+      sampler.get_plan_totals((size_t)h.chunk_size);
   h.total_size = t.total_size;
   h.reductible_size = t.reductible_size;
   h.total_files = t.total_files == INVALID_SIZE_T ? UINT64_MAX : t.total_files;
@@ -149,10 +339,12 @@ bool export_write(const pelko_params_t& params, const Estimator& estimator,
   umask(mask);
   (void)fchmod(fd, 0666 & ~mask);
   bool ok;
+  size_t fingerprints = h.n_entries;
   {
     SampleWriter w(fd);
     w.begin(h);
     estimator.for_each_entry(write_entry, &w);
+    if (configs != nullptr) fingerprints += write_configs(*configs, sampler, &w);
     ok = w.finish();
   }
   ok = ok && fsync(fd) == 0;
@@ -169,13 +361,25 @@ bool export_write(const pelko_params_t& params, const Estimator& estimator,
   struct stat st;
   const size_t bytes = stat(path.c_str(), &st) == 0 ? (size_t)st.st_size : 0;
   char per[64] = "";
-  if (h.n_entries != 0)
+  if (fingerprints != 0)
     snprintf(per, sizeof(per), ", %.1f bytes per fingerprint",
-             (double)bytes / (double)h.n_entries);
-  printer << "Export written to " << path << ": " << h.n_entries
+             (double)bytes / (double)fingerprints);
+  printer << "Export written to " << path << ": " << fingerprints
           << " fingerprints, " << bytes << " bytes" << per << "."
           << std::endl;
   return true;
+}
+
+}  // namespace
+
+bool export_write(const pelko_params_t& params, const Estimator& estimator,
+                  const Sampler& sampler) {
+  return write_export(params, estimator, nullptr, sampler);
+}
+
+bool export_write(const pelko_params_t& params, const Configurations& configs,
+                  const Sampler& sampler) {
+  return write_export(params, configs.estimator(0), &configs, sampler);
 }
 
 int merge_run(const pelko_params_t& params) {
@@ -231,6 +435,46 @@ int merge_run(const pelko_params_t& params) {
                                   ": its data would count twice");
   }
 
+  // The configurations must agree too.
+  std::vector<export_configs_t> configs(files.size());
+  for (size_t i = 0; i < files.size(); i++) {
+    std::string error;
+    if (!skim_configs(files[i], &configs[i], &error))
+      return merge_error(files[i], error);
+    const export_configs_t& c = configs[i];
+    const export_configs_t& c0 = configs[0];
+    if (c.several != c0.several)
+      return merge_error(files[i], std::string("holds ") +
+                                       (c.several ? "several configurations"
+                                                  : "one configuration") +
+                                       ", " + files[0] + " " +
+                                       (c0.several ? "several" : "one"));
+    if (c.sizes != c0.sizes)
+      return merge_error(files[i], "chunk sizes " + sizes_text(c.sizes) +
+                                       " differ from " + sizes_text(c0.sizes) +
+                                       " in " + files[0]);
+    if (c.codecs != c0.codecs)
+      return merge_error(files[i], "compressors " + joined(c.codecs) +
+                                       " differ from " + joined(c0.codecs) +
+                                       " in " + files[0]);
+    if (c.first_sampled != c0.first_sampled)
+      return merge_error(files[i],
+                         std::string("the first configuration's compression "
+                                     "is ") +
+                             (c.first_sampled ? "sampled" : "measured in full") +
+                             ", in " + files[0] + " " +
+                             (c0.first_sampled ? "sampled" : "measured in full") +
+                             " (--sample-first)");
+  }
+  const export_configs_t& cfg = configs[0];
+  std::vector<codec_t> codecs;
+  for (const std::string& name : cfg.codecs) {
+    codec_t c;
+    std::string why;
+    if (!parse_codec(name, &c, &why)) return merge_error(files[0], why);
+    codecs.push_back(c);
+  }
+
   bool warned = false;
   for (size_t i = 0; i < readers.size() && !warned; i++) {
     const sample_header_t& a = readers[i]->header();
@@ -251,9 +495,18 @@ int merge_run(const pelko_params_t& params) {
   }
 
   const sample_header_t& h0 = readers.front()->header();
-  printer << "chunk_size:      " << capacity_to_str(h0.chunk_size) << std::endl;
+  if (!cfg.several) {
+    printer << "chunk_size:      " << capacity_to_str(h0.chunk_size) << std::endl;
+  } else {
+    printer << "chunk_sizes:     ";
+    for (size_t i = 0; i < cfg.sizes.size(); i++)
+      printer << (i ? ", " : "") << capacity_to_str((size_t)cfg.sizes[i]);
+    printer << std::endl;
+  }
   printer << "estimate:        " << estimate_mode_text(h0.estimate_mask)
           << std::endl;
+  if (cfg.several && (codecs.size() > 1 || codecs[0].kind != CODEC_LZ4))
+    printer << "compressors:     " << joined(cfg.codecs) << std::endl;
   if (h0.fingerprint_bits != 32)
     printer << "fingerprint:     " << h0.fingerprint_bits << " bits"
             << std::endl;
@@ -328,43 +581,23 @@ int merge_run(const pelko_params_t& params) {
   mp.alpha = params.alpha;
   mp.debug = params.debug;
   mp.fingerprint_bits = h0.fingerprint_bits;
-  Estimator estimator(mp);
+  if (cfg.several) {
+    mp.compressors = codecs;
+    mp.sample_first = cfg.first_sampled;
+  }
+  merged_table_t table;
+  Estimator::env_t env;
+  if (cfg.several) {
+    env.summary_tail = merged_table;
+    env.summary_tail_arg = &table;
+  }
+  Estimator estimator(mp, env);
 
   // A k-way merge of the exports' entries, which are in fingerprint order.
   const bool csize = sample_has_csize(m.estimate_mask);
-  const bool zeros_protected = (m.estimate_mask & ESTIMATE_DEDUPE_ZEROS) != 0;
-  const uint64_t zero_fp = estimator.zero_fingerprint();
-  std::vector<sample_entry_t> cur(readers.size());
-  typedef std::pair<uint64_t, size_t> head_t;  // fingerprint, export
-  std::priority_queue<head_t, std::vector<head_t>, std::greater<head_t>> heads;
-  for (size_t i = 0; i < readers.size(); i++)
-    if (readers[i]->next(&cur[i])) heads.push(head_t(cur[i].fp, i));
   uint64_t kept = 0, kept_csize = 0, dropped = 0;
-  while (!heads.empty()) {
-    sample_entry_t e;
-    e.fp = heads.top().first;
-    bool first = true;
-    while (!heads.empty() && heads.top().first == e.fp) {
-      const size_t i = heads.top().second;
-      heads.pop();
-      const sample_entry_t& x = cur[i];
-      overflow |= !add_to(&e.chunks, x.chunks) || !add_to(&e.buckets, x.buckets);
-      e.grouped = e.grouped && x.grouped;
-      for (int g = 0; g < SAMPLE_GROUPS; g++) e.groups[g] += x.groups[g];
-      if (first) e.csize = x.csize;
-      first = false;
-      if (readers[i]->next(&cur[i])) heads.push(head_t(cur[i].fp, i));
-    }
-    if (threshold && e.fp < m.lower_fp && !(zeros_protected && e.fp == zero_fp)) {
-      dropped += e.chunks;
-      continue;
-    }
-    if (!e.grouped)
-      for (uint64_t& g : e.groups) g = 0;
-    estimator.import_entry(e);
-    kept++;
-    kept_csize += e.csize;
-  }
+  merge_entries(readers, threshold, m.lower_fp, m.estimate_mask, &estimator,
+                &kept, &kept_csize, &dropped, &overflow);
   for (size_t i = 0; i < readers.size(); i++)
     if (!readers[i]->error().empty())
       return merge_error(files[i], readers[i]->error());
@@ -376,6 +609,85 @@ int merge_run(const pelko_params_t& params) {
     m.uncompressed_size = kept * m.chunk_size;
   }
   m.n_entries = kept;
+  if (!cfg.several) {
+    estimator.import_totals(m);
+    estimator.finish();
+    return 0;
+  }
+
+  // Several configurations: the compressors of the first size, then every
+  // further size in turn, each from every export.
+  if (!merge_codec_parts(readers, files, codecs.size(), &estimator)) return 1;
+  std::vector<std::unique_ptr<pelko_params_t>> size_params;
+  std::vector<std::unique_ptr<Estimator>> sizes;
+  table.estimators.push_back(&estimator);
+  table.sizes.push_back((size_t)h0.chunk_size);
+  table.codecs = cfg.codecs;
+  for (size_t z = 1; z < cfg.sizes.size(); z++) {
+    sample_header_t ms = m;  // the plan's totals and the run's
+    ms.chunk_size = cfg.sizes[z];
+    ms.total_chunks = ms.n_data_chunks = ms.n_zero_chunks = 0;
+    ms.n_skipped_chunks = ms.reductible_size = 0;
+    ms.compressed_size = ms.uncompressed_size = 0;
+    ms.save_memory = false;
+    ms.lower_fp = 0;
+    for (size_t i = 0; i < readers.size(); i++) {
+      sample_size_t s;
+      if (!readers[i]->next_size(&s))
+        return merge_error(files[i], readers[i]->error());
+      overflow |= !add_to(&ms.total_chunks, s.total_chunks) ||
+                  !add_to(&ms.n_data_chunks, s.n_data_chunks) ||
+                  !add_to(&ms.n_zero_chunks, s.n_zero_chunks) ||
+                  !add_to(&ms.n_skipped_chunks, s.n_skipped_chunks) ||
+                  !add_to(&ms.reductible_size, s.reductible_size);
+      if (s.save_memory && (!ms.save_memory || s.lower_fp > ms.lower_fp)) {
+        ms.save_memory = true;
+        ms.lower_fp = s.lower_fp;
+      }
+    }
+    if (overflow) return merge_error(files.back(), "the totals overflow");
+    std::unique_ptr<pelko_params_t> p(new pelko_params_t);
+    p->chunk_size = p->bucket_size = (size_t)ms.chunk_size;
+    p->estimate_mask = mp.estimate_mask;
+    p->report_freq = mp.report_freq;
+    p->n_threads = 1;
+    p->scan_time_limit = 0;
+    p->scan_memory_limit = 0;
+    p->memory_limit = 0;
+    p->alpha = mp.alpha;
+    p->debug = 0;
+    p->fingerprint_bits = mp.fingerprint_bits;
+    p->compressors = codecs;
+    p->sample_first = true;
+    Estimator::env_t quiet;
+    quiet.report = false;
+    std::unique_ptr<Estimator> e(new Estimator(*p, quiet));
+    uint64_t k = 0, kc = 0, d = 0;
+    merge_entries(readers, ms.save_memory, ms.lower_fp, ms.estimate_mask,
+                  e.get(), &k, &kc, &d, &overflow);
+    for (size_t i = 0; i < readers.size(); i++)
+      if (!readers[i]->error().empty())
+        return merge_error(files[i], readers[i]->error());
+    if (overflow || !add_to(&ms.n_skipped_chunks, d))
+      return merge_error(files.back(), "the totals overflow");
+    ms.n_entries = k;
+    if (!merge_codec_parts(readers, files, codecs.size(), e.get())) return 1;
+    e->import_totals(ms);
+    summary_input_t plan;
+    plan.total_size = (size_t)m.total_size;
+    plan.reductible_size = (size_t)ms.reductible_size;
+    plan.total_files =
+        m.total_files == UINT64_MAX ? INVALID_SIZE_T : (size_t)m.total_files;
+    plan.scan_stopped = m.scan_stopped;
+    plan.unread_size = (size_t)m.unread_size;
+    plan.unread_files = (size_t)m.unread_files;
+    e->set_plan_totals(plan);
+    table.estimators.push_back(e.get());
+    table.sizes.push_back((size_t)ms.chunk_size);
+    sizes.push_back(std::move(e));
+    size_params.push_back(std::move(p));
+  }
+  for (auto& e : sizes) e->finish();
   estimator.import_totals(m);
   estimator.finish();
   return 0;

@@ -27,6 +27,7 @@
 
 #include "options.h"
 
+class Configurations;
 class Estimator;
 class Sampler;
 
@@ -46,6 +47,9 @@ bool export_check(const pelko_params_t& params);
 // through a temporary file renamed into place, so that the name never
 // holds a partial export. True on success; false after an "ERROR: " line.
 bool export_write(const pelko_params_t& params, const Estimator& estimator,
+                  const Sampler& sampler);
+// The same for a run of several configurations: every one of them.
+bool export_write(const pelko_params_t& params, const Configurations& configs,
                   const Sampler& sampler);
 
 // The whole --merge run after the parameters were parsed: the parameter

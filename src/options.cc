@@ -46,6 +46,11 @@ enum {
   OPT_JSON,
   OPT_CSV,
   OPT_PLOT,
+  OPT_CHUNK_SIZES,
+  OPT_COMPRESSORS,
+  OPT_COMPRESS_SHARE,
+  OPT_SAMPLE_FIRST,
+  OPT_TABLE_CSV,
 };
 
 const struct option long_options[] = {
@@ -53,6 +58,8 @@ const struct option long_options[] = {
     {"version", no_argument, nullptr, 'V'},
     {"chunk_size", required_argument, nullptr, 'c'},
     {"chunk-size", required_argument, nullptr, 'c'},
+    // What "--chunk" abbreviated before --chunk-sizes made it ambiguous.
+    {"chunk", required_argument, nullptr, 'c'},
     {"bucket_size", required_argument, nullptr, 'b'},
     {"bucket-size", required_argument, nullptr, 'b'},
     {"estimate", required_argument, nullptr, 'e'},
@@ -78,6 +85,11 @@ const struct option long_options[] = {
     {"json", required_argument, nullptr, OPT_JSON},
     {"csv", required_argument, nullptr, OPT_CSV},
     {"plot", required_argument, nullptr, OPT_PLOT},
+    {"chunk-sizes", required_argument, nullptr, OPT_CHUNK_SIZES},
+    {"compressors", required_argument, nullptr, OPT_COMPRESSORS},
+    {"compress-share", required_argument, nullptr, OPT_COMPRESS_SHARE},
+    {"sample-first", no_argument, nullptr, OPT_SAMPLE_FIRST},
+    {"table-csv", required_argument, nullptr, OPT_TABLE_CSV},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -88,6 +100,44 @@ std::string option_name(int c) {
   for (const struct option* o = long_options; o->name != nullptr; o++)
     if (o->val == c) return std::string("--") + o->name;
   return "?";
+}
+
+// A comma-separated list of chunk sizes, each a power of two that LZ4
+// takes, none twice. False with *why set otherwise.
+bool parse_size_list(const std::string& text, std::vector<size_t>* out,
+                     std::string* why) {
+  std::vector<size_t> list;
+  size_t at = 0;
+  for (;;) {
+    const size_t comma = text.find(',', at);
+    const std::string item = text.substr(at, comma - at);
+    const double d = strsize_to_bytes(item.c_str());
+    if (item.empty()) {
+      *why = "an empty size in the list; separate the sizes with commas, as "
+             "in 4K,8K,16K";
+      return false;
+    }
+    if (!(d == d)) {
+      *why = item + " is not a size; give " + SIZE_FORMS;
+      return false;
+    }
+    const size_t size = d >= 1 && d <= (double)LZ4_MAX_INPUT_SIZE ? (size_t)d : 0;
+    if (size == 0 || (double)size != d || (size & (size - 1)) != 0) {
+      *why = item + " is not a power of two from 1 byte to " +
+             size_text((size_t)1 << 30) +
+             "; arrays deduplicate blocks of 4K, 8K, 16K, ...";
+      return false;
+    }
+    if (std::find(list.begin(), list.end(), size) != list.end()) {
+      *why = item + " is given twice";
+      return false;
+    }
+    list.push_back(size);
+    if (comma == std::string::npos) break;
+    at = comma + 1;
+  }
+  *out = list;
+  return true;
 }
 
 // A size argument as a byte count, for a size that strsize_to_bytes
@@ -208,6 +258,9 @@ const char* what_follows(int c) {
              "--target-width 5";
     case OPT_TIME_LIMIT:
       return "not a number of seconds";
+    case OPT_COMPRESS_SHARE:
+      return "not a number; give a share in percent, as in --compress-share "
+             "5";
     default:
       return "not a number";
   }
@@ -237,6 +290,8 @@ parse_result_t try_parse_opts(pelko_params_t* params, int argc, char** argv) {
   double stop_at_percent = 0;
   bool stop_at_given = false;
   bool target_width_given = false;
+  double share_percent = 0;
+  bool share_given = false;
   // How each option was last written.
   std::map<int, typed_t> typed;
   // Options given, for those that a merge has no use for.
@@ -269,6 +324,7 @@ parse_result_t try_parse_opts(pelko_params_t* params, int argc, char** argv) {
       case 'r':
       case OPT_STOP_AT:
       case OPT_TARGET_WIDTH:
+      case OPT_COMPRESS_SHARE:
         if (!number_arg(optarg, &number, true))
           return usage_error("%s: %s", shown, what_follows(c));
         break;
@@ -404,15 +460,37 @@ parse_result_t try_parse_opts(pelko_params_t* params, int argc, char** argv) {
         break;
       case OPT_JSON:
       case OPT_CSV:
-      case OPT_PLOT: {
+      case OPT_PLOT:
+      case OPT_TABLE_CSV: {
         if (optarg[0] == 0)
           return usage_error("%s: needs a file name", t.name.c_str());
         std::string* file = c == OPT_JSON  ? &params->json_file
                             : c == OPT_CSV ? &params->csv_file
-                                           : &params->plot_file;
+                            : c == OPT_PLOT ? &params->plot_file
+                                            : &params->table_csv_file;
         *file = optarg;
         break;
       }
+      case OPT_CHUNK_SIZES: {
+        std::string why;
+        if (!parse_size_list(optarg, &params->chunk_sizes, &why))
+          return usage_error("%s: %s", shown, why.c_str());
+        break;
+      }
+      case OPT_COMPRESSORS: {
+        std::string why;
+        if (!parse_codec_list(optarg, &params->compressors, &why))
+          return usage_error("%s: %s", shown, why.c_str());
+        break;
+      }
+      case OPT_COMPRESS_SHARE:
+        share_percent = number;
+        share_given = true;
+        params->compress_share = number / 100;
+        break;
+      case OPT_SAMPLE_FIRST:
+        params->sample_first = true;
+        break;
       default:
         return usage_error("%s: unknown option", t.name.c_str());
     }
@@ -428,6 +506,7 @@ parse_result_t try_parse_opts(pelko_params_t* params, int argc, char** argv) {
         case OPT_JSON:
         case OPT_CSV:
         case OPT_PLOT:
+        case OPT_TABLE_CSV:
         case 'o':
         case 'A':
         case 'D':
@@ -466,6 +545,28 @@ parse_result_t try_parse_opts(pelko_params_t* params, int argc, char** argv) {
     return m;
   }();
   auto as_typed = [&names](int c) { return names.at(c).c_str(); };
+  if (!params->chunk_sizes.empty()) {
+    if (typed.count('c'))
+      return usage_error("%s: give the chunk sizes with %s alone",
+                         typed['c'].shown.c_str(),
+                         typed[OPT_CHUNK_SIZES].name.c_str());
+    // One size is a chunk size like -c's; several are cut from the
+    // smallest.
+    params->chunk_size = *std::min_element(params->chunk_sizes.begin(),
+                                           params->chunk_sizes.end());
+    if (params->chunk_sizes.size() == 1) params->chunk_sizes.clear();
+  }
+  if (params->compressors.size() == 1 &&
+      params->compressors[0].kind == CODEC_LZ4)
+    params->compressors.clear();  // the default
+  if (!params->compressors.empty() &&
+      !(params->estimate_mask & ESTIMATE_COMPRESS))
+    return usage_error("%s: compression is not estimated (-e)",
+                       typed[OPT_COMPRESSORS].shown.c_str());
+  if (share_given && (!(share_percent > 0) || share_percent > 100))
+    return usage_error("%s: the share must be above 0 and at most 100 "
+                       "(percent)",
+                       typed[OPT_COMPRESS_SHARE].shown.c_str());
   if (params->chunk_size == 0)
     return usage_error("%s: the chunk size must be at least 1 byte",
                        as_typed('c'));
@@ -480,13 +581,22 @@ parse_result_t try_parse_opts(pelko_params_t* params, int argc, char** argv) {
                        as_typed('b'));
   // A bucket holds no whole chunk: nothing would be read. Without -b the
   // bucket size is chosen for the plan, at least one chunk.
-  if (!params->bucket_size_given && params->chunk_size > params->bucket_size)
-    params->bucket_size = params->chunk_size;
-  if (params->chunk_size > params->bucket_size)
+  const size_t largest = largest_chunk_size(*params);
+  if (!params->bucket_size_given && largest > params->bucket_size)
+    params->bucket_size = largest;
+  if (largest > params->bucket_size) {
+    if (!params->chunk_sizes.empty())
+      return usage_error("%s: %s is larger than the bucket size %s (%s); give "
+                         "a bucket size of at least %s",
+                         typed[OPT_CHUNK_SIZES].shown.c_str(),
+                         size_text(largest).c_str(),
+                         size_text(params->bucket_size).c_str(), as_typed('b'),
+                         size_text(largest).c_str());
     return usage_error("%s: larger than the bucket size %s (%s); give a "
                        "bucket size of at least %s",
                        as_typed('c'), size_text(params->bucket_size).c_str(),
                        as_typed('b'), typed['c'].arg.c_str());
+  }
   // Below this the rows are all the work there is (and far below it the
   // step would no longer move).
   if (!(report_percent >= MIN_REPORT_FREQ_PERCENT))
@@ -525,8 +635,29 @@ parse_result_t try_parse_opts(pelko_params_t* params, int argc, char** argv) {
   return parse_result_t{PARSE_OK, ""};
 }
 
+std::vector<size_t> config_chunk_sizes(const pelko_params_t& params) {
+  if (params.chunk_sizes.empty()) return {params.chunk_size};
+  return params.chunk_sizes;
+}
+
+std::vector<codec_t> config_codecs(const pelko_params_t& params) {
+  if (params.compressors.empty()) return {codec_t()};
+  return params.compressors;
+}
+
+bool several_configs(const pelko_params_t& params) {
+  return params.chunk_sizes.size() > 1 || params.compressors.size() > 1;
+}
+
+size_t largest_chunk_size(const pelko_params_t& params) {
+  size_t largest = params.chunk_size;
+  for (size_t s : params.chunk_sizes) largest = std::max(largest, s);
+  return largest;
+}
+
 bool round_bucket_size(pelko_params_t* params) {
-  const size_t chunk = params->chunk_size, bucket = params->bucket_size;
+  const size_t chunk = largest_chunk_size(*params),
+               bucket = params->bucket_size;
   PELKO_ASSERT(chunk > 0 && bucket > 0);
   const size_t rest = bucket % chunk;
   if (rest == 0) return false;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "codec.h"
 #include "types.h"
 
 #define PELKO_VERSION "1.08"
@@ -39,7 +40,22 @@ const int ESTIMATE_COMPRESS = 8;
 // reset to 0.
 struct pelko_params_t {
   LIST_ROOTS roots;
+  // With --chunk-sizes, the smallest of them: the unit the plan is cut into
+  // and the chunks are read in.
   size_t chunk_size;
+  // --chunk-sizes: every size to estimate, in the order given, each a power
+  // of two; empty: chunk_size alone. The first is the one the report rows
+  // show. Never a single size: that is chunk_size alone.
+  std::vector<size_t> chunk_sizes;
+  // --compressors: every compressor to estimate, in the order given; empty:
+  // LZ4 alone.
+  std::vector<codec_t> compressors;
+  // --compress-share: the share of the distinct chunks whose compressed size
+  // the sampled configurations measure, 0 < share <= 1; 0: chosen as the
+  // run goes (compress.h).
+  double compress_share = 0;
+  // --sample-first: the first configuration's compression is sampled too.
+  bool sample_first = false;
   // Without -b, the driver chooses the bucket size for the plan after the
   // scan (choose_bucket_size) and sets it here before the analysis.
   size_t bucket_size;
@@ -78,6 +94,8 @@ struct pelko_params_t {
   std::string json_file;
   std::string csv_file;
   std::string plot_file;
+  // --table-csv: the table of configurations as CSV; empty = none.
+  std::string table_csv_file;
   // --merge: the exports to combine instead of reading inputs; empty = a
   // normal run.
   std::vector<std::string> merge_files;
@@ -121,6 +139,15 @@ parse_result_t try_parse_opts(pelko_params_t* params, int argc, char** argv);
 // that no chunk straddles two buckets: rounded up, or down where rounding up
 // would overflow. Returns whether the size changed.
 bool round_bucket_size(pelko_params_t* params);
+
+// The chunk sizes to estimate: params.chunk_sizes, or chunk_size alone.
+std::vector<size_t> config_chunk_sizes(const pelko_params_t& params);
+// The compressors to estimate: params.compressors, or LZ4 alone.
+std::vector<codec_t> config_codecs(const pelko_params_t& params);
+// Whether the run estimates several configurations (sizes or compressors).
+bool several_configs(const pelko_params_t& params);
+// The largest chunk size to estimate: bucket sizes are its multiples.
+size_t largest_chunk_size(const pelko_params_t& params);
 
 // Deletes every root_t of params->roots and empties the list.
 void clear_roots(pelko_params_t* params);

@@ -12,6 +12,7 @@
 #include <iostream>
 #include <vector>
 
+#include "configs.h"
 #include "estimator.h"
 #include "interrupt.h"
 #include "merge.h"
@@ -31,6 +32,43 @@ void stop_analysis(void* estimator, int signo) {
       ->stop(std::string("interrupted by ") + interrupt_signal_name(signo));
 }
 
+void stop_configurations(void* configs, int signo) {
+  static_cast<Configurations*>(configs)
+      ->stop(std::string("interrupted by ") + interrupt_signal_name(signo));
+}
+
+}  // namespace
+
+namespace {
+
+// Ends a run whose scan was interrupted: there is nothing to estimate.
+int scan_interrupted(const pelko_params_t& params, int signo) {
+  interrupt_set_callback(nullptr, nullptr);
+  if (printer.console_is_terminal()) printer.console() << '\n';
+  printer << "Scan interrupted by " << interrupt_signal_name(signo) << "."
+          << std::endl;
+  record.write_stop(std::string("scan interrupted by ") +
+                    interrupt_signal_name(signo));
+  if (!params.export_file.empty())
+    printer << "No export written: the scan did not complete." << std::endl;
+  return interrupt_exit_status(signo);
+}
+
+// The analysis of several configurations at once.
+int run_configurations(const pelko_params_t& params, Sampler* sampler) {
+  Configurations configs(params);
+  interrupt_set_callback(stop_configurations, &configs);
+  if (const int signo = interrupt_signal()) return scan_interrupted(params, signo);
+  configs.start(sampler);
+  configs.finish();
+  interrupt_set_callback(nullptr, nullptr);
+  const bool exported =
+      params.export_file.empty() || export_write(params, configs, *sampler);
+  const int signo = interrupt_signal();
+  if (signo != 0) return interrupt_exit_status(signo);
+  return exported ? 0 : 1;
+}
+
 }  // namespace
 
 int run_phases(pelko_params_t& params) {
@@ -40,7 +78,7 @@ int run_phases(pelko_params_t& params) {
   if (!params.bucket_size_given && !interrupt_signal()) {
     const Sampler::plan_totals_t plan = sampler.get_plan_totals();
     const size_t chosen =
-        choose_bucket_size(plan.reductible_size, params.chunk_size);
+        choose_bucket_size(plan.reductible_size, largest_chunk_size(params));
     params.bucket_size = chosen;
     sampler.set_bucket_size(chosen);
     printer << "bucket_size:     " << capacity_to_str(chosen)
@@ -49,23 +87,26 @@ int run_phases(pelko_params_t& params) {
             << std::endl;
   }
   record.write_run(params);
+  if (several_configs(params)) return run_configurations(params, &sampler);
   Estimator estimator(params);
   interrupt_set_callback(stop_analysis, &estimator);
   if (const int signo = interrupt_signal()) {
     // The plan is incomplete: there is nothing to estimate.
-    interrupt_set_callback(nullptr, nullptr);
-    if (printer.console_is_terminal()) printer.console() << '\n';
-    printer << "Scan interrupted by " << interrupt_signal_name(signo) << "."
-            << std::endl;
-    record.write_stop(std::string("scan interrupted by ") +
-                      interrupt_signal_name(signo));
-    if (!params.export_file.empty())
-      printer << "No export written: the scan did not complete." << std::endl;
-    return interrupt_exit_status(signo);
+    return scan_interrupted(params, signo);
   }
   estimator.start(&sampler);
   estimator.finish();
   interrupt_set_callback(nullptr, nullptr);
+  if (!params.table_csv_file.empty()) {
+    config_figures_t f;
+    f.chunk_size = params.chunk_size;
+    f.compressor = codec_name(config_codecs(params)[0]);
+    f.compress_share = estimator.compress_share(0);
+    f.in = estimator.config_summary_input(0);
+    f.in.warnings = printer.summary_notes();
+    f.s = compute_summary(f.in);
+    record.write_configurations({f}, false);
+  }
   // What was read is exported, however the analysis ended.
   const bool exported =
       params.export_file.empty() || export_write(params, estimator, sampler);
@@ -84,13 +125,30 @@ void echo_params(const pelko_params_t& params) {
   printer << "INPUT PARAMETERS:" << std::endl;
   for (const root_t* root : params.roots)
     printer << "path:            " << root->path << std::endl;
-  printer << "chunk_size:      " << capacity_to_str(params.chunk_size)
-          << std::endl;
+  if (params.chunk_sizes.empty()) {
+    printer << "chunk_size:      " << capacity_to_str(params.chunk_size)
+            << std::endl;
+  } else {
+    printer << "chunk_sizes:     ";
+    for (size_t i = 0; i < params.chunk_sizes.size(); i++)
+      printer << (i ? ", " : "") << capacity_to_str(params.chunk_sizes[i]);
+    printer << std::endl;
+  }
   if (params.debug > 0 || params.bucket_size != DEFAULT_BUCKET_SIZE)
     printer << "bucket_size:     " << capacity_to_str(params.bucket_size)
             << std::endl;
   printer << "estimate:        " << estimate_mode_text(params.estimate_mask)
           << std::endl;
+  if (!params.compressors.empty()) {
+    printer << "compressors:     ";
+    for (size_t i = 0; i < params.compressors.size(); i++)
+      printer << (i ? ", " : "") << codec_name(params.compressors[i]);
+    printer << std::endl;
+  }
+  if (params.compress_share > 0)
+    printer << "compress_share:  " << params.compress_share * 100 << "%"
+            << std::endl;
+  if (params.sample_first) printer << "sample_first:    yes" << std::endl;
   printer << "report_freq:     " << params.report_freq * 100 << "%"
           << std::endl;
   printer << "#threads:        " << params.n_threads << std::endl;
@@ -260,6 +318,7 @@ bool check_outputs(const pelko_params_t& params) {
       {"--json", &params.json_file},
       {"--csv", &params.csv_file},
       {"--plot", &params.plot_file},
+      {"--table-csv", &params.table_csv_file},
   };
   for (const auto& o : outputs)
     if (!o.second->empty() &&

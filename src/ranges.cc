@@ -82,3 +82,35 @@ range_t share_range(const group_totals_t& t, double f, size_t buckets) {
 range_t ratio_range(const group_totals_t& t, double f, size_t buckets) {
   return sample_range(t, f, buckets, false);
 }
+
+range_t sampled_ratio_range(const group_totals_t& by_bucket,
+                            const group_totals_t& by_hash, double f,
+                            size_t buckets, double p, size_t chosen) {
+  if (p >= 1.0) return ratio_range(by_bucket, f, buckets);
+  double parts, wholes;
+  totals(by_bucket, &parts, &wholes);
+  range_t r{-1.0, -1.0, -1.0};
+  if (!(wholes > 0)) return r;
+  r.value = parts / wholes;
+  if (chosen < 2 * (size_t)UNSEEN_GROUPS) return r;
+  if (f < 1.0 && buckets < 2 * (size_t)UNSEEN_GROUPS) return r;
+  double var = 0;
+  if (f < 1.0) {
+    const double se = jackknife_se(by_bucket, f);  // (1 - f) applied
+    if (se < 0) return r;
+    var += se * se;
+  }
+  const double se_choice = jackknife_se(by_hash, 0.0);
+  if (se_choice < 0) return r;
+  var += se_choice * se_choice * std::min(1.0, f) * std::max(0.0, 1.0 - p);
+  // What neither stage has shown: a share of the unread buckets, and of
+  // the chunks not chosen in those read.
+  const double h =
+      std::min(1.0, unseen_share(f, buckets) +
+                        std::min(1.0, f) * std::max(0.0, 1.0 - p) *
+                            std::min(1.0, 3.0 / (double)chosen));
+  const double half = JACKKNIFE_T * sqrt(var);
+  r.low = std::max(0.0, std::min(r.value - half, r.value * (1 - h)));
+  r.high = h < 1 ? std::max(r.value + half, r.value / (1 - h)) : -1.0;
+  return r;
+}

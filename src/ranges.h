@@ -49,6 +49,16 @@ range_t share_range(const group_totals_t& t, double f, size_t buckets);
 // over compressed bytes); the same rules. Value -1 when the wholes are 0.
 range_t ratio_range(const group_totals_t& t, double f, size_t buckets);
 
+// The ratio of a chunk sample within the buckets read (compress_sample.h):
+// the totals by bucket group and by hash group (the same totals dealt two
+// ways), the share p of the chunks chosen and their number. The range
+// adds to the buckets' jackknife variance, times 1 - f, the hash groups',
+// times f (1 - p); with p = 1 it is ratio_range's. Bounds are -1 while
+// fewer than 2 * UNSEEN_GROUPS buckets, or chosen chunks, have been read.
+range_t sampled_ratio_range(const group_totals_t& by_bucket,
+                            const group_totals_t& by_hash, double f,
+                            size_t buckets, double p, size_t chosen);
+
 // The 97.5 % point of Student's t with UNSEEN_GROUPS - 1 degrees of freedom.
 extern const double JACKKNIFE_T;
 

@@ -60,6 +60,21 @@ std::string dump(const json& j) {
   return j.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
+// Each compressor's name and its ratio with its range.
+json compressor_array(const std::vector<std::string>& names,
+                      const std::vector<range_t>& ratios) {
+  json c = json::array();
+  for (size_t i = 0; i < names.size() && i < ratios.size(); i++) {
+    json k;
+    k["compressor"] = names[i];
+    k["compress"] = number_or_null(ratios[i].value);
+    k["compress_low"] = number_or_null(ratios[i].low);
+    k["compress_high"] = number_or_null(ratios[i].high);
+    c.push_back(k);
+  }
+  return c;
+}
+
 // CSV field of a figure: empty for none.
 std::string csv_number(double v) {
   if (v == -1.0 || !std::isfinite(v)) return "";
@@ -221,6 +236,7 @@ bool same_output(const std::string& a, const std::string& b) {
 Record::~Record() {
   if (m_json && m_json != stdout) fclose(m_json);
   if (m_csv && m_csv != stdout) fclose(m_csv);
+  if (m_table_csv && m_table_csv != stdout) fclose(m_table_csv);
 }
 
 bool Record::open(const pelko_params_t& params) {
@@ -239,6 +255,17 @@ bool Record::open(const pelko_params_t& params) {
         "dedupe,dedupe_high,compress,zeros,final,compress_low,compress_high,"
         "zeros_low,zeros_high");
   }
+  if (!params.table_csv_file.empty()) {
+    m_table_csv_file = params.table_csv_file;
+    m_table_csv = open_output("--table-csv", m_table_csv_file);
+    if (!m_table_csv) return false;
+    if (!put_line(m_table_csv,
+                  "chunk_size,compressor,compress_share,dedupe,dedupe_low,"
+                  "dedupe_high,compress,compress_low,compress_high,zeros,"
+                  "reduction_ratio,reduction_ratio_low,reduction_ratio_high,"
+                  "physical_size,physical_size_low,physical_size_high,final"))
+      m_table_csv_failed = true;
+  }
   if (!params.plot_file.empty()) {
     // Opened now so that an unwritable chart is known before the run.
     FILE* f = open_output("--plot", params.plot_file);
@@ -250,6 +277,7 @@ bool Record::open(const pelko_params_t& params) {
 }
 
 void Record::json_line(const std::string& line) {
+  MutexLock lock(&m_json_mutex);
   if (m_json && !m_json_failed && !put_line(m_json, line)) m_json_failed = true;
 }
 
@@ -363,6 +391,8 @@ void Record::add_row(const record_row_t& row) {
     j["zeros"] = row.zeros;
     j["zeros_low"] = number_or_null(row.zeros_low);
     j["zeros_high"] = number_or_null(row.zeros_high);
+    if (!row.compressors.empty())
+      j["compressors"] = compressor_array(row.compressors, row.compress_by);
     json_line(dump(j));
   }
   if (m_csv && m_csv_pending) {
@@ -393,6 +423,80 @@ void Record::add_row(const record_row_t& row) {
       m_csv_pending_line = line;
     } else {
       csv_line(line);
+    }
+  }
+}
+
+void Record::add_size_row(const record_size_row_t& row) {
+  if (!m_json) return;
+  json j;
+  j["type"] = "size_row";
+  j["chunk_size"] = (unsigned long long)row.chunk_size;
+  j["final"] = row.final;
+  j["progress"] = row.progress;
+  j["dedupe"] = number_or_null(row.r);
+  j["dedupe_low"] = number_or_null(row.r_low);
+  j["dedupe_high"] = number_or_null(row.r_high);
+  j["compressors"] = compressor_array(row.compressors, row.compress);
+  j["zeros"] = row.zeros;
+  j["zeros_low"] = number_or_null(row.zeros_low);
+  j["zeros_high"] = number_or_null(row.zeros_high);
+  json_line(dump(j));
+}
+
+void Record::write_configurations(const std::vector<config_figures_t>& table,
+                                  bool to_json) {
+  for (const config_figures_t& f : table) {
+    const summary_input_t& in = f.in;
+    const bool dedupe = (in.estimate_mask & ESTIMATE_DEDUPE) != 0;
+    const bool compress = (in.estimate_mask & ESTIMATE_COMPRESS) != 0;
+    const size_t n = in.n_data_chunks + in.n_zero_chunks;
+    const double zeros = n != 0 ? 100.0 * (double)in.n_zero_chunks / n : 0.0;
+    const double c = compress ? f.s.compress_ratio : -1;
+    const double c_low = compress && in.c_low > 0 ? in.c_low : c;
+    const double c_high = compress && in.c_high > 0 ? in.c_high : c;
+    if (m_json && to_json) {
+      json j;
+      j["type"] = "configuration";
+      j["chunk_size"] = (unsigned long long)f.chunk_size;
+      j["compressor"] = compress ? json(f.compressor) : json(nullptr);
+      j["compress_share"] = compress ? json(f.compress_share) : json(nullptr);
+      j["dedupe"] = number_or_null(dedupe ? in.r : -1);
+      j["dedupe_low"] = number_or_null(dedupe ? in.r_low : -1);
+      j["dedupe_high"] = number_or_null(dedupe ? in.r_high : -1);
+      j["compress"] = number_or_null(c);
+      j["compress_low"] = number_or_null(c_low);
+      j["compress_high"] = number_or_null(c_high);
+      j["zeros"] = zeros;
+      j["reductible_size"] = (unsigned long long)in.reductible_size;
+      j["after_zeros"] = figure(f.s.after_zeros, bytes_or_null);
+      j["after_dedupe"] = figure(f.s.after_dedupe, bytes_or_null);
+      j["after_compress"] = figure(f.s.after_compress, bytes_or_null);
+      j["reduction_ratio"] = figure(f.s.ratio);
+      j["physical_size"] = figure(f.s.physical, bytes_or_null);
+      j["exact"] = f.s.exact;
+      json_line(dump(j));
+    }
+    if (m_table_csv && !m_table_csv_failed) {
+      auto bytes = [](double v) {
+        return v < 0 || !std::isfinite(v) ? std::string()
+                                           : std::to_string(llround(v));
+      };
+      const summary_figure_t& t = f.s.ratio;
+      const summary_figure_t& p = f.s.physical;
+      const std::string line =
+          std::to_string(f.chunk_size) + "," +
+          (compress ? f.compressor : std::string()) + "," +
+          (compress ? csv_number(f.compress_share) : std::string()) + "," +
+          csv_number(dedupe ? in.r : -1) + "," +
+          csv_number(dedupe ? in.r_low : -1) + "," +
+          csv_number(dedupe ? in.r_high : -1) + "," + csv_number(c) + "," +
+          csv_number(c_low) + "," + csv_number(c_high) + "," +
+          csv_number(zeros) + "," + csv_number(t.value) + "," +
+          csv_number(t.at_low) + "," + csv_number(t.at_high) + "," +
+          bytes(p.value) + "," + bytes(p.at_low) + "," + bytes(p.at_high) +
+          "," + (f.s.exact ? "1" : "0");
+      if (!put_line(m_table_csv, line)) m_table_csv_failed = true;
     }
   }
 }
@@ -448,6 +552,11 @@ int Record::finish() {
   if (m_csv) {
     if (!close_output(m_csv, m_csv_failed, m_csv_file)) status = 1;
     m_csv = nullptr;
+  }
+  if (m_table_csv) {
+    if (!close_output(m_table_csv, m_table_csv_failed, m_table_csv_file))
+      status = 1;
+    m_table_csv = nullptr;
   }
   if (!m_plot_file.empty()) {
     const std::string svg =

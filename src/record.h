@@ -1,11 +1,17 @@
 // Machine-readable records of a run, written as it goes: --json (JSON
-// Lines), --csv (the report rows) and --plot (an SVG chart of the rows,
-// drawn at the end).
+// Lines), --csv (the report rows), --plot (an SVG chart of the rows,
+// drawn at the end) and --table-csv (the table of configurations of a run
+// that estimates several, written at the end).
 //
 // JSON Lines: one object a line, each with a "type":
 //   "run"      version, parameters, inputs with their probe results (or the
 //              exports of a merge)
 //   "row"      a report row; "final": true for the final row
+//   "size_row" with several chunk sizes, a row of another size than the
+//              first, with its compressors' ratios
+//   "configuration"
+//              with several configurations, one per configuration at the
+//              end: its figures and its summary's
 //   "summary"  the summary figures and "stop_reason" (null: complete)
 // Figures that have no value (no estimate, a mode that is off) are null.
 // Paths are bytes; one that is not valid UTF-8 is written with each invalid
@@ -15,7 +21,9 @@
 // run and an interrupted run leaves complete lines. A failed write is
 // remembered and reported by finish.
 //
-// Not thread-safe: the estimator writes rows under its own lock.
+// Thread safety: the lines of the JSON record are written under a lock of
+// their own (several Estimators write rows); everything else is written by
+// one thread at a time (the estimator writes rows under its own lock).
 #ifndef PELKO_RECORD_H_
 #define PELKO_RECORD_H_
 
@@ -25,7 +33,9 @@
 #include <string>
 #include <vector>
 
+#include "mutex.h"
 #include "options.h"
+#include "ranges.h"
 #include "summary.h"
 #include "types.h"
 
@@ -49,6 +59,22 @@ struct record_row_t {
   double compress_low = -1, compress_high = -1;  // -1: no bound
   double zeros = 0;      // zero chunks, percent of those analysed
   double zeros_low = -1, zeros_high = -1;        // percent; -1: no bound
+  // With several compressors: each one's name and ratio with its range.
+  std::vector<std::string> compressors;
+  std::vector<range_t> compress_by;
+};
+
+// A row of a chunk size other than the first, with several chunk sizes.
+struct record_size_row_t {
+  size_t chunk_size = 0;
+  bool final = false;
+  double progress = 0;  // analysed share of the plan, percent
+  double r = -1, r_low = -1, r_high = -1;
+  double zeros = 0, zeros_low = -1, zeros_high = -1;  // percent
+  // Each compressor's name and its ratio with its range (empty without
+  // compression).
+  std::vector<std::string> compressors;
+  std::vector<range_t> compress;
 };
 
 // What the --plot chart says besides the rows (chart.h).
@@ -80,12 +106,20 @@ class Record {
   bool open(const pelko_params_t& params);
 
   // True when any output was asked for.
-  bool active() const { return m_json || m_csv || !m_plot_file.empty(); }
+  bool active() const {
+    return m_json || m_csv || !m_plot_file.empty() || m_table_csv;
+  }
 
   // The "run" object: parameters and the probed inputs.
   void write_run(const pelko_params_t& params);
   // A report row (periodic or final).
   void add_row(const record_row_t& row);
+  // A row of another chunk size (from any thread).
+  void add_size_row(const record_size_row_t& row);
+  // The table of configurations: the CSV table and, with json, the
+  // "configuration" objects.
+  void write_configurations(const std::vector<config_figures_t>& table,
+                            bool json = true);
   // The "summary" object.
   void write_summary(const summary_input_t& in, const summary_t& s);
   // A run that ends without a summary (the scan was interrupted).
@@ -103,8 +137,10 @@ class Record {
 
   FILE* m_json = nullptr;
   FILE* m_csv = nullptr;
-  std::string m_json_file, m_csv_file, m_plot_file;
-  bool m_json_failed = false, m_csv_failed = false;
+  FILE* m_table_csv = nullptr;
+  std::string m_json_file, m_csv_file, m_plot_file, m_table_csv_file;
+  bool m_json_failed = false, m_csv_failed = false, m_table_csv_failed = false;
+  Mutex m_json_mutex;  // guards the JSON lines' writes
   // A CSV row at 100 % held back until the next row: the final row that
   // follows it stands for both.
   bool m_csv_pending = false;

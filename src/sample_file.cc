@@ -12,6 +12,9 @@
 namespace {
 
 const char kMagic[8] = {'P', 'E', 'L', 'K', 'O', 'S', 'M', 'P'};
+const char kConfigsMagic[8] = {'P', 'E', 'L', 'K', 'O', 'C', 'F', 'G'};
+const uint64_t kMaxSizes = 31;  // powers of two up to 2^30
+const uint64_t kMaxCodecs = 64;
 const size_t kChecksumSize = 8;
 const uint8_t kTagGroups = 8;
 const uint8_t kTagUngrouped = 9;
@@ -175,6 +178,60 @@ void SampleWriter::add(const sample_entry_t& e) {
     put_varint(extra);
   }
   if (m_csize) put_varint(e.csize);
+}
+
+void SampleWriter::begin_configs(const std::vector<std::string>& codecs,
+                                 const std::vector<uint64_t>& sizes) {
+  PELKO_ASSERT(m_left == 0 && !codecs.empty() && !sizes.empty());
+  put(kConfigsMagic, sizeof(kConfigsMagic));
+  put_varint(codecs.size());
+  for (const std::string& c : codecs) put_string(c);
+  put_varint(sizes.size());
+  for (uint64_t size : sizes) put_varint(size);
+}
+
+void SampleWriter::begin_size(const sample_size_t& s) {
+  PELKO_ASSERT(m_left == 0);
+  put_varint(s.chunk_size);
+  put_varint(s.total_chunks);
+  put_varint(s.n_data_chunks);
+  put_varint(s.n_zero_chunks);
+  put_varint(s.n_skipped_chunks);
+  put_varint(s.save_memory ? 1 : 0);
+  put_varint(s.lower_fp);
+  put_varint(s.reductible_size);
+  put_varint(s.n_entries);
+  m_csize = false;
+  m_any = false;
+  m_prev = 0;
+  m_left = s.n_entries;
+}
+
+void SampleWriter::put_fps(
+    const std::vector<std::pair<uint64_t, uint64_t>>& list) {
+  put_varint(list.size());
+  uint64_t prev = 0;
+  for (size_t i = 0; i < list.size(); i++) {
+    PELKO_ASSERT(i == 0 || list[i].first > prev);
+    put_varint(i == 0 ? list[i].first : list[i].first - prev);
+    put_varint(list[i].second);
+    prev = list[i].first;
+  }
+}
+
+void SampleWriter::add_codec_part(const sample_codec_part_t& p) {
+  PELKO_ASSERT(m_left == 0);
+  put_varint(p.sampled ? 1 : 0);
+  put_varint(double_bits(p.sampled ? p.share : 1.0));
+  put_varint(p.compressed);
+  put_varint(p.uncompressed);
+  put_varint(p.stored);
+  if (!p.sampled) return;
+  for (int g = 0; g < SAMPLE_GROUPS; g++) {
+    put_varint(p.hash_compressed[g]);
+    put_varint(p.hash_uncompressed[g]);
+  }
+  put_fps(p.chosen);
 }
 
 bool SampleWriter::finish() {
@@ -396,18 +453,69 @@ bool SampleReader::read_header() {
           (uint64_t)LZ4_compressBound((int)h.chunk_size))
     return fail("compressed size out of range");
   m_max_csize = (uint64_t)LZ4_compressBound((int)h.chunk_size);
+  m_bounds = bounds_t{h.chunk_size, h.total_buckets, sample,
+                      h.n_skipped_chunks, h.n_entries,
+                      sample_has_csize(h.estimate_mask), analysed};
+  return true;
+}
+
+bool SampleReader::end_of_entries() {
+  if (m_size_index == 0) {
+    // The first size's entries end the file, or the configurations' part
+    // follows.
+    const bool more = m_pos != m_size;
+    if (more) {
+      unsigned char magic[sizeof(kConfigsMagic)];
+      if (m_size - m_pos < sizeof(magic) || !get(magic, sizeof(magic)) ||
+          memcmp(magic, kConfigsMagic, sizeof(magic)) != 0) {
+        m_error.clear();
+        return fail("bytes after the last entry");
+      }
+    }
+    if (m_chunks_sum + m_bounds.skipped != m_bounds.sample)
+      return fail("the entries' chunks do not add up to the chunks analysed");
+    return !more || read_configs_head();
+  }
+  if (m_chunks_sum + m_bounds.skipped != m_bounds.sample)
+    return fail("the entries' chunks do not add up to the chunks analysed");
+  return true;
+}
+
+bool SampleReader::read_configs_head() {
+  uint64_t n_codecs, n_sizes;
+  if (!get_varint(&n_codecs)) return false;
+  if (n_codecs == 0 || n_codecs > kMaxCodecs)
+    return fail("compressor count out of range");
+  m_codecs.resize((size_t)n_codecs);
+  for (std::string& c : m_codecs)
+    if (!get_string(&c, 64)) return false;
+  if (!get_varint(&n_sizes)) return false;
+  if (n_sizes == 0 || n_sizes > kMaxSizes)
+    return fail("chunk size count out of range");
+  m_n_sizes = (size_t)n_sizes;
+  m_sizes.resize(m_n_sizes);
+  for (size_t i = 0; i < m_n_sizes; i++) {
+    uint64_t& size = m_sizes[i];
+    if (!get_varint(&size)) return false;
+    if (size == 0 || size > (uint64_t)LZ4_MAX_INPUT_SIZE ||
+        (size & (size - 1)) != 0 || (i == 0 && size != m_header.chunk_size))
+      return fail("chunk size out of range");
+    for (size_t k = 0; k < i; k++)
+      if (m_sizes[k] == size) return fail("a chunk size given twice");
+  }
+  m_configs = true;
+  m_parts_read = 0;
   return true;
 }
 
 bool SampleReader::next(sample_entry_t* e) {
   if (!m_error.empty()) return false;
-  const sample_header_t& h = m_header;
-  if (m_read == h.n_entries) {
-    if (m_pos != m_size) return fail("bytes after the last entry");
-    const uint64_t sample =
-        (h.estimate_mask & ESTIMATE_DEDUPE) ? dedupe_sample(h) : 0;
-    if (m_chunks_sum + h.n_skipped_chunks != sample)
-      return fail("the entries' chunks do not add up to the chunks analysed");
+  const bounds_t& b = m_bounds;
+  if (m_read == b.entries) {
+    if (!m_entries_done) {
+      m_entries_done = true;
+      end_of_entries();
+    }
     return false;
   }
   *e = sample_entry_t();
@@ -420,7 +528,7 @@ bool SampleReader::next(sample_entry_t* e) {
       return fail("fingerprints out of order");
     e->fp = m_prev_fp + d;
   }
-  if (h.fingerprint_bits == 32 && e->fp > UINT32_MAX)
+  if (m_header.fingerprint_bits == 32 && e->fp > UINT32_MAX)
     return fail("fingerprint out of range");
   uint8_t tag;
   if (!get_byte(&tag)) return false;
@@ -431,7 +539,7 @@ bool SampleReader::next(sample_entry_t* e) {
   } else if (tag == kTagGroups) {
     for (int g = 0; g < SAMPLE_GROUPS; g++) {
       if (!get_varint(&e->groups[g])) return false;
-      if (e->groups[g] > h.total_buckets) return fail("bucket count out of range");
+      if (e->groups[g] > b.total_buckets) return fail("bucket count out of range");
       e->buckets += e->groups[g];
     }
     if (!get_varint(&extra)) return false;
@@ -441,21 +549,138 @@ bool SampleReader::next(sample_entry_t* e) {
   } else {
     return fail("entry of an unknown kind");
   }
-  if (e->buckets == 0 || e->buckets > h.total_buckets)
+  if (e->buckets == 0 || e->buckets > b.total_buckets)
     return fail("bucket count out of range");
-  const uint64_t sample = dedupe_sample(h);
+  const uint64_t sample = b.sample;
   if (extra > sample || e->buckets > sample - extra)
     return fail("chunk count out of range");
   e->chunks = e->buckets + extra;
   if (e->chunks > sample - m_chunks_sum)
     return fail("the entries' chunks do not add up to the chunks analysed");
   m_chunks_sum += e->chunks;
-  if (sample_has_csize(h.estimate_mask)) {
+  if (b.csize) {
     if (!get_varint(&e->csize)) return false;
     if (e->csize == 0 || e->csize > m_max_csize)
       return fail("compressed size out of range");
   }
   m_prev_fp = e->fp;
   m_read++;
+  return true;
+}
+
+namespace {
+
+// What a chunk of n bytes may compress to at most with any compressor.
+uint64_t any_bound(uint64_t n) { return n + n / 8 + 1024; }
+
+}  // namespace
+
+bool SampleReader::read_codec_part(sample_codec_part_t* p) {
+  if (!m_error.empty()) return false;
+  if (!m_configs || !m_entries_done || m_parts_read >= m_codecs.size())
+    return fail("no compressor part here");
+  *p = sample_codec_part_t();
+  uint64_t sampled, share;
+  if (!get_varint(&sampled) || !get_varint(&share) ||
+      !get_varint(&p->compressed) || !get_varint(&p->uncompressed) ||
+      !get_varint(&p->stored))
+    return false;
+  if (sampled > 1) return fail("flag out of range");
+  p->sampled = sampled == 1;
+  p->share = bits_double(share);
+  if (!(p->share > 0 && p->share <= 1) || (!p->sampled && p->share != 1))
+    return fail("share out of range");
+  const uint64_t k = m_bounds.chunk_size;
+  const uint64_t analysed = m_bounds.analysed;
+  if (p->uncompressed % k != 0 || p->uncompressed / k > analysed)
+    return fail("more bytes compressed than analysed");
+  const uint64_t n = p->uncompressed / k;
+  if (p->compressed > n * any_bound(k) || p->stored > p->uncompressed)
+    return fail("compressed size out of range");
+  uint64_t hc = 0, hu = 0;
+  if (p->sampled) {
+    for (int g = 0; g < SAMPLE_GROUPS; g++) {
+      if (!get_varint(&p->hash_compressed[g]) ||
+          !get_varint(&p->hash_uncompressed[g]))
+        return false;
+      hc += p->hash_compressed[g];
+      hu += p->hash_uncompressed[g];
+      if (hc < p->hash_compressed[g] || hu < p->hash_uncompressed[g])
+        return fail("the groups' sizes do not add up");
+    }
+    if (hc != p->compressed || hu != p->uncompressed)
+      return fail("the groups' sizes do not add up");
+    uint64_t count;
+    if (!get_varint(&count)) return false;
+    if (count > m_bounds.entries) return fail("more chosen entries than entries");
+    p->chosen.reserve((size_t)count);
+    uint64_t prev = 0;
+    for (uint64_t i = 0; i < count; i++) {
+      uint64_t d, csize;
+      if (!get_varint(&d) || !get_varint(&csize)) return false;
+      if (i > 0 && (d == 0 || d > UINT64_MAX - prev))
+        return fail("fingerprints out of order");
+      const uint64_t fp = i == 0 ? d : prev + d;
+      if (m_header.fingerprint_bits == 32 && fp > UINT32_MAX)
+        return fail("fingerprint out of range");
+      if (csize == 0 || csize > any_bound(k))
+        return fail("compressed size out of range");
+      p->chosen.emplace_back(fp, csize);
+      prev = fp;
+    }
+  }
+  m_parts_read++;
+  if (m_parts_read == m_codecs.size() && m_size_index + 1 == m_n_sizes &&
+      m_pos != m_size)
+    return fail("bytes after the configurations");
+  return true;
+}
+
+bool SampleReader::next_size(sample_size_t* s) {
+  if (!m_error.empty()) return false;
+  if (!m_configs || m_parts_read != m_codecs.size() ||
+      m_size_index + 1 >= m_n_sizes)
+    return fail("no further chunk size here");
+  *s = sample_size_t();
+  uint64_t save;
+  if (!get_varint(&s->chunk_size) || !get_varint(&s->total_chunks) ||
+      !get_varint(&s->n_data_chunks) || !get_varint(&s->n_zero_chunks) ||
+      !get_varint(&s->n_skipped_chunks) || !get_varint(&save) ||
+      !get_varint(&s->lower_fp) || !get_varint(&s->reductible_size) ||
+      !get_varint(&s->n_entries))
+    return false;
+  const sample_header_t& h = m_header;
+  if (s->chunk_size != m_sizes[m_size_index + 1])
+    return fail("chunk size out of range");
+  if (save > 1) return fail("flag out of range");
+  s->save_memory = save == 1;
+  const uint64_t analysed = s->n_data_chunks + s->n_zero_chunks;
+  if (analysed < s->n_data_chunks || analysed > s->total_chunks)
+    return fail("more chunks analysed than planned");
+  if (s->reductible_size > h.total_size)
+    return fail("more bytes in chunks than in the inputs");
+  const uint64_t sample =
+      (h.estimate_mask & ESTIMATE_DEDUPE)
+          ? s->n_data_chunks +
+                ((h.estimate_mask & ESTIMATE_DEDUPE_ZEROS) ? s->n_zero_chunks : 0)
+          : 0;
+  if (s->n_skipped_chunks > sample) return fail("more chunks skipped than sent");
+  if (s->n_entries > sample) return fail("more entries than chunks");
+  if (h.fingerprint_bits == 32 && s->lower_fp > UINT32_MAX)
+    return fail("threshold out of range");
+  m_size_index++;
+  m_parts_read = 0;
+  m_read = 0;
+  m_prev_fp = 0;
+  m_chunks_sum = 0;
+  m_entries_done = false;
+  m_bounds = bounds_t{s->chunk_size, h.total_buckets, sample,
+                      s->n_skipped_chunks, s->n_entries, false, analysed};
+  m_max_csize = any_bound(s->chunk_size);
+  // A size without entries has none to end.
+  if (s->n_entries == 0) {
+    m_entries_done = true;
+    if (!end_of_entries()) return false;
+  }
   return true;
 }

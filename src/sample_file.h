@@ -18,8 +18,21 @@
 //                                    the bucket count, then the chunks beyond
 //     compressed size                when the header's mode has both dedupe
 //                                    and compression
+//   the configurations' part, only in the export of a run of several
+//   configurations (chunk sizes and compressors):
+//     "PELKOCFG"                     8 bytes
+//     compressor count, names        as strings ("lz4", "zstd:3")
+//     chunk size count, sizes        the first is the header's size
+//     for each chunk size:
+//       after the first: its figures (sample_size_t, in order) and its
+//       entries, as above but without compressed sizes
+//       for each compressor: measured in full (0) or sampled (1); the
+//       totals (sample_codec_part_t, in order); when sampled with dedupe,
+//       the chosen entries' fingerprints (as the entries') and sizes
 //   XXH3-64 of every byte above      8 bytes little-endian
-// About 5 bytes an entry with 32-bit fingerprints and 10 with 64-bit ones
+// With several configurations, the entries of the first chunk size carry
+// a compressed size of the first compressor only when it was measured in
+// full (otherwise 1). About 5 bytes an entry with 32-bit fingerprints and 10 with 64-bit ones
 // at a million distinct chunks, most of it the fingerprint's difference.
 //
 // The reader takes nothing on trust: a wrong checksum, a truncated file, a
@@ -89,6 +102,34 @@ struct sample_entry_t {
 // Whether entries of a run in this mode carry a compressed size.
 bool sample_has_csize(int estimate_mask);
 
+// A compressor's figures of one chunk size in the configurations' part.
+struct sample_codec_part_t {
+  bool sampled = false;
+  double share = 1;  // sampled: the share of the chunks chosen
+  // The chunks measured (sampled: the chosen ones): bytes out, in, and out
+  // with each at most its own size; the same by hash group (sampled).
+  uint64_t compressed = 0, uncompressed = 0, stored = 0;
+  uint64_t hash_compressed[SAMPLE_GROUPS] = {};
+  uint64_t hash_uncompressed[SAMPLE_GROUPS] = {};
+  // Sampled with dedupe: the chosen entries and their compressed sizes, by
+  // ascending fingerprint.
+  std::vector<std::pair<uint64_t, uint64_t>> chosen;
+};
+
+// A chunk size after the first in the configurations' part: its figures,
+// as the header's.
+struct sample_size_t {
+  uint64_t chunk_size = 0;
+  uint64_t total_chunks = 0;
+  uint64_t n_data_chunks = 0;
+  uint64_t n_zero_chunks = 0;
+  uint64_t n_skipped_chunks = 0;
+  bool save_memory = false;
+  uint64_t lower_fp = 0;
+  uint64_t reductible_size = 0;
+  uint64_t n_entries = 0;
+};
+
 // Writes an export to a file descriptor through a buffer.
 class SampleWriter {
  public:
@@ -101,12 +142,21 @@ class SampleWriter {
   void begin(const sample_header_t& h);
   // Entries by strictly ascending fingerprint (asserted).
   void add(const sample_entry_t& e);
+  // Several configurations: after the first chunk size's entries, the
+  // compressor names and the number of chunk sizes; then for each size
+  // after the first begin_size and its entries (add), and for every size
+  // one add_codec_part per compressor, after the size's entries.
+  void begin_configs(const std::vector<std::string>& codecs,
+                     const std::vector<uint64_t>& sizes);
+  void begin_size(const sample_size_t& s);
+  void add_codec_part(const sample_codec_part_t& p);
   // The checksum; flushes. False when any write failed (errno set).
   bool finish();
 
  private:
   void put(const void* p, size_t n);
   void put_varint(uint64_t v);
+  void put_fps(const std::vector<std::pair<uint64_t, uint64_t>>& list);
   void put_string(const std::string& s);
   void flush();
 
@@ -141,6 +191,17 @@ class SampleReader {
   const sample_header_t& header() const { return m_header; }
   // The next entry; false at the end or after an error (see error()).
   bool next(sample_entry_t* e);
+  // Once next() has ended the first chunk size's entries without an
+  // error: whether the export holds several configurations, their
+  // compressors and their number of chunk sizes.
+  bool has_configs() const { return m_configs; }
+  const std::vector<std::string>& config_codecs() const { return m_codecs; }
+  const std::vector<uint64_t>& config_sizes() const { return m_sizes; }
+  // Several configurations: the current size's compressor parts, one
+  // call per compressor in order (after its entries); then next_size for
+  // the following size, whose entries next() yields. False after an error.
+  bool read_codec_part(sample_codec_part_t* p);
+  bool next_size(sample_size_t* s);
   // Empty while all is well.
   const std::string& error() const { return m_error; }
 
@@ -152,6 +213,16 @@ class SampleReader {
   bool get_varint(uint64_t* v);
   bool get_string(std::string* s, size_t max_len);
   bool fail(const std::string& what);
+  // After the last entry of a size: the configurations' part begins, or
+  // the file ends.
+  bool end_of_entries();
+  bool read_configs_head();
+  // The figures of a chunk size the entries are checked against.
+  struct bounds_t {
+    uint64_t chunk_size, total_buckets, sample, skipped, entries;
+    bool csize;
+    uint64_t analysed;
+  };
 
   FILE* m_file;
   const unsigned char* m_mem;
@@ -165,6 +236,14 @@ class SampleReader {
   uint64_t m_chunks_sum;  // of the entries read, for the final check
   uint64_t m_max_csize;
   std::string m_error;
+  bounds_t m_bounds;  // of the size whose entries are read
+  bool m_configs = false;
+  std::vector<std::string> m_codecs;
+  size_t m_n_sizes = 0;
+  std::vector<uint64_t> m_sizes;
+  size_t m_size_index = 0;  // of the size being read
+  size_t m_parts_read = 0;  // of its compressor parts
+  bool m_entries_done = false;
 };
 
 #endif  // PELKO_SAMPLE_FILE_H_

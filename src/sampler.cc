@@ -109,6 +109,7 @@ Sampler::Sampler(const pelko_params_t& params)
       m_total_files(0),
       m_scan_stopped(false),
       m_chunk_cb_func(nullptr),
+      m_run_cb_func(nullptr),
       m_bucket_end_func(nullptr),
       m_chunk_cb_arg(nullptr),
       m_bucket_size(params.bucket_size),
@@ -123,6 +124,20 @@ Sampler::Sampler(const pelko_params_t& params)
       m_clock([](const Walker* w) { return w->get_elapsed_time(); }),
       m_memory(os_get_memory_usage) {
   PELKO_ASSERT(params.bucket_size % params.chunk_size == 0);
+  m_levels = config_chunk_sizes(params);
+  std::sort(m_levels.rbegin(), m_levels.rend());
+  PELKO_ASSERT(m_levels.back() == params.chunk_size);
+  for (size_t size : m_levels)
+    PELKO_ASSERT(size > 0 && params.bucket_size % size == 0);
+  m_level_chunks.assign(m_levels.size(), 0);
+  m_level_bytes.assign(m_levels.size(), 0);
+}
+
+size_t Sampler::level_of(size_t chunk_size) const {
+  for (size_t i = 0; i < m_levels.size(); i++)
+    if (m_levels[i] == chunk_size) return i;
+  PELKO_ASSERT(!"a chunk size of the configurations");
+  return 0;
 }
 
 // A plan that was never read is released here with the buckets.
@@ -245,6 +260,10 @@ void Sampler::scan_file(Walker* walker, const TCHAR* file_path,
   m_total_size += file_size;
   m_reductible_size += file_size;
   m_total_chunks += file_size / chunk_size;
+  for (size_t i = 0; i < m_levels.size(); i++) {
+    m_level_chunks[i] += file_size / m_levels[i];
+    m_level_bytes[i] += file_size / m_levels[i] * m_levels[i];
+  }
   if (filled > 0) check_elapsed_time(walker);
 }
 
@@ -274,6 +293,27 @@ void Sampler::sort_plan() {
     f.start = start;
     start += f.size;
   }
+  if (m_levels.size() == 1) return;
+  // Several chunk sizes: the pieces, largest size first. Every piece's size
+  // is a multiple of its own, so each section keeps the alignment of the
+  // ones after it.
+  m_pieces.clear();
+  start = 0;
+  for (size_t level = 0; level < m_levels.size(); level++) {
+    const uint64_t size = m_levels[level];
+    const uint64_t larger = level == 0 ? 0 : m_levels[level - 1];
+    for (size_t i = 0; i < m_files.size(); i++) {
+      const uint64_t bytes = m_files[i].size;
+      const uint64_t from = larger == 0 ? 0 : bytes / larger * larger;
+      const uint64_t to = bytes / size * size;
+      if (to <= from) continue;
+      PELKO_ASSERT(start % size == 0 && m_files.size() < UINT32_MAX);
+      m_pieces.push_back(
+          plan_piece_t{start, from, to - from, (uint32_t)i, (uint32_t)level});
+      start += to - from;
+    }
+  }
+  PELKO_ASSERT(start == m_reductible_size);
 }
 
 std::string Sampler::file_path(const plan_file_t& f) const {
@@ -286,6 +326,23 @@ void Sampler::bucket_slices(size_t b, std::vector<file_slice_t>* out) const {
   out->clear();
   const uint64_t lo = (uint64_t)b * m_bucket_size;
   const uint64_t hi = std::min<uint64_t>(lo + m_bucket_size, m_reductible_size);
+  if (m_levels.size() > 1) {
+    size_t i = std::upper_bound(m_pieces.begin(), m_pieces.end(), lo,
+                                [](uint64_t v, const plan_piece_t& p) {
+                                  return v < p.start;
+                                }) -
+               m_pieces.begin();
+    PELKO_ASSERT(i > 0);
+    for (i--; i < m_pieces.size() && m_pieces[i].start < hi; i++) {
+      const plan_piece_t& p = m_pieces[i];
+      const uint64_t from = std::max(lo, p.start);
+      const uint64_t to = std::min(hi, p.start + p.size);
+      if (to > from)
+        out->push_back(file_slice_t{p.file, p.offset + (from - p.start),
+                                    to - from, m_levels[p.level]});
+    }
+    return;
+  }
   // The file whose run holds lo: the last one starting at or before it.
   size_t i = std::upper_bound(m_files.begin(), m_files.end(), lo,
                               [](uint64_t v, const plan_file_t& f) {
@@ -297,7 +354,9 @@ void Sampler::bucket_slices(size_t b, std::vector<file_slice_t>* out) const {
     const plan_file_t& f = m_files[i];
     const uint64_t from = std::max(lo, f.start);
     const uint64_t to = std::min(hi, f.start + f.size);
-    if (to > from) out->push_back(file_slice_t{i, from - f.start, to - from});
+    if (to > from)
+      out->push_back(
+          file_slice_t{i, from - f.start, to - from, m_params.chunk_size});
   }
 }
 
@@ -338,19 +397,33 @@ size_t Sampler::get_total_chunks() const {
   return (size_t)((double)m_total_chunks * k);
 }
 
+size_t Sampler::get_total_chunks(size_t chunk_size) const {
+  MutexLock lock(&m_mutex);
+  const size_t n = m_level_chunks[level_of(chunk_size)];
+  if (!m_scan_stopped || m_total_size == 0) return n;
+  PELKO_ASSERT(m_fs_total_size != INVALID_SIZE_T);
+  return (size_t)((double)n * (double)m_fs_total_size / (double)m_total_size);
+}
+
 size_t Sampler::get_total_buckets() const {
   MutexLock lock(&m_mutex);
   return (m_reductible_size + m_bucket_size - 1) / m_bucket_size;
 }
 
 Sampler::plan_totals_t Sampler::get_plan_totals() const {
+  return get_plan_totals(m_params.chunk_size);
+}
+
+Sampler::plan_totals_t Sampler::get_plan_totals(size_t chunk_size) const {
   MutexLock lock(&m_mutex);
-  plan_totals_t t{m_total_size, m_reductible_size, m_total_files,
-                  m_scan_stopped};
+  const size_t whole = chunk_size == m_params.chunk_size
+                           ? m_reductible_size
+                           : m_level_bytes[level_of(chunk_size)];
+  plan_totals_t t{m_total_size, whole, m_total_files, m_scan_stopped};
   if (m_scan_stopped && m_fs_total_size != INVALID_SIZE_T && m_total_size != 0) {
     const double k = (double)m_fs_total_size / (double)m_total_size;
     t.total_size = m_fs_total_size;
-    t.reductible_size = (size_t)((double)m_reductible_size * k);
+    t.reductible_size = (size_t)((double)whole * k);
   }
   return t;
 }
@@ -446,7 +519,7 @@ void Sampler::print_scan_progress(bool to_file) const {
 }
 
 void Sampler::set_bucket_size(size_t bytes) {
-  PELKO_ASSERT(bytes > 0 && bytes % m_params.chunk_size == 0);
+  PELKO_ASSERT(bytes > 0 && bytes % m_levels.front() == 0);
   MutexLock lock(&m_mutex);
   PELKO_ASSERT(!m_read_begun);
   m_bucket_size = bytes;
@@ -461,8 +534,18 @@ void Sampler::read(chunk_cb_func_t cb_func, void* cb_arg) {
   read(cb_func, nullptr, cb_arg);
 }
 
+void Sampler::read_runs(run_cb_func_t cb_func, bucket_end_func_t end_func,
+                        void* cb_arg) {
+  m_run_cb_func = cb_func;
+  read(nullptr, end_func, cb_arg);
+}
+
 void Sampler::read(chunk_cb_func_t cb_func, bucket_end_func_t end_func,
                    void* cb_arg) {
+  PELKO_ASSERT((cb_func != nullptr) != (m_run_cb_func != nullptr));
+  // Runs of whole chunks of every size need the pieces; chunks one by one
+  // have only the one size.
+  PELKO_ASSERT(m_run_cb_func != nullptr || m_levels.size() == 1);
   m_chunk_cb_func = cb_func;
   m_bucket_end_func = end_func;
   m_chunk_cb_arg = cb_arg;
@@ -493,8 +576,11 @@ void Sampler::read_thread() {
   // Slices are read in pieces of whole chunks that stay in the core's cache
   // between the copy from the page cache and the analysis of their chunks: a
   // bucket-sized buffer would be written out to slower caches and read back.
+  // Pieces are whole chunks of the largest size too, so that every chunk of
+  // a slice lies in one piece.
+  const size_t largest = m_levels.front();
   const size_t piece_size =
-      std::max(chunk_size, READ_PIECE_SIZE / chunk_size * chunk_size);
+      std::max(largest, READ_PIECE_SIZE / largest * largest);
   const size_t buf_size = std::min(piece_size, m_bucket_size);
   std::unique_ptr<unsigned char[]> buf;  // allocated with the first bucket
   SliceFile file(m_params.keep_cache);
@@ -534,8 +620,14 @@ void Sampler::read_thread() {
           file.close_fd();
         }
         const size_t chunk_count = r / chunk_size;
-        for (size_t i = 0; i < chunk_count; i++)
-          m_chunk_cb_func(buf.get() + i * chunk_size, seq, m_chunk_cb_arg);
+        if (m_run_cb_func != nullptr) {
+          if (chunk_count > 0)
+            m_run_cb_func(buf.get(), chunk_count * chunk_size, slice.whole, seq,
+                          m_chunk_cb_arg);
+        } else {
+          for (size_t i = 0; i < chunk_count; i++)
+            m_chunk_cb_func(buf.get() + i * chunk_size, seq, m_chunk_cb_arg);
+        }
         delivered += chunk_count;
         done += r;
         if (failed || r < want) break;

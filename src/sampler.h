@@ -65,6 +65,17 @@ class Sampler {
   // Called once per bucket drawn, by the thread that read it, after its
   // last chunk's call (also when none of its chunks could be read).
   typedef void (*bucket_end_func_t)(size_t bucket_seq, void* cb_arg);
+  // With several chunk sizes (params.chunk_sizes): called with each run of
+  // whole chunks of chunk_size read from one file, in order, from the
+  // reading threads as chunk_cb_func_t is. data holds n bytes, a multiple of
+  // chunk_size, valid only until the call returns; its first byte lies at a
+  // file offset that is a multiple of `whole`, and for every configured
+  // size up to `whole` the chunks of that size that lie wholly in the n
+  // bytes from there on are the whole chunks of the file of that size, and
+  // each such chunk of the file lies in one such run only. Chunks of a size
+  // above `whole` are none of the file's.
+  typedef void (*run_cb_func_t)(const unsigned char* data, size_t n,
+                                size_t whole, size_t bucket_seq, void* cb_arg);
 
   // Keeps a reference to params, which must outlive the Sampler. The bucket
   // size must be a multiple of the chunk size (asserted): every slice is
@@ -81,9 +92,13 @@ class Sampler {
   // Chunks the analysis is to expect for the whole of the inputs; after a
   // stopped scan, the planned count scaled up to the probed input size.
   size_t get_total_chunks() const;
+  // The same in chunks of another configured size (params.chunk_sizes).
+  size_t get_total_chunks(size_t chunk_size) const;
 
   // Buckets of the plan.
   size_t get_total_buckets() const;
+  // The chunk size the plan is cut into (the smallest configured).
+  size_t chunk_size() const { return m_params.chunk_size; }
 
   // Reads every planned bucket on params.n_threads threads in rand() order
   // (seeded with params.seed when one was given) and calls
@@ -92,6 +107,10 @@ class Sampler {
   void read(chunk_cb_func_t cb_func, void* cb_arg);
   // The same, with end_func(bucket_seq, cb_arg) after each bucket.
   void read(chunk_cb_func_t cb_func, bucket_end_func_t end_func, void* cb_arg);
+  // The same in runs of whole chunks (see run_cb_func_t): the reading for
+  // several chunk sizes at once.
+  void read_runs(run_cb_func_t cb_func, bucket_end_func_t end_func,
+                 void* cb_arg);
 
   // Reading draws at most n buckets (0: every one). Call before read().
   void set_draw_limit(size_t n);
@@ -120,6 +139,8 @@ class Sampler {
     bool scan_stopped;       // a scan limit cut the walk short
   };
   plan_totals_t get_plan_totals() const;
+  // The same with the bytes in whole chunks of another configured size.
+  plan_totals_t get_plan_totals(size_t chunk_size) const;
 
   // What read() planned but could not deliver: the bytes of the whole
   // chunks of slices whose file could not be opened or read, or had shrunk,
@@ -140,11 +161,26 @@ class Sampler {
     uint32_t name_len;
     uint32_t dir;  // its directory (with the trailing "/") in m_dirs
   };
+  // With several chunk sizes, a file's whole chunks of the smallest size
+  // are laid out in pieces, one per size at most: the largest size's whole
+  // chunks of every file come first in the plan, then for each smaller size
+  // the chunks of that size beyond the whole chunks of the next larger one,
+  // file after file. Every piece starts at a multiple of its size both in
+  // the file and in the plan, and bucket boundaries are multiples of the
+  // largest size, so no chunk of any size straddles two buckets.
+  struct plan_piece_t {
+    uint64_t start;   // in the plan
+    uint64_t offset;  // in the file
+    uint64_t size;
+    uint32_t file;    // index into m_files
+    uint32_t level;   // index into m_levels: its size
+  };
   // One contiguous byte range of one file, part of a bucket.
   struct file_slice_t {
     size_t file;  // index into m_files
     size_t offset;
     size_t size;
+    size_t whole;  // its piece's size (chunk_size with one size)
   };
   // After the walk: orders the plan's files by directory and name and lays
   // their runs out again in that order. m_mutex need not be held (the walk
@@ -152,6 +188,8 @@ class Sampler {
   void sort_plan();
   // The slices bucket b is made of, in order.
   void bucket_slices(size_t b, std::vector<file_slice_t>* out) const;
+  // The size's index in m_levels (asserted to be one of them).
+  size_t level_of(size_t chunk_size) const;
   // The path a plan file was handed over with.
   _TSTRING file_path(const plan_file_t& f) const;
 
@@ -191,6 +229,14 @@ class Sampler {
   size_t m_total_files;
   std::atomic<bool> m_scan_stopped;  // also read without the lock
   std::vector<plan_file_t> m_files;  // in plan order
+  // The configured chunk sizes, largest first (the chunk size alone
+  // without params.chunk_sizes); per size the whole chunks and their bytes.
+  std::vector<size_t> m_levels;
+  std::vector<size_t> m_level_chunks;
+  std::vector<size_t> m_level_bytes;
+  // The plan in pieces, by start (several chunk sizes only; laid out by
+  // sort_plan).
+  std::vector<plan_piece_t> m_pieces;
   std::string m_names;                // names of the files, one after another
   std::vector<std::string> m_dirs;
   std::unordered_map<std::string, uint32_t> m_dir_index;
@@ -200,6 +246,7 @@ class Sampler {
   std::vector<uint64_t> m_order64;
   mutable Mutex m_mutex;
   chunk_cb_func_t m_chunk_cb_func;
+  run_cb_func_t m_run_cb_func;
   bucket_end_func_t m_bucket_end_func;
   void* m_chunk_cb_arg;
   size_t m_bucket_size;

@@ -293,3 +293,70 @@ std::string format_summary(const summary_input_t& in, const summary_t& s) {
   out += figure_line("reduction ratio:", true, s.ratio, FIGURE_RATIO, exact);
   return out;
 }
+
+namespace {
+
+// A ratio and its range as the table shows it: "1.381" when exact (or
+// without a range), "1.843 [1.832, 1.855]" otherwise, "-" without a value.
+std::string ratio_cell(double v, double low, double high) {
+  char buf[96];
+  if (!(v > 0)) return "-";
+  if (isinf(v)) return "unbounded";
+  auto text = [](double x) -> std::string {
+    if (!(x > 0)) return "?";
+    if (isinf(x)) return "unbounded";
+    char b[32];
+    snprintf(b, sizeof(b), "%.3f", x);
+    return b;
+  };
+  if ((low < 0 && high < 0) || (close_to(low, v) && close_to(high, v))) {
+    snprintf(buf, sizeof(buf), "%.3f", v);
+    return buf;
+  }
+  return text(v) + " [" + text(low) + ", " + text(high) + "]";
+}
+
+std::string pad(std::string s, size_t width) {
+  if (s.size() < width) s.resize(width, ' ');
+  else s += ' ';
+  return s;
+}
+
+}  // namespace
+
+std::string format_config_table(const std::vector<config_figures_t>& rows) {
+  const size_t w_config = 26, w_ratio = 23, w_zeros = 9;
+  std::string out = "CONFIGURATIONS: ratios as estimate [pessimistic, optimistic]\n";
+  out += pad("configuration", w_config) + pad("dedupe", w_ratio) +
+         pad("compress", w_ratio) + pad("zeros", w_zeros) +
+         pad("total ratio", w_ratio) + "physical size\n";
+  for (const config_figures_t& c : rows) {
+    const summary_input_t& in = c.in;
+    const bool dedupe = (in.estimate_mask & ESTIMATE_DEDUPE) != 0;
+    const bool compress = (in.estimate_mask & ESTIMATE_COMPRESS) != 0;
+    std::string label = size_text(c.chunk_size) + " " +
+                        (compress ? c.compressor : std::string("-"));
+    const size_t n = in.n_data_chunks + in.n_zero_chunks;
+    char zeros[32] = "-";
+    if (n > 0)
+      snprintf(zeros, sizeof(zeros), "%.3f%%",
+               100.0 * (double)in.n_zero_chunks / (double)n);
+    const std::string d =
+        dedupe ? ratio_cell(in.r, in.r_low, in.r_high) : std::string("-");
+    std::string k = "-";
+    if (compress) {
+      k = ratio_cell(c.s.compress_ratio, in.c_low, in.c_high);
+      if (c.compress_share < 1) {
+        char share[32];
+        snprintf(share, sizeof(share), " (%.3g%%)", 100 * c.compress_share);
+        label += share;
+      }
+    }
+    const summary_figure_t& t = c.s.ratio;
+    const summary_figure_t& p = c.s.physical;
+    out += pad(label, w_config) + pad(d, w_ratio) + pad(k, w_ratio) +
+           pad(zeros, w_zeros) + pad(ratio_cell(t.value, t.at_low, t.at_high), w_ratio) +
+           (p.value >= 0 ? size_in_unit(p.value) : std::string("-")) + "\n";
+  }
+  return out;
+}

@@ -104,6 +104,25 @@ summary_t compute_summary(const summary_input_t& in);
 // preformatted, so the console and the report file show the same text.
 std::string format_summary(const summary_input_t& in, const summary_t& s);
 
+// One configuration of a run that estimates several (chunk sizes and
+// compressors read at once): its summary's inputs and figures.
+struct config_figures_t {
+  size_t chunk_size = 0;
+  std::string compressor;  // as the command line names it
+  // The share of the distinct chunks whose compressed size was measured
+  // (1: all of them).
+  double compress_share = 1;
+  summary_input_t in;
+  summary_t s;
+};
+
+// The table of configurations, one line each under a heading: chunk size,
+// compressor, dedupe ratio, compression ratio (the summary's, zero chunks
+// left out), zero share, total reduction ratio, each ratio with its range
+// [pessimistic, optimistic] unless exact, and the physical size. Each line
+// ends in a line feed.
+std::string format_config_table(const std::vector<config_figures_t>& rows);
+
 // A tail share at or above this gets the hint to use a smaller chunk size.
 const double SUMMARY_TAIL_HINT_SHARE = 0.10;
 

@@ -1,0 +1,112 @@
+// Sampled compression: the compressed sizes of a share of the distinct
+// chunks, chosen by their fingerprints, stand for all of them.
+//
+// A chunk is chosen when a hash of its fingerprint falls below the share:
+// the choice does not depend on the host, the run or the reading order, so
+// every host of a merge chooses the same chunks, and a chunk's copies are
+// all chosen or none. The share is either fixed, or chosen as the run goes
+// (adaptive): it starts at 1 and halves, once or more at a time, as soon as
+// the chunks chosen so far show that half as many would still give the
+// compression ratio at the end of a complete run a range within
+// +-kTargetWidth: from the spread of their compressed sizes and the number
+// of chunks needing compression that the run is expected to meet in all.
+// At least kMinChosen chunks stay chosen. A share only ever falls: the
+// chunks no longer chosen leave the totals as if they had never been
+// measured, so the figures do not depend on when the share fell.
+//
+// The ratio's range is that of a two-stage sample: the buckets read (a
+// share f of the plan's) and, within them, the chosen chunks (a share p):
+//   variance = (1 - f) * V_buckets + f * (1 - p) * V_choice,
+// V_buckets the delete-a-group jackknife over the buckets' groups (which
+// sees both stages), V_choice the same over groups of the chosen chunks
+// dealt by their hash (which sees the choice alone). A complete read keeps
+// the second term: its range closes only when every chunk is chosen.
+//
+// Not thread-safe: the owner's lock guards it.
+#ifndef PELKO_COMPRESS_SAMPLE_H_
+#define PELKO_COMPRESS_SAMPLE_H_
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "ranges.h"
+#include "unseen.h"  // UNSEEN_GROUPS
+
+class CompressSample {
+ public:
+  // The adaptive share keeps at least this many chosen chunks.
+  static const size_t kMinChosen = 1024;
+  // The half-width, relative to the ratio, that the adaptive share keeps
+  // the end's range within, and the room it leaves for the error of the
+  // spread it measures (a factor on its square).
+  static constexpr double kTargetWidth = 0.009;
+  static constexpr double kSpreadMargin = 1.2;
+
+  // Not in use: chosen() is false for every fingerprint.
+  CompressSample();
+  // A fixed share (0 < share <= 1), or with share 0 the adaptive share,
+  // for chunks of chunk_size bytes.
+  CompressSample(double share, size_t chunk_size);
+
+  bool active() const { return m_active; }
+  // Whether the chunk with this fingerprint is measured at the share now.
+  // A chunk not chosen now is never chosen later.
+  bool chosen(uint64_t fp) const;
+  // Counts a chosen chunk's compressed size, for a chunk of a bucket of
+  // jackknife group bucket_group; a chunk no longer chosen is not counted.
+  void add(uint64_t fp, size_t csize, int bucket_group);
+  // The adaptive share's step: lowers it as far as the chunks chosen so far
+  // allow, for a run expected to meet candidates_at_end chunks that need
+  // compressing (with dedupe, distinct ones).
+  void adapt(double candidates_at_end);
+  // A merge's totals measured elsewhere at this share: bytes out and in by
+  // hash group (the buckets' groups are not known: the same totals stand
+  // for them), and bytes stored.
+  void add_totals(const size_t* hash_compressed, const size_t* hash_uncompressed,
+                  size_t stored);
+
+  double share() const;
+  // The chunks counted at the share now, and their bytes in and out, each
+  // at most chunk_size when stored.
+  size_t chosen_chunks() const;
+  size_t compressed_size() const;
+  size_t uncompressed_size() const;
+  size_t stored_size() const;
+  // The ratio uncompressed / compressed and its range, f being the share of
+  // the plan's buckets read (buckets of them).
+  range_t ratio(double f, size_t buckets) const;
+
+  // The jackknife groups' totals (compressed bytes as wholes, bytes given
+  // to the compressor as parts), by bucket group and by hash group.
+  void group_totals(group_totals_t* by_bucket, group_totals_t* by_hash) const;
+
+ private:
+  // Levels of the adaptive share: level k keeps the hashes below
+  // 2^(64 - k); each cell holds the chunks whose hash has k leading zero
+  // bits (the last, at least that many).
+  static const int kLevels = 48;
+  struct cell_t {
+    size_t compressed[UNSEEN_GROUPS];    // by bucket group
+    size_t uncompressed[UNSEEN_GROUPS];
+    size_t hash_compressed[UNSEEN_GROUPS];  // by hash group
+    size_t hash_uncompressed[UNSEEN_GROUPS];
+    size_t chunks;
+    size_t stored;
+    double squares;  // sum of the compressed sizes squared
+  };
+  int cell_of(uint64_t h) const;
+  template <typename F>
+  void for_kept(F f) const;
+
+  bool m_active;
+  bool m_adaptive;
+  size_t m_chunk_size;
+  uint64_t m_threshold;  // fixed share: hashes below it are chosen
+  int m_level;           // adaptive share: 2^-m_level
+  cell_t m_cells[kLevels];
+};
+
+// The hash that chooses a fingerprint's chunks.
+uint64_t compress_sample_hash(uint64_t fp);
+
+#endif  // PELKO_COMPRESS_SAMPLE_H_
