@@ -17,6 +17,7 @@
 #include "os.h"
 #include "pelko_assert.h"
 #include "printer.h"
+#include "interrupt.h"
 #include "record.h"
 #include "sampler.h"
 #include "summary.h"
@@ -187,6 +188,7 @@ Estimator::Estimator(const pelko_params_t& params, const env_t& env)
       m_n_printed_reports(0),
       m_reporting(false),
       m_sampler(nullptr),
+      m_summarized(false),
       m_start_seconds(0),
       m_keep_csize(!params.export_file.empty() &&
                    sample_has_csize(params.estimate_mask)),
@@ -200,7 +202,10 @@ Estimator::Estimator(const pelko_params_t& params, const env_t& env)
     for (DFH_ARRAY& rep : m_dfh_rep) rep.assign(16, 0);
   }
   for (size_t& n : m_dfh_rep_size) n = 0;
-  m_zeros.reset(new unsigned char[params.chunk_size]());
+  m_zeros.reset(static_cast<unsigned char*>(calloc(params.chunk_size, 1)));
+  if (!m_zeros)
+    interrupt_fatal("cannot allocate " + capacity_to_str(params.chunk_size) +
+                    " of memory for a chunk");
   m_zeros_crc = __fingerprint(m_zeros.get());
 }
 
@@ -224,9 +229,11 @@ void Estimator::start(Sampler* sampler) {
   sampler->read(cb, this);
 }
 
-void Estimator::stop(const std::string& reason) {
+bool Estimator::stop(const std::string& reason) {
   MutexLock lock(&m_mutex);
+  if (m_summarized || !m_stop_reason.empty()) return false;
   __stop(reason);
+  return true;
 }
 
 void Estimator::__stop(const std::string& reason) {
@@ -340,9 +347,9 @@ inline void move_entry(DFH_ARRAY* h, size_t* used, size_t from, size_t to) {
   if (from != 0) h->add(from, -1);
   if (to == 0) return;
   if (to >= h->size()) {
-    size_t n = h->size();
-    while (n <= to) n *= 2;
-    h->resize(n);
+    size_t n = std::max<size_t>(h->size(), 1);
+    while (n <= to && n <= SIZE_MAX / 2) n *= 2;
+    h->resize(n > to ? n : to + 1);
   }
   h->add(to, 1);
   if (to + 1 > *used) *used = to + 1;
@@ -671,6 +678,7 @@ void Estimator::__print_summary(const counters_t& c, double r, double r_low,
     MutexLock lock(&m_mutex);
     sampler = m_sampler;
     in.stop_reason = m_stop_reason;
+    m_summarized = true;
   }
   if (m_imported) {
     in.total_size = m_import.total_size;

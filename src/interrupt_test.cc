@@ -62,7 +62,7 @@ TEST(InterruptDeathTest, SecondSignalEndsAtOnce) {
         raise(SIGINT);
         _exit(1);
       },
-      testing::ExitedWithCode(130), "");
+      testing::ExitedWithCode(143), "");  // the first signal's status
   // A copy sent along with the first (as timeout(1) does) is ignored.
   EXPECT_EXIT(
       {
@@ -87,7 +87,9 @@ TEST(InterruptDeathTest, SecondSignalEndsAtOnce) {
 TEST(Interrupt, Names) {
   EXPECT_STREQ("SIGINT", interrupt_signal_name(SIGINT));
   EXPECT_STREQ("SIGTERM", interrupt_signal_name(SIGTERM));
-  EXPECT_STREQ("signal 1", interrupt_signal_name(1));
+  EXPECT_STREQ("SIGHUP", interrupt_signal_name(SIGHUP));
+  EXPECT_STREQ("SIGQUIT", interrupt_signal_name(SIGQUIT));
+  EXPECT_STREQ("signal 10", interrupt_signal_name(10));
   EXPECT_EQ(130, interrupt_exit_status(SIGINT));
   EXPECT_EQ(143, interrupt_exit_status(SIGTERM));
 }

@@ -49,9 +49,18 @@ bool export_write(const pelko_params_t& params, const Estimator& estimator,
                   const Sampler& sampler);
 
 // The whole --merge run after the parameters were parsed: the parameter
-// echo, one line per export, the merged final row and the summary. Returns
-// the exit status: 0, or 1 after an "ERROR: " line naming the file (and
-// the field) that stopped it.
-int merge_run(const pelko_params_t& params, const char* prog_name);
+// echo, one line per export, the merged final row and the summary. Every
+// export is opened and checked before open_outputs(params) is called (so
+// that a merge refused at its start writes nothing); the exports' host
+// names, paths and stop reasons are shown with their control characters
+// escaped. Each export takes SAMPLE_READ_BUFFER bytes of buffer and, within
+// the limit on open files, a file descriptor; past it, the others are
+// opened again for each read of their buffer. Returns the exit status: 0;
+// 1 after an "ERROR: " line naming the file (and the field) that stopped
+// it, or when open_outputs returned false; after a signal (interrupt.h),
+// which ends the merge with a line saying so and without a summary, 128 +
+// its number.
+int merge_run(const pelko_params_t& params, const char* prog_name,
+              bool (*open_outputs)(const pelko_params_t& params));
 
 #endif  // PELKO_MERGE_H_

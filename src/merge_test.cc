@@ -86,7 +86,9 @@ std::string merged_rows(const std::vector<std::string>& files) {
   params.merge_files = files;
   params.alpha = 0.5;
   params.debug = 0;
-  EXPECT_EQ(merge_run(params, "pelko"), 0);
+  EXPECT_EQ(merge_run(params, "pelko",
+                      [](const pelko_params_t&) { return true; }),
+            0);
   printer.close_for_test();
   printer.set_console(&std::cout);
   std::ifstream f(path, std::ios::binary);

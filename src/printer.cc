@@ -1,18 +1,22 @@
 #include "printer.h"
 
 #include <errno.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include <iostream>
 
+#include "interrupt.h"
 #include "os.h"
 #include "pelko_assert.h"
 
 Printer printer;
 
 Printer::Printer()
-    : m_to_file(false),
+    : m_file(&m_fstream),
+      m_deferred(false),
+      m_to_file(false),
       m_console(&std::cout),
       m_console_errno(0),
       m_console_terminal(os_stdout_is_terminal()) {}
@@ -30,19 +34,39 @@ void Printer::open(const std::string& file_path) {
               << std::endl;
     exit(1);
   }
+  m_file = &m_fstream;
+  if (m_deferred) {
+    m_fstream << m_pending.str();
+    m_pending.str(std::string());
+    m_deferred = false;
+  }
+  m_to_file = true;
+}
+
+void Printer::console_failed_now(int err) {
+  m_console_errno = err;
+  if (err == EPIPE && m_console == &std::cout) interrupt_raise(SIGPIPE);
+}
+
+void Printer::defer_file() {
+  PELKO_ASSERT(!m_fstream.is_open());
+  m_deferred = true;
+  m_file = &m_pending;
   m_to_file = true;
 }
 
 void Printer::set_to_file(bool b) {
   if (!b) {
     m_to_file = false;
-  } else if (m_fstream.is_open()) {
+  } else if (m_fstream.is_open() || m_deferred) {
     m_to_file = true;
   }
 }
 
 int Printer::close_file() {
   m_to_file = false;
+  m_deferred = false;
+  m_file = &m_fstream;
   if (!m_fstream.is_open()) return 0;
   errno = 0;
   m_fstream.close();
@@ -51,6 +75,9 @@ int Printer::close_file() {
 }
 
 void Printer::close_for_test() {
+  m_deferred = false;
+  m_file = &m_fstream;
+  m_pending.str(std::string());
   if (m_fstream.is_open()) m_fstream.close();
   m_fstream.clear();
   m_to_file = false;

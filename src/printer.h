@@ -11,6 +11,7 @@
 
 #include <fstream>
 #include <ostream>
+#include <sstream>
 #include <string>
 
 class Printer {
@@ -22,9 +23,16 @@ class Printer {
   Printer& operator=(const Printer&) = delete;
 
   // Opens (truncating or creating) the report file in binary mode and turns
-  // mirroring on. Must be called at most once. On failure prints
+  // mirroring on; what was mirrored since defer_file() is written to it
+  // first. Must be called at most once. On failure prints
   // "ERROR: open(<path>) failed, <reason>" on stderr and exits with 1.
   void open(const std::string& file_path);
+
+  // Mirrors into memory until open() is called, so that the report file
+  // can be opened (and truncated) only once the run's checks have passed
+  // and still holds the whole report. What was kept is dropped if open()
+  // is never called.
+  void defer_file();
 
   // false: console only from now on. true: mirror again, but only if the
   // report file is open.
@@ -56,7 +64,7 @@ class Printer {
     const bool console_good = !m_console->fail();
     *m_console << v;
     if (console_good) note_console_error();
-    if (m_to_file) m_fstream << v;
+    if (m_to_file) *m_file << v;
     return *this;
   }
 
@@ -68,7 +76,7 @@ class Printer {
     const bool console_good = !m_console->fail();
     m(*m_console);
     if (console_good) note_console_error();
-    if (m_to_file) m(m_fstream);
+    if (m_to_file) m(*m_file);
     return *this;
   }
 
@@ -95,12 +103,18 @@ class Printer {
 
  private:
   // Called after a write that found the console good: records errno, which
-  // the failed write has just set, if the console has failed now.
+  // the failed write has just set, if the console has failed now. Standard
+  // output's reader having gone (EPIPE) ends the run as SIGPIPE would,
+  // through interrupt_raise: the other outputs are still completed.
   void note_console_error() {
-    if (m_console->fail()) m_console_errno = errno;
+    if (m_console->fail()) console_failed_now(errno);
   }
+  void console_failed_now(int err);
 
   std::ofstream m_fstream;
+  std::ostringstream m_pending;  // the report file's text before open()
+  std::ostream* m_file;          // m_fstream, or m_pending while deferred
+  bool m_deferred;
   bool m_to_file;
   std::ostream* m_console;
   int m_console_errno;

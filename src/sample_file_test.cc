@@ -214,6 +214,7 @@ TEST(SampleFile, InconsistentContentIsRefused) {
       {"more chunks analysed than planned",
        [](sample_header_t* h, std::vector<sample_entry_t>*) {
          h->total_chunks = 10;
+         h->total_size = h->reductible_size = 10 * h->chunk_size;
        }},
       {"chunk size out of range",
        [](sample_header_t* h, std::vector<sample_entry_t>*) {

@@ -64,7 +64,8 @@ struct Recorder {
   std::vector<std::thread::id> threads;
   size_t n_stop = 0;
 
-  static void cb(Walker* w, const TCHAR* path, size_t size, void* arg) {
+  static void cb(Walker* w, const TCHAR* path, size_t size, const file_id_t&,
+                 void* arg) {
     Recorder* r = static_cast<Recorder*>(arg);
     MutexLock lock(&r->mu);
     r->files.emplace_back(path, size);
