@@ -689,6 +689,7 @@ void Estimator::__print_summary(const counters_t& c, double r, double r_low,
     in.scan_stopped = m_import.scan_stopped;
     in.unread_size = m_import.unread_size;
     in.unread_files = m_import.unread_files;
+    in.skipped_dirs = m_import.skipped_dirs;
   } else if (sampler != nullptr) {
     const Sampler::plan_totals_t t = sampler->get_plan_totals();
     in.total_size = t.total_size;
@@ -697,6 +698,7 @@ void Estimator::__print_summary(const counters_t& c, double r, double r_low,
     in.scan_stopped = t.scan_stopped;
     in.unread_size = sampler->get_unread_size();
     in.unread_files = sampler->get_unread_files();
+    in.skipped_dirs = sampler->get_skipped_dirs();
   } else {
     // Fed without a sampler (tests): the plan is the chunk count alone.
     in.total_size = in.reductible_size = c.total_chunks * m_params.chunk_size;

@@ -102,7 +102,7 @@ const int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 void interrupt_install() {
   PELKO_ASSERT(g_pipe[0] < 0);
   if (pipe2(g_pipe, O_CLOEXEC) != 0)
-    interrupt_fatal(std::string("cannot create a pipe: ") + strerror(errno));
+    interrupt_fatal(std::string("cannot create a pipe, ") + strerror(errno));
   // The handlers run on whichever thread the kernel picks, this one too:
   // it waits for the pipe, so it can take a signal while every other thread
   // is held in a long system call (an fsync of the export), and a second
@@ -110,7 +110,7 @@ void interrupt_install() {
   pthread_t thread;
   const int err = pthread_create(&thread, nullptr, callback_thread, nullptr);
   if (err != 0)
-    interrupt_fatal(std::string("cannot create a thread: ") + strerror(err));
+    interrupt_fatal(std::string("cannot create a thread, ") + strerror(err));
   PELKO_ASSERT(pthread_detach(thread) == 0);
 
   for (int signo : kSignals) {

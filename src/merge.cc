@@ -21,6 +21,7 @@
 #include "format.h"
 #include "interrupt.h"
 #include "os.h"
+#include "pelko_assert.h"
 #include "printer.h"
 #include "record.h"
 #include "sample_file.h"
@@ -134,6 +135,7 @@ bool export_write(const pelko_params_t& params, const Estimator& estimator,
   h.scan_stopped = t.scan_stopped;
   h.unread_size = sampler.get_unread_size();
   h.unread_files = sampler.get_unread_files();
+  h.skipped_dirs = sampler.get_skipped_dirs();
   h.seed = params.seed;
   h.run_id = random_id();
   h.created = (uint64_t)time(nullptr);
@@ -201,7 +203,19 @@ int merge_run(const pelko_params_t& params, const char* prog_name,
     if (interrupt_signal() != 0) return merge_interrupted();
     if (!readers.back()->open(f, readers.size() <= kept_open))
       return merge_error(f, readers.back()->error());
-    const sample_header_t& h = readers.back()->header();
+  }
+  return merge_readers(params, &readers, open_outputs);
+}
+
+int merge_readers(const pelko_params_t& params,
+                  std::vector<std::unique_ptr<SampleReader>>* opened,
+                  bool (*open_outputs)(const pelko_params_t& params)) {
+  const std::vector<std::string>& files = params.merge_files;
+  std::vector<std::unique_ptr<SampleReader>>& readers = *opened;
+  PELKO_ASSERT(!readers.empty() && readers.size() == files.size());
+  for (size_t i = 0; i < readers.size(); i++) {
+    const std::string& f = files[i];
+    const sample_header_t& h = readers[i]->header();
     const sample_header_t& h0 = readers.front()->header();
     const std::string& f0 = files.front();
     if (h.chunk_size != h0.chunk_size)
@@ -229,9 +243,9 @@ int merge_run(const pelko_params_t& params, const char* prog_name,
           f, "fraction " + percent(share) + " of the plan differs from " +
                  percent(share0) + " in " + f0 +
                  ": merge runs made with the same --stop-at, or complete runs");
-    for (size_t i = 0; i + 1 < readers.size(); i++)
-      if (readers[i]->header().run_id == h.run_id)
-        return merge_error(f, "holds the same run as " + files[i] +
+    for (size_t k = 0; k < i; k++)
+      if (readers[k]->header().run_id == h.run_id)
+        return merge_error(f, "holds the same run as " + files[k] +
                                   ": its data would count twice");
   }
 
@@ -297,7 +311,8 @@ int merge_run(const pelko_params_t& params, const char* prog_name,
                 !add_to(&m.total_size, h.total_size) ||
                 !add_to(&m.reductible_size, h.reductible_size) ||
                 !add_to(&m.unread_size, h.unread_size) ||
-                !add_to(&m.unread_files, h.unread_files);
+                !add_to(&m.unread_files, h.unread_files) ||
+                !add_to(&m.skipped_dirs, h.skipped_dirs);
     if (m.total_files != UINT64_MAX)
       m.total_files = h.total_files == UINT64_MAX ||
                               !add_to(&m.total_files, h.total_files)

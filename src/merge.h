@@ -23,11 +23,14 @@
 #ifndef PELKO_MERGE_H_
 #define PELKO_MERGE_H_
 
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "options.h"
 
 class Estimator;
+class SampleReader;
 class Sampler;
 
 // Before a run with --export and without --seed: draws a random reading
@@ -62,5 +65,12 @@ bool export_write(const pelko_params_t& params, const Estimator& estimator,
 // its number.
 int merge_run(const pelko_params_t& params, const char* prog_name,
               bool (*open_outputs)(const pelko_params_t& params));
+
+// What merge_run does once its exports are open and the echo is printed:
+// readers holds one open reader per params.merge_files entry, in order
+// (readers of memory, for tests and fuzzing, will do). Same result.
+int merge_readers(const pelko_params_t& params,
+                  std::vector<std::unique_ptr<SampleReader>>* readers,
+                  bool (*open_outputs)(const pelko_params_t& params));
 
 #endif  // PELKO_MERGE_H_

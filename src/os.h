@@ -118,6 +118,10 @@ void os_input_no_readahead(int fd);
 // True when standard output is a terminal.
 bool os_stdout_is_terminal();
 
+// True when standard output is a pipe or socket whose reader has gone (a
+// write would fail with EPIPE).
+bool os_stdout_reader_gone();
+
 // Makes the threads of the process share one heap: freed memory of any
 // thread (the linear programs' working memory, which the reader that prints
 // a report allocates) then serves the next allocation of any other, and the

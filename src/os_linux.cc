@@ -6,6 +6,7 @@
 #include <limits.h>
 #include <linux/fs.h>
 #include <linux/magic.h>
+#include <poll.h>
 #include <sched.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -601,6 +602,11 @@ size_t os_input_range_read(os_input_range_t* range, unsigned char* buf,
 }
 
 bool os_stdout_is_terminal() { return isatty(STDOUT_FILENO) == 1; }
+
+bool os_stdout_reader_gone() {
+  struct pollfd p = {STDOUT_FILENO, POLLOUT, 0};
+  return poll(&p, 1, 0) == 1 && (p.revents & POLLERR) != 0;
+}
 
 int os_get_path_info(const TCHAR* path, size_t* fs_size, size_t* fs_n_files,
                      DEVTYPE* dev_type, bool follow_links) {

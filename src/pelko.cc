@@ -322,9 +322,10 @@ void size_threads(pelko_params_t* params) {
   const size_t room = free_fds > kReserved ? free_fds - kReserved : 0;
   const size_t most = std::max<size_t>(1, room / kPerThread);
   if ((size_t)params->n_threads <= most) return;
-  printer << "WARNING: " << most << " threads instead of "
-          << params->n_threads << ": the limit on open files leaves "
-          << free_fds << " free." << std::endl;
+  printer << "WARNING: " << most << (most == 1 ? " thread" : " threads")
+          << " instead of " << params->n_threads
+          << ": the limit on open files leaves " << free_fds << " free."
+          << std::endl;
   params->n_threads = (int)most;
 }
 

@@ -19,6 +19,7 @@ Printer::Printer()
       m_to_file(false),
       m_console(&std::cout),
       m_console_errno(0),
+      m_console_noted(false),
       m_console_terminal(os_stdout_is_terminal()) {}
 
 Printer::~Printer() {
@@ -44,8 +45,12 @@ void Printer::open(const std::string& file_path) {
 }
 
 void Printer::console_failed_now(int err) {
+  m_console_noted = true;
+  if (m_console == &std::cout && (err == EPIPE || os_stdout_reader_gone())) {
+    err = EPIPE;
+    interrupt_raise(SIGPIPE);
+  }
   m_console_errno = err;
-  if (err == EPIPE && m_console == &std::cout) interrupt_raise(SIGPIPE);
 }
 
 void Printer::defer_file() {

@@ -43,6 +43,7 @@ class Printer {
   void set_console(std::ostream* os) {
     m_console = os;
     m_console_errno = 0;
+    m_console_noted = false;
   }
 
   // Whether the console is a terminal: lines rewritten in place are only
@@ -63,7 +64,7 @@ class Printer {
   Printer& operator<<(const T& v) {
     const bool console_good = !m_console->fail();
     *m_console << v;
-    if (console_good) note_console_error();
+    note_console_error(console_good);
     if (m_to_file) *m_file << v;
     return *this;
   }
@@ -75,7 +76,7 @@ class Printer {
   Printer& operator<<(std::ostream& (*m)(std::ostream&)) {
     const bool console_good = !m_console->fail();
     m(*m_console);
-    if (console_good) note_console_error();
+    note_console_error(console_good);
     if (m_to_file) m(*m_file);
     return *this;
   }
@@ -102,12 +103,14 @@ class Printer {
   void close_for_test();
 
  private:
-  // Called after a write that found the console good: records errno, which
-  // the failed write has just set, if the console has failed now. Standard
-  // output's reader having gone (EPIPE) ends the run as SIGPIPE would,
-  // through interrupt_raise: the other outputs are still completed.
-  void note_console_error() {
-    if (m_console->fail()) console_failed_now(errno);
+  // Called after every write through the printer: the first time the
+  // console is seen failed, records the error number (errno, when this very
+  // write failed; 0 when a direct write to console() did). Standard output's
+  // reader having gone (EPIPE) ends the run as SIGPIPE would, through
+  // interrupt_raise: the other outputs are still completed.
+  void note_console_error(bool was_good) {
+    if (!m_console_noted && m_console->fail())
+      console_failed_now(was_good ? errno : 0);
   }
   void console_failed_now(int err);
 
@@ -118,6 +121,7 @@ class Printer {
   bool m_to_file;
   std::ostream* m_console;
   int m_console_errno;
+  bool m_console_noted;
   bool m_console_terminal;
 };
 

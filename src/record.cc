@@ -457,6 +457,7 @@ void Record::write_summary(const summary_input_t& in, const summary_t& s) {
   j["scan_stopped"] = in.scan_stopped;
   j["unread_size"] = (unsigned long long)in.unread_size;
   j["unread_files"] = (unsigned long long)in.unread_files;
+  j["skipped_dirs"] = (unsigned long long)in.skipped_dirs;
   j["tail_share"] = s.tail_share;
   j["after_zeros"] = figure(s.after_zeros);
   j["after_dedupe"] = figure(s.after_dedupe);

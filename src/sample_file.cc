@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "options.h"
 #include "pelko_assert.h"
 
@@ -134,6 +136,7 @@ void SampleWriter::begin(const sample_header_t& h) {
   put_varint(h.scan_stopped ? 1 : 0);
   put_varint(h.unread_size);
   put_varint(h.unread_files);
+  put_varint(h.skipped_dirs);
   put_varint(double_bits(h.stop_at));
   put_varint(h.seed);
   unsigned char id[8];
@@ -234,7 +237,7 @@ bool SampleReader::open(const std::string& path, bool keep_open) {
   if ((size_t)st.st_size < sizeof(kMagic) + 1 + kChecksumSize)
     return fail("too short to be an export (truncated?)");
   m_size = (size_t)st.st_size - kChecksumSize;
-  m_buf.resize(SAMPLE_READ_BUFFER);
+  m_buf.resize(std::min<size_t>(SAMPLE_READ_BUFFER, (size_t)st.st_size));
   const bool ok = begin(true);
   if (!m_keep_open && m_fd >= 0) {
     close(m_fd);
@@ -397,6 +400,7 @@ bool SampleReader::read_header() {
       !get_varint(&h.total_size) || !get_varint(&h.reductible_size) ||
       !get_varint(&files) || !get_varint(&stopped) ||
       !get_varint(&h.unread_size) || !get_varint(&h.unread_files) ||
+      (version >= 2 && !get_varint(&h.skipped_dirs)) ||
       !get_varint(&stop_at) || !get_varint(&h.seed) || !get(id, sizeof(id)) ||
       !get_varint(&h.created) || !get_string(&h.host, kMaxString))
     return false;

@@ -45,7 +45,8 @@
 
 #include <xxhash.h>
 
-const int SAMPLE_FORMAT_VERSION = 1;
+// 2: the directories the scan could not read follow the unread files.
+const int SAMPLE_FORMAT_VERSION = 2;
 const int SAMPLE_GROUPS = 8;  // jackknife groups, as the estimator's
 // More planned chunks than any data set holds (4 EiB of 1-byte chunks):
 // the counts of an export, and of a merge, stay below it.
@@ -76,6 +77,7 @@ struct sample_header_t {
   bool scan_stopped = false;
   uint64_t unread_size = 0;
   uint64_t unread_files = 0;
+  uint64_t skipped_dirs = 0;  // 0 in exports of format version 1
   // The run.
   double stop_at = 0;  // --stop-at as a fraction; 0: none
   uint64_t seed = 0;   // of the reading order
@@ -134,8 +136,8 @@ class SampleWriter {
 
 // Reads an export: open() checks the whole file's checksum and reads the
 // header; next() then yields the entries in order. A reader of a file holds
-// SAMPLE_READ_BUFFER bytes of buffer and, unless told otherwise, one file
-// descriptor.
+// SAMPLE_READ_BUFFER bytes of buffer (the file's size if smaller) and,
+// unless told otherwise, one file descriptor.
 class SampleReader {
  public:
   SampleReader();

@@ -240,9 +240,9 @@ TEST(SampleFile, InconsistentContentIsRefused) {
   EXPECT_EQ(error, "fingerprint out of range");
   // A later format version.
   std::string b = write_to_string(make_header(mask, 32), {});
-  b[8] = 2;
+  b[8] = 3;
   EXPECT_FALSE(from_memory(b, false, &error));
-  EXPECT_EQ(error, "format version 2 is newer than this pelko reads (1)");
+  EXPECT_EQ(error, "format version 3 is newer than this pelko reads (2)");
 }
 
 // A full disk is reported, not taken for a written export.

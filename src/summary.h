@@ -36,6 +36,7 @@ struct summary_input_t {
   bool scan_stopped;       // sizes extrapolated from a scan cut short
   size_t unread_size;
   size_t unread_files;
+  size_t skipped_dirs = 0;  // directories the scan could not read
   // The analysis (the final row).
   size_t chunk_size;
   size_t n_data_chunks;
