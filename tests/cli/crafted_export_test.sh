@@ -12,13 +12,19 @@ CRAFT="$(dirname "$0")/craft_export.py"
 python3 "$CRAFT" "$TMP/x"
 python3 "$CRAFT" --sound "$TMP/s" 2
 
+# A sanitizer's shadow memory makes resident sizes meaningless.
+SANITIZED=0
+ldd "$PELKO" 2>/dev/null | grep -q -E 'lib(a|t|ub)san' && SANITIZED=1
+
 # merge_timed ARGS...: pelko --merge ARGS under a timeout and /usr/bin/time;
-# the peak resident memory (KiB) in $PEAK.
+# the peak resident memory (KiB) in $PEAK (0 in a sanitizer build).
 merge_timed() {
   RC=0
-  /usr/bin/time -f '%M' -o "$TMP/peak" timeout -k 5 20 "$PELKO" --merge "$@" \
+  /usr/bin/time -f '%M' -o "$TMP/peak" timeout -k 5 60 "$PELKO" --merge "$@" \
     >"$TMP/out" 2>"$TMP/err" </dev/null || RC=$?
   PEAK=$(tail -n 1 "$TMP/peak" | grep -E '^[0-9]+$' || echo 0)
+  [ $SANITIZED = 1 ] && PEAK=0
+  return 0
 }
 
 # --- Counts that the header's totals do not allow -------------------------------
@@ -33,10 +39,10 @@ for c in "huge_buckets:planned chunk count out of range" \
   expect_contains "$name" "ERROR: $TMP/x/$name.pex: $want" "$(cat "$TMP/err")"
   [ "$PEAK" -lt 102400 ] || _fail "$name: peak memory $PEAK KiB"
 done
-# A sound export of 2016 MiB chunks takes no memory for its chunk size.
+# A sound export of 512 MiB chunks takes no memory for its chunk size.
 merge_timed "$TMP/x/big_chunk_sound.pex"
-expect_status "2016 MiB chunks" 0
-[ "$PEAK" -lt 102400 ] || _fail "2016 MiB chunks: peak memory $PEAK KiB"
+expect_status "512 MiB chunks" 0
+[ "$PEAK" -lt 102400 ] || _fail "512 MiB chunks: peak memory $PEAK KiB"
 
 # --- What another host wrote reaches the terminal escaped ----------------------
 merge_timed "$TMP/x/escapes.pex" "$TMP/s/sound_0.pex"
@@ -64,7 +70,7 @@ RC=0
 expect_status "300 exports, 40 descriptors" 0
 expect_contains "300 exports" "logical size:      75.000 MiB" "$(cat "$TMP/out")"
 PEAK=$(tail -n 1 "$TMP/peak")
-[ "$PEAK" -lt 65536 ] || _fail "300 exports: peak memory $PEAK KiB"
+[ $SANITIZED = 1 ] || [ "$PEAK" -lt 65536 ] || _fail "300 exports: peak memory $PEAK KiB"
 
 # --- Exports of pelko 1.08 (format version 1) still merge -----------------------
 PELKO_EXPORT_VERSION=1 python3 "$CRAFT" --sound "$TMP/v1" 2

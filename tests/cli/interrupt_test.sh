@@ -128,7 +128,9 @@ expect_eq "--max-rate 1K: what was left is not unreadable" "unreadable:        n
 # --- SIGHUP and SIGQUIT end the run as SIGTERM does, keeping every output --------
 for sig in HUP QUIT; do
   rm -f "$TMP/run.pex"
-  start -p "$TMP/big" -r 0.5 --export "$TMP/run.pex" --json "$TMP/run.json"
+  echo old >"$TMP/run.svg"
+  start -p "$TMP/big" -r 0.5 --export "$TMP/run.pex" --json "$TMP/run.json" \
+    --plot "$TMP/run.svg"
   wait_rows 2
   kill -s $sig $PID
   RC=0
@@ -142,6 +144,8 @@ for sig in HUP QUIT; do
   expect_contains "SIG$sig: JSON summary" "\"stop_reason\":\"interrupted by SIG$sig\"" \
     "$(tail -n 1 "$TMP/run.json")"
   [ -s "$TMP/run.pex" ] || _fail "SIG$sig: no export written"
+  expect_contains "SIG$sig: chart" "</svg>" "$(tail -n 1 "$TMP/run.svg")"
+  expect_eq "SIG$sig: temporary files left" "" "$(find "$TMP" -name '*.tmp-*')"
 done
 
 # --- A second signal ends the run at once, with the first one's status ------------
