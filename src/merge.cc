@@ -364,8 +364,7 @@ int merge_readers(const pelko_params_t& params,
     if (readers[i]->next(&cur[i])) heads.push(head_t(cur[i].fp, i));
   uint64_t kept = 0, kept_csize = 0, dropped = 0;
   while (!heads.empty()) {
-    if ((kept & 0xFFFF) == 0 && interrupt_signal() != 0)
-      return merge_interrupted();
+    if (interrupt_signal() != 0) return merge_interrupted();
     sample_entry_t e;
     e.fp = heads.top().first;
     bool first = true;
@@ -381,6 +380,7 @@ int merge_readers(const pelko_params_t& params,
       first = false;
       if (readers[i]->next(&cur[i])) heads.push(head_t(cur[i].fp, i));
     }
+    if (overflow) return merge_error(files.back(), "the totals overflow");
     if (threshold && e.fp < m.lower_fp && !(zeros_protected && e.fp == zero_fp)) {
       dropped += e.chunks;
       continue;

@@ -147,6 +147,11 @@ void os_get_memory_usage(size_t* cur_usage, size_t* max_usage);
 // not a terminal, and then nothing is written. Either pointer may be null.
 int os_get_term_size(int* width, int* height);
 
+// The kind of file a mode says, for messages: "a regular file", "a
+// directory", "a symbolic link", "a character device", "a block device",
+// "a FIFO", "a socket".
+const char* os_file_kind(mode_t mode);
+
 // The system's text for the calling thread's errno.
 _TSTRING get_last_error_str();
 

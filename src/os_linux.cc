@@ -890,3 +890,13 @@ int os_get_term_size(int* width, int* height) {
 }
 
 _TSTRING get_last_error_str() { return errno_str(errno); }
+
+const char* os_file_kind(mode_t mode) {
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISLNK(mode)) return "a symbolic link";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "a regular file";
+}

@@ -329,6 +329,15 @@ void size_threads(pelko_params_t* params) {
   params->n_threads = (int)most;
 }
 
+// The exit status of a run from its phases' (status), the records' and the
+// report's: an interruption's status stands; a lost output fails a run that
+// ended otherwise.
+int end_status(int status, int records, int output) {
+  if (status > 1) return status;
+  if (output != 0) return output;
+  return status != 0 ? status : records;
+}
+
 int run(pelko_params_t* params, int argc, char** argv) {
   parse_opts(params, argc, argv);
   if (!check_outputs(*params)) return 1;
@@ -338,8 +347,7 @@ int run(pelko_params_t* params, int argc, char** argv) {
   if (!params->merge_files.empty()) {
     const int status = merge_run(*params, argv[0], open_outputs);
     const int records = record.finish();
-    const int output = finish_output(params->output_file);
-    return output != 0 ? output : records != 0 ? records : status;
+    return end_status(status, records, finish_output(params->output_file));
   }
   export_choose_seed(params);
   echo_params(*params, argv[0]);
@@ -354,11 +362,7 @@ int run(pelko_params_t* params, int argc, char** argv) {
   size_threads(params);
   const int status = run_phases(*params);
   const int records = record.finish();
-  const int output = finish_output(params->output_file);
-  // An interruption's status stands; a lost output fails a run that ended.
-  if (status > 1) return status;
-  if (output != 0) return output;
-  return status == 0 ? records : status;
+  return end_status(status, records, finish_output(params->output_file));
 }
 
 }  // namespace

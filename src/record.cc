@@ -101,15 +101,6 @@ std::string dir_of(const std::string& path) {
   return cut == 0 ? "/" : path.substr(0, cut);
 }
 
-const char* kind_of(mode_t mode) {
-  if (S_ISLNK(mode)) return "a symbolic link";
-  if (S_ISCHR(mode)) return "a character device";
-  if (S_ISBLK(mode)) return "a block device";
-  if (S_ISFIFO(mode)) return "a FIFO";
-  if (S_ISSOCK(mode)) return "a socket";
-  return "not a regular file";
-}
-
 // The canonical path an output would be written at: the file itself when
 // it exists, otherwise its directory's canonical path and its name. False
 // when the directory cannot be resolved (the open reports it then).
@@ -256,7 +247,7 @@ bool output_writable_check(const std::string& option, const std::string& path,
   if (resolves && S_ISDIR(st.st_mode))
     return renamed ? refuse("is a directory") : refuse_open(EISDIR);
   if (exists && renamed && !S_ISREG(lst.st_mode))
-    return refuse(std::string("is ") + kind_of(lst.st_mode) +
+    return refuse(std::string("is ") + os_file_kind(lst.st_mode) +
                   ": it is written under a temporary name and renamed into "
                   "place, which would replace it with a plain file");
   if (resolves && access(path.c_str(), W_OK) != 0) return refuse_open(errno);

@@ -584,20 +584,6 @@ bool Sampler::wait_for_rate(size_t bytes) {
   return !m_stop_now;
 }
 
-namespace {
-
-const char* kind_of(mode_t mode) {
-  if (S_ISDIR(mode)) return "a directory";
-  if (S_ISCHR(mode)) return "a character device";
-  if (S_ISBLK(mode)) return "a block device";
-  if (S_ISFIFO(mode)) return "a FIFO";
-  if (S_ISSOCK(mode)) return "a socket";
-  if (S_ISLNK(mode)) return "a symbolic link";
-  return "a regular file";
-}
-
-}  // namespace
-
 int Sampler::open_checked(SliceFile* file, const plan_file_t& f,
                           const _TSTRING& path) {
   int fd = file->current(path);
@@ -622,7 +608,7 @@ int Sampler::open_checked(SliceFile* file, const plan_file_t& f,
   }
   const bool block = (f.name_len & BLOCK) != 0;
   if (block ? !S_ISBLK(st.st_mode) : !S_ISREG(st.st_mode)) {
-    changed = std::string("it has been replaced by ") + kind_of(st.st_mode) +
+    changed = std::string("it has been replaced by ") + os_file_kind(st.st_mode) +
               " since the scan";
   } else if (f.ino != 0 && f.dev != NO_DEV &&
              ((uint64_t)st.st_ino != f.ino ||
