@@ -18,6 +18,7 @@
 #include "pelko_assert.h"
 #include "printer.h"
 #include "interrupt.h"
+#include "ranges.h"
 #include "record.h"
 #include "sampler.h"
 #include "summary.h"
@@ -154,7 +155,9 @@ Estimator::env_t::env_t()
       get_term_size(os_get_term_size),
       get_time(monotonic_seconds),
       get_seconds(monotonic_seconds_precise),
-      memory_check_interval(1024) {}
+      memory_check_interval(1024),
+      on_row(nullptr),
+      on_row_arg(nullptr) {}
 
 Estimator::Estimator(const pelko_params_t& params)
     : Estimator(params, env_t()) {}
@@ -171,6 +174,15 @@ Estimator::Estimator(const pelko_params_t& params, const env_t& env)
       m_start_time(0),
       m_elapsed_time(0),
       m_report_next(0.0),
+      m_report_step(0.0),
+      m_ordered(false),
+      m_rows_cpb(1),
+      m_window_end(SIZE_MAX),
+      m_n_done(0),
+      m_row_buckets(SIZE_MAX),
+      m_stop_buckets(SIZE_MAX),
+      m_final_limit(SIZE_MAX),
+      m_held_chunks(0),
       m_lower_crc(0),
       m_n_ungrouped(0),
       m_dfh_size(0),
@@ -202,6 +214,9 @@ Estimator::Estimator(const pelko_params_t& params, const env_t& env)
     for (DFH_ARRAY& rep : m_dfh_rep) rep.assign(16, 0);
   }
   for (size_t& n : m_dfh_rep_size) n = 0;
+  for (int g = 0; g < UNSEEN_GROUPS; g++)
+    m_group_chunks[g] = m_group_zeros[g] = m_group_compressed[g] =
+        m_group_uncompressed[g] = 0;
   m_zeros.reset(static_cast<unsigned char*>(calloc(params.chunk_size, 1)));
   if (!m_zeros)
     interrupt_fatal("cannot allocate " + capacity_to_str(params.chunk_size) +
@@ -224,9 +239,71 @@ void Estimator::start(Sampler* sampler) {
     m_sampler = sampler;
     if (!m_stop_reason.empty()) sampler->request_stop();  // stopped already
   }
-  __start_reading(sampler->get_total_chunks(), sampler->get_total_buckets());
+  plan_t plan;
+  plan.total_chunks = sampler->get_total_chunks();
+  plan.total_buckets = sampler->get_total_buckets();
+  plan.chunks_per_bucket = m_chunks_per_bucket;
+  begin(plan);
+  sampler->set_draw_limit(bucket_limit());
   void (*cb)(const unsigned char*, size_t, void*) = add_chunk;
-  sampler->read(cb, this);
+  void (*end)(size_t, void*) = end_bucket;
+  sampler->read(cb, end, this);
+}
+
+void Estimator::begin(const plan_t& plan) {
+  PELKO_ASSERT(plan.chunks_per_bucket >= 1);
+  __start_reading(plan.total_chunks, plan.total_buckets);
+  MutexLock lock(&m_mutex);
+  m_ordered = true;
+  m_rows_cpb = plan.chunks_per_bucket;
+  m_n_done = 0;
+  if (m_params.stop_at > 0) m_stop_buckets = __buckets_for(m_params.stop_at);
+  m_final_limit = m_stop_buckets;
+  // The first row comes with the first bucket (report point 0), as it comes
+  // with the first chunk when chunks are counted as they come.
+  m_report_next = m_report_step = 0.0;
+  m_row_buckets = __buckets_for(m_report_next);
+  m_window_end = std::min(m_row_buckets, m_stop_buckets);
+  if (!m_stop_reason.empty()) m_window_end = SIZE_MAX;
+}
+
+std::string Estimator::stop_reason() const {
+  MutexLock lock(&m_mutex);
+  return m_stop_reason;
+}
+
+size_t Estimator::bucket_limit() const {
+  MutexLock lock(&m_mutex);
+  return m_stop_buckets == SIZE_MAX ? 0 : m_stop_buckets;
+}
+
+namespace {
+// The early report points, as shares of the plan.
+const double kEarlyPoints[] = {0.0001, 0.0002, 0.0005, 0.001, 0.002, 0.005};
+}  // namespace
+
+double Estimator::__next_report_point(double after) {
+  if (m_params.early_rows) {
+    for (double e : kEarlyPoints)
+      if (e > after && e < m_params.report_freq) return e;
+  }
+  while (m_report_step <= after) m_report_step += m_params.report_freq;
+  return m_report_step;
+}
+
+size_t Estimator::__buckets_for(double share) const {
+  // The least number of whole buckets whose chunks reach share of the
+  // chunks the analysis expects (at least one).
+  const double chunks = share * (double)m_total_chunks;
+  const double k = ceil(chunks / (double)m_rows_cpb - 1e-9);
+  if (!(k < (double)m_total_buckets)) {
+    // The plan's last bucket may be short: past it, the step is not reached
+    // unless every chunk of the plan reaches it.
+    return chunks <= (double)m_total_chunks && m_total_buckets > 0
+               ? m_total_buckets
+               : SIZE_MAX;
+  }
+  return std::max<size_t>(1, (size_t)k);
 }
 
 bool Estimator::stop(const std::string& reason) {
@@ -240,11 +317,21 @@ void Estimator::__stop(const std::string& reason) {
   if (!m_stop_reason.empty()) return;
   m_stop_reason = reason;
   if (m_sampler != nullptr) m_sampler->request_stop();
+  if (m_ordered && m_window_end != SIZE_MAX) {
+    // An early end that is not a row's: what has been read counts, held
+    // buckets included, and nothing waits any more.
+    m_window_end = SIZE_MAX;
+    for (const auto& kv : m_held)
+      if (kv.first < m_final_limit) __count_held(kv.first, kv.second);
+    m_held.clear();
+    m_held_chunks = 0;
+    m_held_cv.broadcast();
+  }
 }
 
 void Estimator::__check_limits() {
   if (!m_stop_reason.empty()) return;
-  if (m_params.stop_at > 0 && m_progress >= m_params.stop_at) {
+  if (!m_ordered && m_params.stop_at > 0 && m_progress >= m_params.stop_at) {
     __stop("stopped by --stop-at " + number_text(m_params.stop_at * 100));
   } else if (m_params.time_limit > 0 &&
              m_env.get_seconds() - m_start_seconds >= m_params.time_limit) {
@@ -261,6 +348,20 @@ void Estimator::__start_reading(size_t total_chunks, size_t total_buckets) {
   __print_header(true);
 }
 
+namespace {
+
+struct chunk_bytes_t {
+  const unsigned char* data;
+  size_t size;
+};
+
+size_t chunk_bytes_compressed(const void* arg) {
+  const chunk_bytes_t* c = static_cast<const chunk_bytes_t*>(arg);
+  return lz4_compressed_size(c->data, c->size);
+}
+
+}  // namespace
+
 void Estimator::add_chunk(const unsigned char* chunk_data, size_t bucket_seq,
                           void* cb_arg) {
   static_cast<Estimator*>(cb_arg)->add_chunk(chunk_data, bucket_seq);
@@ -268,53 +369,192 @@ void Estimator::add_chunk(const unsigned char* chunk_data, size_t bucket_seq,
 
 void Estimator::add_chunk(const unsigned char* chunk_data, void* cb_arg) {
   Estimator* e = static_cast<Estimator*>(cb_arg);
-  e->add_chunk(chunk_data, e->m_solo_seq++);
+  const size_t seq = e->m_solo_seq++;
+  e->add_chunk(chunk_data, seq);
+  e->end_bucket(seq);
+}
+
+void Estimator::end_bucket(size_t bucket_seq, void* cb_arg) {
+  static_cast<Estimator*>(cb_arg)->end_bucket(bucket_seq);
 }
 
 void Estimator::add_chunk(const unsigned char* chunk_data, size_t bucket_seq) {
   const size_t chunk_size = m_params.chunk_size;
   const int mask = m_params.estimate_mask;
   const bool is_zero = memcmp(chunk_data, m_zeros.get(), chunk_size) == 0;
+  // The checksum is taken only where the map needs it.
+  const bool counted = (mask & ESTIMATE_DEDUPE) &&
+                       (!is_zero || (mask & ESTIMATE_DEDUPE_ZEROS));
+  const fp_t fp = counted && !is_zero ? __fingerprint(chunk_data) : 0;
+  const chunk_bytes_t bytes{chunk_data, chunk_size};
+  add_fingerprint(fp, is_zero, bucket_seq, chunk_bytes_compressed, &bytes);
+}
+
+Estimator::reader_t& Estimator::__reader() {
+  thread_local reader_t r;
+  return r;
+}
+
+void Estimator::add_fingerprint(fp_t fp, bool is_zero, size_t bucket_seq,
+                                size_t (*compressed_size)(const void* arg),
+                                const void* arg) {
+  const int mask = m_params.estimate_mask;
+  const int group = (int)(bucket_seq % UNSEEN_GROUPS);
+  const bool counted = (mask & ESTIMATE_DEDUPE) &&
+                       (!is_zero || (mask & ESTIMATE_DEDUPE_ZEROS));
+  if (is_zero) fp = m_zeros_crc;
+  const bool first =
+      counted &&
+      t_bucket_checksums.first(this, bucket_seq, fp, m_chunks_per_bucket);
 
   Relock lock(&m_mutex);
+  reader_t& rd = __reader();
+  if (rd.owner != this || rd.seq != bucket_seq) {
+    lock.lock();
+    rd.owner = this;
+    rd.seq = bucket_seq;
+    rd.held = m_ordered && bucket_seq >= m_window_end;
+    rd.chunks.clear();
+  }
+  if (rd.held) {
+    // Counted when the window reaches the bucket. Its compressed size is
+    // measured now, for every chunk that may then turn out to be new.
+    lock.unlock();
+    held_chunk_t h;
+    h.fp = fp;
+    h.flags = (uint8_t)((is_zero ? HELD_ZERO : 0) | (first ? HELD_FIRST : 0) |
+                        (counted ? HELD_COUNTED : 0));
+    h.csize = 0;
+    const bool may_be_new = !(mask & ESTIMATE_DEDUPE) || first;
+    if ((mask & ESTIMATE_COMPRESS) && may_be_new)
+      h.csize = (uint32_t)compressed_size(arg);
+    rd.chunks.push_back(h);
+    return;
+  }
+
   bool hit = false;
-  bool counted = false;  // in the map under fp
-  fp_t fp = 0;
   if (mask & ESTIMATE_DEDUPE) {
-    if (!is_zero || (mask & ESTIMATE_DEDUPE_ZEROS)) {
-      fp = is_zero ? m_zeros_crc : __fingerprint(chunk_data);
-      counted = true;
-      const bool first = t_bucket_checksums.first(this, bucket_seq, fp,
-                                                  m_chunks_per_bucket);
+    if (counted) {
       lock.lock();
-      hit = __add_chunk_dedupe(fp, (int)(bucket_seq % UNSEEN_GROUPS), first);
+      hit = __add_chunk_dedupe(fp, group, first);
     } else {
       hit = true;  // zero chunks bypass the map
     }
   }
   if ((mask & ESTIMATE_COMPRESS) && !hit) {
     lock.unlock();
-    size_t n = lz4_compressed_size(chunk_data, chunk_size);
+    const size_t n = compressed_size(arg);
     lock.lock();
-    m_compressed_size += n;
-    m_uncompressed_size += chunk_size;
-    // The entry may have been evicted while the lock was released.
-    if (m_keep_csize && counted && m_dedupe_map.count(fp) != 0)
-      m_csize[fp] = (uint32_t)n;
+    __count_compressed(fp, counted, n, group);
   }
   // The clock is read before the lock is taken: it need not be held for it.
   const time_t now = m_env.get_time();
   lock.lock();
-  __count_chunk(is_zero, now);
+  __count_chunk(is_zero, now, group);
   __check_limits();
   if (!m_reports.empty()) __drain_reports();
 }
 
-void Estimator::__count_chunk(bool is_zero, time_t now) {
+void Estimator::__count_compressed(fp_t fp, bool counted, size_t n,
+                                   int group) {
+  m_compressed_size += n;
+  m_uncompressed_size += m_params.chunk_size;
+  m_group_compressed[group] += n;
+  m_group_uncompressed[group] += m_params.chunk_size;
+  // The entry may have been evicted while the lock was released.
+  if (m_keep_csize && counted && m_dedupe_map.count(fp) != 0)
+    m_csize[fp] = (uint32_t)n;
+}
+
+void Estimator::__count_held(size_t seq,
+                             const std::vector<held_chunk_t>& chunks) {
+  const int mask = m_params.estimate_mask;
+  const int group = (int)(seq % UNSEEN_GROUPS);
+  const time_t now = m_env.get_time();
+  for (const held_chunk_t& h : chunks) {
+    const bool counted = (h.flags & HELD_COUNTED) != 0;
+    bool hit = false;
+    if (mask & ESTIMATE_DEDUPE)
+      hit = counted ? __add_chunk_dedupe(h.fp, group, (h.flags & HELD_FIRST) != 0)
+                    : true;
+    if ((mask & ESTIMATE_COMPRESS) && !hit)
+      __count_compressed(h.fp, counted, h.csize, group);
+    __count_chunk((h.flags & HELD_ZERO) != 0, now, group);
+  }
+}
+
+void Estimator::end_bucket(size_t bucket_seq) {
+  reader_t& rd = __reader();
+  const bool mine = rd.owner == this && rd.seq == bucket_seq;
+  MutexLock lock(&m_mutex);
+  if (mine) rd.owner = nullptr;  // the next bucket starts afresh
+  if (!m_ordered) return;
+  const bool held = mine ? rd.held : bucket_seq >= m_window_end;
+  if (!held) {
+    m_n_done++;
+  } else if (bucket_seq >= m_final_limit) {
+    // Past a stop that keeps its row: not counted.
+  } else if (bucket_seq < m_window_end) {
+    // The window reached it while it was being read.
+    if (mine) __count_held(bucket_seq, rd.chunks);
+    m_n_done++;
+  } else {
+    m_held_chunks += mine ? rd.chunks.size() : 0;
+    std::vector<held_chunk_t>& slot = m_held[bucket_seq];
+    if (mine) slot.swap(rd.chunks);
+  }
+  if (mine) rd.chunks.clear();
+  __advance_window();
+  __check_limits();
+  if (!m_reports.empty()) __drain_reports();
+  while (m_held_chunks > kHeldChunksMax && m_window_end != SIZE_MAX)
+    m_held_cv.wait(m_mutex);
+}
+
+void Estimator::__advance_window() {
+  bool moved = false;
+  while (m_window_end != SIZE_MAX && m_n_done >= m_window_end) {
+    moved = true;
+    const size_t k = m_window_end;
+    if (k == m_row_buckets) {
+      __queue_report();
+      m_report_next = __next_report_point(m_report_next);
+      // Steps that the same buckets already reach make no row of their own.
+      while ((m_row_buckets = __buckets_for(m_report_next)) <= k)
+        m_report_next = __next_report_point(m_report_next);
+    }
+    if (k >= m_stop_buckets) {
+      __stop("stopped by --stop-at " + number_text(m_params.stop_at * 100));
+      break;
+    }
+    m_window_end = std::min(m_row_buckets, m_stop_buckets);
+    if (m_window_end == SIZE_MAX) {
+      // Past the last row: everything held counts, and from now on every
+      // bucket as it comes.
+      for (const auto& kv : m_held)
+        if (kv.first < m_final_limit) __count_held(kv.first, kv.second);
+      m_held.clear();
+      m_held_chunks = 0;
+      break;
+    }
+    while (!m_held.empty() && m_held.begin()->first < m_window_end) {
+      auto it = m_held.begin();
+      m_held_chunks -= it->second.size();
+      __count_held(it->first, it->second);
+      m_n_done++;
+      m_held.erase(it);
+    }
+  }
+  if (moved) m_held_cv.broadcast();
+}
+
+void Estimator::__count_chunk(bool is_zero, time_t now, int group) {
   if (is_zero)
     m_n_zero_chunks++;
   else
     m_n_data_chunks++;
+  m_group_chunks[group]++;
+  if (is_zero) m_group_zeros[group]++;
   const size_t n_analysed = m_n_data_chunks + m_n_zero_chunks;
   // A plan of no chunks delivers none; should one arrive all the same, count
   // it as complete rather than step the report point towards infinity.
@@ -328,7 +568,7 @@ void Estimator::__count_chunk(bool is_zero, time_t now) {
     // A row being worked on overwrites the line anyway.
     if (!m_reporting) __print_progress(false);
   }
-  if (m_progress >= m_report_next) {
+  if (!m_ordered && m_progress >= m_report_next) {
     __queue_report();
     while (m_progress >= m_report_next) m_report_next += m_params.report_freq;
   }
@@ -546,6 +786,13 @@ Estimator::counters_t Estimator::__counters() const {
   c.memory_cur = c.memory_peak = 0;
   m_env.get_memory_usage(&c.memory_cur, &c.memory_peak);
   c.n_printed_reports = m_n_printed_reports;
+  c.n_buckets = m_n_done;
+  for (int g = 0; g < UNSEEN_GROUPS; g++) {
+    c.group_chunks[g] = m_group_chunks[g];
+    c.group_zeros[g] = m_group_zeros[g];
+    c.group_compressed[g] = m_group_compressed[g];
+    c.group_uncompressed[g] = m_group_uncompressed[g];
+  }
   return c;
 }
 
@@ -626,8 +873,47 @@ void Estimator::__print_report(const counters_t& c, double r, double r_low,
   __warn_collisions(c, r);
 }
 
+Estimator::row_t Estimator::__row(const counters_t& c, double r, double r_low,
+                                  double r_high, bool final) const {
+  row_t row;
+  row.final = final;
+  row.progress = c.progress;
+  row.n_data_chunks = c.n_data_chunks;
+  row.n_zero_chunks = c.n_zero_chunks;
+  row.n_distinct = c.map_size;
+  const double f = std::min(1.0, c.progress);
+  row.n_buckets = (size_t)std::max(1.0, round(f * (double)c.total_buckets));
+  const int mask = m_params.estimate_mask;
+  const bool dedupe = (mask & ESTIMATE_DEDUPE) != 0;
+  row.r = dedupe ? r : -1;
+  row.r_low = dedupe ? r_low : -1;
+  row.r_high = dedupe ? r_high : -1;
+  group_totals_t z, k;
+  for (int g = 0; g < UNSEEN_GROUPS; g++) {
+    z.parts[g] = c.group_zeros[g];
+    z.wholes[g] = c.group_chunks[g];
+    k.parts[g] = c.group_uncompressed[g];
+    k.wholes[g] = c.group_compressed[g];
+  }
+  const range_t zr = share_range(z, f, row.n_buckets);
+  row.zeros = zr.value < 0 ? 0.0 : zr.value;
+  row.zeros_low = zr.low;
+  row.zeros_high = zr.high;
+  row.compress = row.compress_low = row.compress_high = -1;
+  if (mask & ESTIMATE_COMPRESS) {
+    const range_t kr = ratio_range(k, f, row.n_buckets);
+    row.compress = kr.value;
+    row.compress_low = kr.low;
+    row.compress_high = kr.high;
+  }
+  return row;
+}
+
 void Estimator::__record_row(const counters_t& c, double r, double r_low,
                              double r_high, bool final) const {
+  if (!record.active() && m_env.on_row == nullptr) return;
+  const row_t fig = __row(c, r, r_low, r_high, final);
+  if (m_env.on_row != nullptr) m_env.on_row(fig, m_env.on_row_arg);
   if (!record.active()) return;
   record_row_t row;
   row.final = final;
@@ -647,8 +933,12 @@ void Estimator::__record_row(const counters_t& c, double r, double r_low,
   row.compress_ratio = c.compressed_size != 0
                            ? (double)c.uncompressed_size / c.compressed_size
                            : 0.0;
+  row.compress_low = fig.compress_low;
+  row.compress_high = fig.compress_high;
   const size_t n = c.n_data_chunks + c.n_zero_chunks;
   row.zeros = n != 0 ? 100.0 * c.n_zero_chunks / n : 0.0;
+  row.zeros_low = fig.zeros_low < 0 ? -1 : 100.0 * fig.zeros_low;
+  row.zeros_high = fig.zeros_high < 0 ? -1 : 100.0 * fig.zeros_high;
   record.add_row(row);
 }
 

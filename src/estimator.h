@@ -36,11 +36,13 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #ifdef PELKO_HAVE_ABSL_BTREE
 #include <absl/container/btree_map.h>
 #endif
 
+#include "condvar.h"
 #include "mutex.h"
 #include "options.h"
 #include "sample_file.h"
@@ -114,6 +116,22 @@ class Estimator {
   typedef std::map<fp_t, uint32_t> CSIZE_MAP;
 #endif
 
+  // The figures of one report row. Every range is meant to hold the figure
+  // of the whole data set in about 95 % of samples; low == high == the
+  // figure once the whole plan has been read. -1 where there is none (the
+  // part is not estimated, or the sample cannot bound that side yet).
+  struct row_t {
+    bool final;
+    double progress;      // analysed share of the plan
+    size_t n_buckets;     // buckets the row is made of
+    size_t n_data_chunks;
+    size_t n_zero_chunks;
+    double r, r_low, r_high;  // dedupe ratio
+    double compress, compress_low, compress_high;  // compression ratio
+    double zeros, zeros_low, zeros_high;  // zero share of the chunks, 0..1
+    size_t n_distinct;    // fingerprints in the map
+  };
+
   // What the Estimator reads from the process and the console. The default
   // is the platform layer, a monotonic clock in whole seconds and a memory
   // check every 1024 dedupe updates; tests substitute their own to trip the
@@ -129,6 +147,12 @@ class Estimator {
     double (*get_seconds)();
     // Normal mode reads the memory use on every n-th dedupe update; >= 1.
     unsigned memory_check_interval;
+    // When set, called with every row's figures (periodic and final) just
+    // after the row is printed, under the Estimator's lock: it must not call
+    // back into the Estimator. A driver of the counting seam reads the rows
+    // through it.
+    void (*on_row)(const row_t& row, void* arg);
+    void* on_row_arg;
 
     env_t();
   };
@@ -161,11 +185,49 @@ class Estimator {
   bool stop(const std::string& reason);
 
   // Sampler::chunk_cb_func_t: cb_arg is the Estimator; chunk_data points to
-  // chunk_size bytes of the bucket drawn as bucket_seq-th.
+  // chunk_size bytes of the bucket drawn as bucket_seq-th. Fingerprints the
+  // chunk and counts it through add_fingerprint.
   static void add_chunk(const unsigned char* chunk_data, size_t bucket_seq,
                         void* cb_arg);
-  // The same for a chunk that is a bucket of its own.
+  // The same for a chunk that is a bucket of its own (tests, benchmarks):
+  // such chunks are counted at once and rows follow the chunks analysed.
   static void add_chunk(const unsigned char* chunk_data, void* cb_arg);
+  // Sampler::bucket_end_func_t: the bucket drawn as bucket_seq-th has
+  // delivered its last chunk (or could not be read).
+  static void end_bucket(size_t bucket_seq, void* cb_arg);
+
+  // The counting below the checksum, for a driver that knows every chunk's
+  // fingerprint without its bytes (the simulator; add_chunk ends here too).
+  // Call begin(plan) on one thread, then from any number of threads, for
+  // every bucket drawn (bucket_seq 0, 1, 2, ... in drawing order), its
+  // chunks in order by one thread through add_fingerprint and then
+  // end_bucket(bucket_seq); then finish(). compressed_size(arg) is called
+  // without any lock held when the chunk's compressed size is needed, and
+  // returns it. A zero chunk's fp is not used.
+  //
+  // Rows are repeatable: a row stands for exactly the first K buckets in
+  // drawing order (K the least number of buckets that reaches its report
+  // step), whatever the order in which the threads deliver them. A bucket
+  // drawn at or past the next row's K is held back (its chunks' figures in
+  // a buffer, its compressed sizes measured at once) until that row has
+  // been taken; a thread whose finished bucket would make the buffer pass
+  // kHeldChunksMax waits in end_bucket until it shrinks.
+  struct plan_t {
+    size_t total_chunks;       // the analysis is to expect, > 0 or 0
+    size_t total_buckets;      // of the plan
+    size_t chunks_per_bucket;  // of every bucket but perhaps the last; >= 1
+  };
+  void begin(const plan_t& plan);
+  void add_fingerprint(fp_t fp, bool is_zero, size_t bucket_seq,
+                       size_t (*compressed_size)(const void* arg),
+                       const void* arg);
+  void end_bucket(size_t bucket_seq);
+  // Why the analysis was stopped early; empty while it was not.
+  std::string stop_reason() const;
+  // Buckets a run stops at once it is begun: the sampler draws no more
+  // (params.stop_at); 0: no such limit. Valid after begin.
+  size_t bucket_limit() const;
+  static const size_t kHeldChunksMax = (size_t)1 << 20;
 
   // The sample for an export, after finish: its figures (the plan, the run
   // and the host are the caller's to add) and its entries, by ascending
@@ -191,15 +253,46 @@ class Estimator {
 
   // Steps of start before reading: clock, planned chunk and bucket counts,
   // "ANALYZING", first header. Without a bucket count every chunk counts as
-  // a bucket.
+  // a bucket. Chunks are counted as they come and rows follow the chunks
+  // analysed (begin: rows follow the buckets in drawing order).
   void __start_reading(size_t total_chunks, size_t total_buckets = 0);
 
   void add_chunk(const unsigned char* chunk_data, size_t bucket_seq);
 
   // With m_mutex held: counts the chunk, advances the progress, refreshes
-  // the progress line (now: the clock read before taking the lock) and
-  // prints the periodic report when one is due.
-  void __count_chunk(bool is_zero, time_t now);
+  // the progress line (now: the clock read before taking the lock) and,
+  // when chunks are counted as they come, queues the periodic report when
+  // one is due.
+  void __count_chunk(bool is_zero, time_t now, int group);
+  // With m_mutex held: n compressed bytes for a chunk that was no duplicate.
+  void __count_compressed(fp_t fp, bool counted, size_t n, int group);
+
+  // A chunk of a bucket held back: what counting it needs.
+  struct held_chunk_t {
+    fp_t fp;
+    uint32_t csize;  // its compressed size, when it may be needed
+    uint8_t flags;   // HELD_*
+  };
+  enum { HELD_ZERO = 1, HELD_FIRST = 2, HELD_COUNTED = 4 };
+  // What a reading thread knows of the bucket it delivers (thread-local).
+  struct reader_t {
+    const Estimator* owner = nullptr;
+    size_t seq = 0;
+    bool held = false;
+    std::vector<held_chunk_t> chunks;
+  };
+  static reader_t& __reader();
+  // With m_mutex held: counts a held bucket's chunks.
+  void __count_held(size_t seq, const std::vector<held_chunk_t>& chunks);
+  // With m_mutex held: takes the rows whose buckets are all counted, moves
+  // the window on and counts the held buckets it now covers.
+  void __advance_window();
+  // The next report point after `after` (a share of the plan): the early
+  // points below the first report step when params.early_rows is set, then
+  // the report steps; and the buckets a share takes (SIZE_MAX: beyond the
+  // plan).
+  double __next_report_point(double after);
+  size_t __buckets_for(double share) const;
 
   // The fingerprint of a chunk of chunk_size bytes; no lock needed.
   fp_t __fingerprint(const unsigned char* chunk) const;
@@ -249,6 +342,13 @@ class Estimator {
     size_t memory_cur;
     size_t memory_peak;
     int n_printed_reports;
+    size_t n_buckets;  // counted so far (the window's buckets)
+    // The same figures by jackknife group (a bucket's drawing order modulo
+    // UNSEEN_GROUPS), for the ranges of compression and zeros.
+    size_t group_chunks[UNSEEN_GROUPS];
+    size_t group_zeros[UNSEEN_GROUPS];
+    size_t group_compressed[UNSEEN_GROUPS];
+    size_t group_uncompressed[UNSEEN_GROUPS];
   };
   // The histograms a dedupe estimate is made from: of the whole sample, and
   // of the sample without each group's buckets (checksums in the overflow
@@ -297,7 +397,11 @@ class Estimator {
   void __print_dedupe(double r, double r_low, double r_high) const;
   void __print_compress(const counters_t& c) const;
   void __print_zeros(const counters_t& c) const;
-  // A row's figures to the machine-readable record, when it is open.
+  // A row's figures, with the ranges of compression and zeros.
+  row_t __row(const counters_t& c, double r, double r_low, double r_high,
+              bool final) const;
+  // A row's figures to the machine-readable record, when it is open, and to
+  // env_t::on_row.
   void __record_row(const counters_t& c, double r, double r_low, double r_high,
                     bool final) const;
   // The time left at the current rate, for the progress line.
@@ -319,6 +423,31 @@ class Estimator {
   time_t m_start_time;  // set by start before reading
   time_t m_elapsed_time;
   double m_report_next;
+  double m_report_step;  // the next multiple of the report step, summed up
+  // Rows by buckets in drawing order (begin), or by chunks as they come.
+  bool m_ordered;
+  // Buckets in drawing order that make one row (each has this many chunks
+  // but perhaps the plan's last one).
+  size_t m_rows_cpb;
+  // Buckets of seq below m_window_end are counted as they arrive; later
+  // ones are held back in m_held until the window reaches them. m_n_done:
+  // buckets below m_window_end counted in full. SIZE_MAX: no window (after
+  // a stop, or past the last row).
+  size_t m_window_end;
+  size_t m_n_done;
+  // The next row is taken when the window reaches this many buckets.
+  size_t m_row_buckets;
+  // params.stop_at in buckets, SIZE_MAX: none. Held buckets from
+  // m_final_limit on are dropped (a stop that keeps its row repeatable).
+  size_t m_stop_buckets;
+  size_t m_final_limit;
+  std::map<size_t, std::vector<held_chunk_t>> m_held;
+  size_t m_held_chunks;
+  Condvar m_held_cv;  // m_held shrank or the window ended
+  size_t m_group_chunks[UNSEEN_GROUPS];
+  size_t m_group_zeros[UNSEEN_GROUPS];
+  size_t m_group_compressed[UNSEEN_GROUPS];
+  size_t m_group_uncompressed[UNSEEN_GROUPS];
   DEDUPE_MAP m_dedupe_map;
   // Memory-saving mode only: the threshold checksum, always a key of
   // m_dedupe_map. Every other key is at or above it except the protected

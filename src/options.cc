@@ -187,6 +187,7 @@ parse_result_t try_parse_opts(pelko_params_t* params, int argc, char** argv) {
         break;
       case 'b':
         params->bucket_size = size_arg(optarg);
+        params->bucket_size_given = true;
         break;
       case 'e':
         if (strcasecmp(optarg, "all") == 0) {
@@ -341,7 +342,10 @@ parse_result_t try_parse_opts(pelko_params_t* params, int argc, char** argv) {
     return usage_error("chunk_size > %d (LZ4_MAX_INPUT_SIZE)",
                        LZ4_MAX_INPUT_SIZE);
   if (params->bucket_size == 0) return usage_error("bucket_size <= 0");
-  // A bucket holds no whole chunk: nothing would be read.
+  // A bucket holds no whole chunk: nothing would be read. Without -b the
+  // bucket size is chosen for the plan, at least one chunk.
+  if (!params->bucket_size_given && params->chunk_size > params->bucket_size)
+    params->bucket_size = params->chunk_size;
   if (params->chunk_size > params->bucket_size)
     return usage_error("chunk_size > bucket_size");
   if (!(params->report_freq > 0)) return usage_error("report_freq <= 0");

@@ -32,7 +32,10 @@ const int ESTIMATE_COMPRESS = 8;
 struct pelko_params_t {
   LIST_ROOTS roots;
   size_t chunk_size;
+  // Without -b, the driver chooses the bucket size for the plan after the
+  // scan (choose_bucket_size) and sets it here before the analysis.
   size_t bucket_size;
+  bool bucket_size_given = false;
   int estimate_mask;
   double report_freq;  // fraction: 0.01 = 1 %
   int n_threads;
@@ -48,6 +51,12 @@ struct pelko_params_t {
   unsigned seed = 0;
   // Long options only; the defaults mean none.
   double stop_at = 0;     // --stop-at: end the analysis at this fraction
+  // --early-rows: rows at 0.01, 0.02, 0.05, 0.1, 0.2 and 0.5 % of the plan
+  // before the first report step.
+  bool early_rows = false;
+  // --target-width: end the analysis once the total reduction ratio's range
+  // is within +- this fraction of the estimate (0: never).
+  double target_width = 0;
   double time_limit = 0;  // --time-limit: seconds of analysis
   size_t max_rate = 0;    // --max-rate: bytes per second, all readers
   bool keep_cache = false;  // --keep-cache: leave what was read cached

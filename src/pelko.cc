@@ -55,10 +55,22 @@ void stop_analysis(void* arg, int signo) {
 
 }  // namespace
 
-int run_phases(const pelko_params_t& params) {
+int run_phases(pelko_params_t& params) {
   Sampler sampler(params);
   interrupt_set_callback(stop_scan, &sampler);
   sampler.scan();
+  if (!params.bucket_size_given && !interrupt_signal()) {
+    const Sampler::plan_totals_t plan = sampler.get_plan_totals();
+    const size_t chosen =
+        choose_bucket_size(plan.reductible_size, params.chunk_size);
+    params.bucket_size = chosen;
+    sampler.set_bucket_size(chosen);
+    printer << "bucket_size:     " << capacity_to_str(chosen)
+            << ", chosen for the plan (" << sampler.get_total_buckets()
+            << " buckets)" << std::endl
+            << std::endl;
+  }
+  record.write_run(params);
   Estimator estimator(params);
   if (const int signo = interrupt_signal()) {
     // The plan is incomplete: there is nothing to estimate.
@@ -303,12 +315,13 @@ bool check_outputs(const pelko_params_t& params) {
 }
 
 // Once every check has passed: opens the report file (which receives what
-// was printed so far) and the records, and writes the records' "run"
-// object. False after an "ERROR: " line.
+// was printed so far) and the records; a merge's "run" object is written
+// then (a run's once its bucket size is known, by run_phases). False after
+// an "ERROR: " line.
 bool open_outputs(const pelko_params_t& params) {
   if (!params.output_file.empty()) printer.open(params.output_file);
   if (!record.open(params)) return false;
-  record.write_run(params);
+  if (!params.merge_files.empty()) record.write_run(params);
   return true;
 }
 

@@ -22,7 +22,9 @@ int pelko_main(int argc, char** argv);
 // SIGINT or SIGTERM (see interrupt.h) 128 + the signal's number. A signal
 // during the scan ends it with one line; during the analysis, the final row
 // and the summary cover what was read. With params.export_file set, the
-// sample is exported after the summary (status 1 when that fails).
-int run_phases(const pelko_params_t& params);
+// sample is exported after the summary (status 1 when that fails). Without
+// params.bucket_size_given, the bucket size is chosen for the plan after
+// the scan and stored in params; the "run" record follows then.
+int run_phases(pelko_params_t& params);
 
 #endif  // PELKO_PELKO_H_

@@ -330,7 +330,8 @@ bool Record::open(const pelko_params_t& params) {
     if (!m_csv) return false;
     csv_line(
         "elapsed,progress,bytes,bandwidth,memory,memory_peak,dedupe_low,"
-        "dedupe,dedupe_high,compress,zeros,final");
+        "dedupe,dedupe_high,compress,zeros,final,compress_low,compress_high,"
+        "zeros_low,zeros_high");
   }
   // Written by finish; output_writable_check has found it writable.
   m_plot_file = params.plot_file;
@@ -421,7 +422,11 @@ void Record::add_row(const record_row_t& row) {
     j["dedupe_low"] = number_or_null(r_low);
     j["dedupe_high"] = number_or_null(r_high);
     j["compress"] = number_or_null(c);
+    j["compress_low"] = number_or_null(row.compress ? row.compress_low : -1);
+    j["compress_high"] = number_or_null(row.compress ? row.compress_high : -1);
     j["zeros"] = row.zeros;
+    j["zeros_low"] = number_or_null(row.zeros_low);
+    j["zeros_high"] = number_or_null(row.zeros_high);
     json_line(dump(j));
   }
   if (m_csv) {
@@ -432,7 +437,10 @@ void Record::add_row(const record_row_t& row) {
              (unsigned long long)row.memory_peak);
     csv_line(head + csv_number(r_low) + "," + csv_number(r) + "," +
              csv_number(r_high) + "," + csv_number(c) + "," +
-             csv_number(row.zeros) + "," + (row.final ? "1" : "0"));
+             csv_number(row.zeros) + "," + (row.final ? "1" : "0") + "," +
+             csv_number(row.compress ? row.compress_low : -1) + "," +
+             csv_number(row.compress ? row.compress_high : -1) + "," +
+             csv_number(row.zeros_low) + "," + csv_number(row.zeros_high));
   }
 }
 

@@ -42,7 +42,9 @@ struct record_row_t {
   double r = -1, r_low = -1, r_high = -1;  // -1: no estimate
   bool compress = false;  // compression estimated in this run
   double compress_ratio = 0;
+  double compress_low = -1, compress_high = -1;  // -1: no bound
   double zeros = 0;      // zero chunks, percent of those analysed
+  double zeros_low = -1, zeros_high = -1;        // percent; -1: no bound
 };
 
 // The outputs a run was asked for; inactive when none.

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <iostream>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "format.h"
@@ -104,6 +105,13 @@ int64_t steady_now_ns() {
 
 }  // namespace
 
+size_t choose_bucket_size(size_t bytes, size_t chunk_size) {
+  PELKO_ASSERT(chunk_size > 0);
+  const size_t most = std::max<size_t>(1, DEFAULT_BUCKET_SIZE / chunk_size);
+  const size_t fit = bytes / chunk_size / MIN_PLAN_BUCKETS;
+  return std::max<size_t>(1, std::min(most, fit)) * chunk_size;
+}
+
 Sampler::Sampler(const pelko_params_t& params)
     : m_params(params),
       m_scan_elapsed_time(0),
@@ -115,7 +123,10 @@ Sampler::Sampler(const pelko_params_t& params)
       m_total_files(0),
       m_scan_stopped(false),
       m_chunk_cb_func(nullptr),
+      m_bucket_end_func(nullptr),
       m_chunk_cb_arg(nullptr),
+      m_bucket_size(params.bucket_size),
+      m_draw_limit(0),
       m_read_begun(false),
       m_n_buckets(0),
       m_n_drawn(0),
@@ -180,6 +191,7 @@ void Sampler::scan() {
   }
   // Whoever stopped the scan says so.
   if (m_stop_requested) return;
+  sort_plan();
 
   print_scan_progress(true);
   printer << std::endl;
@@ -269,6 +281,34 @@ void Sampler::scan_file(Walker* walker, const TCHAR* file_path,
   if (filled > 0) check_elapsed_time(walker);
 }
 
+void Sampler::sort_plan() {
+  // Directories by name, then the files of each by name: a plan that does
+  // not depend on which walking thread came first.
+  std::vector<uint32_t> by_name(m_dirs.size());
+  for (uint32_t d = 0; d < by_name.size(); d++) by_name[d] = d;
+  std::sort(by_name.begin(), by_name.end(), [this](uint32_t a, uint32_t b) {
+    return m_dirs[a] < m_dirs[b];
+  });
+  std::vector<uint32_t> rank(m_dirs.size());
+  for (uint32_t i = 0; i < by_name.size(); i++) rank[by_name[i]] = i;
+  const std::string& names = m_names;
+  auto name = [&names](const plan_file_t& f) {
+    return std::string_view(names).substr(f.name_at, f.name_len & NAME_MASK);
+  };
+  std::sort(m_files.begin(), m_files.end(),
+            [&](const plan_file_t& a, const plan_file_t& b) {
+              if (a.dir != b.dir) return rank[a.dir] < rank[b.dir];
+              const int c = name(a).compare(name(b));
+              // The same path given twice (or by two roots) stays twice.
+              return c != 0 ? c < 0 : a.start < b.start;
+            });
+  uint64_t start = 0;
+  for (plan_file_t& f : m_files) {
+    f.start = start;
+    start += f.size;
+  }
+}
+
 std::string Sampler::file_path(const plan_file_t& f) const {
   std::string p = m_dirs[f.dir];
   p.append(m_names, f.name_at, f.name_len & NAME_MASK);
@@ -277,9 +317,8 @@ std::string Sampler::file_path(const plan_file_t& f) const {
 
 void Sampler::bucket_slices(size_t b, std::vector<file_slice_t>* out) const {
   out->clear();
-  const uint64_t lo = (uint64_t)b * m_params.bucket_size;
-  const uint64_t hi = std::min<uint64_t>(lo + m_params.bucket_size,
-                                         m_reductible_size);
+  const uint64_t lo = (uint64_t)b * m_bucket_size;
+  const uint64_t hi = std::min<uint64_t>(lo + m_bucket_size, m_reductible_size);
   // The file whose run holds lo: the last one starting at or before it.
   size_t i = std::upper_bound(m_files.begin(), m_files.end(), lo,
                               [](uint64_t v, const plan_file_t& f) {
@@ -330,7 +369,7 @@ size_t Sampler::get_total_chunks() const {
 
 size_t Sampler::get_total_buckets() const {
   MutexLock lock(&m_mutex);
-  return (m_reductible_size + m_params.bucket_size - 1) / m_params.bucket_size;
+  return (m_reductible_size + m_bucket_size - 1) / m_bucket_size;
 }
 
 Sampler::plan_totals_t Sampler::get_plan_totals() const {
@@ -445,15 +484,32 @@ void Sampler::print_scan_progress(bool to_file) const {
   printer.set_to_file(true);
 }
 
+void Sampler::set_bucket_size(size_t bytes) {
+  PELKO_ASSERT(bytes > 0 && bytes % m_params.chunk_size == 0);
+  MutexLock lock(&m_mutex);
+  PELKO_ASSERT(!m_read_begun);
+  m_bucket_size = bytes;
+}
+
+void Sampler::set_draw_limit(size_t n) {
+  MutexLock lock(&m_mutex);
+  m_draw_limit = n;
+}
+
 void Sampler::read(chunk_cb_func_t cb_func, void* cb_arg) {
+  read(cb_func, nullptr, cb_arg);
+}
+
+void Sampler::read(chunk_cb_func_t cb_func, bucket_end_func_t end_func,
+                   void* cb_arg) {
   m_chunk_cb_func = cb_func;
+  m_bucket_end_func = end_func;
   m_chunk_cb_arg = cb_arg;
   if (m_params.seed_given) srand(m_params.seed);
   if (!m_read_begun) {  // a second call reads nothing
     MutexLock lock(&m_mutex);
     m_read_begun = true;
-    m_n_buckets = (m_reductible_size + m_params.bucket_size - 1) /
-                  m_params.bucket_size;
+    m_n_buckets = (m_reductible_size + m_bucket_size - 1) / m_bucket_size;
     m_n_drawn = 0;
     if (m_n_buckets < ((size_t)1 << 32)) {
       m_order32.resize(m_n_buckets);
@@ -478,15 +534,17 @@ void Sampler::read_thread() {
   // bucket-sized buffer would be written out to slower caches and read back.
   const size_t piece_size =
       std::max(chunk_size, READ_PIECE_SIZE / chunk_size * chunk_size);
-  const size_t buf_size = std::min(piece_size, m_params.bucket_size);
+  const size_t buf_size = std::min(piece_size, m_bucket_size);
   std::unique_ptr<unsigned char[]> buf;  // allocated with the first bucket
   SliceFile file(m_params.keep_cache);
   os_input_range_t range;  // the slice being read, for the page cache
 
   std::vector<file_slice_t> slices;
 
+  const size_t limit = m_draw_limit != 0 ? std::min(m_draw_limit, m_n_buckets)
+                                         : m_n_buckets;
   m_mutex.lock();
-  while (m_n_drawn < m_n_buckets && !m_stop_requested) {
+  while (m_n_drawn < limit && !m_stop_requested) {
     const size_t b = draw_bucket();
     const size_t seq = m_n_drawn++;
     m_mutex.unlock();
@@ -495,7 +553,7 @@ void Sampler::read_thread() {
     bucket_slices(b, &slices);
     for (const file_slice_t& slice : slices) {
       if (m_stop_now) break;
-      PELKO_ASSERT(slice.size <= m_params.bucket_size);
+      PELKO_ASSERT(slice.size <= m_bucket_size);
       const plan_file_t& pf = m_files[slice.file];
       const std::string path = file_path(pf);
       const int fd = open_checked(&file, pf, path);
@@ -539,6 +597,7 @@ void Sampler::read_thread() {
         note_unread(path, (planned - delivered) * chunk_size);
       if (left) break;
     }
+    if (m_bucket_end_func != nullptr) m_bucket_end_func(seq, m_chunk_cb_arg);
     m_mutex.lock();
   }
   m_mutex.unlock();

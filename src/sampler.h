@@ -47,6 +47,22 @@
 class SliceFile;
 class Walker;
 
+// Buckets a plan is cut into at least, when the bucket size is not given.
+// The bucket is the sampling unit: copies that span whole buckets show only
+// once both copies of a bucket have been read, so what an early row can rule
+// out depends on the number of buckets read, not on their bytes. With 16,384
+// buckets, 5 % of the plan is 819 buckets, and the pairs of copied buckets
+// the sample could still miss (about 3 / 0.05^2 of them) are at most about
+// 7 % of the buckets; with 1,024 one-MiB buckets of a 1 GiB input that share
+// would be above 100 %. Inputs of 16 GiB and more keep buckets of 1 MiB.
+const size_t MIN_PLAN_BUCKETS = 16384;
+
+// The bucket size for a plan of `bytes` in whole chunks of chunk_size when
+// none is given: the largest multiple of chunk_size, at most
+// DEFAULT_BUCKET_SIZE (and at least one chunk), that cuts the plan into at
+// least MIN_PLAN_BUCKETS buckets.
+size_t choose_bucket_size(size_t bytes, size_t chunk_size);
+
 class Sampler {
  public:
   // Called once per chunk from the reading threads, concurrently, without any
@@ -56,6 +72,9 @@ class Sampler {
   // order, one after the other, by one thread.
   typedef void (*chunk_cb_func_t)(const unsigned char* chunk_data,
                                   size_t bucket_seq, void* cb_arg);
+  // Called once per bucket drawn, by the thread that read it, after its
+  // last chunk's call (also when none of its chunks could be read).
+  typedef void (*bucket_end_func_t)(size_t bucket_seq, void* cb_arg);
 
   // Keeps a reference to params, which must outlive the Sampler. The bucket
   // size must be a multiple of the chunk size (asserted): every slice is
@@ -81,6 +100,16 @@ class Sampler {
   // cb_func(chunk, bucket_seq, cb_arg) for every whole chunk read; returns
   // when the last call has returned. Call once, after scan().
   void read(chunk_cb_func_t cb_func, void* cb_arg);
+  // The same, with end_func(bucket_seq, cb_arg) after each bucket.
+  void read(chunk_cb_func_t cb_func, bucket_end_func_t end_func, void* cb_arg);
+
+  // Reading draws at most n buckets (0: every one). Call before read().
+  void set_draw_limit(size_t n);
+
+  // The bucket size reading uses, a multiple of the chunk size (asserted):
+  // params.bucket_size unless set_bucket_size changed it after the scan.
+  size_t bucket_size() const { return m_bucket_size; }
+  void set_bucket_size(size_t bytes);
 
   // Ends the scan or the reading early. Callable from any thread, also from
   // inside the chunk callback, before or during scan() and read(); not from
@@ -143,6 +172,10 @@ class Sampler {
     size_t offset;
     size_t size;
   };
+  // After the walk: orders the plan's files by directory and name and lays
+  // their runs out again in that order. m_mutex need not be held (the walk
+  // is over).
+  void sort_plan();
   // The slices bucket b is made of, in order.
   void bucket_slices(size_t b, std::vector<file_slice_t>* out) const;
   // The path a plan file was handed over with.
@@ -202,7 +235,10 @@ class Sampler {
   std::vector<uint64_t> m_order64;
   mutable Mutex m_mutex;
   chunk_cb_func_t m_chunk_cb_func;
+  bucket_end_func_t m_bucket_end_func;
   void* m_chunk_cb_arg;
+  size_t m_bucket_size;
+  size_t m_draw_limit;  // 0: none
   bool m_read_begun;
   size_t m_n_buckets;  // of the plan, fixed when reading starts
   size_t m_n_drawn;  // buckets taken for reading; guarded by m_mutex

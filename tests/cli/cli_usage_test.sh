@@ -66,7 +66,6 @@ usage_error "-c -1" "chunk_size <= 0" -p "$TMP/f" -c -1
 usage_error "-c 16KB is 16 bytes, 0.5 is 0" "chunk_size <= 0" -p "$TMP/f" -c 16KB -c 0.5
 usage_error "-c 3G" "chunk_size > 2113929216 (LZ4_MAX_INPUT_SIZE)" -p "$TMP/f" -c 3G
 usage_error "-b -5" "bucket_size <= 0" -p "$TMP/f" -b -5
-usage_error "-c above -b" "chunk_size > bucket_size" -p "$TMP/f" -c 2M
 usage_error "-c above -b" "chunk_size > bucket_size" -p "$TMP/f" -c 64K -b 32K
 # A size or time with no number at all, named at once: read as 0 it would
 # have switched the limit off.

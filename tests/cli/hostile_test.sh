@@ -228,7 +228,7 @@ expect_contains "sparse: root line" "$TMP/sparse: single file, 1024.000 GiB" "$r
 expect_contains "sparse: planned" "Scanned: 1024.000 GiB, 100%" "$rep"   # a rate may follow
 expect_contains "sparse: one file" " 1 files (" "$rep"
 expect_contains "sparse: reductible" "Reductible: 1024.000 GiB (100%)" "$rep"
-expect_contains "sparse: reading began" "16.000 KiB (0.000%)" "$rep"
+expect_contains "sparse: reading began" "1024.000 KiB (0.000%)" "$rep"
 expect_file "sparse: only the stop line" \
   "stopping: finishing the final row; press Ctrl-C again to quit without it" "$TMP/err"
 rm -f "$TMP/sparse"

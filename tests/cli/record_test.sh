@@ -68,7 +68,8 @@ close(ratio, objs[-1]["reduction_ratio"]["value"], "summary reduction ratio")
 
 crows = list(csv.reader(open(cpath)))
 check(crows[0] == ["elapsed", "progress", "bytes", "bandwidth", "memory", "memory_peak",
-                   "dedupe_low", "dedupe", "dedupe_high", "compress", "zeros", "final"],
+                   "dedupe_low", "dedupe", "dedupe_high", "compress", "zeros", "final",
+                   "compress_low", "compress_high", "zeros_low", "zeros_high"],
       "CSV header %s" % crows[0])
 check(len(crows) == len(rows) + 1, "CSV rows %d, JSON rows %d" % (len(crows) - 1, len(rows)))
 for c, j in zip(crows[1:], rows):
