@@ -48,6 +48,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "estimator.h"
@@ -646,6 +647,9 @@ struct row_out_t {
 struct truth_t {
   double r, c, z, t;
   uint64_t chunks, distinct;
+  // Pairs of buckets that are copies of each other (share at least 3/4 of
+  // a bucket's contents), counted for the small set only; -1: not counted.
+  double copy_pairs;
 };
 
 // The total reduction ratio with its pessimistic and optimistic ends, as
@@ -781,8 +785,46 @@ std::vector<row_out_t> run_order(const Shape& shape, const run_cfg_t& cfg,
   return rows;
 }
 
+// Pairs of buckets (of cpb chunks) that share at least 3/4 of their contents.
+// Contents in more than 64 buckets are left out: they make pairs of buckets
+// that share them and little else.
+double count_copy_pairs(const Shape& shape, uint64_t cpb) {
+  const uint64_t n = shape.n_chunks();
+  std::vector<chunk_t> buf(cpb);
+  std::unordered_map<uint64_t, std::vector<uint32_t>> where;
+  for (uint64_t b = 0; b * cpb < n; b++) {
+    const uint32_t m = (uint32_t)std::min<uint64_t>(cpb, n - b * cpb);
+    shape.chunks(b * cpb, m, buf.data());
+    for (uint32_t k = 0; k < m; k++) {
+      if (buf[k].zero) continue;
+      std::vector<uint32_t>& v = where[buf[k].id];
+      if (v.empty() || v.back() != b) v.push_back((uint32_t)b);
+    }
+  }
+  std::unordered_map<uint64_t, uint32_t> shared;
+  for (const auto& kv : where) {
+    const std::vector<uint32_t>& v = kv.second;
+    if (v.size() < 2 || v.size() > 64) continue;
+    for (size_t i = 0; i < v.size(); i++)
+      for (size_t j = i + 1; j < v.size(); j++)
+        shared[(uint64_t)v[i] << 32 | v[j]]++;
+  }
+  double pairs = 0;
+  for (const auto& kv : shared) pairs += kv.second * 4 >= 3 * cpb;
+  return pairs;
+}
+
+// The 95 % upper bound of a Poisson mean of which k were seen
+// (Wilson-Hilferty).
+double poisson_upper(double k) {
+  const double a = k + 1;
+  const double c = 1 - 1 / (9 * a) + 1.645 / (3 * sqrt(a));
+  return a * c * c * c;
+}
+
 truth_t compute_truth(const Shape& shape) {
   truth_t t{};
+  t.copy_pairs = -1;
   const uint64_t n = shape.n_chunks();
   const uint32_t step = 4096;
   std::vector<chunk_t> buf(step);
@@ -826,15 +868,17 @@ std::string run_job(const shape_spec_t& spec, const job_t& j,
   std::unique_ptr<Shape> shape = spec.make(j.bytes);
   std::ostringstream os;
   os.precision(9);
-  if (j.seed == 0) {
-    const truth_t t = compute_truth(*shape);
-    os << "T " << t.r << " " << t.c << " " << t.z << " " << t.t << " "
-       << t.chunks << " " << t.distinct << "\n";
-    return os.str();
-  }
   run_cfg_t c = cfg;
   if (c.bucket == 0) {
     c.bucket = choose_bucket_size(shape->n_chunks() * c.chunk, c.chunk);
+  }
+  if (j.seed == 0) {
+    truth_t t = compute_truth(*shape);
+    if (cfg.bucket == 0) t.copy_pairs = count_copy_pairs(*shape, c.bucket / c.chunk);
+    os << "T " << t.r << " " << t.c << " " << t.z << " " << t.t << " "
+       << t.chunks << " " << t.distinct << " " << t.copy_pairs << " "
+       << c.bucket << "\n";
+    return os.str();
   }
   double stopped = 0;
   const std::vector<row_out_t> rows = run_order(*shape, c, j.seed, &stopped);
@@ -1056,8 +1100,10 @@ int main(int argc, char** argv) {
       const double elapsed = now_seconds() - t0;
 
       truth_t truth{};
-      sscanf(out[0].c_str(), "T %lf %lf %lf %lf %lu %lu", &truth.r, &truth.c,
-             &truth.z, &truth.t, &truth.chunks, &truth.distinct);
+      unsigned long truth_bucket = 0;
+      sscanf(out[0].c_str(), "T %lf %lf %lf %lf %lu %lu %lf %lu", &truth.r,
+             &truth.c, &truth.z, &truth.t, &truth.chunks, &truth.distinct,
+             &truth.copy_pairs, &truth_bucket);
       std::vector<std::vector<row_out_t>> runs;
       std::vector<double> stopped;
       double peak = 0;
@@ -1109,8 +1155,8 @@ int main(int argc, char** argv) {
                inside, at.size());
         continue;
       }
-      printf("  %-9s %-8s %6s %6s %7s %7s %7s\n", "progress", "figure", "cover",
-             "blank", "width", "rmse", "err");
+      printf("  %-9s %-8s %6s %6s %7s %7s %7s %7s\n", "progress", "figure",
+             "cover", "blank", "width", "rmse", "err", "floor");
       for (double cp : checkpoints) {
         std::vector<std::array<double, 3>> fig[4];
         double rss = 0, dist = 0;
@@ -1131,6 +1177,24 @@ int main(int argc, char** argv) {
         }
         const char* names[] = {"dedupe", "compress", "zeros", "total"};
         const double truths[] = {truth.r, truth.c, truth.z, truth.t};
+        // The honest floor of the dedupe range's width: the copy pairs of
+        // buckets that the sample would show (k of them), their 95 % upper
+        // bound given k, and the high end if the excess were there, each
+        // pair merging a bucket of chunks.
+        double floor = NAN;
+        if (truth.copy_pairs >= 0) {
+          const double B = ceil((double)truth.chunks * K / (double)truth_bucket);
+          const double sb = std::max(2.0, round(cp * B));
+          const double q = sb * (sb - 1) / (B * (B - 1));
+          const double k = truth.copy_pairs * q;
+          const double extra = (poisson_upper(k) - k) / q;
+          // A pair merges at most a bucket of chunks, and all of them
+          // together at most half the distinct chunks.
+          const double merged = std::min(extra * (double)truth_bucket / K,
+                                         (double)truth.distinct / 2);
+          const double d = (double)truth.distinct - merged;
+          floor = d > 0 ? ((double)truth.chunks / d - truth.r) / truth.r : INFINITY;
+        }
         for (int f = 0; f < 4; f++) {
           if (f == 2 && truth.z == 0) continue;
           const figure_stats_t st = stats(fig[f], truths[f]);
@@ -1138,6 +1202,17 @@ int main(int argc, char** argv) {
           snprintf(pct, sizeof(pct), "%.2f%%", cp * 100);
           printf("  %-9s %-8s %5.0f%% %5.0f%% %7.4f %7.4f %+6.2f%%", f == 0 ? pct : "",
                  names[f], st.cover, st.blank, st.width, st.rmse, st.err);
+          if (f == 0 && truth.copy_pairs >= 0) printf(" %7.4f", floor);
+          // Goals of the small set (from 5 %): coverage, no blank, width.
+          if (!big && cp >= 0.05 && (f == 0 || f == 3)) {
+            const double allowed =
+                std::max(6 * st.rmse, std::max(f == 0 ? 1.25 * floor : 0.0, 0.10));
+            if (st.cover < 95 || st.blank > 0 || !(st.width <= allowed))
+              printf("  MISSED%s%s%s", st.cover < 95 ? " cover" : "",
+                     st.blank > 0 ? " blank" : "",
+                     !(st.width <= allowed) ? " width" : "");
+            if (cp >= 0.2 && fabs(st.err) > 5) printf("  MISSED err");
+          }
           if (f == 0 && bytes >= 100 * TiB && dist > 0)
             printf("   rss %s, %.1f B per fingerprint",
                    memory_to_str((size_t)rss, (size_t)-1).c_str(), rss / dist);

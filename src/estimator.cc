@@ -177,8 +177,8 @@ Estimator::Estimator(const pelko_params_t& params, const env_t& env)
       m_report_step(0.0),
       m_ordered(false),
       m_rows_cpb(1),
-      m_window_end(SIZE_MAX),
-      m_n_done(0),
+      m_in_order(true),
+      m_next_seq(0),
       m_row_buckets(SIZE_MAX),
       m_stop_buckets(SIZE_MAX),
       m_final_limit(SIZE_MAX),
@@ -256,15 +256,14 @@ void Estimator::begin(const plan_t& plan) {
   MutexLock lock(&m_mutex);
   m_ordered = true;
   m_rows_cpb = plan.chunks_per_bucket;
-  m_n_done = 0;
+  m_next_seq = 0;
   if (m_params.stop_at > 0) m_stop_buckets = __buckets_for(m_params.stop_at);
   m_final_limit = m_stop_buckets;
   // The first row comes with the first bucket (report point 0), as it comes
   // with the first chunk when chunks are counted as they come.
   m_report_next = m_report_step = 0.0;
   m_row_buckets = __buckets_for(m_report_next);
-  m_window_end = std::min(m_row_buckets, m_stop_buckets);
-  if (!m_stop_reason.empty()) m_window_end = SIZE_MAX;
+  m_in_order = m_stop_reason.empty();
 }
 
 std::string Estimator::stop_reason() const {
@@ -317,10 +316,10 @@ void Estimator::__stop(const std::string& reason) {
   if (!m_stop_reason.empty()) return;
   m_stop_reason = reason;
   if (m_sampler != nullptr) m_sampler->request_stop();
-  if (m_ordered && m_window_end != SIZE_MAX) {
+  if (m_ordered && m_in_order) {
     // An early end that is not a row's: what has been read counts, held
     // buckets included, and nothing waits any more.
-    m_window_end = SIZE_MAX;
+    m_in_order = false;
     for (const auto& kv : m_held)
       if (kv.first < m_final_limit) __count_held(kv.first, kv.second);
     m_held.clear();
@@ -413,19 +412,28 @@ void Estimator::add_fingerprint(fp_t fp, bool is_zero, size_t bucket_seq,
     lock.lock();
     rd.owner = this;
     rd.seq = bucket_seq;
-    rd.held = m_ordered && bucket_seq >= m_window_end;
+    rd.held = m_ordered && ((m_in_order && bucket_seq != m_next_seq) ||
+                            bucket_seq >= m_final_limit);
     rd.chunks.clear();
   }
   if (rd.held) {
-    // Counted when the window reaches the bucket. Its compressed size is
-    // measured now, for every chunk that may then turn out to be new.
+    // Counted once every bucket drawn before it has been. Its compressed
+    // size is measured now, for every chunk that may then turn out to be
+    // new: not one already in the map (it stays there: evictions take only
+    // the threshold, below which later chunks are skipped anyway) or skipped
+    // by the memory-saving mode.
+    bool may_be_new = !(mask & ESTIMATE_DEDUPE);
+    if (counted && first) {
+      lock.lock();
+      may_be_new = !(m_save_memory && fp < m_lower_crc) &&
+                   m_dedupe_map.find(fp) == m_dedupe_map.end();
+    }
     lock.unlock();
     held_chunk_t h;
     h.fp = fp;
     h.flags = (uint8_t)((is_zero ? HELD_ZERO : 0) | (first ? HELD_FIRST : 0) |
                         (counted ? HELD_COUNTED : 0));
     h.csize = 0;
-    const bool may_be_new = !(mask & ESTIMATE_DEDUPE) || first;
     if ((mask & ESTIMATE_COMPRESS) && may_be_new)
       h.csize = (uint32_t)compressed_size(arg);
     rd.chunks.push_back(h);
@@ -489,15 +497,14 @@ void Estimator::end_bucket(size_t bucket_seq) {
   MutexLock lock(&m_mutex);
   if (mine) rd.owner = nullptr;  // the next bucket starts afresh
   if (!m_ordered) return;
-  const bool held = mine ? rd.held : bucket_seq >= m_window_end;
-  if (!held) {
-    m_n_done++;
+  if (!m_in_order) {
+    // Counted as it came (the run was stopped; nothing waits any more).
+    if (mine && rd.held && bucket_seq < m_final_limit)
+      __count_held(bucket_seq, rd.chunks);
+  } else if (mine ? !rd.held : bucket_seq == m_next_seq) {
+    m_next_seq++;  // counted as it came: it was the next one
   } else if (bucket_seq >= m_final_limit) {
     // Past a stop that keeps its row: not counted.
-  } else if (bucket_seq < m_window_end) {
-    // The window reached it while it was being read.
-    if (mine) __count_held(bucket_seq, rd.chunks);
-    m_n_done++;
   } else {
     m_held_chunks += mine ? rd.chunks.size() : 0;
     std::vector<held_chunk_t>& slot = m_held[bucket_seq];
@@ -507,45 +514,32 @@ void Estimator::end_bucket(size_t bucket_seq) {
   __advance_window();
   __check_limits();
   if (!m_reports.empty()) __drain_reports();
-  while (m_held_chunks > kHeldChunksMax && m_window_end != SIZE_MAX)
-    m_held_cv.wait(m_mutex);
+  while (m_held_chunks > kHeldChunksMax && m_in_order) m_held_cv.wait(m_mutex);
 }
 
 void Estimator::__advance_window() {
-  bool moved = false;
-  while (m_window_end != SIZE_MAX && m_n_done >= m_window_end) {
-    moved = true;
-    const size_t k = m_window_end;
-    if (k == m_row_buckets) {
+  if (!m_in_order) return;
+  const size_t before = m_next_seq;
+  for (;;) {
+    if (m_next_seq == m_row_buckets) {
       __queue_report();
       m_report_next = __next_report_point(m_report_next);
       // Steps that the same buckets already reach make no row of their own.
-      while ((m_row_buckets = __buckets_for(m_report_next)) <= k)
+      while ((m_row_buckets = __buckets_for(m_report_next)) <= m_next_seq)
         m_report_next = __next_report_point(m_report_next);
     }
-    if (k >= m_stop_buckets) {
+    if (m_next_seq >= m_stop_buckets) {
       __stop("stopped by --stop-at " + number_text(m_params.stop_at * 100));
       break;
     }
-    m_window_end = std::min(m_row_buckets, m_stop_buckets);
-    if (m_window_end == SIZE_MAX) {
-      // Past the last row: everything held counts, and from now on every
-      // bucket as it comes.
-      for (const auto& kv : m_held)
-        if (kv.first < m_final_limit) __count_held(kv.first, kv.second);
-      m_held.clear();
-      m_held_chunks = 0;
-      break;
-    }
-    while (!m_held.empty() && m_held.begin()->first < m_window_end) {
-      auto it = m_held.begin();
-      m_held_chunks -= it->second.size();
-      __count_held(it->first, it->second);
-      m_n_done++;
-      m_held.erase(it);
-    }
+    if (m_held.empty() || m_held.begin()->first != m_next_seq) break;
+    auto it = m_held.begin();
+    m_held_chunks -= it->second.size();
+    __count_held(it->first, it->second);
+    m_held.erase(it);
+    m_next_seq++;
   }
-  if (moved) m_held_cv.broadcast();
+  if (m_next_seq != before) m_held_cv.broadcast();
 }
 
 void Estimator::__count_chunk(bool is_zero, time_t now, int group) {
@@ -786,7 +780,7 @@ Estimator::counters_t Estimator::__counters() const {
   c.memory_cur = c.memory_peak = 0;
   m_env.get_memory_usage(&c.memory_cur, &c.memory_peak);
   c.n_printed_reports = m_n_printed_reports;
-  c.n_buckets = m_n_done;
+  c.n_buckets = m_next_seq;
   for (int g = 0; g < UNSEEN_GROUPS; g++) {
     c.group_chunks[g] = m_group_chunks[g];
     c.group_zeros[g] = m_group_zeros[g];
@@ -1165,20 +1159,44 @@ void Estimator::__analyze_dfh(const counters_t& c, const dfh_set_t& dfh,
   // represented share k then overstates the share of the other chunks'
   // contents kept, and (total k) / distinct would overstate the ratio, by
   // 40 % with a quarter of the chunks zero. Scale the other contents alone.
+  if (c.n_skipped_chunks == 0) return;
   const bool zeros_kept = (m_params.estimate_mask & ESTIMATE_DEDUPE_ZEROS) &&
-                          c.n_zero_chunks != 0 && c.n_skipped_chunks != 0;
-  if (!zeros_kept) return;
-  const double other = (double)(sample - c.n_zero_chunks);
-  const double k_other = other > 0 ? 1.0 - (double)c.n_skipped_chunks / other : 0;
-  for (double* x : {r, r_low, r_high}) {
-    if (!(*x > 0)) continue;
-    if (!(k_other > 0)) {
-      *x = -1.0;
-      continue;
+                          c.n_zero_chunks != 0;
+  double k_other = k;
+  if (zeros_kept) {
+    const double other = (double)(sample - c.n_zero_chunks);
+    k_other = other > 0 ? 1.0 - (double)c.n_skipped_chunks / other : 0;
+    for (double* x : {r, r_low, r_high}) {
+      if (!(*x > 0)) continue;
+      if (!(k_other > 0)) {
+        *x = -1.0;
+        continue;
+      }
+      const double distinct = s.chunks / *x;  // of the represented chunks
+      *x = std::max(1.0, (double)total / (1.0 + (distinct - 1.0) / k_other));
     }
-    const double distinct = s.chunks / *x;  // of the represented chunks
-    *x = (double)total / (1.0 + (distinct - 1.0) / k_other);
   }
+  // The map keeps only the checksums above a threshold: the contents it
+  // holds are a sample of the data set's contents by checksum, each with
+  // every occurrence, and the ratio is their mean number of chunks. That
+  // sample's own error (the spread of those counts over the square root of
+  // how many were kept, without replacement) widens the range, a complete
+  // read included: the figure is an estimate and says so.
+  if (!(*r > 0)) return;
+  double kept = 0, sum = 0, sq = 0;
+  dfh.all.for_each(1, dfh.all_size, [&](size_t i, int64_t v) {
+    kept += (double)v;
+    sum += (double)v * (double)i;
+    sq += (double)v * (double)i * (double)i;
+  });
+  if (!(kept > 1) || !(sum > 0)) return;
+  const double mean = sum / kept;
+  const double cv = sqrt(std::max(0.0, sq / kept - mean * mean)) / mean;
+  const double rel =
+      JACKKNIFE_T * cv / sqrt(kept) * sqrt(std::max(0.0, 1.0 - k_other));
+  *r_low = (*r_low > 0 ? *r_low : *r) / (1.0 + rel);
+  *r_low = std::max(1.0, *r_low);
+  *r_high = (*r_high > 0 ? *r_high : *r) * (1.0 + rel);
 }
 
 void Estimator::__print_dedupe(double r, double r_low, double r_high) const {

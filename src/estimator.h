@@ -205,13 +205,14 @@ class Estimator {
   // without any lock held when the chunk's compressed size is needed, and
   // returns it. A zero chunk's fp is not used.
   //
-  // Rows are repeatable: a row stands for exactly the first K buckets in
-  // drawing order (K the least number of buckets that reaches its report
-  // step), whatever the order in which the threads deliver them. A bucket
-  // drawn at or past the next row's K is held back (its chunks' figures in
-  // a buffer, its compressed sizes measured at once) until that row has
-  // been taken; a thread whose finished bucket would make the buffer pass
-  // kHeldChunksMax waits in end_bucket until it shrinks.
+  // Rows are repeatable: buckets are counted in drawing order, whatever the
+  // order in which the threads deliver them, and a row stands for exactly
+  // the first K buckets (K the least number of buckets that reaches its
+  // report step). A bucket that arrives before one drawn earlier is done is
+  // held back (its chunks' figures in a buffer, the compressed sizes of its
+  // chunks not yet in the map measured at once) until then; a thread whose
+  // finished bucket makes the buffer pass kHeldChunksMax chunks waits in
+  // end_bucket until it shrinks.
   struct plan_t {
     size_t total_chunks;       // the analysis is to expect, > 0 or 0
     size_t total_buckets;      // of the plan
@@ -284,8 +285,9 @@ class Estimator {
   static reader_t& __reader();
   // With m_mutex held: counts a held bucket's chunks.
   void __count_held(size_t seq, const std::vector<held_chunk_t>& chunks);
-  // With m_mutex held: takes the rows whose buckets are all counted, moves
-  // the window on and counts the held buckets it now covers.
+  // With m_mutex held: counts the held buckets that are next in drawing
+  // order, taking each row (and the stop at params.stop_at) when its
+  // buckets are all counted.
   void __advance_window();
   // The next report point after `after` (a share of the plan): the early
   // points below the first report step when params.early_rows is set, then
@@ -429,12 +431,13 @@ class Estimator {
   // Buckets in drawing order that make one row (each has this many chunks
   // but perhaps the plan's last one).
   size_t m_rows_cpb;
-  // Buckets of seq below m_window_end are counted as they arrive; later
-  // ones are held back in m_held until the window reaches them. m_n_done:
-  // buckets below m_window_end counted in full. SIZE_MAX: no window (after
-  // a stop, or past the last row).
-  size_t m_window_end;
-  size_t m_n_done;
+  // Buckets are counted in drawing order: the bucket numbered m_next_seq as
+  // it arrives, later ones held back in m_held until every one before them
+  // has been counted. m_in_order is false once a stop that is not a row's
+  // (a signal, the time limit) has counted what was held: from then on
+  // every bucket is counted as it comes.
+  bool m_in_order;
+  size_t m_next_seq;
   // The next row is taken when the window reaches this many buckets.
   size_t m_row_buckets;
   // params.stop_at in buckets, SIZE_MAX: none. Held buckets from

@@ -1078,4 +1078,163 @@ TEST_F(EstimatorTest, DebugLevelOneLayout) {
   EXPECT_EQ(hi, -1.0);
 }
 
+// ---------------------------------------------------------------------------
+// Rows in drawing order
+
+// A plan of buckets whose chunks come from a small pool, so that buckets
+// share contents; bucket b's chunk k is chunk_of(b, k).
+struct OrderedPlan {
+  static const size_t kBuckets = 400, kPerBucket = 4;
+  std::vector<std::vector<unsigned char>> pool;
+  OrderedPlan() {
+    for (unsigned i = 0; i < 300; i++) pool.push_back(random_chunk(1000 + i));
+    pool.emplace_back(CHUNK, 0);
+  }
+  const std::vector<unsigned char>& chunk_of(size_t b, size_t k) const {
+    return pool[(b * 7 + k * 131 + (b % 5) * k) % pool.size()];
+  }
+};
+
+struct row_log_t {
+  std::vector<Estimator::row_t> rows;
+};
+
+void log_row(const Estimator::row_t& row, void* arg) {
+  static_cast<row_log_t*>(arg)->rows.push_back(row);
+}
+
+struct ordered_feed_t {
+  Estimator* e;
+  const OrderedPlan* plan;
+  std::vector<size_t> order;  // the buckets, in the order they are handed out
+  std::atomic<size_t> next{0};
+};
+
+void* ordered_feed_thread(void* arg) {
+  ordered_feed_t* f = static_cast<ordered_feed_t*>(arg);
+  for (size_t i; (i = f->next++) < f->order.size();) {
+    const size_t seq = f->order[i];
+    for (size_t k = 0; k < OrderedPlan::kPerBucket; k++)
+      Estimator::add_chunk(f->plan->chunk_of(seq, k).data(), seq, f->e);
+    Estimator::end_bucket(seq, f->e);
+  }
+  return nullptr;
+}
+
+void expect_same_rows(const row_log_t& a, const row_log_t& b,
+                      const std::string& what) {
+  ASSERT_EQ(a.rows.size(), b.rows.size()) << what;
+  for (size_t i = 0; i < a.rows.size(); i++) {
+    const Estimator::row_t &x = a.rows[i], &y = b.rows[i];
+    EXPECT_EQ(x.n_buckets, y.n_buckets) << what << " row " << i;
+    EXPECT_EQ(x.n_data_chunks, y.n_data_chunks) << what << " row " << i;
+    EXPECT_EQ(x.n_zero_chunks, y.n_zero_chunks) << what << " row " << i;
+    EXPECT_EQ(x.n_distinct, y.n_distinct) << what << " row " << i;
+    EXPECT_EQ(x.r, y.r) << what << " row " << i;
+    EXPECT_EQ(x.r_low, y.r_low) << what << " row " << i;
+    EXPECT_EQ(x.r_high, y.r_high) << what << " row " << i;
+    EXPECT_EQ(x.compress, y.compress) << what << " row " << i;
+    EXPECT_EQ(x.compress_low, y.compress_low) << what << " row " << i;
+    EXPECT_EQ(x.zeros_high, y.zeros_high) << what << " row " << i;
+  }
+}
+
+// Each row stands for the first K buckets in drawing order: buckets handed
+// to several threads and finished out of order (later ones held back until
+// their row is taken) give the rows of one thread reading in order, and the
+// stop at --stop-at keeps exactly its buckets whatever was read after.
+TEST_F(EstimatorTest, RowsFollowDrawingOrderWhateverTheThreads) {
+  const OrderedPlan plan;
+  Params params(-1);
+  params.report_freq = 0.05;
+  Estimator::plan_t shape{OrderedPlan::kBuckets * OrderedPlan::kPerBucket,
+                          OrderedPlan::kBuckets, OrderedPlan::kPerBucket};
+  auto run = [&](int n_threads, bool shuffled, double stop_at, row_log_t* log) {
+    params.stop_at = stop_at;
+    Estimator::env_t env = fake_env(1024);
+    env.on_row = log_row;
+    env.on_row_arg = log;
+    Estimator e(params, env);
+    e.begin(shape);
+    ordered_feed_t f;
+    f.e = &e;
+    f.plan = &plan;
+    const size_t limit = e.bucket_limit() ? e.bucket_limit() : shape.total_buckets;
+    // With a stop, a few buckets past it are read all the same, as by
+    // readers that had drawn them already.
+    for (size_t b = 0; b < std::min(shape.total_buckets, limit + 6); b++)
+      f.order.push_back(b);
+    if (shuffled) {
+      // Late buckets first, within windows of 40: every bucket of a row
+      // arrives after some of the next row's.
+      for (size_t w = 0; w < f.order.size(); w += 40)
+        std::reverse(f.order.begin() + w,
+                     f.order.begin() + std::min(f.order.size(), w + 40));
+    }
+    threadpool_run(n_threads, ordered_feed_thread, &f);
+    e.finish();
+  };
+  row_log_t one;
+  run(1, false, 0, &one);
+  // The first bucket's row, one every 5 % (the last step, summed up, lies
+  // a hair past the plan, as it does with chunks counted as they come), the
+  // final row.
+  ASSERT_EQ(one.rows.size(), 21u);
+  EXPECT_EQ(one.rows[1].n_buckets, 20u);
+  EXPECT_TRUE(one.rows.back().final);
+  EXPECT_EQ(one.rows.back().r_low, one.rows.back().r);  // complete: exact
+  for (int n_threads : {1, 3}) {
+    row_log_t many;
+    run(n_threads, true, 0, &many);
+    expect_same_rows(one, many, std::to_string(n_threads) + " threads");
+  }
+
+  row_log_t stop_one, stop_many;
+  run(1, false, 0.3, &stop_one);
+  run(3, true, 0.3, &stop_many);
+  expect_same_rows(stop_one, stop_many, "stopped at 30 %");
+  ASSERT_FALSE(stop_one.rows.empty());
+  const Estimator::row_t& last = stop_one.rows.back();
+  EXPECT_TRUE(last.final);
+  EXPECT_EQ(last.n_data_chunks + last.n_zero_chunks,
+            120 * OrderedPlan::kPerBucket);
+  EXPECT_EQ(last.r, one.rows[6].r);  // the row at 30 %
+}
+
+// The memory-saving mode keeps a sample of the contents: the final row of
+// a complete run keeps a range, and it holds the exact figure.
+TEST_F(EstimatorTest, SavingModeFinalRowHasARange) {
+  std::vector<std::vector<unsigned char>> chunks;
+  std::mt19937 gen(5);
+  std::vector<std::vector<unsigned char>> pool;
+  for (unsigned i = 0; i < 3000; i++) pool.push_back(random_chunk(5000 + i));
+  std::map<size_t, int> copies;
+  for (int i = 0; i < 9000; i++) {
+    const size_t k = gen() % pool.size();
+    chunks.push_back(pool[k]);
+    copies[k]++;
+  }
+  const double exact = (double)chunks.size() / copies.size();
+  Params params(ESTIMATE_DEDUPE);
+  Estimator e(params, fake_env());
+  EstimatorPeer p(&e);
+  p.begin(chunks.size());
+  g_mem = 10;
+  params.memory_limit = 0;  // not yet
+  for (size_t i = 0; i < chunks.size(); i++) {
+    if (i == 500) {
+      params.memory_limit = 5;  // from here on the map stops growing
+    }
+    p.add(chunks[i]);
+  }
+  ASSERT_TRUE(p.save_memory());
+  double r, lo, hi;
+  p.analyze(&r, &lo, &hi);
+  EXPECT_LT(lo, r);
+  EXPECT_GT(hi, r);
+  EXPECT_LE(lo, exact);
+  EXPECT_GE(hi, exact);
+  g_mem = ONE_GB;
+}
+
 }  // namespace

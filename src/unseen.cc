@@ -16,6 +16,7 @@
 #include "matrix.h"
 #include "pelko_assert.h"
 #include "printer.h"
+#include "ranges.h"
 
 size_t Unseen::MAX_Y_SIZE = 120;
 
@@ -57,10 +58,6 @@ const double kWideGridGrowth = 1.2;
 
 // Chunks up to which the range programs start from a solved basis.
 const double kWarmChunks = 1e10;
-
-// Standard deviations of the weighted fit error, under the histogram's
-// sampling noise, by which the range programs may fit worse than the core.
-const double UNSEEN_NOISE = 2.0;
 
 // Bucket pairs the sample may have missed: the upper limit on the mean of a
 // Poisson count of which none has been seen, at about 95 %.
@@ -199,7 +196,7 @@ double Unseen::entry_scale(int i) const {
 }
 
 double Unseen::fit_weight(int i) const {
-  return entry_scale(i) / sqrt(1.0 + Y[i]);
+  return entry_scale(i) / sqrt(m_unit * (m_unit + (double)Y[i]));
 }
 
 double Unseen::distinct_cost(const grid_t& gr, size_t k, bool minimize) const {
@@ -215,13 +212,6 @@ const std::vector<double>& Unseen::multiplicities() const {
 
 int Unseen::n_columns() const {
   return static_cast<int>(grid().mult.size() + 2 * (Y_SIZE - 1) + 1);
-}
-
-double Unseen::noise_budget() const {
-  double sum = 0.0;
-  for (size_t i = 1; i < Y_SIZE && i < m_entry_var.size(); i++)
-    sum += m_entry_var[i] / (1.0 + Y[i]);
-  return m_noise_z * sqrt(sum);
 }
 
 double Unseen::share(double k) const { return k == 0 ? 0.0 : k / P; }
@@ -295,6 +285,9 @@ double Unseen::run_range(bool low, double alpha) const {
       model->setObjectiveCoefficient((int)k, distinct_cost(gr, k, minimize));
     if (linear_programming(model.get(), true, true)) {
       get_dedupe_ratio(model.get(), &r, &r_full);
+      read_sensitivity(model.get(), alpha);
+      m_range_model = std::move(model);
+      m_range_minimize = minimize;
       return r_full;
     }
   }
@@ -311,12 +304,28 @@ double Unseen::run_range(bool low, double alpha) const {
                           &r_full);
   }
   if (!ok) return -1.0;
+  read_sensitivity(model.get(), alpha);
   if (warm) {
     m_range_model = std::move(model);
     m_range_alpha = alpha;
     m_range_minimize = minimize;
   }
   return r_full;
+}
+
+void Unseen::read_sensitivity(const ClpSimplex* model, double alpha) const {
+  // Rows: the shares, the fit budget, then entry i's row at 1 + i, divided
+  // by its scale. The objective counts distinct chunks in units of N. The
+  // budget moves with the histogram too, through the core's optimum.
+  m_sensitivity.assign(Y_SIZE, 0.0);
+  const double* dual = model->dualRowSolution();
+  if (dual == nullptr || model->numberRows() < (int)Y_SIZE + 1) return;
+  const double budget = dual[1] * (OPT > 0 ? 1.0 + alpha / (2 * sqrt(OPT)) : 1.0);
+  for (size_t i = 1; i < Y_SIZE; i++) {
+    const double core = i < m_core_dual.size() ? m_core_dual[i] : 0.0;
+    m_sensitivity[i] =
+        (dual[1 + i] + budget * core) * (double)N / entry_scale((int)i);
+  }
 }
 
 bool Unseen::run_unseen(double* opt, double* r, double* r_full) const {
@@ -332,7 +341,14 @@ bool Unseen::run_unseen(double* opt, double* r, double* r_full) const {
                      : 0.0;
   *opt = model.objectiveValue();
   m_core_basis.clear();
+  m_core_dual.clear();
   if (ok) {
+    // Row i (1 <= i < Y_SIZE) is entry i's, divided by its scale.
+    const double* dual = model.dualRowSolution();
+    if (dual != nullptr && model.numberRows() >= (int)Y_SIZE) {
+      m_core_dual.assign(Y_SIZE, 0.0);
+      for (size_t i = 1; i < Y_SIZE; i++) m_core_dual[i] = dual[i];
+    }
     const unsigned char* status = model.statusArray();
     m_core_basis.assign(status, status + model.numberColumns() +
                                     model.numberRows());
@@ -386,7 +402,7 @@ void Unseen::build_model_unseen(ClpSimplex* model) const {
   std::vector<double> obj(n_cols, 0.0);
   for (int i = 1; i < n; i++)
     obj[col_plus(g, i)] = obj[col_minus(g, i)] = fit_weight(i);
-  obj[col_overflow(g, n)] = 1.0;
+  obj[col_overflow(g, n)] = 1.0 / m_unit;
   row_set_t rows(m_debug > 2);
   begin_program(model, obj, &rows);
   add_binomial_rows(&rows);
@@ -475,7 +491,7 @@ void Unseen::build_model_unseen_range(ClpSimplex* model, double alpha,
   const int n = static_cast<int>(Y_SIZE);
   const int g = static_cast<int>(grid().mult.size());
   const int n_cols = n_columns();
-  const double limit = sqrt(unseen_opt) * alpha + unseen_opt + noise_budget();
+  const double limit = sqrt(unseen_opt) * alpha + unseen_opt;
   model->setLogLevel(0);
 
   std::vector<double> obj(n_cols, 0.0);
@@ -495,7 +511,7 @@ void Unseen::build_model_unseen_range(ClpSimplex* model, double alpha,
     value.push_back(w);
   }
   index.push_back(col_overflow(g, n));
-  value.push_back(1.0);
+  value.push_back(1.0 / m_unit);
   // At most limit: the core's optimum then already meets every row, so the
   // simplex can start from it (excess and shortfall could be raised
   // together to reach limit exactly, so this is the same program as with an
@@ -694,54 +710,107 @@ unseen_result_t unseen_estimate(const unseen_sample_t& s, double alpha,
   const double f = std::min(s.fraction, 1.0);
   // Bucket occurrences in the data set: the counts' unit.
   const double n_occ = std::max(1.0, floor(occurrences / f));
+  const double n_buckets = (double)std::max<size_t>(s.n_buckets, 1);
+  const double drawn = std::min(n_buckets, std::max(1.0, round(f * n_buckets)));
+  const bool judged = f < 1.0 && drawn >= 2 * UNSEEN_GROUPS;
+  // The data set holds at least the distinct checksums seen, and every
+  // chunk is at least its own content, which bounds the ratio whatever the
+  // sample.
+  const double ceiling = s.n_distinct > 0 ? s.chunks / s.n_distinct : INFINITY;
+  auto clamp = [ceiling](double r) {
+    return r > 0 ? std::max(1.0, std::min(r, ceiling)) : r;
+  };
+
+  // Each head entry's sampling variance across the leave-one-group-out
+  // histograms (the delete-a-group jackknife, which sees that a bucket
+  // brings many checksums at once), and the design effect: that variance
+  // over the one of independent draws (about the entry itself), pooled over
+  // the head.
+  const size_t head = std::min(s.dfh_size, Unseen::MAX_Y_SIZE + 2);
+  std::vector<double> jack(head, 0.0);
+  double deff = 1.0;
+  if (judged) {
+    int n_rep = 0;
+    for (const DFH_ARRAY* rep : s.replicate) n_rep += rep != nullptr;
+    double jack_sum = 0, binomial_sum = 0;
+    for (size_t i = 1; i < head && n_rep >= 2; i++) {
+      double sum = 0, sq = 0;
+      for (int g = 0; g < UNSEEN_GROUPS; g++) {
+        const DFH_ARRAY* rep = s.replicate[g];
+        if (rep == nullptr) continue;
+        const double v =
+            i < std::min(s.replicate_size[g], rep->size()) ? (*rep)[i] : 0.0;
+        sum += v;
+        sq += v * v;
+      }
+      const double m = sum / n_rep;
+      jack[i] = std::max(0.0, (sq / n_rep - m * m) * (n_rep - 1));
+      jack_sum += jack[i];
+      binomial_sum += (double)y[i];
+    }
+    if (binomial_sum > 0) deff = std::max(1.0, jack_sum / binomial_sum);
+  }
 
   Unseen whole(y, s.dfh_size, (size_t)n_occ, debug);
-  res.r = to_chunk_ratio(s.chunks, n_occ, whole.run_core(), 0.0);
+  whole.set_unit(deff);
+  res.r = clamp(to_chunk_ratio(s.chunks, n_occ, whole.run_core(), 0.0));
   if (res.r < 0) return res;
   if (f >= 1.0) {
     // The whole data set: exact.
     res.low = res.high = res.r;
     return res;
   }
-  const double n_buckets = (double)std::max<size_t>(s.n_buckets, 1);
-  const double drawn = std::min(n_buckets, std::max(1.0, round(f * n_buckets)));
-  if (drawn < 2 * UNSEEN_GROUPS) return res;  // too little read to judge
+  if (!judged) return res;  // too little read to judge
 
-  // Each entry's sampling variance: across the leave-one-group-out
-  // histograms (the delete-a-group jackknife, which sees that a bucket
-  // brings many checksums at once), and never below the variance of
-  // independent draws.
-  const double fpc = 1.0 - f;  // sampling without replacement
-  // Only the modelled head's entries are weighed.
-  const size_t head = std::min(s.dfh_size, Unseen::MAX_Y_SIZE + 2);
-  std::vector<double> var(head, 0.0);
+  // Each end of the programs' range, moved by its own sampling noise: within
+  // the optimal basis an end is linear in the histogram, sum of
+  // sensitivity[i] * Y[i], and that sum's variance comes from the
+  // delete-a-group jackknife over the replicate histograms (which sees that
+  // a bucket's checksums come and go together), t standard errors with the
+  // jackknife's degrees of freedom; at least the variance of independent
+  // draws widened by the design effect, 1.96 standard errors. Without
+  // replacement: times 1 - f.
+  const double fpc = 1.0 - f;
   int n_rep = 0;
   for (const DFH_ARRAY* rep : s.replicate) n_rep += rep != nullptr;
-  for (size_t i = 1; i < head; i++) {
-    double sum = 0, sq = 0;
-    for (int g = 0; g < UNSEEN_GROUPS; g++) {
-      const DFH_ARRAY* rep = s.replicate[g];
-      if (rep == nullptr) continue;
-      const double v =
-          i < std::min(s.replicate_size[g], rep->size()) ? (*rep)[i] : 0.0;
-      sum += v;
-      sq += v * v;
+  auto noise = [&](const std::vector<double>& sens) {
+    double binomial = 0;
+    for (size_t i = 1; i < sens.size() && i < head; i++)
+      binomial += sens[i] * sens[i] * deff * (double)y[i];
+    double jk = 0;
+    if (n_rep == UNSEEN_GROUPS) {
+      double l[UNSEEN_GROUPS], mean = 0;
+      for (int g = 0; g < UNSEEN_GROUPS; g++) {
+        const DFH_ARRAY& rep = *s.replicate[g];
+        const size_t size = std::min(s.replicate_size[g], rep.size());
+        double sum = 0;
+        for (size_t i = 1; i < sens.size() && i < size; i++)
+          sum += sens[i] * (double)rep[i];
+        l[g] = sum;
+        mean += sum;
+      }
+      mean /= UNSEEN_GROUPS;
+      double ss = 0;
+      for (double v : l) ss += (v - mean) * (v - mean);
+      jk = ss * (UNSEEN_GROUPS - 1) / UNSEEN_GROUPS;
     }
-    double jack = 0;
-    if (n_rep >= 2) {
-      const double m = sum / n_rep;
-      jack = std::max(0.0, (sq / n_rep - m * m) * (n_rep - 1));
-    }
-    var[i] = std::max(jack, (double)y[i]) * fpc;
+    return std::max(JACKKNIFE_T * sqrt(jk * fpc), 1.96 * sqrt(binomial * fpc));
+  };
+  const double r_low_lp = whole.run_range(true, alpha);
+  const double noise_low = r_low_lp > 0 ? noise(whole.range_sensitivity()) : 0;
+  const double r_high_lp = whole.run_range(false, alpha);
+  const double noise_high = r_high_lp > 0 ? noise(whole.range_sensitivity()) : 0;
+  // The ends in distinct chunks (bucket occurrences), moved outwards.
+  double low = -1, high = -1;
+  if (r_low_lp > 0) {
+    const double d = n_occ / r_low_lp + noise_low;
+    low = to_chunk_ratio(s.chunks, n_occ, n_occ / d, 0.0);
   }
-  whole.set_entry_variance(var, UNSEEN_NOISE);
-
-  const double low = to_chunk_ratio(s.chunks, n_occ,
-                                    whole.run_range(true, alpha), 0.0);
-  const double high = to_chunk_ratio(s.chunks, n_occ,
-                                     whole.run_range(false, alpha), 0.0);
-  if (low > 0) res.low = std::max(1.0, std::min(low, res.r));
-  if (!(high > 0)) return res;
+  if (r_high_lp > 0) {
+    const double d = n_occ / r_high_lp - noise_high;
+    high = d > 0 ? to_chunk_ratio(s.chunks, n_occ, n_occ / d, 0.0) : INFINITY;
+  }
+  if (low > 0) res.low = clamp(std::min(low, res.r));
 
   // Pairs of buckets that are copies of each other and of which at most one
   // has been read: with q the chance that both of a given pair have been
@@ -749,7 +818,10 @@ unseen_result_t unseen_estimate(const unseen_sample_t& s, double alpha,
   // kMissedPairs. Each pair merges the `per_bucket` distinct chunks of a
   // bucket into the other's, and only among the chunks that look unique so
   // far: groups of m copies are easier to see (m (m - 1) / 2 pairs) but
-  // merge more, which the harmonic form below takes at its worst.
+  // merge more, which the harmonic form below takes at its worst. The
+  // programs cannot see such pairs (nothing of them shows in the sample), so
+  // the high end is the larger of theirs and the point estimate with the
+  // pairs merged: adding the two would count the same doubt twice.
   const double q = n_buckets > 1
                        ? drawn * (drawn - 1) / (n_buckets * (n_buckets - 1))
                        : 1.0;
@@ -761,18 +833,18 @@ unseen_result_t unseen_estimate(const unseen_sample_t& s, double alpha,
     merged = reach * unique / (reach + unique);
   else if (reach < unique)
     merged = reach / 2;
-  // The data set holds at least the distinct checksums seen, which bounds
-  // the ratio whatever the sample.
-  const double ceiling = s.n_distinct > 0 ? s.chunks / s.n_distinct : INFINITY;
-  const double distinct_low = s.chunks / std::max(high, res.r) - merged;
+  const double distinct_low = s.chunks / res.r - merged;
   const double with_pairs =
       distinct_low > 0 ? s.chunks / distinct_low : INFINITY;
-  res.high = std::max(res.r, std::min(with_pairs, ceiling));
-  if (!std::isfinite(res.high)) res.high = -1.0;
+  if (high > 0) {
+    res.high = std::max(res.r, std::min(std::max(high, with_pairs), ceiling));
+    if (!std::isfinite(res.high)) res.high = -1.0;
+  }
 
   if (debug > 0) {
     printer.console() << "debug1: range " << low << ".." << high
-                      << "\tnoise=" << whole.noise_budget()
+                      << "\tdeff=" << deff << "\tnoise=" << noise_low << ","
+                      << noise_high
                       << "\tunseen pairs=" << merged << std::endl;
   }
   return res;

@@ -48,18 +48,24 @@ class Unseen {
   double get_singletons() const { return m_singletons; }
 
 
-  // Before run_range: the sampling variance of each histogram entry (var[i]
-  // for entry i; entries past the end count as 0). The range programs then
-  // admit a fit error larger than the core's by z standard deviations of
-  // the weighted fit error that this noise gives, so that the range spans
-  // the data sets the sample cannot tell apart, not only the best fits.
-  void set_entry_variance(const std::vector<double>& var, double z) {
-    m_entry_var = var;
-    m_noise_z = z;
-  }
-  // The fit error the range programs allow beyond the core's for the
-  // entries' sampling noise: z sqrt(sum over the head of var[i] / (1 + Y[i])).
-  double noise_budget() const;
+  // Before run_core: the count that one independent observation stands
+  // for, u >= 1 (1: every checksum is an independent draw). A sample of
+  // buckets whose chunks come and go together (copies of whole buckets)
+  // varies as much as one with u times fewer, u times larger, independent
+  // counts, so an entry's fit error is weighed by 1 / sqrt(u (u + Y[i])):
+  // its standard deviation, with an empty entry one observation wide. The
+  // ratio does not depend on the scale, only on how much each entry may be
+  // trusted.
+  void set_unit(double u) { m_unit = u >= 1.0 ? u : 1.0; }
+
+  // After a run_range that did not fail: how the distinct chunks at its
+  // optimum move with each head entry, in distinct chunks per unit of
+  // Y[i] (entry i, 1 <= i < the head's size; the sign follows the
+  // solver's). Within the optimal basis the optimum is linear in the
+  // histogram, so the sampling variance of the end is that of
+  // sum over i of sensitivity[i] * Y[i].
+  const std::vector<double>& range_sensitivity() const { return m_sensitivity; }
+
 
   static size_t MAX_Y_SIZE;
 
@@ -121,8 +127,8 @@ class Unseen {
   const std::vector<double>& multiplicities() const;
   // Entry i's row is divided by this (Y[i], at least 1), so that every
   // row's bound is near 1, and its excess and shortfall are in these units:
-  // fit_weight(i) is then their weight 1 / sqrt(1 + Y[i]) in the units of
-  // the scaled row.
+  // fit_weight(i) is then their weight 1 / sqrt(u (u + Y[i])) (u the unit,
+  // see set_unit) in the units of the scaled row.
   double entry_scale(int i) const;
   double fit_weight(int i) const;
   // The range programs' objective coefficient of x column k: the distinct
@@ -130,6 +136,9 @@ class Unseen {
   double distinct_cost(const grid_t& gr, size_t k, bool minimize) const;
   // Columns of a program: x_k (k < grid size), the fit errors, the overflow.
   int n_columns() const;
+  // After a solved range program: its row duals as range_sensitivity().
+  void read_sensitivity(const ClpSimplex* model, double alpha) const;
+
   // Data-set chunks that the k sampled chunks of one entry stand for.
   double share(double k) const;
   // Takes the share of entry i (holding `entry` checksums) out of N; N never
@@ -160,9 +169,12 @@ class Unseen {
   // accepted solve; empty when it was not accepted.
   mutable std::vector<unsigned char> m_core_basis;
   mutable double m_singletons;
-  // Sampling variance per entry; empty: none.
-  std::vector<double> m_entry_var;
-  double m_noise_z = 0;
+  double m_unit = 1.0;
+  mutable std::vector<double> m_sensitivity;
+
+  // The core optimum's row duals: how its fit error moves with each scaled
+  // entry row (empty when it was not accepted).
+  mutable std::vector<double> m_core_dual;
 
   // Cache of grid().
   mutable std::unique_ptr<grid_t> m_grid;
@@ -179,20 +191,30 @@ class Unseen {
 // The sample is a cluster sample: buckets of consecutive chunks are drawn at
 // random, so a checksum's count is the number of sampled buckets it occurs
 // in (repeats within one bucket are drawn together and say nothing of the
-// data set's other buckets). The range joins three things:
-//  - the linear programs' range (Unseen::run_range at the run's alpha), with
-//    the fit budget widened by the histogram's sampling noise;
-//  - the ratio +- UNSEEN_Z standard errors, the errors taken from a
-//    delete-a-group jackknife: the sampled buckets are dealt into
-//    UNSEEN_GROUPS groups in the order they were drawn, and the estimate is
-//    made again without each group in turn;
+// data set's other buckets), and the sampled buckets are dealt into
+// UNSEEN_GROUPS groups in the order they were drawn. From the histograms of
+// the sample without each group (the delete-a-group jackknife):
+//  - the design effect: how much more the histogram's entries vary than
+//    they would with independently drawn checksums (at least 1). Copies of
+//    whole buckets come and go together, so one sampled bucket weighs as
+//    much as one observation, not as many as its chunks: the programs weigh
+//    every entry's fit error in those units (Unseen::set_unit).
+//  - the range: the linear programs' range at the run's alpha (the data sets
+//    whose expected histograms fit the sample about as well as the best),
+//    each end moved outwards by its own sampling noise. Within the optimal
+//    basis an end is a linear function of the histogram; its standard error
+//    comes from that function's jackknife over the groups (t with
+//    UNSEEN_GROUPS - 1 degrees of freedom), and is at least that of
+//    independent draws widened by the design effect (1.96 of them), with the
+//    finite population correction 1 - f;
 //  - for the high end, duplicates between buckets of which at most one has
 //    been read: two buckets that are copies of each other show nothing until
-//    both are read, so the high end allows for as many such pairs among the
-//    chunks that look unique as the sample could have missed.
-// A side the sample cannot bound is -1: both while fewer than two buckets per
-// group have been read, the high end when it would reach the bound that the
-// distinct checksums seen already set (the data set has at least as many).
+//    both are read, so the high end is at least the ratio with as many such
+//    pairs merged among the chunks that look unique as the sample could have
+//    missed (the larger of the two, not their sum).
+// Every figure lies between 1 and the bound that the distinct checksums seen
+// already set (the data set has at least as many). Both ends are -1 (not
+// bounded) while fewer than two buckets per group have been read.
 
 // Groups of the jackknife; a bucket's group is its drawing order modulo this.
 const int UNSEEN_GROUPS = 8;
