@@ -34,9 +34,16 @@ expect_contains "12 descriptors: threads sized" "instead of 8: the limit on open
 expect_eq "12 descriptors: the same figures" "$want" "$(figures)"
 expect_contains "12 descriptors: nothing unread" "unreadable:        none" "$(cat "$TMP/out")"
 
+# A sanitizer's runtime needs descriptors of its own (its type checks fail
+# without them), and its shadow memory does not fit under a small
+# address-space limit: the tightest limits are for plain builds.
+SANITIZED=0
+ldd "$PELKO" 2>/dev/null | grep -q -E 'lib(a|t|ub)san' && SANITIZED=1
+
 # Fewer still: the run either reads everything or ends at once saying which
 # system file it could not open.
 for n in 5 6 7 8; do
+  [ $SANITIZED = 1 ] && { echo "SKIP $n descriptors: sanitizer build"; continue; }
   limited "-n $n" -p "$TMP/tree" -t 8
   case $RC in
     0) expect_contains "$n descriptors: nothing unread" "unreadable:        none" "$(cat "$TMP/out")"
@@ -48,8 +55,7 @@ for n in 5 6 7 8; do
 done
 
 # --- Threads that cannot be created ----------------------------------------------
-# A sanitizer's shadow memory does not fit under a small address-space limit.
-if ldd "$PELKO" 2>/dev/null | grep -q -E 'lib(a|t|ub)san'; then
+if [ $SANITIZED = 1 ]; then
   echo "SKIP address-space limit: sanitizer build"
 else
   named=0
