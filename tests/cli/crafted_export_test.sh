@@ -14,7 +14,7 @@ python3 "$CRAFT" --sound "$TMP/s" 2
 
 # A sanitizer's shadow memory makes resident sizes meaningless.
 SANITIZED=0
-ldd "$PELKO" 2>/dev/null | grep -q -E 'lib(a|t|ub)san' && SANITIZED=1
+case "$(ldd "$PELKO" 2>/dev/null || true)" in *libasan*|*libtsan*|*libubsan*) SANITIZED=1 ;; esac
 
 # merge_timed ARGS...: pelko --merge ARGS under a timeout and /usr/bin/time;
 # the peak resident memory (KiB) in $PEAK (0 in a sanitizer build).

@@ -192,7 +192,12 @@ if strace -f -o /dev/null true 2>/dev/null; then
   esac
 
   head -c 300000 /dev/urandom >"$TMP/small"
-  for n in 1 2; do
+  # ThreadSanitizer holds a signal until the thread it picked leaves its
+  # system call: two sent while the fsync is delayed arrive together, and
+  # count as one. The plain and the other sanitized builds test them.
+  n_signals="1 2"
+  case "$(ldd "$PELKO" 2>/dev/null || true)" in *libtsan*) n_signals=1 ;; esac
+  for n in $n_signals; do
     rm -f "$TMP/small.pex"
     traced -e trace=fsync -e inject=fsync:delay_enter=2000000 \
       "$PELKO" -p "$TMP/small" --export "$TMP/small.pex"
