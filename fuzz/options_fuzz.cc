@@ -74,9 +74,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       break;
   }
   for (const root_t* root : params.roots) PELKO_ASSERT(root != nullptr);
-  // The usage text depends on the debug level reached.
   std::ostringstream usage;
-  write_usage(usage, params.debug, argv[0]);
+  write_usage(usage);
   PELKO_ASSERT(!usage.str().empty());
   clear_roots(&params);
   return 0;

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test stage in order; stops at the first
-# stage that fails.
+# Installs the test-only packages, sets up, builds and runs every test
+# stage in order; stops at the first stage that fails.
 #
 #   bash scripts/test.sh
 #
@@ -17,15 +17,19 @@ stage() {
   echo "==== $* ==== (${SECONDS}s since start)"
 }
 
-stage "1. setup and Release build"
-bash "$ROOT/scripts/setup.sh"
+stage "1. packages, setup and Release build"
+# Building's and the tests' packages in one go, then the build with its tests.
+source "$ROOT/scripts/packages.sh"
+install_missing "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+PELKO_BUILD_TESTS=ON bash "$ROOT/scripts/setup.sh"
 
 stage "2. unit and CLI tests (ctest)"
 ctest --test-dir "$PELKO_BUILD_DIR" --output-on-failure -j "$JOBS"
 
 # sanitized_build DIR SANITIZERS: a RelWithDebInfo build with sanitizers.
 sanitized_build() {
-  cmake -S "$ROOT" -B "$1" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELKO_SANITIZE="$2" >/dev/null
+  cmake -S "$ROOT" -B "$1" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELKO_SANITIZE="$2" \
+    -DPELKO_BUILD_TESTS=ON >/dev/null
   cmake --build "$1" -j "$JOBS"
 }
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1

@@ -178,10 +178,13 @@ Estimator::Estimator(const pelko_params_t& params, const env_t& env)
       m_ordered(false),
       m_rows_cpb(1),
       m_in_order(true),
+      m_paused(false),
+      m_rows_within(0),
       m_next_seq(0),
       m_row_buckets(SIZE_MAX),
       m_stop_buckets(SIZE_MAX),
       m_final_limit(SIZE_MAX),
+      m_tail_bytes(0),
       m_held_chunks(0),
       m_lower_crc(0),
       m_n_ungrouped(0),
@@ -189,6 +192,7 @@ Estimator::Estimator(const pelko_params_t& params, const env_t& env)
       m_big_buckets(0),
       m_total_buckets(0),
       m_compressed_size(0),
+      m_stored_size(0),
       m_uncompressed_size(0),
       m_updates_since_check(0),
       m_memory_warning(0),
@@ -221,6 +225,7 @@ Estimator::Estimator(const pelko_params_t& params, const env_t& env)
   if (!m_zeros)
     interrupt_fatal("cannot allocate " + capacity_to_str(params.chunk_size) +
                     " of memory for a chunk");
+  m_zero_compressed = lz4_compressed_size(m_zeros.get(), params.chunk_size);
   m_zeros_crc = __fingerprint(m_zeros.get());
 }
 
@@ -255,6 +260,7 @@ void Estimator::begin(const plan_t& plan) {
   __start_reading(plan.total_chunks, plan.total_buckets);
   MutexLock lock(&m_mutex);
   m_ordered = true;
+  m_tail_bytes = plan.tail_bytes;
   m_rows_cpb = plan.chunks_per_bucket;
   m_next_seq = 0;
   if (m_params.stop_at > 0) m_stop_buckets = __buckets_for(m_params.stop_at);
@@ -412,8 +418,9 @@ void Estimator::add_fingerprint(fp_t fp, bool is_zero, size_t bucket_seq,
     lock.lock();
     rd.owner = this;
     rd.seq = bucket_seq;
-    rd.held = m_ordered && ((m_in_order && bucket_seq != m_next_seq) ||
-                            bucket_seq >= m_final_limit);
+    rd.held = m_ordered &&
+              ((m_in_order && (m_paused || bucket_seq != m_next_seq)) ||
+               bucket_seq >= m_final_limit);
     rd.chunks.clear();
   }
   if (rd.held) {
@@ -466,6 +473,7 @@ void Estimator::add_fingerprint(fp_t fp, bool is_zero, size_t bucket_seq,
 void Estimator::__count_compressed(fp_t fp, bool counted, size_t n,
                                    int group) {
   m_compressed_size += n;
+  m_stored_size += std::min(n, m_params.chunk_size);
   m_uncompressed_size += m_params.chunk_size;
   m_group_compressed[group] += n;
   m_group_uncompressed[group] += m_params.chunk_size;
@@ -501,7 +509,7 @@ void Estimator::end_bucket(size_t bucket_seq) {
     // Counted as it came (the run was stopped; nothing waits any more).
     if (mine && rd.held && bucket_seq < m_final_limit)
       __count_held(bucket_seq, rd.chunks);
-  } else if (mine ? !rd.held : bucket_seq == m_next_seq) {
+  } else if (mine ? !rd.held : bucket_seq == m_next_seq && !m_paused) {
     m_next_seq++;  // counted as it came: it was the next one
   } else if (bucket_seq >= m_final_limit) {
     // Past a stop that keeps its row: not counted.
@@ -518,7 +526,7 @@ void Estimator::end_bucket(size_t bucket_seq) {
 }
 
 void Estimator::__advance_window() {
-  if (!m_in_order) return;
+  if (!m_in_order || m_paused) return;
   const size_t before = m_next_seq;
   for (;;) {
     if (m_next_seq == m_row_buckets) {
@@ -527,6 +535,8 @@ void Estimator::__advance_window() {
       // Steps that the same buckets already reach make no row of their own.
       while ((m_row_buckets = __buckets_for(m_report_next)) <= m_next_seq)
         m_report_next = __next_report_point(m_report_next);
+      // Stopped at the row, or waiting for its estimate.
+      if (m_paused || !m_in_order) break;
     }
     if (m_next_seq >= m_stop_buckets) {
       __stop("stopped by --stop-at " + number_text(m_params.stop_at * 100));
@@ -772,6 +782,7 @@ Estimator::counters_t Estimator::__counters() const {
   c.progress = m_progress;
   c.elapsed_time = m_elapsed_time;
   c.compressed_size = m_compressed_size;
+  c.stored_size = m_stored_size;
   c.uncompressed_size = m_uncompressed_size;
   c.map_size = m_dedupe_map.size() + m_n_imported;
   c.map_first = m_dedupe_map.empty() ? 0 : m_dedupe_map.begin()->first;
@@ -806,12 +817,35 @@ void Estimator::__queue_report() {
       __analyze_dfh(c, dfh, &r, &r_low, &r_high);
     }
     __print_report(c, r, r_low, r_high);
+    __check_width(c, r, r_low, r_high);
     return;
   }
   m_reports.emplace_back();
   report_t& rep = m_reports.back();
   rep.c = __counters();
   __snapshot(&rep.dfh);
+  // With a target width the row decides whether the run goes on: no
+  // bucket past it is counted until it has.
+  if (m_params.target_width > 0 && m_ordered) m_paused = true;
+}
+
+void Estimator::__check_width(const counters_t& c, double r, double r_low,
+                              double r_high) {
+  if (!(m_params.target_width > 0) || !m_ordered || !m_stop_reason.empty())
+    return;
+  const summary_t s = compute_summary(__summary_input(c, r, r_low, r_high));
+  const double p = m_params.target_width;
+  const summary_figure_t& t = s.ratio;
+  const bool within = t.value > 0 && std::isfinite(t.value) && t.at_low > 0 &&
+                      t.at_high > 0 && std::isfinite(t.at_high) &&
+                      t.at_low >= t.value * (1 - p) &&
+                      t.at_high <= t.value * (1 + p);
+  m_rows_within = within ? m_rows_within + 1 : 0;
+  // Three rows in a row, the last of them past 1 % of the plan.
+  if (m_rows_within >= 3 && c.progress > 0.01) {
+    m_final_limit = c.n_buckets;
+    __stop("the range reached \u00b1" + number_text(p * 100) + " %");
+  }
 }
 
 void Estimator::__snapshot(dfh_set_t* out) const {
@@ -841,30 +875,73 @@ void Estimator::__drain_reports() {
     __print_header(rep.c.n_printed_reports, false);
     __print_progress(rep.c, true);
     __print_report(rep.c, r, r_low, r_high);
+    if (m_paused && m_reports.empty()) {
+      __check_width(rep.c, r, r_low, r_high);
+      m_paused = false;
+      __advance_window();
+    }
   }
   m_reporting = false;
   if (m_memory_warning != 0) __print_memory_warning();
 }
 
 void Estimator::__print_memory_warning() {
+  const std::string used = memory_to_str(m_memory_warning, INVALID_SIZE_T);
   printer << std::endl << std::endl;
   printer << "WARNING: Memory limit reached." << std::endl;
-  printer << "Used memory:" << memory_to_str(m_memory_warning, INVALID_SIZE_T)
-          << std::endl;
+  printer << "Used memory:" << used << std::endl;
   printer << std::endl << std::endl;
+  printer.echo_warning(
+      "WARNING: Memory limit reached. Used memory: " + used,
+      "the memory limit (-M) was reached at " + used +
+          ": the dedupe figures rest on a part of the fingerprints, "
+          "scaled up, and are less precise");
   m_memory_warning = 0;
 }
 
 // The rest of a periodic row, after its progress part.
 void Estimator::__print_report(const counters_t& c, double r, double r_low,
                                double r_high) const {
-  if (m_params.estimate_mask & ESTIMATE_DEDUPE) __print_dedupe(r, r_low, r_high);
-  if (m_params.estimate_mask & ESTIMATE_COMPRESS) __print_compress(c);
-  __print_zeros(c);
-  printer << std::endl;
+  __print_row_end(c, r, r_low, r_high);
   if (m_params.debug > 0) printer << std::endl;
   __record_row(c, r, r_low, r_high, false);
   __warn_collisions(c, r);
+}
+
+bool Estimator::__compact() const {
+  return printer.console_compact() && m_params.debug == 0;
+}
+
+void Estimator::__print_row_end(const counters_t& c, double r, double r_low,
+                                double r_high) const {
+  const int mask = m_params.estimate_mask;
+  const bool compact = __compact();
+  // The full layout, to the report file alone when the console has its own.
+  if (compact) printer.set_to_console(false);
+  if (mask & ESTIMATE_DEDUPE) __print_dedupe(r, r_low, r_high);
+  if (mask & ESTIMATE_COMPRESS) __print_compress(c);
+  __print_zeros(c);
+  printer << std::endl;
+  if (!compact) return;
+  printer.set_to_console(true);
+  compact_row_t row;
+  row.elapsed = (long long)c.elapsed_time;
+  row.bytes = (c.n_data_chunks + c.n_zero_chunks) * m_params.chunk_size;
+  row.progress = c.progress;
+  row.dedupe = (mask & ESTIMATE_DEDUPE) != 0;
+  row.r = r;
+  row.r_low = r_low;
+  row.r_high = r_high;
+  row.compress = (mask & ESTIMATE_COMPRESS) != 0;
+  row.compress_ratio = c.compressed_size != 0
+                           ? (double)c.uncompressed_size / c.compressed_size
+                           : 0.0;
+  const size_t n = c.n_data_chunks + c.n_zero_chunks;
+  row.zeros = n != 0 ? (double)c.n_zero_chunks / n : 0.0;
+  printer.set_to_file(false);
+  printer.start_console_line();
+  printer << compact_row(row) << std::endl;
+  printer.set_to_file(true);
 }
 
 Estimator::row_t Estimator::__row(const counters_t& c, double r, double r_low,
@@ -907,7 +984,14 @@ void Estimator::__record_row(const counters_t& c, double r, double r_low,
                              double r_high, bool final) const {
   if (!record.active() && m_env.on_row == nullptr) return;
   const row_t fig = __row(c, r, r_low, r_high, final);
-  if (m_env.on_row != nullptr) m_env.on_row(fig, m_env.on_row_arg);
+  if (m_env.on_row != nullptr) {
+    row_t with_total = fig;
+    const summary_t s = compute_summary(__summary_input(c, r, r_low, r_high));
+    with_total.total = s.ratio.value;
+    with_total.total_low = s.ratio.at_low;
+    with_total.total_high = s.ratio.at_high;
+    m_env.on_row(with_total, m_env.on_row_arg);
+  }
   if (!record.active()) return;
   record_row_t row;
   row.final = final;
@@ -944,26 +1028,18 @@ void Estimator::finish() {
     dfh_set_t dfh;
     __snapshot(&dfh);
     __analyze_dfh(c, dfh, &r, &r_low, &r_high);
-    __print_dedupe(r, r_low, r_high);
   }
-  if (m_params.estimate_mask & ESTIMATE_COMPRESS) __print_compress(c);
-  __print_zeros(c);
-  printer << std::endl;
+  __print_row_end(c, r, r_low, r_high);
   __record_row(c, r, r_low, r_high, true);
   if (m_params.estimate_mask & ESTIMATE_DEDUPE) __warn_collisions(c, r);
   __print_summary(c, r, r_low, r_high);
 }
 
-void Estimator::__print_summary(const counters_t& c, double r, double r_low,
-                                double r_high) {
+summary_input_t Estimator::__summary_input(const counters_t& c, double r,
+                                           double r_low, double r_high) const {
   summary_input_t in;
-  Sampler* sampler;
-  {
-    MutexLock lock(&m_mutex);
-    sampler = m_sampler;
-    in.stop_reason = m_stop_reason;
-    m_summarized = true;
-  }
+  // Set before reading begins, never changed after.
+  Sampler* const sampler = m_sampler;
   if (m_imported) {
     in.total_size = m_import.total_size;
     in.reductible_size = m_import.reductible_size;
@@ -984,8 +1060,10 @@ void Estimator::__print_summary(const counters_t& c, double r, double r_low,
     in.unread_files = sampler->get_unread_files();
     in.skipped_dirs = sampler->get_skipped_dirs();
   } else {
-    // Fed without a sampler (tests): the plan is the chunk count alone.
-    in.total_size = in.reductible_size = c.total_chunks * m_params.chunk_size;
+    // Fed without a sampler (tests, the simulator): the plan is the chunk
+    // count and the tails it was given.
+    in.reductible_size = c.total_chunks * m_params.chunk_size;
+    in.total_size = in.reductible_size + m_tail_bytes;
     in.total_files = INVALID_SIZE_T;
     in.scan_stopped = false;
     in.unread_size = in.unread_files = 0;
@@ -1000,8 +1078,33 @@ void Estimator::__print_summary(const counters_t& c, double r, double r_low,
   in.r_high = r_high;
   in.uncompressed_size = c.uncompressed_size;
   in.compressed_size = c.compressed_size;
-  in.zero_chunk_compressed =
-      lz4_compressed_size(m_zeros.get(), m_params.chunk_size);
+  in.stored_size = c.stored_size;
+  in.zero_chunk_compressed = m_zero_compressed;
+  // The ranges of compression and zeros, as the row has them: the zero
+  // share as it is, the compression ratio's relative range applied to the
+  // summary's own ratio (stored sizes, zero chunks left out).
+  const row_t row = __row(c, r, r_low, r_high, false);
+  in.z_low = row.zeros_low;
+  in.z_high = row.zeros_high;
+  if (row.compress > 0) {
+    const double k = compute_summary(in).compress_ratio;
+    if (k > 0) {
+      if (row.compress_low >= 0) in.c_low = k * row.compress_low / row.compress;
+      if (row.compress_high >= 0) in.c_high = k * row.compress_high / row.compress;
+    }
+  }
+  return in;
+}
+
+void Estimator::__print_summary(const counters_t& c, double r, double r_low,
+                                double r_high) {
+  summary_input_t in = __summary_input(c, r, r_low, r_high);
+  {
+    MutexLock lock(&m_mutex);
+    in.stop_reason = m_stop_reason;
+    m_summarized = true;
+  }
+  in.warnings = printer.summary_notes();
   const summary_t s = compute_summary(in);
   printer << std::endl << format_summary(in, s) << std::flush;
   record.write_summary(in, s);
@@ -1020,13 +1123,29 @@ void Estimator::__print_header(int n_printed_reports, bool to_file) const {
   if (n_printed_reports % period != 0) return;
 
   const int mask = m_params.estimate_mask;
-  printer.set_to_file(to_file);
-  printer << std::endl;
-  printer << "\tPROGRESS\t\tBANDWIDTH\tMEMORY\t\t\t\t";
-  if (mask & ESTIMATE_DEDUPE) printer << "low\t\tDEDUPE\t\thigh\t\t\t";
-  if (mask & ESTIMATE_COMPRESS) printer << "COMPRESS\t\t";
-  printer << "ZEROS\t\t\t" << std::endl;
-  printer.set_to_file(true);
+  const bool compact = __compact();
+  if (!compact || to_file) {
+    // The full layout, to the report file alone when the console has its
+    // own.
+    if (compact) printer.set_to_console(false);
+    printer.set_to_file(to_file);
+    printer << std::endl;
+    printer << "\tPROGRESS\t\tBANDWIDTH\tMEMORY\t\t\t\t";
+    if (mask & ESTIMATE_DEDUPE) printer << "low\t\tDEDUPE\t\thigh\t\t\t";
+    if (mask & ESTIMATE_COMPRESS) printer << "COMPRESS\t\t";
+    printer << "ZEROS\t\t\t" << std::endl;
+    printer.set_to_file(true);
+    printer.set_to_console(true);
+  }
+  if (compact) {
+    printer.set_to_file(false);
+    printer.start_console_line();
+    printer << std::endl
+            << compact_header((mask & ESTIMATE_DEDUPE) != 0,
+                              (mask & ESTIMATE_COMPRESS) != 0)
+            << std::endl;
+    printer.set_to_file(true);
+  }
 }
 
 void Estimator::__print_progress(bool to_file) const {
@@ -1037,6 +1156,31 @@ void Estimator::__print_progress(const counters_t& c, bool to_file) const {
   // Lines rewritten in place are for a person watching a terminal.
   if (!to_file && !printer.console_is_terminal()) return;
   const size_t bytes = (c.n_data_chunks + c.n_zero_chunks) * m_params.chunk_size;
+  if (__compact()) {
+    if (!to_file) {
+      // Cut to the terminal's width: a line that wraps cannot be rewritten.
+      int width = -1;
+      m_env.get_term_size(&width, nullptr);
+      if (width <= 0) width = 80;
+      const double rate = c.elapsed_time > 0
+                              ? (double)(bytes / (size_t)c.elapsed_time)
+                              : -1.0;
+      printer.set_to_file(false);
+      printer.start_console_line();
+      printer << cut_to_width(
+                     compact_progress((long long)c.elapsed_time, bytes,
+                                      c.progress, rate,
+                                      memory_to_str(c.memory_cur, c.memory_peak),
+                                      __eta(c)),
+                     width - 1)
+              << std::flush;
+      printer.set_to_file(true);
+      return;
+    }
+    // A row: its start in the full layout goes to the report file; the
+    // console's row comes whole with the rest (__print_row_end).
+    printer.set_to_console(false);
+  }
   char progress[64];
   snprintf(progress, sizeof(progress), "%s (%.3lf%%)",
            capacity_to_str(bytes).c_str(), c.progress * 100);
@@ -1053,6 +1197,7 @@ void Estimator::__print_progress(const counters_t& c, bool to_file) const {
   if (!to_file) printer << __eta(c);
   printer << std::flush;
   printer.set_to_file(true);
+  printer.set_to_console(true);
 }
 
 std::string Estimator::__eta(const counters_t& c) const {
@@ -1098,7 +1243,13 @@ void Estimator::__warn_collisions(const counters_t& c, double r) const {
            "about %.1f%% of them by chance, which raises the dedupe ratio by "
            "as much. Run with --fingerprint 64 to tell them apart.",
            distinct, 100 * share);
-  printer << text << std::endl;
+  char note[256];
+  snprintf(note, sizeof(note),
+           "32-bit checksums merge about %.1f%% of the distinct chunks by "
+           "chance: the dedupe ratio is that much too high (--fingerprint 64 "
+           "tells them apart)",
+           100 * share);
+  printer.warning(text, note);
 }
 
 void Estimator::__analyze_dfh(double* r, double* r_low, double* r_high) const {
@@ -1298,6 +1449,7 @@ void Estimator::import_entry(const sample_entry_t& e) {
   PELKO_ASSERT(e.buckets >= 1);
   m_imported = true;
   m_n_imported++;
+  m_stored_size += (size_t)std::min<uint64_t>(e.csize, m_params.chunk_size);
   move_entry(&m_dfh_array, &m_dfh_size, 0, (size_t)e.buckets);
   if (!e.grouped) {
     m_n_ungrouped++;
@@ -1324,6 +1476,9 @@ void Estimator::import_totals(const sample_header_t& h) {
   m_n_zero_chunks = (size_t)h.n_zero_chunks;
   m_n_skipped_chunks = (size_t)h.n_skipped_chunks;
   m_compressed_size = (size_t)h.compressed_size;
+  // Without a compressed size per entry, the totals are all there is.
+  if (!sample_has_csize(h.estimate_mask))
+    m_stored_size = std::min(m_compressed_size, (size_t)h.uncompressed_size);
   m_uncompressed_size = (size_t)h.uncompressed_size;
   const size_t analysed = m_n_data_chunks + m_n_zero_chunks;
   m_progress = m_total_chunks != 0 ? (double)analysed / m_total_chunks : 1.0;

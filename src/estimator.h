@@ -46,6 +46,7 @@
 #include "mutex.h"
 #include "options.h"
 #include "sample_file.h"
+#include "summary.h"
 #include "unseen.h"
 
 class Sampler;
@@ -130,6 +131,9 @@ class Estimator {
     double compress, compress_low, compress_high;  // compression ratio
     double zeros, zeros_low, zeros_high;  // zero share of the chunks, 0..1
     size_t n_distinct;    // fingerprints in the map
+    // The total reduction ratio as the summary works it out, with its
+    // pessimistic and optimistic values (on_row only; -1: none).
+    double total = -1, total_low = -1, total_high = -1;
   };
 
   // What the Estimator reads from the process and the console. The default
@@ -217,6 +221,9 @@ class Estimator {
     size_t total_chunks;       // the analysis is to expect, > 0 or 0
     size_t total_buckets;      // of the plan
     size_t chunks_per_bucket;  // of every bucket but perhaps the last; >= 1
+    // Without a sampler: bytes of file tails (shorter than a chunk, counted
+    // as stored, never read), for the summary's logical size.
+    size_t tail_bytes = 0;
   };
   void begin(const plan_t& plan);
   void add_fingerprint(fp_t fp, bool is_zero, size_t bucket_seq,
@@ -337,6 +344,7 @@ class Estimator {
     time_t elapsed_time;
     size_t compressed_size;
     size_t uncompressed_size;
+    size_t stored_size;
     size_t map_size;
     fp_t map_first;  // smallest fingerprint in the map, if any
     size_t dfh_size;
@@ -375,6 +383,10 @@ class Estimator {
   counters_t __counters() const;
   // With m_mutex held: queues the snapshot of a periodic report.
   void __queue_report();
+  // With m_mutex held, after a periodic row in drawing order: stops the
+  // analysis at that row once params.target_width is met.
+  void __check_width(const counters_t& c, double r, double r_low,
+                     double r_high);
   // Called and returns with m_mutex held: prints every queued report, in
   // order, releasing m_mutex around each dedupe estimate. Returns at once if
   // another thread is doing it.
@@ -396,6 +408,13 @@ class Estimator {
   void __print_header(int n_printed_reports, bool to_file) const;
   void __print_progress(bool to_file) const;
   void __print_progress(const counters_t& c, bool to_file) const;
+  // Whether the console gets the compact layout (a terminal, no debug
+  // output); the report file keeps the full one.
+  bool __compact() const;
+  // The figures of a row after its progress part, and the end of its line;
+  // on a compact console, the whole row in the compact layout.
+  void __print_row_end(const counters_t& c, double r, double r_low,
+                       double r_high) const;
   void __print_dedupe(double r, double r_low, double r_high) const;
   void __print_compress(const counters_t& c) const;
   void __print_zeros(const counters_t& c) const;
@@ -408,6 +427,9 @@ class Estimator {
                     bool final) const;
   // The time left at the current rate, for the progress line.
   std::string __eta(const counters_t& c) const;
+  // The summary's figures for a row (the plan's totals, the row's ranges).
+  summary_input_t __summary_input(const counters_t& c, double r, double r_low,
+                                  double r_high) const;
   void __print_summary(const counters_t& c, double r, double r_low,
                        double r_high);
 
@@ -437,6 +459,10 @@ class Estimator {
   // (a signal, the time limit) has counted what was held: from then on
   // every bucket is counted as it comes.
   bool m_in_order;
+  // A row waits for its estimate to decide on params.target_width: no
+  // bucket is counted meanwhile. m_rows_within: rows in a row that were.
+  bool m_paused;
+  int m_rows_within;
   size_t m_next_seq;
   // The next row is taken when the window reaches this many buckets.
   size_t m_row_buckets;
@@ -444,6 +470,7 @@ class Estimator {
   // m_final_limit on are dropped (a stop that keeps its row repeatable).
   size_t m_stop_buckets;
   size_t m_final_limit;
+  size_t m_tail_bytes;  // plan_t::tail_bytes
   std::map<size_t, std::vector<held_chunk_t>> m_held;
   size_t m_held_chunks;
   Condvar m_held_cv;  // m_held shrank or the window ended
@@ -472,6 +499,9 @@ class Estimator {
   unsigned long long m_big_buckets;
   size_t m_total_buckets;  // set by start before reading
   size_t m_compressed_size;
+  // The compressed chunks stored at no more than their own size each: the
+  // sum of min(compressed, chunk_size), for the summary.
+  size_t m_stored_size;
   size_t m_uncompressed_size;
   unsigned m_updates_since_check;
   // Memory use to name in a warning not yet printed (0: none).
@@ -485,6 +515,7 @@ class Estimator {
     void operator()(unsigned char* p) const { free(p); }
   };
   std::unique_ptr<unsigned char, free_deleter> m_zeros;
+  size_t m_zero_compressed;  // what one all-zero chunk compresses to
   fp_t m_zeros_crc;  // fingerprint of an all-zero chunk
   bool m_fingerprint64;
   mutable bool m_collisions_warned;  // guarded by m_mutex while reading

@@ -133,6 +133,7 @@ struct Params : pelko_params_t {
 // The injected process and console figures.
 std::atomic<size_t> g_mem{ONE_GB};
 std::atomic<int> g_height{-1};
+std::atomic<int> g_width{80};
 std::atomic<time_t> g_now{1000};
 std::atomic<int> g_mem_probes{0};
 
@@ -141,9 +142,10 @@ void fake_memory(size_t* cur, size_t* peak) {
   *cur = g_mem;
   if (peak) *peak = g_mem;
 }
-int fake_term_size(int*, int* height) {
+int fake_term_size(int* width, int* height) {
   if (g_height < 0) return -1;
-  *height = g_height;
+  if (height) *height = g_height;
+  if (width) *width = g_width;
   return 0;
 }
 time_t fake_time() { return g_now; }
@@ -214,8 +216,14 @@ class EstimatorTest : public ::testing::Test {
     // Progress lines are written to a terminal only.
     was_terminal_ = printer.console_is_terminal();
     printer.set_console_is_terminal(true);
+    // The full layout on the console too, as in the report file; the
+    // compact one has a test of its own.
+    printer.set_console_compact(false);
+    printer.set_warnings_to_stderr(false);
+    printer.clear_summary_notes();
     g_mem = ONE_GB;
     g_height = -1;
+    g_width = 80;
     g_now = 1000;
     g_seconds = 100.0;
     g_mem_probes = 0;
@@ -223,6 +231,7 @@ class EstimatorTest : public ::testing::Test {
   void TearDown() override {
     printer.set_console(&std::cout);
     printer.set_console_is_terminal(was_terminal_);
+    printer.set_console_compact(true);
     printer.close_for_test();
     if (!file_path_.empty()) unlink(file_path_.c_str());
   }
@@ -410,6 +419,10 @@ TEST_F(EstimatorTest, MemoryLimitSwitchesToSavingMode) {
   EXPECT_EQ(p.lower_crc(), 100u);
   EXPECT_EQ(out_.str(),
             "\n\nWARNING: Memory limit reached.\nUsed memory:0.000 GiB\n\n\n");
+  // The summary repeats it: the figures rest on part of the fingerprints.
+  ASSERT_EQ(1u, printer.summary_notes().size());
+  EXPECT_EQ(0u, printer.summary_notes()[0].find(
+                    "the memory limit (-M) was reached at 0.000 GiB"));
   const size_t map_size = p.map().size();  // 100..700
   EXPECT_EQ(map_size, 7u);
 
@@ -879,15 +892,17 @@ TEST_F(EstimatorTest, FinishWithoutChunks) {
   e.finish();
   const std::string summary =
       "\nSUMMARY: complete run\n"
-      "logical size:      0\n"
-      "analysed:          0, 0.000% of the 0 in whole chunks\n"
-      "file tails:        0, 0.000% of the logical size, counted as stored\n"
-      "unreadable:        none\n"
-      "                   estimate          with dedupe low   with dedupe high\n"
-      "after zeros:       no estimate\n"
-      "after dedupe:      no estimate\n"
-      "after compress:    no estimate\n"
-      "reduction ratio:   no estimate\n";
+      "logical size:                  0 bytes\n"
+      "analysed:                      0 of 0 bytes in whole chunks, 0.000%\n"
+      "file tails:                    0 bytes (0.000%), counted as stored\n"
+      "unreadable:                    none\n"
+      "                               estimate      pessimistic   optimistic\n"
+      "after zeros:                   no estimate\n"
+      "after dedupe:                  no estimate\n"
+      "after compress:                no estimate\n"
+      "physical size after reduction: no estimate\n"
+      "space saved:                   no estimate\n"
+      "reduction ratio:               no estimate\n";
   EXPECT_EQ(out_.str(),
             "\r\033[K0s.\t0 (0.000%)\t\t\t1.000 (1.000) GiB\t\t"
             " \t\t-1.000\t\t \t\t\t0.000\t\t\t0.000%\n" +
@@ -943,6 +958,73 @@ TEST_F(EstimatorTest, ProgressLineAndRows) {
   EXPECT_NE(file.find("\n2s.\t12288 (30.000%)\t6144/s\t0.500 (0.500) GiB\t\t" +
                       tail_file),
             std::string::npos);
+}
+
+// On a terminal the console gets the compact layout: a header and rows of
+// at most 80 columns, the transient progress line cut to the terminal's
+// width; the report file gets the full layout, byte for byte as without a
+// terminal.
+TEST_F(EstimatorTest, CompactRowsOnATerminal) {
+  const std::vector<unsigned char> zeros(CHUNK, 0), a = random_chunk(3);
+  auto run = [&](bool compact) {
+    open_report_file();
+    printer.set_console_compact(compact);
+    g_now = 1000;
+    g_height = 40;
+    g_width = 50;
+    Params params(-1);
+    Estimator e(params, fake_env());
+    EstimatorPeer p(&e);
+    p.begin(40);
+    for (int i = 0; i < 40; i++) {
+      if (i == 25) g_now = 1003;  // a new second: a transient line
+      p.add(i % 3 == 0 ? zeros : a);
+    }
+    e.finish();
+    return file_text();
+  };
+  const std::string full = run(false);
+  out_.str("");
+  const std::string file = run(true);
+  EXPECT_EQ(full, file);
+  const std::string con = out_.str();
+  EXPECT_NE(con.find("\nelapsed  analysed                 dedupe [low-high]"
+                     "         compress     zeros\n"),
+            std::string::npos)
+      << con;
+  // The first row has no range yet; the final row's range is exact.
+  EXPECT_NE(con.find("\r\033[K     0s  4096           2.500%     1.000      "
+                     "               "),
+            std::string::npos)
+      << con;
+  EXPECT_NE(con.find("\r\033[K     3s  160.000 KiB  100.000%     20.00 "
+                     "(exact)   "),
+            std::string::npos)
+      << con;
+  EXPECT_EQ(std::string::npos, con.find('\t'));
+  // Every line within 80 columns; the transient one within the terminal's
+  // 50, less one (a line that fills the last column wraps).
+  bool transient = false;
+  for (size_t at = 0, end; at < con.size(); at = end + 1) {
+    end = con.find('\n', at);
+    if (end == std::string::npos) end = con.size();
+    std::string l = con.substr(at, end - at);
+    for (size_t cr; (cr = l.find("\r\033[K")) != std::string::npos;) {
+      const size_t next = l.find("\r\033[K", cr + 1);
+      const std::string part = l.substr(cr + 4, next == std::string::npos
+                                                     ? std::string::npos
+                                                     : next - cr - 4);
+      if (part.find("ETA") != std::string::npos ||
+          part.find("  mem ") != std::string::npos) {
+        transient = true;
+        EXPECT_LE(part.size(), 49u) << part;
+        EXPECT_EQ("3s  104.000 KiB (65.000%)  34.666 KiB/s  mem 1.00", part);
+      }
+      l = next == std::string::npos ? "" : l.substr(next);
+    }
+    EXPECT_LE(l.size(), 80u) << l;
+  }
+  EXPECT_TRUE(transient) << con;
 }
 
 // --stop-at and --time-limit end the analysis by themselves, stop() ends it

@@ -35,23 +35,70 @@ TEST(MemoryToStr, AlwaysGiB) {
   EXPECT_EQ("2048.000 GiB", memory_to_str(2199023255552ULL, (size_t)-1));
 }
 
-TEST(StrsizeToBytes, LastCharacterIsTheSuffix) {
-  EXPECT_EQ(0, strsize_to_bytes(""));
-  EXPECT_EQ(0, strsize_to_bytes("K"));
-  EXPECT_EQ(0, strsize_to_bytes("abc"));
+TEST(StrsizeToBytes, UnitsArePowersOf1024) {
   EXPECT_EQ(16, strsize_to_bytes("16"));
-  EXPECT_EQ(16384, strsize_to_bytes("16K"));
-  EXPECT_EQ(16384, strsize_to_bytes("16k"));
-  EXPECT_EQ(16, strsize_to_bytes("16KB"));
+  EXPECT_EQ(16, strsize_to_bytes("16B"));
+  for (const char* k : {"16K", "16k", "16KB", "16kb", "16KiB", "16kib", "16Kib"})
+    EXPECT_EQ(16384, strsize_to_bytes(k)) << k;
   EXPECT_EQ(512, strsize_to_bytes("0.5k"));
   EXPECT_EQ(1048576, strsize_to_bytes("1M"));
-  EXPECT_EQ(1610612736, strsize_to_bytes("1.5G"));
+  EXPECT_EQ(10485760, strsize_to_bytes("10MB"));
+  EXPECT_EQ(1610612736, strsize_to_bytes("1.5GiB"));
   EXPECT_EQ(1073741824, strsize_to_bytes("  1g"));
   EXPECT_EQ(2199023255552.0, strsize_to_bytes("2t"));
+  EXPECT_EQ(2199023255552.0, strsize_to_bytes("2TB"));
   EXPECT_EQ(2000, strsize_to_bytes("2e3"));
-  EXPECT_EQ(2048, strsize_to_bytes("2K junk K"));
+  EXPECT_EQ(2048000, strsize_to_bytes("2e3K"));
   EXPECT_EQ(-1024, strsize_to_bytes("-1K"));
-  EXPECT_EQ(12, strsize_to_bytes("12X"));
+  EXPECT_EQ(0, strsize_to_bytes("0"));
+  // Anything else is no size at all, rather than a number it happens to
+  // start with.
+  for (const char* bad : {"", "K", "abc", "12X", "2K junk K", "16KX", "16KiBs",
+                          "16 K", "16K ", "1e", "0x10", "nan", "inf",
+                          "infinity", "-", ".", "1e999", "16iB", "16BB"})
+    EXPECT_TRUE(isnan(strsize_to_bytes(bad))) << "\"" << bad << "\"";
+}
+
+TEST(ParseNumber, WholeArgumentOnly) {
+  double v = -1;
+  EXPECT_TRUE(parse_number("5", &v));
+  EXPECT_EQ(5, v);
+  EXPECT_TRUE(parse_number(" -2.5e1", &v));
+  EXPECT_EQ(-25, v);
+  EXPECT_TRUE(parse_number(".5", &v));
+  EXPECT_EQ(0.5, v);
+  v = 7;
+  for (const char* bad : {"", " ", "5x", "5 ", "0x10", "nan", "inf", "K", "1e999"})
+    EXPECT_FALSE(parse_number(bad, &v)) << "\"" << bad << "\"";
+  EXPECT_EQ(7, v);  // left alone on failure
+}
+
+TEST(SizeText, AsAPersonWritesIt) {
+  EXPECT_EQ("0 bytes", size_text(0));
+  EXPECT_EQ("1 byte", size_text(1));
+  EXPECT_EQ("1023 bytes", size_text(1023));
+  EXPECT_EQ("1 KiB", size_text(1024));
+  EXPECT_EQ("3 KiB", size_text(3072));
+  EXPECT_EQ("1.5 MiB", size_text(1572864));
+  EXPECT_EQ("1 MiB", size_text(1048576));
+  EXPECT_EQ("1.969 GiB", size_text(2113929216));
+  EXPECT_EQ("2 TiB", size_text(2199023255552ULL));
+  EXPECT_EQ("2048 TiB", size_text(2048 * 1099511627776ULL));
+}
+
+TEST(CompactText, CutAndElapsed) {
+  EXPECT_EQ("abc", cut_to_width("abc", 5));
+  EXPECT_EQ("ab", cut_to_width("abc", 2));
+  EXPECT_EQ("abc", cut_to_width("abc", 0));  // width unknown: unchanged
+  // Never inside a UTF-8 sequence: "é" is two bytes.
+  EXPECT_EQ("a", cut_to_width("a\xc3\xa9z", 2));
+  EXPECT_EQ("a\xc3\xa9", cut_to_width("a\xc3\xa9z", 3));
+  EXPECT_EQ("0s", elapsed_text(0));
+  EXPECT_EQ("59s", elapsed_text(59));
+  EXPECT_EQ("1m00s", elapsed_text(60));
+  EXPECT_EQ("59m59s", elapsed_text(3599));
+  EXPECT_EQ("1h00m00s", elapsed_text(3600));
+  EXPECT_EQ("26h03m04s", elapsed_text(26 * 3600 + 184));
 }
 
 TEST(EtaToStr, UnitsAndRounding) {

@@ -179,10 +179,10 @@ bool export_write(const pelko_params_t& params, const Estimator& estimator,
   return true;
 }
 
-int merge_run(const pelko_params_t& params, const char* prog_name,
+int merge_run(const pelko_params_t& params,
               bool (*open_outputs)(const pelko_params_t& params)) {
   printer << "VERSION:         ";
-  print_version(prog_name);
+  print_version();
   printer << "INPUT PARAMETERS:" << std::endl;
   for (const std::string& f : params.merge_files)
     printer << "merge:           " << f << std::endl;
@@ -210,6 +210,7 @@ int merge_run(const pelko_params_t& params, const char* prog_name,
 int merge_readers(const pelko_params_t& params,
                   std::vector<std::unique_ptr<SampleReader>>* opened,
                   bool (*open_outputs)(const pelko_params_t& params)) {
+  printer.clear_summary_notes();
   const std::vector<std::string>& files = params.merge_files;
   std::vector<std::unique_ptr<SampleReader>>& readers = *opened;
   PELKO_ASSERT(!readers.empty() && readers.size() == files.size());
@@ -257,13 +258,15 @@ int merge_readers(const pelko_params_t& params,
     if (fraction_of(a) >= 1) continue;
     for (size_t j = i + 1; j < readers.size() && !warned; j++)
       if (readers[j]->header().seed == a.seed) {
-        printer << "WARNING: " << files[i] << " and " << files[j]
-                << " were read in the same order (seed " << a.seed
-                << "): where they hold the same data, their samples coincide"
-                   " and the merged dedupe estimate is unreliable before the"
-                   " end. Export stopped runs without --seed, or each with"
-                   " its own."
-                << std::endl;
+        printer.warning(
+            "WARNING: " + files[i] + " and " + files[j] +
+                " were read in the same order (seed " + std::to_string(a.seed) +
+                "): where they hold the same data, their samples coincide"
+                " and the merged dedupe estimate is unreliable before the"
+                " end. Export stopped runs without --seed, or each with"
+                " its own.",
+            "exports of stopped runs were read in the same order (see the "
+            "WARNING line): the merged dedupe estimate is unreliable");
         warned = true;
       }
   }

@@ -63,7 +63,7 @@ bool export_write(const pelko_params_t& params, const Estimator& estimator,
 // it, or when open_outputs returned false; after a signal (interrupt.h),
 // which ends the merge with a line saying so and without a summary, 128 +
 // its number.
-int merge_run(const pelko_params_t& params, const char* prog_name,
+int merge_run(const pelko_params_t& params,
               bool (*open_outputs)(const pelko_params_t& params));
 
 // What merge_run does once its exports are open and the echo is printed:

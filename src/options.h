@@ -13,8 +13,16 @@
 
 #define PELKO_VERSION "1.08"
 
+// The program's name in its messages, the version line and the help,
+// however it was started.
+#define PROGRAM_NAME "pelko"
+
 // Upper bound on -t; larger counts are a usage error.
 const int MAX_THREADS = 1024;
+
+// The finest report step (-r), in percent: finer steps would make the rows
+// all the work there is.
+const double MIN_REPORT_FREQ_PERCENT = 0.001;
 
 // Defaults of the advanced options, which the parameter echo shows only
 // when they are changed.
@@ -90,21 +98,23 @@ enum parse_outcome_t {
   PARSE_OK,           // params complete and valid
   PARSE_HELP,         // -h reached: print the usage text, exit 0
   PARSE_VERSION,      // -V reached: print the version line, exit 0
-  PARSE_USAGE_ERROR,  // error_msg says why: print it and the usage, exit 1
+  PARSE_USAGE_ERROR,  // error_msg says why, and how to mend it: exit 1
 };
 
 struct parse_result_t {
   parse_outcome_t outcome;
-  std::string error_msg;  // set for PARSE_USAGE_ERROR only
+  // Set for PARSE_USAGE_ERROR only: the option as typed, what is wrong and
+  // the fix where there is one ("-c 0: the chunk size must be at least 1
+  // byte"), without the program's name.
+  std::string error_msg;
 };
 
 // The logic of parse_opts without printing the outcome or ending the
 // process; safe to call repeatedly (getopt's state is reset on entry).
 // params must be freshly constructed. On return params->debug holds the
-// level reached, which decides whether the usage text lists the advanced
-// options. Roots appended before an error stay in params->roots: release
-// them with clear_roots. getopt_long itself still prints its diagnostic for
-// an unknown option or a missing argument unless the caller sets opterr = 0.
+// level reached. Roots appended before an error stay in params->roots: release
+// them with clear_roots. getopt_long's own diagnostics are kept off: the
+// error message names an unknown option or a missing argument instead.
 parse_result_t try_parse_opts(pelko_params_t* params, int argc, char** argv);
 
 // Makes params->bucket_size a multiple of params->chunk_size (both > 0), so
@@ -115,21 +125,22 @@ bool round_bucket_size(pelko_params_t* params);
 // Deletes every root_t of params->roots and empties the list.
 void clear_roots(pelko_params_t* params);
 
-// Writes the usage text (without any error line) to os; the advanced
-// options are listed only when debug > 0.
-void write_usage(std::ostream& os, int debug, const char* prog_name);
+// Writes the help text to os: purpose, synopsis, every option with its
+// description (the advanced ones apart) within 80 columns, examples.
+void write_usage(std::ostream& os);
 
-// Prints error_msg (printf-style, when not null) on stderr, then the usage
-// text on stdout, and exits: 1 with an error message, 0 for help.
-[[noreturn]] void print_usage(int debug, const char* prog_name,
-                              const char* error_msg, ...)
-    __attribute__((format(printf, 3, 4)));
+// With error_msg (printf-style): "pelko: <message>" and "Try 'pelko
+// --help'." on stderr, exit status 1. Without: the help text on stdout,
+// exit status 0.
+[[noreturn]] void print_usage(const char* error_msg, ...)
+    __attribute__((format(printf, 1, 2)));
 
 // The estimate mode as the parameter echo shows it: "dedupe(with zeros)
-// compress ", "dedupe(without zeros) ", "compress ".
+// compress", "dedupe(without zeros)", "compress".
 std::string estimate_mode_text(int estimate_mask);
 
-// Writes the version line through the global printer.
-void print_version(const char* prog_name);
+// Writes the version line through the global printer:
+// "pelko 1.08, Coin-Or Utils <version>, Coin-Or CLP <version>".
+void print_version();
 
 #endif  // PELKO_OPTIONS_H_

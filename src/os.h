@@ -121,6 +121,17 @@ bool os_stdout_is_terminal();
 // True when standard output is a pipe or socket whose reader has gone (a
 // write would fail with EPIPE).
 bool os_stdout_reader_gone();
+// The console is standard output unless the report goes to standard error
+// (--json -): os_get_term_size then asks standard error. Call before any
+// thread runs.
+void os_set_console_fd(int fd);
+
+// True when file descriptor fd is a terminal.
+bool os_fd_is_terminal(int fd);
+
+// True when the two file descriptors are open on one file (the same
+// terminal, or "2>&1").
+bool os_same_file(int fd1, int fd2);
 
 // Makes the threads of the process share one heap: freed memory of any
 // thread (the linear programs' working memory, which the reader that prints
@@ -143,8 +154,9 @@ size_t os_get_available_memory();
 // keeps it open: make it early.
 void os_get_memory_usage(size_t* cur_usage, size_t* max_usage);
 
-// Terminal size of standard output. 0 on success; -1 when standard output is
-// not a terminal, and then nothing is written. Either pointer may be null.
+// Terminal size of the console (standard output unless os_set_console_fd
+// said otherwise). 0 on success; -1 when it is not a terminal, and then
+// nothing is written. Either pointer may be null.
 int os_get_term_size(int* width, int* height);
 
 // The kind of file a mode says, for messages: "a regular file", "a

@@ -608,6 +608,20 @@ bool os_stdout_reader_gone() {
   return poll(&p, 1, 0) == 1 && (p.revents & POLLERR) != 0;
 }
 
+namespace {
+int g_console_fd = STDOUT_FILENO;
+}  // namespace
+
+void os_set_console_fd(int fd) { g_console_fd = fd; }
+
+bool os_fd_is_terminal(int fd) { return isatty(fd) == 1; }
+
+bool os_same_file(int fd1, int fd2) {
+  struct stat a, b;
+  return fstat(fd1, &a) == 0 && fstat(fd2, &b) == 0 && a.st_dev == b.st_dev &&
+         a.st_ino == b.st_ino;
+}
+
 int os_get_path_info(const TCHAR* path, size_t* fs_size, size_t* fs_n_files,
                      DEVTYPE* dev_type, bool follow_links) {
   *fs_size = INVALID_SIZE_T;
@@ -881,7 +895,7 @@ void os_get_memory_usage(size_t* cur_usage, size_t* max_usage) {
 int os_get_term_size(int* width, int* height) {
   struct winsize ws;
   // A pseudo terminal whose size was never set reports 0 x 0.
-  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) != 0 || ws.ws_col == 0 ||
+  if (ioctl(g_console_fd, TIOCGWINSZ, &ws) != 0 || ws.ws_col == 0 ||
       ws.ws_row == 0)
     return -1;
   if (width) *width = ws.ws_col;

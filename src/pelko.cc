@@ -2,10 +2,12 @@
 // analysis phases and the end of the output.
 #include "pelko.h"
 
+#include <ctype.h>
 #include <errno.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -107,9 +109,9 @@ namespace {
 
 // Echoes the run parameters as parsed, each line with its 17-character
 // label.
-void echo_params(const pelko_params_t& params, const char* prog_name) {
+void echo_params(const pelko_params_t& params) {
   printer << "VERSION:         ";
-  print_version(prog_name);
+  print_version();
   printer << "INPUT PARAMETERS:" << std::endl;
   for (const root_t* root : params.roots)
     printer << "path:            " << root->path << std::endl;
@@ -167,6 +169,17 @@ void echo_params(const pelko_params_t& params, const char* prog_name) {
 // the reason).
 bool probe_roots(pelko_params_t* params) {
   for (root_t* root : params->roots) {
+    // A path that is not there, or may not be looked at, is named as a
+    // person would say it.
+    struct stat st;
+    if (os_stat(root->path.c_str(), &st, true) != 0) {
+      std::string why = get_last_error_str();
+      if (!why.empty()) why[0] = (char)tolower((unsigned char)why[0]);
+      printer << std::flush;
+      std::cerr << PROGRAM_NAME << ": " << why << ": " << root->path
+                << std::endl;
+      return false;
+    }
     int err = os_get_path_info(root->path.c_str(), &root->fs_size,
                                &root->fs_n_files, &root->dev_type);
     if (err != 0) return false;
@@ -223,8 +236,9 @@ void warn_overlapping_roots(const pelko_params_t& params) {
     bool warned;
   };
   auto warn = [](const root_t* root, const char* how, const root_t* other) {
-    printer << "WARNING: " << root->path << how << other->path
-            << ": its data is counted twice." << std::endl;
+    const std::string what = root->path + how + other->path;
+    printer.warning("WARNING: " + what + ": its data is counted twice.",
+                    what + ": its data is counted twice");
   };
   std::vector<seen_t> seen;
   for (const root_t* root : params.roots) {
@@ -239,8 +253,10 @@ void warn_overlapping_roots(const pelko_params_t& params) {
       if ((cur.st.st_dev == prev.st.st_dev && cur.st.st_ino == prev.st.st_ino) ||
           cur.real == prev.real) {
         if (root->path == prev.root->path) {
-          printer << "WARNING: " << root->path
-                  << " is given twice: its data is counted twice." << std::endl;
+          printer.warning(
+              "WARNING: " + root->path +
+                  " is given twice: its data is counted twice.",
+              root->path + " is given twice: its data is counted twice");
         } else {
           warn(root, " is the same as ", prev.root);
         }
@@ -335,10 +351,11 @@ void size_threads(pelko_params_t* params) {
   const size_t room = free_fds > kReserved ? free_fds - kReserved : 0;
   const size_t most = std::max<size_t>(1, room / kPerThread);
   if ((size_t)params->n_threads <= most) return;
-  printer << "WARNING: " << most << (most == 1 ? " thread" : " threads")
-          << " instead of " << params->n_threads
-          << ": the limit on open files leaves " << free_fds << " free."
-          << std::endl;
+  printer.warning("WARNING: " + std::to_string(most) +
+                  (most == 1 ? " thread" : " threads") + " instead of " +
+                  std::to_string(params->n_threads) +
+                  ": the limit on open files leaves " +
+                  std::to_string(free_fds) + " free.");
   params->n_threads = (int)most;
 }
 
@@ -351,27 +368,46 @@ int end_status(int status, int records, int output) {
   return status != 0 ? status : records;
 }
 
+// With a record on standard output, the text report goes to standard
+// error, and the terminal, if any, is there.
+void report_to_stderr() {
+  printer.set_console(&std::cerr);
+  printer.set_console_is_terminal(os_fd_is_terminal(STDERR_FILENO));
+  printer.set_warnings_to_stderr(false);
+  os_set_console_fd(STDERR_FILENO);
+}
+
 int run(pelko_params_t* params, int argc, char** argv) {
   parse_opts(params, argc, argv);
+  if (params->json_file == RECORD_STDOUT || params->csv_file == RECORD_STDOUT ||
+      params->plot_file == RECORD_STDOUT)
+    report_to_stderr();
   if (!check_outputs(*params)) return 1;
   // The report file is written only once the run has been found sound;
   // until then its text is kept.
   if (!params->output_file.empty()) printer.defer_file();
   if (!params->merge_files.empty()) {
-    const int status = merge_run(*params, argv[0], open_outputs);
+    const int status = merge_run(*params, open_outputs);
     const int records = record.finish();
     return end_status(status, records, finish_output(params->output_file));
   }
   export_choose_seed(params);
-  echo_params(*params, argv[0]);
+  printer.clear_summary_notes();
+  echo_params(*params);
   if (!probe_roots(params)) return 1;
   if (!open_outputs(*params)) return 1;
   warn_overlapping_roots(*params);
+  const size_t chunk = params->chunk_size;
+  if ((chunk & (chunk - 1)) != 0)
+    printer.warning("WARNING: chunk_size " + size_text(chunk) +
+                    " is not a power of two; storage arrays deduplicate and "
+                    "compress blocks of a power of two (4 KiB, 8 KiB, 16 KiB, "
+                    "...), so no array stores this data as estimated.");
   // A chunk across a bucket boundary would be cut in two and never read.
   if (round_bucket_size(params))
-    printer << "WARNING: bucket_size set to "
-            << capacity_to_str(params->bucket_size)
-            << ", a multiple of chunk_size." << std::endl;
+    printer.warning("WARNING: bucket_size set to " +
+                    capacity_to_str(params->bucket_size) +
+                    ", a multiple of chunk_size.");
   size_threads(params);
   const int status = run_phases(*params);
   const int records = record.finish();

@@ -4,7 +4,9 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <iostream>
 
 #include "interrupt.h"
@@ -17,10 +19,13 @@ Printer::Printer()
     : m_file(&m_fstream),
       m_deferred(false),
       m_to_file(false),
+      m_to_console(true),
       m_console(&std::cout),
       m_console_errno(0),
       m_console_noted(false),
-      m_console_terminal(os_stdout_is_terminal()) {}
+      m_console_terminal(os_stdout_is_terminal()),
+      m_compact(true),
+      m_warn_stderr(!os_same_file(STDOUT_FILENO, STDERR_FILENO)) {}
 
 Printer::~Printer() {
   if (m_fstream.is_open()) m_fstream.close();
@@ -58,6 +63,23 @@ void Printer::defer_file() {
   m_deferred = true;
   m_file = &m_pending;
   m_to_file = true;
+}
+
+void Printer::warning(const std::string& line,
+                      const std::string& summary_note) {
+  *this << line << std::endl;
+  echo_warning(line, summary_note);
+}
+
+void Printer::echo_warning(const std::string& line,
+                           const std::string& summary_note) {
+  if (m_warn_stderr && m_console != &std::cerr) {
+    *this << std::flush;
+    std::cerr << line << std::endl;
+  }
+  if (!summary_note.empty() &&
+      std::find(m_notes.begin(), m_notes.end(), summary_note) == m_notes.end())
+    m_notes.push_back(summary_note);
 }
 
 void Printer::set_to_file(bool b) {

@@ -13,6 +13,7 @@
 #include <ostream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 class Printer {
  public:
@@ -38,7 +39,8 @@ class Printer {
   // report file is open.
   void set_to_file(bool b);
 
-  // Console stream; std::cout unless a test redirects it.
+  // Console stream; std::cout unless the report goes to standard error
+  // (--json -) or a test redirects it.
   std::ostream& console() { return *m_console; }
   void set_console(std::ostream* os) {
     m_console = os;
@@ -46,25 +48,55 @@ class Printer {
     m_console_noted = false;
   }
 
+  // false: what follows goes to the report file only (the console shows it
+  // in a layout of its own); true: to both again.
+  void set_to_console(bool b) { m_to_console = b; }
+
+  // A warning: line (which begins "WARNING: ") and an end of line through
+  // the printer, then echo_warning.
+  void warning(const std::string& line,
+               const std::string& summary_note = std::string());
+  // A warning printed in a form of its own: line on standard error, unless
+  // the console is where standard error goes already (a terminal, 2>&1, or
+  // the console is standard error). With summary_note, the summary repeats
+  // the warning in those words: it changes the figures.
+  void echo_warning(const std::string& line,
+                    const std::string& summary_note = std::string());
+  // The summary notes of the warnings so far, in order.
+  const std::vector<std::string>& summary_notes() const { return m_notes; }
+  // Whether warnings are echoed on standard error; decided at construction
+  // from the file descriptors, set by the driver and by tests.
+  void set_warnings_to_stderr(bool b) { m_warn_stderr = b; }
+  // Forgets the summary notes: a run starts afresh.
+  void clear_summary_notes() { m_notes.clear(); }
+
   // Whether the console is a terminal: lines rewritten in place are only
   // written to one. From the start, whether standard output is a terminal;
   // tests may say otherwise.
   bool console_is_terminal() const { return m_console_terminal; }
   void set_console_is_terminal(bool b) { m_console_terminal = b; }
 
+  // Whether the console shows the analysis table in its compact layout,
+  // which fits 80 columns: on a terminal, unless turned off (tests do; the
+  // report file keeps the full layout either way).
+  bool console_compact() const { return m_console_terminal && m_compact; }
+  void set_console_compact(bool b) { m_compact = b; }
+
   // On a terminal, returns the cursor to the start of the console line and
   // clears it, so that a line rewritten in place leaves nothing behind (a tab
   // moves the cursor without erasing). Writes nothing elsewhere, and never to
   // the report file.
   void start_console_line() {
-    if (m_console_terminal) *m_console << "\r\033[K";
+    if (m_console_terminal && m_to_console) *m_console << "\r\033[K";
   }
 
   template <typename T>
   Printer& operator<<(const T& v) {
-    const bool console_good = !m_console->fail();
-    *m_console << v;
-    note_console_error(console_good);
+    if (m_to_console) {
+      const bool console_good = !m_console->fail();
+      *m_console << v;
+      note_console_error(console_good);
+    }
     if (m_to_file) *m_file << v;
     return *this;
   }
@@ -74,9 +106,11 @@ class Printer {
 
   // Manipulators such as std::endl and std::flush apply to both streams.
   Printer& operator<<(std::ostream& (*m)(std::ostream&)) {
-    const bool console_good = !m_console->fail();
-    m(*m_console);
-    note_console_error(console_good);
+    if (m_to_console) {
+      const bool console_good = !m_console->fail();
+      m(*m_console);
+      note_console_error(console_good);
+    }
     if (m_to_file) m(*m_file);
     return *this;
   }
@@ -119,10 +153,14 @@ class Printer {
   std::ostream* m_file;          // m_fstream, or m_pending while deferred
   bool m_deferred;
   bool m_to_file;
+  bool m_to_console;
   std::ostream* m_console;
   int m_console_errno;
   bool m_console_noted;
   bool m_console_terminal;
+  bool m_compact;
+  bool m_warn_stderr;
+  std::vector<std::string> m_notes;
 };
 
 extern Printer printer;

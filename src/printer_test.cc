@@ -67,6 +67,42 @@ TEST_F(PrinterTest, MirrorsWithFileFormatForDoubles) {
   EXPECT_FALSE(p_.file_failed());
 }
 
+// File-only output (the full layout beside a compact console), and
+// warnings: printed, echoed on stderr only when that is elsewhere, and
+// kept once each for the summary.
+TEST_F(PrinterTest, FileOnlyAndWarnings) {
+  p_.open(path_);
+  p_.set_to_console(false);
+  p_ << "file only" << std::endl;
+  p_.set_console_is_terminal(true);
+  p_.start_console_line();  // console-only by nature: nothing anywhere
+  p_.set_to_console(true);
+  p_ << "both" << std::endl;
+  EXPECT_EQ("both\n", console_.str());
+  EXPECT_EQ("file only\nboth\n", read_file(path_));
+
+  console_.str("");
+  p_.set_warnings_to_stderr(true);
+  testing::internal::CaptureStderr();
+  p_.warning("WARNING: one.", "note one");
+  p_.echo_warning("WARNING: two, said elsewhere.", "note two");
+  p_.warning("WARNING: one.", "note one");  // the summary says it once
+  p_.warning("WARNING: no note.");
+  p_.set_warnings_to_stderr(false);
+  p_.warning("WARNING: console only.");
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ("WARNING: one.\nWARNING: two, said elsewhere.\nWARNING: one.\n"
+            "WARNING: no note.\n",
+            err);
+  EXPECT_EQ("WARNING: one.\nWARNING: one.\nWARNING: no note.\n"
+            "WARNING: console only.\n",
+            console_.str());
+  EXPECT_EQ((std::vector<std::string>{"note one", "note two"}),
+            p_.summary_notes());
+  p_.clear_summary_notes();
+  EXPECT_TRUE(p_.summary_notes().empty());
+}
+
 TEST_F(PrinterTest, OpenTruncatesExistingFile) {
   {
     std::ofstream old(path_);

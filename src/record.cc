@@ -2,6 +2,8 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <math.h>
 #include <string.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -33,11 +35,19 @@ json size_or_null(size_t v) {
   return (unsigned long long)v;
 }
 
-json figure(const summary_figure_t& f) {
+// A byte count as a whole number; null for none.
+json bytes_or_null(double v) {
+  if (v < 0 || !std::isfinite(v)) return nullptr;
+  return (unsigned long long)llround(v);
+}
+
+// A summary figure: its estimate, pessimistic and optimistic value, each
+// through value_of (number_or_null, or bytes_or_null for byte counts).
+json figure(const summary_figure_t& f, json (*value_of)(double) = number_or_null) {
   json j;
-  j["value"] = number_or_null(f.value);
-  j["at_low"] = number_or_null(f.at_low);
-  j["at_high"] = number_or_null(f.at_high);
+  j["value"] = value_of(f.value);
+  j["at_low"] = value_of(f.at_low);
+  j["at_high"] = value_of(f.at_high);
   return j;
 }
 
@@ -64,6 +74,7 @@ std::string csv_number(double v) {
 }
 
 FILE* open_output(const std::string& option, const std::string& path) {
+  if (path == RECORD_STDOUT) return stdout;
   FILE* f = fopen(path.c_str(), "we");
   if (f == nullptr) {
     printer << std::flush;
@@ -75,9 +86,11 @@ FILE* open_output(const std::string& option, const std::string& path) {
 
 // Closes f; false after an "ERROR: " line when it lost part of its lines.
 // err: the error number of the first write that failed, 0 if none did.
+// Standard output stays open for whatever comes after.
 bool close_output(FILE* f, int err, const std::string& path) {
   if (fflush(f) != 0 && err == 0) err = errno != 0 ? errno : EIO;
-  if (fclose(f) != 0 && err == 0) err = errno != 0 ? errno : EIO;
+  if (f == stdout ? ferror(f) != 0 : fclose(f) != 0)
+    if (err == 0) err = errno != 0 ? errno : EIO;
   if (err == 0) return true;
   printer << std::flush;
   std::cerr << "ERROR: write(" << path << ") failed, " << strerror(err)
@@ -86,13 +99,16 @@ bool close_output(FILE* f, int err, const std::string& path) {
 }
 
 // Writes line and a line feed, flushed. Returns 0, or the error number of
-// the write that failed (EIO when the system named none).
+// the write that failed (EIO when the system named none). Standard
+// output's reader having gone ends the run, as it does for the report.
 int put_line(FILE* f, const std::string& line) {
   errno = 0;
   if (fwrite(line.data(), 1, line.size(), f) == line.size() &&
       fputc('\n', f) != EOF && fflush(f) == 0)
     return 0;
-  return errno != 0 ? errno : EIO;
+  const int err = errno != 0 ? errno : EIO;
+  if (f == stdout && err == EPIPE) interrupt_raise(SIGPIPE);
+  return err;
 }
 
 std::string dir_of(const std::string& path) {
@@ -114,6 +130,35 @@ bool output_target(const std::string& path, std::string* target) {
   if (!os_real_path(dir.c_str(), &real_dir)) return false;
   *target = (real_dir == "/" ? real_dir : real_dir + "/") + base;
   return true;
+}
+
+// Writes a chart under a temporary name renamed to path; false after an
+// "ERROR: " line.
+bool write_chart(const std::string& path, const std::string& svg) {
+  std::string tmp;
+  const int fd = temp_output_create(path, &tmp);
+  if (fd < 0) {
+    printer << std::flush;
+    std::cerr << "ERROR: --plot " << path << ": cannot create " << path
+              << ".tmp-*, " << strerror(errno) << std::endl;
+    return false;
+  }
+  int err = 0;
+  size_t done = 0;
+  while (err == 0 && done < svg.size()) {
+    const ssize_t w = write(fd, svg.data() + done, svg.size() - done);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) err = w < 0 ? errno : EIO;
+    else done += (size_t)w;
+  }
+  if (close(fd) != 0 && err == 0) err = errno;
+  if (err == 0 && temp_output_commit(tmp, path)) return true;
+  if (err == 0) err = errno;
+  temp_output_discard(tmp);
+  printer << std::flush;
+  std::cerr << "ERROR: write(" << path << ") failed, " << strerror(err)
+            << ", no chart written" << std::endl;
+  return false;
 }
 
 bool same_or_inside(const std::string& inner, const std::string& outer) {
@@ -175,6 +220,7 @@ std::string to_hex(const std::string& s) {
 
 bool output_check(const std::string& option, const std::string& path,
                   const LIST_ROOTS& roots, bool inside_dirs) {
+  if (path == RECORD_STDOUT && option != "-o") return true;
   auto refuse = [&](const std::string& why) {
     printer << std::flush;
     std::cerr << "ERROR: " << option << " " << path << ": " << why
@@ -215,7 +261,7 @@ bool output_check(const std::string& option, const std::string& path,
 
 bool same_output(const std::string& a, const std::string& b) {
   struct stat sa, sb;
-  if (stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 &&
+  if (a != RECORD_STDOUT && b != RECORD_STDOUT && stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 &&
       sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino)
     return true;
   std::string ta, tb;
@@ -225,6 +271,7 @@ bool same_output(const std::string& a, const std::string& b) {
 
 bool output_writable_check(const std::string& option, const std::string& path,
                            bool renamed) {
+  if (path == RECORD_STDOUT && option != "-o") return true;
   auto refuse = [&](const std::string& why) {
     printer << std::flush;
     std::cerr << "ERROR: " << option << " " << path << ": " << why
@@ -313,8 +360,8 @@ void temp_output_discard(const std::string& tmp) {
 }
 
 Record::~Record() {
-  if (m_json) fclose(m_json);
-  if (m_csv) fclose(m_csv);
+  if (m_json && m_json != stdout) fclose(m_json);
+  if (m_csv && m_csv != stdout) fclose(m_csv);
 }
 
 bool Record::open(const pelko_params_t& params) {
@@ -347,6 +394,29 @@ void Record::csv_line(const std::string& line) {
 }
 
 void Record::write_run(const pelko_params_t& params) {
+  // What the chart's title says.
+  m_chart.merge = !params.merge_files.empty();
+  m_chart.inputs.clear();
+  if (m_chart.merge) {
+    m_chart.inputs = params.merge_files;
+  } else {
+    m_chart.chunk_size = params.chunk_size;
+    m_chart.bucket_size = params.bucket_size;
+    size_t total = 0;
+    for (const root_t* root : params.roots) {
+      m_chart.inputs.push_back(root->path);
+      total = root->fs_size == INVALID_SIZE_T || total == INVALID_SIZE_T
+                  ? INVALID_SIZE_T
+                  : total + root->fs_size;
+    }
+    m_chart.total_size = total;
+  }
+  const time_t now = time(nullptr);
+  struct tm t;
+  char date[64] = "";
+  if (localtime_r(&now, &t) != nullptr)
+    strftime(date, sizeof(date), "%Y-%m-%d %H:%M", &t);
+  m_chart.date = date;
   if (!m_json) return;
   json j;
   j["type"] = "run";
@@ -368,6 +438,7 @@ void Record::write_run(const pelko_params_t& params) {
   }
   p["chunk_size"] = (unsigned long long)params.chunk_size;
   p["bucket_size"] = (unsigned long long)params.bucket_size;
+  p["bucket_size_chosen"] = !params.bucket_size_given;
   p["dedupe"] = (params.estimate_mask & ESTIMATE_DEDUPE) != 0;
   p["dedupe_zeros"] = (params.estimate_mask & ESTIMATE_DEDUPE_ZEROS) != 0;
   p["compress"] = (params.estimate_mask & ESTIMATE_COMPRESS) != 0;
@@ -380,6 +451,9 @@ void Record::write_run(const pelko_params_t& params) {
   p["stop_at"] = params.stop_at > 0 ? json(params.stop_at * 100) : json(nullptr);
   p["time_limit"] =
       params.time_limit > 0 ? json(params.time_limit) : json(nullptr);
+  p["target_width"] = params.target_width > 0 ? json(params.target_width * 100)
+                                              : json(nullptr);
+  p["early_rows"] = params.early_rows;
   p["max_rate"] = params.max_rate > 0
                       ? json((unsigned long long)params.max_rate)
                       : json(nullptr);
@@ -415,7 +489,7 @@ void Record::add_row(const record_row_t& row) {
     j["elapsed"] = row.elapsed;
     j["progress"] = row.progress;
     j["bytes"] = (unsigned long long)row.bytes;
-    j["bandwidth"] = number_or_null(row.bandwidth);
+    j["bandwidth"] = bytes_or_null(row.bandwidth);
     j["memory"] = (unsigned long long)row.memory;
     j["memory_peak"] = (unsigned long long)row.memory_peak;
     j["dedupe"] = number_or_null(r);
@@ -429,24 +503,44 @@ void Record::add_row(const record_row_t& row) {
     j["zeros_high"] = number_or_null(row.zeros_high);
     json_line(dump(j));
   }
+  if (m_csv && m_csv_pending) {
+    // A periodic row at the end of the plan, then the final row: the same
+    // moment, in one line.
+    if (!(row.final && row.bytes == m_csv_pending_bytes))
+      csv_line(m_csv_pending_line);
+    m_csv_pending = false;
+  }
   if (m_csv) {
     char head[160];
+    const std::string bandwidth =
+        row.bandwidth < 0 ? std::string() : std::to_string(llround(row.bandwidth));
     snprintf(head, sizeof(head), "%.0f,%.6f,%llu,%s,%llu,%llu,", row.elapsed,
-             row.progress, (unsigned long long)row.bytes,
-             csv_number(row.bandwidth).c_str(), (unsigned long long)row.memory,
+             row.progress, (unsigned long long)row.bytes, bandwidth.c_str(),
+             (unsigned long long)row.memory,
              (unsigned long long)row.memory_peak);
-    csv_line(head + csv_number(r_low) + "," + csv_number(r) + "," +
-             csv_number(r_high) + "," + csv_number(c) + "," +
-             csv_number(row.zeros) + "," + (row.final ? "1" : "0") + "," +
-             csv_number(row.compress ? row.compress_low : -1) + "," +
-             csv_number(row.compress ? row.compress_high : -1) + "," +
-             csv_number(row.zeros_low) + "," + csv_number(row.zeros_high));
+    const std::string line =
+        head + csv_number(r_low) + "," + csv_number(r) + "," +
+        csv_number(r_high) + "," + csv_number(c) + "," +
+        csv_number(row.zeros) + "," + (row.final ? "1" : "0") + "," +
+        csv_number(row.compress ? row.compress_low : -1) + "," +
+        csv_number(row.compress ? row.compress_high : -1) + "," +
+        csv_number(row.zeros_low) + "," + csv_number(row.zeros_high);
+    if (!row.final && row.progress >= 100) {
+      m_csv_pending = true;
+      m_csv_pending_bytes = row.bytes;
+      m_csv_pending_line = line;
+    } else {
+      csv_line(line);
+    }
   }
 }
 
 void Record::write_summary(const summary_input_t& in, const summary_t& s) {
   m_stop_reason = in.stop_reason;
   m_stopped = !in.stop_reason.empty();
+  m_chart.total_size = in.total_size;
+  m_chart.ratio = s.ratio;
+  if (m_chart.merge) m_chart.chunk_size = in.chunk_size;
   if (!m_json) return;
   json j;
   j["type"] = "summary";
@@ -458,10 +552,15 @@ void Record::write_summary(const summary_input_t& in, const summary_t& s) {
   j["unread_files"] = (unsigned long long)in.unread_files;
   j["skipped_dirs"] = (unsigned long long)in.skipped_dirs;
   j["tail_share"] = s.tail_share;
-  j["after_zeros"] = figure(s.after_zeros);
-  j["after_dedupe"] = figure(s.after_dedupe);
-  j["after_compress"] = figure(s.after_compress);
+  j["after_zeros"] = figure(s.after_zeros, bytes_or_null);
+  j["after_dedupe"] = figure(s.after_dedupe, bytes_or_null);
+  j["after_compress"] = figure(s.after_compress, bytes_or_null);
   j["reduction_ratio"] = figure(s.ratio);
+  j["physical_size"] = figure(s.physical, bytes_or_null);
+  j["space_saved"] = figure(s.space_saved);
+  j["compress_ratio"] = number_or_null(s.compress_ratio);
+  j["exact"] = s.exact;
+  j["warnings"] = in.warnings;
   j["stop_reason"] =
       in.stop_reason.empty() ? json(nullptr) : json(in.stop_reason);
   json_line(dump(j));
@@ -479,6 +578,8 @@ void Record::write_stop(const std::string& reason) {
 
 int Record::finish() {
   int status = 0;
+  if (m_csv && m_csv_pending) csv_line(m_csv_pending_line);
+  m_csv_pending = false;
   if (m_json) {
     if (!close_output(m_json, m_json_errno, m_json_file)) status = 1;
     m_json = nullptr;
@@ -489,32 +590,14 @@ int Record::finish() {
   }
   if (!m_plot_file.empty()) {
     const std::string svg =
-        chart_svg(m_rows, m_dedupe_mask, m_stopped ? m_stop_reason : "");
-    std::string tmp;
-    const int fd = temp_output_create(m_plot_file, &tmp);
-    if (fd < 0) {
-      printer << std::flush;
-      std::cerr << "ERROR: --plot " << m_plot_file << ": cannot create "
-                << m_plot_file << ".tmp-*, " << strerror(errno) << std::endl;
+        chart_svg(m_rows, m_dedupe_mask, m_stopped ? m_stop_reason : "",
+                  m_chart);
+    if (m_plot_file == RECORD_STDOUT) {
+      const int err =
+          fwrite(svg.data(), 1, svg.size(), stdout) == svg.size() ? 0 : errno;
+      if (!close_output(stdout, err, m_plot_file)) status = 1;
+    } else if (!write_chart(m_plot_file, svg)) {
       status = 1;
-    } else {
-      int err = 0;
-      size_t done = 0;
-      while (err == 0 && done < svg.size()) {
-        const ssize_t w = write(fd, svg.data() + done, svg.size() - done);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) err = w < 0 ? errno : EIO;
-        else done += (size_t)w;
-      }
-      if (close(fd) != 0 && err == 0) err = errno;
-      if (err == 0 && !temp_output_commit(tmp, m_plot_file)) err = errno;
-      if (err != 0) {
-        temp_output_discard(tmp);
-        printer << std::flush;
-        std::cerr << "ERROR: write(" << m_plot_file << ") failed, "
-                  << strerror(err) << ", no chart written" << std::endl;
-        status = 1;
-      }
     }
     m_plot_file.clear();
   }

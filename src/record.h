@@ -29,6 +29,10 @@
 #include "summary.h"
 #include "types.h"
 
+// The file name that stands for standard output (--json -, --csv -,
+// --plot -): the text report then goes to standard error.
+#define RECORD_STDOUT "-"
+
 // One report row as numbers.
 struct record_row_t {
   bool final = false;
@@ -47,6 +51,21 @@ struct record_row_t {
   double zeros_low = -1, zeros_high = -1;        // percent; -1: no bound
 };
 
+// What the --plot chart says besides the rows (chart.h).
+struct chart_info_t {
+  // The inputs as given (-p), or the exports of a merge.
+  std::vector<std::string> inputs;
+  bool merge = false;
+  size_t total_size = INVALID_SIZE_T;  // logical size; INVALID_SIZE_T: unknown
+  size_t chunk_size = 0;
+  // Bytes per bucket, for the reason a band is missing; 0: not known.
+  size_t bucket_size = 0;
+  std::string date;  // when the run started, as the title shows it
+  // The summary's total reduction ratio: estimate, pessimistic, optimistic
+  // (-1 where none); all -1 without a summary.
+  summary_figure_t ratio = {-1, -1, -1};
+};
+
 // The outputs a run was asked for; inactive when none.
 class Record {
  public:
@@ -56,11 +75,11 @@ class Record {
   Record& operator=(const Record&) = delete;
 
   // Opens (truncating or creating) the JSON and CSV files named in params
-  // and notes the chart's, which is written by finish. Call after every
-  // check of the run has passed (output_check, output_writable_check), so
-  // that a run refused at its start leaves every file as it was. False
-  // after an "ERROR: " line on stderr naming the one that could not be
-  // opened.
+  // (RECORD_STDOUT is standard output) and notes the chart's, which is
+  // written by finish. Call after every check of the run has passed
+  // (output_check, output_writable_check), so that a run refused at its
+  // start leaves every file as it was. False after an "ERROR: " line on
+  // stderr naming the one that could not be opened.
   bool open(const pelko_params_t& params);
 
   // True when any output was asked for.
@@ -93,11 +112,17 @@ class Record {
   std::string m_json_file, m_csv_file, m_plot_file;
   // The error number of each file's first failed write; 0 while none.
   int m_json_errno = 0, m_csv_errno = 0;
+  // A CSV row at 100 % held back until the next row: the final row that
+  // follows it stands for both.
+  bool m_csv_pending = false;
+  size_t m_csv_pending_bytes = 0;
+  std::string m_csv_pending_line;
   int m_dedupe_mask = 0;
   // For the chart.
   std::vector<record_row_t> m_rows;
   std::string m_stop_reason;
   bool m_stopped = false;
+  chart_info_t m_chart;
 };
 
 extern Record record;
@@ -121,7 +146,7 @@ bool output_check(const std::string& option, const std::string& path,
 
 // Whether two output paths name the same file (existing or to be created):
 // the same canonical path, or, for two existing files, the same device and
-// inode (a hard link).
+// inode (a hard link); RECORD_STDOUT is one file.
 bool same_output(const std::string& a, const std::string& b);
 
 // Before an output is written: false, after an "ERROR: <option> <path>: "

@@ -50,4 +50,74 @@ TEST(Chart, MarkupOfRowsWithAndWithoutEstimates) {
   EXPECT_NE(std::string::npos, empty.find("No rows"));
 }
 
+// The title names the inputs, their size, the chunk size and the date; the
+// legend has the total reduction ratio with its range; the zero share's
+// ticks lie on the ratio axis's grid lines; values above the scale are
+// marked; a stopped run's axis ends where it stopped; and where the band
+// is missing a note says why.
+TEST(Chart, TitleLegendAxesAndNotes) {
+  std::vector<record_row_t> rows;
+  for (int i = 1; i <= 20; i++) {
+    record_row_t r;
+    r.progress = i;
+    r.bytes = (size_t)i * 7 << 20;  // 7 buckets of 1 MiB a percent
+    r.r = 1.5;
+    if (i >= 3) r.r_low = 1.2, r.r_high = i == 3 ? 40 : 2;
+    r.compress_ratio = 2;
+    r.zeros = 10;
+    rows.push_back(r);
+  }
+  rows.back().final = true;
+  chart_info_t info;
+  info.inputs = {"/srv/a", "/srv/b"};
+  info.total_size = 800 << 20;
+  info.chunk_size = 16384;
+  info.bucket_size = 1 << 20;
+  info.date = "2024-05-01 14:03";
+  info.ratio = summary_figure_t{3.1, 2.9, 3.4};
+  const std::string svg = chart_svg(rows, -1, "stopped by --stop-at 20", info);
+  EXPECT_NE(std::string::npos, svg.find(">Data reduction of /srv/a, /srv/b<"));
+  EXPECT_NE(std::string::npos,
+            svg.find(">800 MiB, chunk size 16 KiB, 2024-05-01 14:03, pelko "));
+  EXPECT_NE(std::string::npos,
+            svg.find("total reduction ratio: 3.100 (pessimistic 2.900, "
+                     "optimistic 3.400)"));
+  // The scale follows the rows past 10 %: up to 2.5 in five steps, so the
+  // zero share reads 0, 20, ... 100 % on the same lines.
+  EXPECT_NE(std::string::npos, svg.find(">2.50<"));
+  EXPECT_EQ(std::string::npos, svg.find(">3.00<"));
+  for (int pct : {0, 20, 40, 60, 80, 100})
+    EXPECT_NE(std::string::npos,
+              svg.find("x=\"786.0\" y=\"" +
+                       std::to_string(400 - pct * 320 / 100 + 4) + ".0\" >" +
+                       std::to_string(pct) + " %<"))
+        << pct;
+  // The band of the 3 % row is above the scale: one mark, and its legend.
+  EXPECT_EQ(2u, [&] {
+    size_t n = 0;
+    for (size_t at = 0; (at = svg.find("fill=\"#c00\"", at)) != std::string::npos; at++) n++;
+    return n;
+  }());
+  EXPECT_NE(std::string::npos, svg.find("above the scale: clipped at the top"));
+  // The x axis ends at 20 %, where the run stopped.
+  EXPECT_NE(std::string::npos, svg.find("the run stopped at 20 %"));
+  EXPECT_NE(std::string::npos, svg.find(">20 %</text>"));
+  EXPECT_EQ(std::string::npos,
+            svg.find("y=\"418.0\" text-anchor=\"middle\">100 %<"));
+  EXPECT_NE(std::string::npos,
+            svg.find("range from 3 %; before: fewer than 16 buckets read"));
+  EXPECT_NE(std::string::npos, svg.find("Stopped early: stopped by --stop-at "
+                                        "20 at 20.000 %"));
+
+  // No band at all: said so, with the reason.
+  for (auto& r : rows) r.r_low = r.r_high = -1;
+  const std::string none = chart_svg(rows, -1, "", info);
+  EXPECT_NE(std::string::npos, none.find("No range: too little read to bound"));
+  EXPECT_EQ(std::string::npos, none.find("<polygon fill=\"#9ecae1\""));
+  // An exact ratio is said to be exact.
+  info.ratio = summary_figure_t{3.1, 3.1, 3.1};
+  EXPECT_NE(std::string::npos, chart_svg(rows, -1, "", info)
+                                   .find("total reduction ratio: 3.100 (exact)"));
+}
+
 }  // namespace

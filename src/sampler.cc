@@ -346,13 +346,17 @@ void Sampler::check_scan_limits(Walker* walker) {
   if (m_scan_stopped) return;
   if (m_params.scan_time_limit != 0 &&
       m_scan_elapsed_time > m_params.scan_time_limit) {
-    walker->stop("WARNING: Scan time limit reached.");
+    walker->stop("WARNING: Scan time limit reached.",
+                 "the scan time limit (-T) was reached: the figures are "
+                 "extrapolated from the part of the inputs scanned");
     m_scan_stopped = true;
   }
   if (m_params.scan_memory_limit != 0 &&
       current_memory() > m_params.scan_memory_limit) {
     // Prints nothing when the time limit has already stopped the walk.
-    walker->stop("WARNING: Scan memory limit reached.");
+    walker->stop("WARNING: Scan memory limit reached.",
+                 "the scan memory limit (80 % of -M) was reached: the figures "
+                 "are extrapolated from the part of the inputs scanned");
     m_scan_stopped = true;
   }
 }
@@ -477,10 +481,14 @@ void Sampler::print_scan_progress(bool to_file) const {
     n_spaces = term_width - len;
   if (n_spaces < 0) n_spaces = 0;
 
+  std::string text = std::string(a) + d + e + f + g +
+                     std::string((size_t)n_spaces, ' ');
+  // A line rewritten in place must not wrap: the carriage return would
+  // leave its first part behind.
+  if (!to_file && term_width > 0) text = cut_to_width(text, term_width - 1);
   printer.set_to_file(to_file);
   if (terminal) printer.console() << '\r';
-  printer << a << d << e << f << g << std::string((size_t)n_spaces, ' ')
-          << std::flush;
+  printer << text << std::flush;
   printer.set_to_file(true);
 }
 

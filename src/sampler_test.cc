@@ -283,6 +283,7 @@ TEST(Sampler, EveryWholeChunkDeliveredOnceWithItsBytes) {
   std::map<std::string, std::string> files = make_tree(t);
   for (size_t bucket : {(size_t)16384, (size_t)12288}) {
     std::vector<std::string> first;
+    decltype(Peer::plan(std::declval<Sampler&>())) first_plan;
     for (int n_threads : {1, 8}) {
       Params p(4096, bucket, n_threads);
       p.keep_cache = n_threads == 1;  // both reading paths
@@ -296,6 +297,9 @@ TEST(Sampler, EveryWholeChunkDeliveredOnceWithItsBytes) {
       EXPECT_EQ(Peer::total_size(s), total);
       EXPECT_EQ(Peer::files(s), files.size());
       auto plan = Peer::plan(s);
+      // The plan does not depend on which walking thread came first.
+      if (first_plan.empty()) first_plan = plan;
+      EXPECT_TRUE(plan == first_plan) << n_threads << " threads";
       for (size_t i = 0; i + 1 < plan.size(); i++) {
         size_t sum = 0;
         for (auto& sl : plan[i]) sum += std::get<2>(sl);
@@ -685,6 +689,27 @@ TEST(Sampler, ProgressLinesReachTheFileOnlyAtTheEnd) {
   EXPECT_NE(out.find("\r1s. Scanned: 0, 0/s. 0 files (0 files/s). Reductible: 0 (0%). "),
             std::string::npos)
       << out;
+}
+
+// Without -b the bucket is the largest multiple of the chunk, at most
+// 1 MiB, that cuts the plan into 16,384 buckets or more; never less than a
+// chunk.
+TEST(Sampler, BucketSizeChosenForThePlan) {
+  const size_t K = 16384;
+  EXPECT_EQ(choose_bucket_size(0, K), K);
+  EXPECT_EQ(choose_bucket_size(300 * ONE_MB, K), K);       // 19,200 chunks
+  EXPECT_EQ(choose_bucket_size(ONE_GB, K), 4 * K);         // 65,536 chunks
+  EXPECT_EQ(choose_bucket_size(3 * ONE_GB, K), 12 * K);    // 196,608 chunks
+  EXPECT_EQ(choose_bucket_size(16 * ONE_GB, K), 64 * K);   // 1 MiB from here
+  EXPECT_EQ(choose_bucket_size(ONE_TB, K), 64 * K);
+  EXPECT_EQ(choose_bucket_size(ONE_TB, 4096), 256 * 4096);
+  EXPECT_EQ(choose_bucket_size(ONE_GB, 2 * ONE_MB), 2 * ONE_MB);  // a chunk
+  EXPECT_EQ(choose_bucket_size(ONE_GB, 3000), 21 * 3000);  // not a power of 2
+  for (size_t bytes : {(size_t)ONE_GB, (size_t)5 * ONE_GB + 12345}) {
+    const size_t b = choose_bucket_size(bytes, K);
+    EXPECT_GE(bytes / b, MIN_PLAN_BUCKETS) << bytes;
+    EXPECT_LT(bytes / (b + K), MIN_PLAN_BUCKETS) << bytes;  // the largest
+  }
 }
 
 }  // namespace

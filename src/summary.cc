@@ -20,17 +20,15 @@ summary_figure_t map_figure(const summary_figure_t& in, F f) {
   return summary_figure_t{g(in.value), g(in.at_low), g(in.at_high)};
 }
 
-std::string bytes_text(double b) {
-  return b < 0 ? std::string() : capacity_to_str((size_t)llround(b));
+bool close_to(double a, double b) {
+  return fabs(a - b) <= 1e-6 * std::max(1.0, fabs(b));
 }
 
-std::string ratio_text(double r) {
-  if (r < 0) return std::string();
-  if (isinf(r)) return "unbounded";  // nothing left to store
-  char buf[64];
-  snprintf(buf, sizeof(buf), "%.3f", r);
-  return buf;
-}
+// The three stages for one set of inputs: zero share z, dedupe ratio d,
+// compression ratio c. -1 where a stage cannot be worked out.
+struct stages_t {
+  double zeros, dedupe, compress;
+};
 
 std::string percent_text(double share) {
   char buf[64];
@@ -38,13 +36,46 @@ std::string percent_text(double share) {
   return buf;
 }
 
-const int LABEL_WIDTH = 19;
-const int COLUMN_WIDTH = 18;
+// A unit for sizes up to max_bytes: the largest of bytes, KiB, MiB, GiB and
+// TiB that gives at least 1.
+struct unit_t {
+  double divisor;
+  const char* name;
+};
 
-// label, then the columns, each padded to its width; no trailing blanks.
+unit_t unit_for(double max_bytes) {
+  static const unit_t units[] = {{1, "bytes"},
+                                 {(double)ONE_KB, "KiB"},
+                                 {(double)ONE_MB, "MiB"},
+                                 {(double)ONE_GB, "GiB"},
+                                 {(double)ONE_TB, "TiB"}};
+  int u = 0;
+  while (u < 4 && max_bytes >= units[u + 1].divisor) u++;
+  return units[u];
+}
+
+std::string in_unit(double bytes, const unit_t& u) {
+  char buf[64];
+  snprintf(buf, sizeof(buf), u.divisor == 1 ? "%.0f" : "%.3f",
+           bytes / u.divisor);
+  return buf;
+}
+
+// A size in its own unit: "15.625 MiB", "512 bytes".
+std::string size_in_unit(double bytes) {
+  const unit_t u = unit_for(bytes);
+  return in_unit(bytes, u) + " " + u.name;
+}
+
+const int LABEL_WIDTH = 31;  // "physical size after reduction: "
+const int COLUMN_WIDTH = 14;
+
+// label, then the columns, each padded to its width, then unit after the
+// last column given (when not empty); no trailing blanks.
 std::string line(const char* label, const std::string& a,
                  const std::string& b = std::string(),
-                 const std::string& c = std::string()) {
+                 const std::string& c = std::string(),
+                 const std::string& unit = std::string()) {
   std::string s = label;
   s.resize(std::max(s.size(), (size_t)LABEL_WIDTH), ' ');
   const std::string* cols[] = {&a, &b, &c};
@@ -61,18 +92,35 @@ std::string line(const char* label, const std::string& a,
                        : 1,
                    ' ');
   }
+  if (!unit.empty()) s += " " + unit;
   return s + "\n";
 }
 
-// A figure's line: its three values, or why it has none.
+enum figure_kind_t { FIGURE_BYTES, FIGURE_SHARE, FIGURE_RATIO };
+
+// A figure's line: its estimate alone when the summary is exact, else the
+// estimate, the pessimistic and the optimistic value, all in one unit; or
+// why it has none.
 std::string figure_line(const char* label, bool selected,
-                        const summary_figure_t& f,
-                        std::string (*text)(double)) {
+                        const summary_figure_t& f, figure_kind_t kind,
+                        bool exact) {
   if (!selected) return line(label, "not estimated (-e)");
   if (f.value < 0 && f.at_low < 0 && f.at_high < 0)
     return line(label, "no estimate");
+  unit_t u{1, ""};
+  if (kind == FIGURE_BYTES) u = unit_for(std::max({f.value, f.at_low, f.at_high}));
+  if (kind == FIGURE_SHARE) u = unit_t{0.01, "%"};
+  auto text = [&](double v) -> std::string {
+    if (v < 0) return std::string();
+    if (isinf(v)) return "unbounded";  // nothing left to store
+    if (kind == FIGURE_BYTES) return in_unit(v, u);
+    char buf[64];
+    snprintf(buf, sizeof(buf), "%.3f", v / u.divisor);
+    return buf;
+  };
+  if (exact) return line(label, text(f.value), "", "", u.name);
   return line(label, f.value < 0 ? std::string("-") : text(f.value),
-              text(f.at_low), text(f.at_high));
+              text(f.at_low), text(f.at_high), u.name);
 }
 
 }  // namespace
@@ -83,33 +131,23 @@ summary_t compute_summary(const summary_input_t& in) {
   const double whole = (double)std::min(in.reductible_size, in.total_size);
   const double tails = total - whole;
   s.tail_share = total > 0 ? tails / total : 0.0;
-  s.after_zeros = s.after_dedupe = s.after_compress = s.ratio = NO_FIGURE;
+  s.after_zeros = s.after_dedupe = s.after_compress = s.physical =
+      s.space_saved = s.ratio = NO_FIGURE;
+  s.compress_ratio = -1;
+  s.exact = false;
 
   const size_t n = in.n_data_chunks + in.n_zero_chunks;
   if (n == 0) return s;
   const double z = (double)in.n_zero_chunks / (double)n;
-  s.after_zeros = summary_figure_t{whole * (1 - z) + tails, -1.0, -1.0};
-  summary_figure_t last = s.after_zeros;
 
   const bool dedupe = (in.estimate_mask & ESTIMATE_DEDUPE) != 0;
   const bool dedupe_zeros =
       dedupe && (in.estimate_mask & ESTIMATE_DEDUPE_ZEROS) != 0;
-  const double nonzero = whole * (1 - z);
+  const bool compress = (in.estimate_mask & ESTIMATE_COMPRESS) != 0;
   const double k = (double)in.chunk_size;
-  // U, the bytes of the distinct non-zero chunks, for a dedupe ratio d.
-  auto distinct = [&](double d) {
-    if (!(d > 0)) return -1.0;
-    if (!dedupe_zeros) return nonzero / d;
-    const double u = whole / d - (in.n_zero_chunks > 0 ? k : 0.0);
-    return u > 0 ? u : 0.0;
-  };
-  summary_figure_t u = NO_FIGURE;
-  if (dedupe) {
-    u = summary_figure_t{distinct(in.r), distinct(in.r_low), distinct(in.r_high)};
-    s.after_dedupe = map_figure(u, [tails](double x) { return x + tails; });
-    last = s.after_dedupe;
-  }
-  if (in.estimate_mask & ESTIMATE_COMPRESS) {
+
+  double c = -1;
+  if (compress) {
     // The zero chunks among those compressed: every one without dedupe, the
     // first one with zero chunks in the dedupe, none otherwise.
     double zc = 0;
@@ -117,24 +155,83 @@ summary_t compute_summary(const summary_input_t& in) {
       zc = (double)in.n_zero_chunks;
     else if (dedupe_zeros && in.n_zero_chunks > 0)
       zc = 1;
+    size_t stored = in.stored_size;
+    if (stored == 0 && in.compressed_size > 0)
+      stored = std::min(in.compressed_size, in.uncompressed_size);
+    const double zero_stored =
+        std::min((double)in.zero_chunk_compressed, k);
     const double in_bytes = (double)in.uncompressed_size - zc * k;
-    const double out_bytes =
-        (double)in.compressed_size - zc * (double)in.zero_chunk_compressed;
+    const double out_bytes = (double)stored - zc * zero_stored;
     // Nothing but zero chunks compressed: nothing non-zero is left to store.
-    const double c = in_bytes > 0 && out_bytes > 0 ? in_bytes / out_bytes : -1.0;
-    auto after = [c, tails](double x) {
-      return x == 0 ? tails : c > 0 ? x / c + tails : -1.0;
-    };
-    if (dedupe)
-      s.after_compress = map_figure(u, after);
-    else
-      s.after_compress = summary_figure_t{after(nonzero), -1.0, -1.0};
-    last = s.after_compress;
+    c = in_bytes > 0 && out_bytes > 0 ? in_bytes / out_bytes : -1.0;
+    s.compress_ratio = c;
   }
-  s.ratio = map_figure(last, [total](double x) {
+
+  auto stages = [&](double zv, double d, double cv) {
+    stages_t st{-1.0, -1.0, -1.0};
+    const double nonzero = whole * (1 - zv);
+    st.zeros = nonzero + tails;
+    // U, the bytes of the distinct non-zero chunks.
+    double u = -1.0;
+    if (dedupe && d > 0) {
+      if (!dedupe_zeros) {
+        u = nonzero / d;
+      } else {
+        u = whole / d - (in.n_zero_chunks > 0 ? k : 0.0);
+        if (u < 0) u = 0;
+      }
+      st.dedupe = u + tails;
+    }
+    if (compress) {
+      const double base = dedupe ? u : nonzero;
+      if (base == 0)
+        st.compress = tails;
+      else if (base > 0 && cv > 0)
+        st.compress = base / cv + tails;
+    }
+    return st;
+  };
+  const bool z_range = in.z_low >= 0 || in.z_high >= 0;
+  const bool c_range = compress && (in.c_low > 0 || in.c_high > 0);
+  const stages_t v = stages(z, in.r, c);
+  const stages_t lo = stages(in.z_low >= 0 ? in.z_low : z, in.r_low,
+                             in.c_low > 0 ? in.c_low : c);
+  const stages_t hi = stages(in.z_high >= 0 ? in.z_high : z, in.r_high,
+                             in.c_high > 0 ? in.c_high : c);
+
+  s.after_zeros = summary_figure_t{v.zeros, z_range ? lo.zeros : -1.0,
+                                   z_range ? hi.zeros : -1.0};
+  s.physical = s.after_zeros;
+  if (dedupe) {
+    // The dedupe ratio always has a range; a missing bound leaves its side
+    // without a value.
+    s.after_dedupe = summary_figure_t{v.dedupe, lo.dedupe, hi.dedupe};
+    s.physical = s.after_dedupe;
+  }
+  if (compress) {
+    const bool ranged = dedupe || z_range || c_range;
+    s.after_compress = summary_figure_t{v.compress, ranged ? lo.compress : -1.0,
+                                        ranged ? hi.compress : -1.0};
+    s.physical = s.after_compress;
+  }
+  s.space_saved = map_figure(s.physical, [total](double x) {
+    return total > 0 ? std::max(0.0, 1 - x / total) : -1.0;
+  });
+  s.ratio = map_figure(s.physical, [total](double x) {
     if (!(total > 0)) return -1.0;
     return x > 0 ? total / x : HUGE_VAL;
   });
+
+  // Exact: all was read, and every range has closed on its estimate.
+  s.exact = in.stop_reason.empty() && in.progress >= 1 && !in.scan_stopped &&
+            in.unread_size == 0 && in.unread_files == 0;
+  if (dedupe)
+    s.exact = s.exact && in.r > 0 && close_to(in.r_low, in.r) &&
+              close_to(in.r_high, in.r);
+  if (z_range)
+    s.exact = s.exact && close_to(in.z_low, z) && close_to(in.z_high, z);
+  if (c_range)
+    s.exact = s.exact && close_to(in.c_low, c) && close_to(in.c_high, c);
   return s;
 }
 
@@ -145,27 +242,30 @@ std::string format_summary(const summary_input_t& in, const summary_t& s) {
   else
     out += in.stop_reason + " at " + percent_text(in.progress) + " of the plan";
   out += "\n";
+  for (const std::string& w : in.warnings) out += line("warning:", w);
 
-  std::string logical = capacity_to_str(in.total_size);
+  std::string logical = size_in_unit((double)in.total_size);
   if (in.scan_stopped)
-    logical += ", as probed (the scan was cut short and extrapolated)";
+    logical += " as probed; the scan was cut short";
   else if (in.total_files != INVALID_SIZE_T)
     logical += " in " + std::to_string(in.total_files) +
                (in.total_files == 1 ? " file" : " files");
   out += line("logical size:", logical);
 
-  const size_t analysed = (in.n_data_chunks + in.n_zero_chunks) * in.chunk_size;
-  out += line("analysed:", capacity_to_str(analysed) + ", " +
-                               percent_text(in.progress) + " of the " +
-                               capacity_to_str(in.reductible_size) +
-                               " in whole chunks");
+  const double analysed =
+      (double)(in.n_data_chunks + in.n_zero_chunks) * (double)in.chunk_size;
+  const unit_t au = unit_for(std::max(analysed, (double)in.reductible_size));
+  out += line("analysed:", in_unit(analysed, au) + " of " +
+                               in_unit((double)in.reductible_size, au) + " " +
+                               au.name + " in whole chunks, " +
+                               percent_text(in.progress));
 
   const size_t tails = in.total_size > in.reductible_size
                            ? in.total_size - in.reductible_size
                            : 0;
-  out += line("file tails:", capacity_to_str(tails) + ", " +
+  out += line("file tails:", size_in_unit((double)tails) + " (" +
                                  percent_text(s.tail_share) +
-                                 " of the logical size, counted as stored");
+                                 "), counted as stored");
   if (s.tail_share >= SUMMARY_TAIL_HINT_SHARE)
     out += line("hint:",
                 "many files end in a tail shorter than a chunk: a smaller -c "
@@ -186,18 +286,21 @@ std::string format_summary(const summary_input_t& in, const summary_t& s) {
   else
     out += line("unreadable:", std::to_string(in.unread_files) +
                                    (in.unread_files == 1 ? " file, " : " files, ") +
-                                   capacity_to_str(in.unread_size) +
-                                   " planned but not read" +
-                                   (dirs.empty() ? "" : "; " + dirs) +
+                                   size_in_unit((double)in.unread_size) +
+                                   " unread" + (dirs.empty() ? "" : "; " + dirs) +
                                    " (see the ERROR lines)");
 
-  out += line("", "estimate", "with dedupe low", "with dedupe high");
-  out += figure_line("after zeros:", true, s.after_zeros, bytes_text);
+  const bool exact = s.exact;
+  if (!exact) out += line("", "estimate", "pessimistic", "optimistic");
+  out += figure_line("after zeros:", true, s.after_zeros, FIGURE_BYTES, exact);
   out += figure_line("after dedupe:", (in.estimate_mask & ESTIMATE_DEDUPE) != 0,
-                     s.after_dedupe, bytes_text);
+                     s.after_dedupe, FIGURE_BYTES, exact);
   out += figure_line("after compress:",
                      (in.estimate_mask & ESTIMATE_COMPRESS) != 0,
-                     s.after_compress, bytes_text);
-  out += figure_line("reduction ratio:", true, s.ratio, ratio_text);
+                     s.after_compress, FIGURE_BYTES, exact);
+  out += figure_line("physical size after reduction:", true, s.physical,
+                     FIGURE_BYTES, exact);
+  out += figure_line("space saved:", true, s.space_saved, FIGURE_SHARE, exact);
+  out += figure_line("reduction ratio:", true, s.ratio, FIGURE_RATIO, exact);
   return out;
 }

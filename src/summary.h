@@ -15,10 +15,19 @@
 //                    U = R * (1 - z) / D  zero chunks left out of it
 //   after compress = U / C + T            C measured on the distinct chunks
 //                  = R * (1 - z) / C + T  without dedupe: on every chunk
-//   reduction      = L / the last of the above that was estimated
+//   physical size  = the last of the above that was estimated
+//   space saved    = 1 - physical size / L
+//   reduction      = L / physical size
 // C leaves out the zero chunks that were compressed (each compresses to the
-// same size). The figures at the dedupe ratio's low and high bound use that
-// bound for D. At the end of a complete run every figure is exact.
+// same size), and counts each chunk at no more than its own size: a store
+// keeps a chunk that does not compress as it is, so the physical size is
+// never above the logical size.
+//
+// Every figure has an estimate and, where the inputs have ranges, a
+// pessimistic value (the larger size, the lower ratio: the dedupe ratio's
+// low bound, the compression ratio's low bound, the zero share's low bound)
+// and an optimistic one (the high bounds). The bounds are used as given,
+// never reordered. At the end of a complete run every figure is exact.
 //
 // Pure functions, no shared state.
 #ifndef PELKO_SUMMARY_H_
@@ -27,39 +36,52 @@
 #include <stddef.h>
 
 #include <string>
+#include <vector>
 
 struct summary_input_t {
   // The plan (Sampler::get_plan_totals, get_unread_*).
-  size_t total_size;       // L
-  size_t reductible_size;  // R
-  size_t total_files;      // INVALID_SIZE_T: not known
-  bool scan_stopped;       // sizes extrapolated from a scan cut short
-  size_t unread_size;
-  size_t unread_files;
+  size_t total_size = 0;       // L
+  size_t reductible_size = 0;  // R
+  size_t total_files = 0;      // INVALID_SIZE_T: not known
+  bool scan_stopped = false;   // sizes extrapolated from a scan cut short
+  size_t unread_size = 0;
+  size_t unread_files = 0;
   size_t skipped_dirs = 0;  // directories the scan could not read
   // The analysis (the final row).
-  size_t chunk_size;
-  size_t n_data_chunks;
-  size_t n_zero_chunks;
-  double progress;    // analysed share of the plan
-  int estimate_mask;  // ESTIMATE_* bits
-  double r;           // dedupe ratio; -1: none
-  double r_low;       // its low bound; -1: none
-  double r_high;      // its high bound; -1: none
-  size_t uncompressed_size;  // bytes given to the compressor
-  size_t compressed_size;    // what they compressed to
-  size_t zero_chunk_compressed;  // what one all-zero chunk compresses to
+  size_t chunk_size = 0;
+  size_t n_data_chunks = 0;
+  size_t n_zero_chunks = 0;
+  double progress = 0;    // analysed share of the plan
+  int estimate_mask = 0;  // ESTIMATE_* bits
+  double r = -1;          // dedupe ratio; -1: none
+  double r_low = -1;      // its low bound; -1: none (no pessimistic value)
+  double r_high = -1;     // its high bound; -1: none (no optimistic value)
+  size_t uncompressed_size = 0;  // bytes given to the compressor
+  size_t compressed_size = 0;    // what they compressed to
+  // What they take when each is stored at no more than its own size (the
+  // sum of min(compressed, chunk_size)); 0 with compressed_size > 0: not
+  // known, min(compressed_size, uncompressed_size) stands in for it.
+  size_t stored_size = 0;
+  size_t zero_chunk_compressed = 0;  // what one all-zero chunk compresses to
+  // Ranges of the compression ratio C (as defined above) and of the zero
+  // share z (a fraction of the chunks): low and high bound, -1 where there
+  // is no range (the figure is taken as exact on that side).
+  double c_low = -1, c_high = -1;
+  double z_low = -1, z_high = -1;
   std::string stop_reason;  // why the analysis ended early; empty: it did not
+  // The warnings of the run that change its figures, in the summary's
+  // words; each gets a line under the heading.
+  std::vector<std::string> warnings;
 };
 
-// One figure: its estimate and its values with the dedupe ratio's low and
-// high bound in place of the estimate. -1 where there is none. The bounds
-// are computed as given, never reordered. A reduction ratio is infinite when
-// nothing is left to store.
+// One figure: its estimate, its pessimistic value (at_low) and its
+// optimistic value (at_high). -1 where there is none: a side has no value
+// when a bound it needs is missing, or when no input of the figure has a
+// range. A reduction ratio is infinite when nothing is left to store.
 struct summary_figure_t {
   double value;
-  double at_low;
-  double at_high;
+  double at_low;   // pessimistic
+  double at_high;  // optimistic
 };
 
 struct summary_t {
@@ -67,14 +89,20 @@ struct summary_t {
   summary_figure_t after_zeros;
   summary_figure_t after_dedupe;
   summary_figure_t after_compress;
+  summary_figure_t physical;     // the last stage estimated
+  summary_figure_t space_saved;  // a fraction of the logical size
   summary_figure_t ratio;
+  double compress_ratio;  // C; -1 when not estimated
+  // Every figure is exact: a complete run whose ranges have closed on the
+  // estimates (the summary then prints one column).
+  bool exact;
 };
 
 summary_t compute_summary(const summary_input_t& in);
 
 // The summary block as printed after the final row: its lines, each ending
-// in a line feed. Every number is preformatted, so the console and the
-// report file show the same text.
+// in a line feed, within 80 columns but for long notes. Every number is
+// preformatted, so the console and the report file show the same text.
 std::string format_summary(const summary_input_t& in, const summary_t& s);
 
 // A tail share at or above this gets the hint to use a smaller chunk size.

@@ -133,19 +133,36 @@ TEST(Summary, Text) {
   in.compressed_size = 333 * K / 4 + 100;
   in.r_high = -1.0;
   std::string text = format_summary(in, compute_summary(in));
+  // Ranges not closed: the estimate, the pessimistic and the optimistic
+  // value, each line in one unit.
   EXPECT_EQ(text,
             "SUMMARY: complete run\n"
-            "logical size:      16.625 MiB in 7 files\n"
-            "analysed:          15.625 MiB, 100.000% of the 15.625 MiB in "
-            "whole chunks\n"
-            "file tails:        1024.000 KiB, 6.015% of the logical size, "
-            "counted as stored\n"
-            "unreadable:        none\n"
-            "                   estimate          with dedupe low   with dedupe high\n"
-            "after zeros:       15.062 MiB\n"
-            "after dedupe:      6.193 MiB         8.797 MiB\n"
-            "after compress:    2.298 MiB         2.949 MiB\n"
-            "reduction ratio:   7.234             5.637\n");
+            "logical size:                  16.625 MiB in 7 files\n"
+            "analysed:                      15.625 of 15.625 MiB in whole "
+            "chunks, 100.000%\n"
+            "file tails:                    1.000 MiB (6.015%), counted as "
+            "stored\n"
+            "unreadable:                    none\n"
+            "                               estimate      pessimistic   "
+            "optimistic\n"
+            "after zeros:                   15.062 MiB\n"
+            "after dedupe:                  6.193         8.797 MiB\n"
+            "after compress:                2.298         2.949 MiB\n"
+            "physical size after reduction: 2.298         2.949 MiB\n"
+            "space saved:                   86.176        82.260 %\n"
+            "reduction ratio:               7.234         5.637\n");
+  // Closed: one column.
+  in.r_low = in.r_high = in.r;
+  text = format_summary(in, compute_summary(in));
+  EXPECT_NE(text.find("unreadable:                    none\n"
+                      "after zeros:                   15.062 MiB\n"
+                      "after dedupe:                  6.193 MiB\n"
+                      "after compress:                2.298 MiB\n"
+                      "physical size after reduction: 2.298 MiB\n"
+                      "space saved:                   86.176 %\n"
+                      "reduction ratio:               7.234\n"),
+            std::string::npos)
+      << text;
 
   // Stopped early, from a stopped scan, with unread files, many tails,
   // nothing but a high bound and no compression selected.
@@ -160,45 +177,167 @@ TEST(Summary, Text) {
   in.unread_size = 3 * K;
   in.r = -1.0;
   in.r_low = -1.0;
+  in.warnings = {"the memory limit (-M) was reached", "x is given twice"};
   text = format_summary(in, compute_summary(in));
   EXPECT_NE(text.find("SUMMARY: interrupted by SIGINT at 51.234% of the plan\n"
-                      "logical size:      31.250 MiB, as probed (the scan was "
-                      "cut short and extrapolated)\n"
-                      "analysed:          7.812 MiB, 51.234% of the 15.625 MiB "
-                      "in whole chunks\n"),
+                      "warning:                       the memory limit (-M) "
+                      "was reached\n"
+                      "warning:                       x is given twice\n"
+                      "logical size:                  31.250 MiB as probed; "
+                      "the scan was cut short\n"
+                      "analysed:                      7.812 of 15.625 MiB in "
+                      "whole chunks, 51.234%\n"),
             std::string::npos)
       << text;
-  EXPECT_NE(text.find("\nhint:              many files end in a tail shorter "
-                      "than a chunk"),
+  EXPECT_NE(text.find("\nhint:                          many files end in a "
+                      "tail shorter than a chunk"),
             std::string::npos);
-  EXPECT_NE(text.find("\nunreadable:        2 files, 48.000 KiB planned but "
-                      "not read (see the ERROR lines)\n"),
+  EXPECT_NE(text.find("\nunreadable:                    2 files, 48.000 KiB "
+                      "unread (see the ERROR lines)\n"),
             std::string::npos);
   // Directories not walked are no "none", alone or beside unread files.
   in.skipped_dirs = 3;
   EXPECT_NE(format_summary(in, compute_summary(in))
-                .find("\nunreadable:        2 files, 48.000 KiB planned but "
-                      "not read; 3 directories not walked: their files are in "
+                .find("\nunreadable:                    2 files, 48.000 KiB "
+                      "unread; 3 directories not walked: their files are in "
                       "no figure (see the ERROR lines)\n"),
             std::string::npos);
   in.unread_files = in.unread_size = 0;
   in.skipped_dirs = 1;
   EXPECT_NE(format_summary(in, compute_summary(in))
-                .find("\nunreadable:        1 directory not walked: their "
-                      "files are in no figure (see the ERROR lines)\n"),
+                .find("\nunreadable:                    1 directory not "
+                      "walked: their files are in no figure (see the ERROR "
+                      "lines)\n"),
             std::string::npos);
   in.unread_files = 2;
   in.unread_size = 3 * K;
   in.skipped_dirs = 0;
-  EXPECT_NE(text.find("\nafter dedupe:      -                                   "
-                      "19.141 MiB\n"),
+  EXPECT_NE(text.find("\nafter dedupe:                  -                   "
+                      "        19.141 MiB\n"),
             std::string::npos)
       << text;
-  EXPECT_NE(text.find("\nafter compress:    not estimated (-e)\n"), std::string::npos);
+  EXPECT_NE(text.find("\nafter compress:                not estimated (-e)\n"),
+            std::string::npos);
   in.r_high = -1.0;
   text = format_summary(in, compute_summary(in));
-  EXPECT_NE(text.find("\nafter dedupe:      no estimate\n"), std::string::npos);
-  EXPECT_NE(text.find("\nreduction ratio:   no estimate\n"), std::string::npos);
+  EXPECT_NE(text.find("\nafter dedupe:                  no estimate\n"),
+            std::string::npos);
+  EXPECT_NE(text.find("\nphysical size after reduction: no estimate\n"),
+            std::string::npos);
+  EXPECT_NE(text.find("\nreduction ratio:               no estimate\n"),
+            std::string::npos);
+  // Every line fits 80 columns, but for the notes.
+  for (size_t at = 0, end; at < text.size(); at = end + 1) {
+    end = text.find('\n', at);
+    const std::string l = text.substr(at, end - at);
+    if (l.compare(0, 8, "warning:") != 0 && l.compare(0, 5, "hint:") != 0) {
+      EXPECT_LE(l.size(), 80u) << l;
+    }
+  }
+}
+
+// An array keeps a chunk that does not compress as it is: random data
+// (LZ4 output a little larger than its input) comes to its own size, never
+// more, while the compression ratio of the rows keeps its definition.
+TEST(Summary, IncompressibleChunksAreStoredAsTheyAre) {
+  summary_input_t in = input(ESTIMATE_COMPRESS);
+  in.n_data_chunks = 1000;
+  in.n_zero_chunks = 0;
+  in.uncompressed_size = 1000 * K;
+  in.compressed_size = 1000 * (K + 70);  // what LZ4 makes of random bytes
+  in.stored_size = 1000 * K;
+  summary_t s = compute_summary(in);
+  EXPECT_DOUBLE_EQ(1.0, s.compress_ratio);
+  EXPECT_DOUBLE_EQ((double)in.total_size, s.physical.value);
+  EXPECT_DOUBLE_EQ(0.0, s.space_saved.value);
+  EXPECT_DOUBLE_EQ(1.0, s.ratio.value);
+  // Half of the chunks compress to a quarter, half not at all.
+  in.compressed_size = 500 * (K + 70) + 500 * K / 4;
+  in.stored_size = 500 * K + 500 * K / 4;
+  s = compute_summary(in);
+  EXPECT_DOUBLE_EQ(1000.0 / 625.0, s.compress_ratio);
+  // Without the per-chunk figure, the total is held to the input's size.
+  in.stored_size = 0;
+  in.compressed_size = 1000 * (K + 70);
+  s = compute_summary(in);
+  EXPECT_DOUBLE_EQ(1.0, s.compress_ratio);
+  EXPECT_LE(s.physical.value, (double)in.total_size);
+  // With zero chunks among those compressed, an all-zero chunk is taken
+  // out at what it is stored as.
+  in = input(ESTIMATE_COMPRESS);
+  in.stored_size = 900 * K / 2 + 100 * 100;
+  s = compute_summary(in);
+  EXPECT_DOUBLE_EQ(2.0, s.compress_ratio);
+}
+
+// Ranges of the compression ratio and the zero share widen every figure
+// they enter: the low bounds give the pessimistic (larger) sizes, the high
+// bounds the optimistic ones; a side without a range is the estimate.
+TEST(Summary, RangesOfEveryInput) {
+  const double tails = ONE_MB, whole = 1000 * K, total = whole + tails;
+  summary_input_t in = input(ESTIMATE_COMPRESS);
+  in.stored_size = in.compressed_size;
+  summary_t s = compute_summary(in);
+  EXPECT_EQ(-1.0, s.after_compress.at_low);  // no input has a range
+  in.z_low = 0.05;
+  in.z_high = 0.2;
+  in.c_low = 1.5;
+  in.c_high = 3;
+  s = compute_summary(in);
+  EXPECT_DOUBLE_EQ(whole * 0.95 + tails, s.after_zeros.at_low);
+  EXPECT_DOUBLE_EQ(whole * 0.8 + tails, s.after_zeros.at_high);
+  EXPECT_DOUBLE_EQ(whole * 0.95 / 1.5 + tails, s.after_compress.at_low);
+  EXPECT_DOUBLE_EQ(whole * 0.8 / 3 + tails, s.after_compress.at_high);
+  EXPECT_DOUBLE_EQ(s.after_compress.at_low, s.physical.at_low);
+  EXPECT_DOUBLE_EQ(total / s.physical.at_low, s.ratio.at_low);
+  EXPECT_DOUBLE_EQ(1 - s.physical.at_high / total, s.space_saved.at_high);
+  EXPECT_FALSE(s.exact);
+  // Only an optimistic side of the compression ratio.
+  in.z_low = in.z_high = in.c_low = -1;
+  s = compute_summary(in);
+  EXPECT_DOUBLE_EQ(s.after_compress.value, s.after_compress.at_low);
+  EXPECT_DOUBLE_EQ(whole * 0.9 / 3 + tails, s.after_compress.at_high);
+  // With dedupe, all three enter the pessimistic figure.
+  in = input(ESTIMATE_DEDUPE | ESTIMATE_COMPRESS);
+  in.uncompressed_size = 300 * K;
+  in.compressed_size = in.stored_size = 300 * K / 2;
+  in.z_low = 0.05;
+  in.c_low = 1.5;
+  s = compute_summary(in);
+  EXPECT_DOUBLE_EQ(whole * 0.95 / 2 / 1.5 + tails, s.after_compress.at_low);
+  EXPECT_DOUBLE_EQ(whole * 0.9 / 4 / 2 + tails, s.after_compress.at_high);
+}
+
+// One column only when every figure is exact: a complete run whose ranges
+// have all closed on their estimates.
+TEST(Summary, ExactOnlyWhenCompleteAndClosed) {
+  summary_input_t in = input(-1);
+  in.r_low = in.r_high = in.r;
+  EXPECT_TRUE(compute_summary(in).exact);
+  in.z_low = in.z_high = 0.1;
+  in.c_low = in.c_high = compute_summary(in).compress_ratio;
+  EXPECT_TRUE(compute_summary(in).exact);
+  summary_input_t open = in;
+  open.c_high *= 1.01;
+  EXPECT_FALSE(compute_summary(open).exact);
+  open = in;
+  open.r_high = -1;
+  EXPECT_FALSE(compute_summary(open).exact);
+  open = in;
+  open.stop_reason = "stopped by --stop-at 100";
+  EXPECT_FALSE(compute_summary(open).exact);
+  open = in;
+  open.scan_stopped = true;
+  EXPECT_FALSE(compute_summary(open).exact);
+  open = in;
+  open.unread_files = 1;
+  EXPECT_FALSE(compute_summary(open).exact);
+  open = in;
+  open.progress = 0.99;
+  EXPECT_FALSE(compute_summary(open).exact);
+  // Dedupe off: nothing else to close.
+  in = input(ESTIMATE_COMPRESS);
+  EXPECT_TRUE(compute_summary(in).exact);
 }
 
 }  // namespace

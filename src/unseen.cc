@@ -59,6 +59,15 @@ const double kWideGridGrowth = 1.2;
 // Chunks up to which the range programs start from a solved basis.
 const double kWarmChunks = 1e10;
 
+// Entries of the head that the jackknife's replicates model; counts above
+// go to their tail, as known. The replicates measure the noise of what the
+// sample has not resolved yet, contents seen a few times; those seen 16
+// times or more are known to within about a quarter of their count. 16 keeps
+// the 24 programs of the eight replicates within the cost of the whole
+// sample's three at the entry cap (about 16 ms for all 27 there); 32 gave
+// ranges up to a fifth narrower on long histograms at twice the cost.
+const size_t kReplicateHead = 16;
+
 // Bucket pairs the sample may have missed: the upper limit on the mean of a
 // Poisson count of which none has been seen, at about 95 %.
 const double kMissedPairs = 3.0;
@@ -114,7 +123,8 @@ struct Unseen::row_set_t {
   }
 };
 
-Unseen::Unseen(const DFH_ARRAY& y, size_t y_size, size_t n, int debug)
+Unseen::Unseen(const DFH_ARRAY& y, size_t y_size, size_t n, int debug,
+               size_t max_head)
     : m_debug(debug),
       Y(y),
       Y_SIZE(y_size),
@@ -147,15 +157,16 @@ Unseen::Unseen(const DFH_ARRAY& y, size_t y_size, size_t n, int debug)
     printer << std::endl;
   }
 
-  if (Y_SIZE > MAX_Y_SIZE) {
+  if (max_head == 0) max_head = MAX_Y_SIZE;
+  if (Y_SIZE > max_head) {
     // Entries above the cap go to the tail, the highest first; an empty
     // entry changes nothing.
-    Y.for_each_descending(MAX_Y_SIZE, Y_SIZE,
+    Y.for_each_descending(max_head, Y_SIZE,
                           [this](size_t i, int64_t v) { drop_share(v, i); });
-    Y_SIZE = MAX_Y_SIZE;
+    Y_SIZE = max_head;
   }
   if (Y_SIZE < Y_FULL_SIZE) {
-    // Take the last trimmed entry back: MAX_Y_SIZE + 1 entries are modelled.
+    // Take the last trimmed entry back: max_head + 1 entries are modelled.
     double k = static_cast<double>(static_cast<int64_t>(Y[Y_SIZE]) *
                                    static_cast<int64_t>(Y_SIZE));
     N = static_cast<size_t>(share(k) + static_cast<double>(N));
@@ -285,7 +296,6 @@ double Unseen::run_range(bool low, double alpha) const {
       model->setObjectiveCoefficient((int)k, distinct_cost(gr, k, minimize));
     if (linear_programming(model.get(), true, true)) {
       get_dedupe_ratio(model.get(), &r, &r_full);
-      read_sensitivity(model.get(), alpha);
       m_range_model = std::move(model);
       m_range_minimize = minimize;
       return r_full;
@@ -304,28 +314,12 @@ double Unseen::run_range(bool low, double alpha) const {
                           &r_full);
   }
   if (!ok) return -1.0;
-  read_sensitivity(model.get(), alpha);
   if (warm) {
     m_range_model = std::move(model);
     m_range_alpha = alpha;
     m_range_minimize = minimize;
   }
   return r_full;
-}
-
-void Unseen::read_sensitivity(const ClpSimplex* model, double alpha) const {
-  // Rows: the shares, the fit budget, then entry i's row at 1 + i, divided
-  // by its scale. The objective counts distinct chunks in units of N. The
-  // budget moves with the histogram too, through the core's optimum.
-  m_sensitivity.assign(Y_SIZE, 0.0);
-  const double* dual = model->dualRowSolution();
-  if (dual == nullptr || model->numberRows() < (int)Y_SIZE + 1) return;
-  const double budget = dual[1] * (OPT > 0 ? 1.0 + alpha / (2 * sqrt(OPT)) : 1.0);
-  for (size_t i = 1; i < Y_SIZE; i++) {
-    const double core = i < m_core_dual.size() ? m_core_dual[i] : 0.0;
-    m_sensitivity[i] =
-        (dual[1 + i] + budget * core) * (double)N / entry_scale((int)i);
-  }
 }
 
 bool Unseen::run_unseen(double* opt, double* r, double* r_full) const {
@@ -341,14 +335,7 @@ bool Unseen::run_unseen(double* opt, double* r, double* r_full) const {
                      : 0.0;
   *opt = model.objectiveValue();
   m_core_basis.clear();
-  m_core_dual.clear();
   if (ok) {
-    // Row i (1 <= i < Y_SIZE) is entry i's, divided by its scale.
-    const double* dual = model.dualRowSolution();
-    if (dual != nullptr && model.numberRows() >= (int)Y_SIZE) {
-      m_core_dual.assign(Y_SIZE, 0.0);
-      for (size_t i = 1; i < Y_SIZE; i++) m_core_dual[i] = dual[i];
-    }
     const unsigned char* status = model.statusArray();
     m_core_basis.assign(status, status + model.numberColumns() +
                                     model.numberRows());
@@ -366,8 +353,11 @@ bool Unseen::run_unseen_range(bool minimize, double alpha, double unseen_opt,
 bool Unseen::run_unseen_range(ClpSimplex* model, bool minimize, double alpha,
                               double unseen_opt, bool from_core, double* opt,
                               double* r, double* r_full) const {
+  // The core's objective is a sum of non-negative terms: a value just below
+  // 0 is the solver's tolerance (seen down to -1.1e-5 on programs of 6e7
+  // chunks that fit exactly), one far below a solve gone wrong.
   if (unseen_opt < 0) {
-    if (unseen_opt < -0.00001) return false;
+    if (unseen_opt < -0.001) return false;
     unseen_opt = 0;
   }
   build_model_unseen_range(model, alpha, unseen_opt, minimize);
@@ -762,44 +752,57 @@ unseen_result_t unseen_estimate(const unseen_sample_t& s, double alpha,
   }
   if (!judged) return res;  // too little read to judge
 
-  // Each end of the programs' range, moved by its own sampling noise: within
-  // the optimal basis an end is linear in the histogram, sum of
-  // sensitivity[i] * Y[i], and that sum's variance comes from the
-  // delete-a-group jackknife over the replicate histograms (which sees that
-  // a bucket's checksums come and go together), t standard errors with the
-  // jackknife's degrees of freedom; at least the variance of independent
-  // draws widened by the design effect, 1.96 standard errors. Without
-  // replacement: times 1 - f.
+  // Each end of the programs' range, moved by its own sampling noise: the
+  // programs are solved again on the sample without each group (the
+  // delete-a-group jackknife, which sees that a bucket's checksums come and
+  // go together), and the spread of each end's distinct count, on the log
+  // scale and without replacement (times 1 - f), gives t standard errors
+  // with the jackknife's degrees of freedom. The ends themselves, not a
+  // linearisation: an end moves from vertex to vertex of its program, where
+  // the derivatives of a degenerate optimum overstate its noise many times.
   const double fpc = 1.0 - f;
-  int n_rep = 0;
-  for (const DFH_ARRAY* rep : s.replicate) n_rep += rep != nullptr;
-  auto noise = [&](const std::vector<double>& sens) {
-    double binomial = 0;
-    for (size_t i = 1; i < sens.size() && i < head; i++)
-      binomial += sens[i] * sens[i] * deff * (double)y[i];
-    double jk = 0;
-    if (n_rep == UNSEEN_GROUPS) {
-      double l[UNSEEN_GROUPS], mean = 0;
-      for (int g = 0; g < UNSEEN_GROUPS; g++) {
-        const DFH_ARRAY& rep = *s.replicate[g];
-        const size_t size = std::min(s.replicate_size[g], rep.size());
-        double sum = 0;
-        for (size_t i = 1; i < sens.size() && i < size; i++)
-          sum += sens[i] * (double)rep[i];
-        l[g] = sum;
-        mean += sum;
-      }
-      mean /= UNSEEN_GROUPS;
-      double ss = 0;
-      for (double v : l) ss += (v - mean) * (v - mean);
-      jk = ss * (UNSEEN_GROUPS - 1) / UNSEEN_GROUPS;
-    }
-    return std::max(JACKKNIFE_T * sqrt(jk * fpc), 1.96 * sqrt(binomial * fpc));
-  };
   const double r_low_lp = whole.run_range(true, alpha);
-  const double noise_low = r_low_lp > 0 ? noise(whole.range_sensitivity()) : 0;
   const double r_high_lp = whole.run_range(false, alpha);
-  const double noise_high = r_high_lp > 0 ? noise(whole.range_sensitivity()) : 0;
+  double noise_low = 0, noise_high = 0;
+  {
+    const double fixed_occ = std::min(n_occ - 1, s.fixed_occurrences / f);
+    const double n_rep_occ = std::max(1.0, n_occ - fixed_occ);
+    double lo[UNSEEN_GROUPS], hi[UNSEEN_GROUPS];
+    int n_ok = 0;
+    for (int g = 0; g < UNSEEN_GROUPS; g++) {
+      const DFH_ARRAY* rep = s.replicate[g];
+      if (rep == nullptr) break;
+      const size_t size = std::min(s.replicate_size[g], rep->size());
+      if (size < 2) break;
+      Unseen one(*rep, size, (size_t)n_rep_occ, 0, kReplicateHead);
+      one.set_unit(deff);
+      if (!(one.run_core() > 0)) break;
+      const double a = one.run_range(true, alpha);
+      const double b = one.run_range(false, alpha);
+      if (!(a > 0) || !(b > 0)) break;
+      // Checksums too frequent to be counted by group are in every
+      // replicate as in the whole sample: known distinct chunks.
+      lo[g] = log(n_rep_occ / a + (double)s.n_fixed);
+      hi[g] = log(n_rep_occ / b + (double)s.n_fixed);
+      if (debug > 1)
+        printer.console() << "debug2: replicate " << g << " " << a << ".." << b
+                          << std::endl;
+      n_ok++;
+    }
+    auto se = [fpc](const double* v) {
+      double mean = 0, ss = 0;
+      for (int g = 0; g < UNSEEN_GROUPS; g++) mean += v[g];
+      mean /= UNSEEN_GROUPS;
+      for (int g = 0; g < UNSEEN_GROUPS; g++) ss += (v[g] - mean) * (v[g] - mean);
+      return sqrt(ss * (UNSEEN_GROUPS - 1) / UNSEEN_GROUPS * fpc);
+    };
+    if (n_ok == UNSEEN_GROUPS) {
+      if (r_low_lp > 0)
+        noise_low = (exp(JACKKNIFE_T * se(lo)) - 1) * n_occ / r_low_lp;
+      if (r_high_lp > 0)
+        noise_high = (1 - exp(-JACKKNIFE_T * se(hi))) * n_occ / r_high_lp;
+    }
+  }
   // The ends in distinct chunks (bucket occurrences), moved outwards.
   double low = -1, high = -1;
   if (r_low_lp > 0) {
@@ -842,7 +845,8 @@ unseen_result_t unseen_estimate(const unseen_sample_t& s, double alpha,
   }
 
   if (debug > 0) {
-    printer.console() << "debug1: range " << low << ".." << high
+    printer.console() << "debug1: programs " << r_low_lp << ".." << r_high_lp
+                      << "\tin chunks " << low << ".." << high
                       << "\tdeff=" << deff << "\tnoise=" << noise_low << ","
                       << noise_high
                       << "\tunseen pairs=" << merged << std::endl;

@@ -22,8 +22,11 @@ class Unseen {
  public:
   // y_size: entries of Y in use (one more than the highest count seen),
   // 2 <= y_size <= Y.size(). n: chunks of the whole data set that the
-  // histogram stands for, n > 0. debug: the run's debug level.
-  Unseen(const DFH_ARRAY& Y, size_t y_size, size_t n, int debug);
+  // histogram stands for, n > 0. debug: the run's debug level. max_head:
+  // entries modelled at most (0: MAX_Y_SIZE); higher counts are taken as
+  // known (the tail).
+  Unseen(const DFH_ARRAY& Y, size_t y_size, size_t n, int debug,
+         size_t max_head = 0);
   ~Unseen();
 
   // Solves the core program, retrying with fewer entries while the solver
@@ -57,15 +60,6 @@ class Unseen {
   // ratio does not depend on the scale, only on how much each entry may be
   // trusted.
   void set_unit(double u) { m_unit = u >= 1.0 ? u : 1.0; }
-
-  // After a run_range that did not fail: how the distinct chunks at its
-  // optimum move with each head entry, in distinct chunks per unit of
-  // Y[i] (entry i, 1 <= i < the head's size; the sign follows the
-  // solver's). Within the optimal basis the optimum is linear in the
-  // histogram, so the sampling variance of the end is that of
-  // sum over i of sensitivity[i] * Y[i].
-  const std::vector<double>& range_sensitivity() const { return m_sensitivity; }
-
 
   static size_t MAX_Y_SIZE;
 
@@ -136,8 +130,7 @@ class Unseen {
   double distinct_cost(const grid_t& gr, size_t k, bool minimize) const;
   // Columns of a program: x_k (k < grid size), the fit errors, the overflow.
   int n_columns() const;
-  // After a solved range program: its row duals as range_sensitivity().
-  void read_sensitivity(const ClpSimplex* model, double alpha) const;
+
 
   // Data-set chunks that the k sampled chunks of one entry stand for.
   double share(double k) const;
@@ -170,11 +163,6 @@ class Unseen {
   mutable std::vector<unsigned char> m_core_basis;
   mutable double m_singletons;
   double m_unit = 1.0;
-  mutable std::vector<double> m_sensitivity;
-
-  // The core optimum's row duals: how its fit error moves with each scaled
-  // entry row (empty when it was not accepted).
-  mutable std::vector<double> m_core_dual;
 
   // Cache of grid().
   mutable std::unique_ptr<grid_t> m_grid;
@@ -201,12 +189,11 @@ class Unseen {
 //    every entry's fit error in those units (Unseen::set_unit).
 //  - the range: the linear programs' range at the run's alpha (the data sets
 //    whose expected histograms fit the sample about as well as the best),
-//    each end moved outwards by its own sampling noise. Within the optimal
-//    basis an end is a linear function of the histogram; its standard error
-//    comes from that function's jackknife over the groups (t with
-//    UNSEEN_GROUPS - 1 degrees of freedom), and is at least that of
-//    independent draws widened by the design effect (1.96 of them), with the
-//    finite population correction 1 - f;
+//    each end moved outwards by its own sampling noise: the programs are
+//    solved again on every replicate (their heads cut at a few entries,
+//    higher counts taken as known), and the spread of each end over them,
+//    on the log scale, gives t standard errors (t with UNSEEN_GROUPS - 1
+//    degrees of freedom), with the finite population correction 1 - f;
 //  - for the high end, duplicates between buckets of which at most one has
 //    been read: two buckets that are copies of each other show nothing until
 //    both are read, so the high end is at least the ratio with as many such

@@ -57,11 +57,13 @@ void Walker::start() {
   threadpool_run(m_n_threads, walk_thread, this);
 }
 
-void Walker::stop(const char* reason) {
+void Walker::stop(const char* reason, const char* summary_note) {
   MutexLock lock(&m_mutex);
   if (!m_active) return;
-  if (reason != nullptr)
-    printer << std::endl << std::endl << reason << std::endl;
+  if (reason != nullptr) {
+    printer << std::endl << std::endl;
+    printer.warning(reason, summary_note ? summary_note : "");
+  }
   m_active = false;
 }
 

@@ -69,7 +69,9 @@ class Walker {
   // further directory is opened and each enumerating thread stops after its
   // current entry. Does not wait for the threads; start() returns once they
   // have all left.
-  void stop(const char* reason);
+  // reason, when not null, is a "WARNING: " line; summary_note, when not
+  // null, the summary's words for it (Printer::warning).
+  void stop(const char* reason, const char* summary_note = nullptr);
 
   // Whole seconds since start() began.
   time_t get_elapsed_time() const;

@@ -5,10 +5,10 @@
 source "$(dirname "$0")/lib.sh" "$@"
 
 THREADS=$((2 * $(nproc)))
-VERSION_LINE="$PELKO 1.08, Coin-Or Utils $(pkg-config --modversion coinutils 2>/dev/null || echo 2.11.4), Coin-Or CLP $(pkg-config --modversion clp 2>/dev/null || echo 1.17.6)"
+VERSION_LINE="pelko 1.08, Coin-Or Utils $(pkg-config --modversion coinutils 2>/dev/null || echo 2.11.4), Coin-Or CLP $(pkg-config --modversion clp 2>/dev/null || echo 1.17.6)"
 head -c 5000 /dev/zero >"$TMP/f"
 MISSING="$TMP/missing"
-MISSING_ERR="ERROR: os_get_path_info($MISSING) failed. No such file or directory"
+MISSING_ERR="pelko: no such file or directory: $MISSING"
 
 # Debug 0, defaults: the optional lines appear only where a value differs.
 run_pelko -p "$TMP/f" -p "$MISSING"
@@ -18,7 +18,7 @@ INPUT PARAMETERS:
 path:            $TMP/f
 path:            $MISSING
 chunk_size:      16.000 KiB
-estimate:        dedupe(with zeros) compress 
+estimate:        dedupe(with zeros) compress
 report_freq:     1.000%
 #threads:        $THREADS
 memory_limit:    <MEM> GiB
@@ -36,7 +36,7 @@ path:            $TMP/f
 path:            $MISSING
 chunk_size:      16.000 KiB
 bucket_size:     64.000 KiB
-estimate:        compress 
+estimate:        compress
 report_freq:     0.500%
 #threads:        3
 alpha:           2.000
@@ -54,7 +54,7 @@ path:            $TMP/f
 path:            $MISSING
 chunk_size:      16.000 KiB
 bucket_size:     1024.000 KiB
-estimate:        dedupe(without zeros) 
+estimate:        dedupe(without zeros)
 report_freq:     $1%
 #threads:        $THREADS
 memory_limit:    10.000 GiB

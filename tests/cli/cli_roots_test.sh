@@ -27,7 +27,7 @@ $TMP/d1: directory
 Reset scan time/memory limits. (Not supported for directories)
 $TMP/d2/: directory
 $TMP/d1: directory" "$(root_lines)"
-expect_file "kinds: stderr" "ERROR: os_get_path_info($MISSING) failed. No such file or directory" "$TMP/err"
+expect_file "kinds: stderr" "pelko: no such file or directory: $MISSING" "$TMP/err"
 # The echo shows the limits as parsed, before the reset.
 expect_contains "echo before reset" "scan_time_limit: 10 sec." "$(cat "$TMP/out")"
 

@@ -68,7 +68,7 @@ RC=0
 (ulimit -n 40 && exec /usr/bin/time -f '%M' -o "$TMP/peak" "$PELKO" --merge "$TMP"/many/*.pex \
    >"$TMP/out" 2>"$TMP/err" </dev/null) || RC=$?
 expect_status "300 exports, 40 descriptors" 0
-expect_contains "300 exports" "logical size:      75.000 MiB" "$(cat "$TMP/out")"
+expect_contains "300 exports" "logical size:                  75.000 MiB" "$(cat "$TMP/out")"
 PEAK=$(tail -n 1 "$TMP/peak")
 [ $SANITIZED = 1 ] || [ "$PEAK" -lt 65536 ] || _fail "300 exports: peak memory $PEAK KiB"
 

@@ -59,7 +59,7 @@ run_case() {  # run_case DATASET MODE THREADS
 # "VALUE TOLERANCE": bytes with half a unit of the last printed digit, or a
 # ratio with half of its last digit.
 summary_figure() {
-  grep -a "^$2" "$1" | tail -n 1 | cut -c 20- | awk '{
+  grep -a "^$2" "$1" | tail -n 1 | cut -c 32- | awk '{
     sub(/,$/, "", $2);
     u = 1; if ($2 == "KiB") u = 2^10; if ($2 == "MiB") u = 2^20;
     if ($2 == "GiB") u = 2^30; if ($2 == "TiB") u = 2^40;
@@ -73,7 +73,7 @@ check_summary() {
   local label=$1 report=$2 ref=$3 key want got
   for pair in "logical size:=logical" "file tails:=tails" "after zeros:=after_zeros" \
       "after dedupe:=after_dedupe" "after compress:=after_compress" \
-      "reduction ratio:=ratio"; do
+      "reduction ratio:=ratio" "physical size after reduction:=physical"; do
     key=${pair#*=}
     want=$(tr ' ' '\n' <<<"$ref" | sed -n "s/^$key=//p")
     [ "$want" = "-" ] && continue

@@ -78,6 +78,6 @@ expect_contains "64-bit: echoed" "fingerprint:     64 bits" "$(cat "$TMP/r64")"
 
 run_pelko -p "$TMP/pair" --fingerprint 48
 expect_status "other widths" 1
-expect_contains "other widths" "Bad fingerprint width 48 (32 or 64)" "$(cat "$TMP/err")"
+expect_contains "other widths" "pelko: --fingerprint 48: the width is 32 or 64 (bits)" "$(cat "$TMP/err")"
 
 finish

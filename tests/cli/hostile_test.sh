@@ -24,11 +24,12 @@ run_timed() {
   timeout -k 5 "$secs" "$PELKO" "$@" >"$TMP/out" 2>"$TMP/err" </dev/null || RC=$?
 }
 
-# expect_no_errors LABEL: nothing on stderr.
+# expect_no_errors LABEL: nothing on stderr but WARNING lines (which go
+# there as well as to the report).
 expect_no_errors() {
-  if [ -s "$TMP/err" ]; then
+  if grep -a -v -q '^WARNING: ' "$TMP/err"; then
     _fail "$1: unexpected error output"
-    head -c 600 "$TMP/err" | sed 's/^/    /'
+    grep -a -v '^WARNING: ' "$TMP/err" | head -c 600 | sed 's/^/    /'
   fi
 }
 
@@ -129,7 +130,7 @@ if [ $nobody_ok = 1 ]; then
   expect_contains "unreadable dir" "ERROR: opendir(perm/closed) failed, Permission denied" "$errs"
   expect_contains "unreadable dir reason" "Permission denied" "$errs"
   # The directory's files are in no figure: the summary and the JSON say so.
-  expect_contains "unreadable: summary" "unreadable:        1 file, 64.000 KiB planned but not read; 1 directory not walked: their files are in no figure (see the ERROR lines)" "$(cat "$TMP/out")"
+  expect_contains "unreadable: summary" "unreadable:                    1 file, 64.000 KiB unread; 1 directory not walked: their files are in no figure (see the ERROR lines)" "$(cat "$TMP/out")"
   : >"$TMP/perm.json"
   chown 65534:65534 "$TMP/perm.json"
   RC=0
@@ -181,7 +182,7 @@ if [ $HAVE_STRACE = 1 ]; then
   expect_contains "race: link" "ERROR: open($R/linked) failed, it has been replaced by a symbolic link since the scan" "$errs"
   expect_contains "race: renamed" "ERROR: open($R/renamed) failed, it has been replaced by another file since the scan" "$errs"
   expect_eq "race: each named once" 1 "$(grep -c "($R/renamed)" <<<"$errs")"
-  expect_contains "race: summary" "unreadable:        4 files, 720.000 KiB planned but not read" "$(grep -a "^unreadable:" "$TMP/report")"
+  expect_contains "race: summary" "unreadable:                    4 files, 720.000 KiB unread" "$(grep -a "^unreadable:" "$TMP/report")"
 else
   echo "SKIP scan/read race: strace not usable; see Sampler.DeletedAndTruncatedFilesBetweenScanAndRead"
 fi

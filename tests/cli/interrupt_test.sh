@@ -122,7 +122,7 @@ p=$(progress_of "$(final_row "$TMP/report")")
 expect_summary "--max-rate 1K" "$TMP/report" "SUMMARY: interrupted by SIGINT at $p of the plan"
 expect_contains "--max-rate 1K: JSON summary" '"stop_reason":"interrupted by SIGINT"' \
   "$(tail -n 1 "$TMP/run.json")"
-expect_eq "--max-rate 1K: what was left is not unreadable" "unreadable:        none" \
+expect_eq "--max-rate 1K: what was left is not unreadable" "unreadable:                    none" \
   "$(grep -a '^unreadable:' "$TMP/report")"
 
 # --- SIGHUP and SIGQUIT end the run as SIGTERM does, keeping every output --------

@@ -21,13 +21,13 @@ lexgrog "$PAGE" >"$TMP/whatis" 2>&1 || _fail "lexgrog: no whatis entry"
 expect_contains "whatis entry" "pelko - estimate" "$(cat "$TMP/whatis")"
 
 # The options, as the usage text writes them: "--path | -p", "[--seed",
-# "-D[D[D]]". The advanced ones show only after -D.
+# "-D". The advanced ones are always there.
 "$PELKO" -h >"$TMP/usage" || _fail "pelko -h failed"
 "$PELKO" -D -h >>"$TMP/usage" || _fail "pelko -D -h failed"
 options=$(grep -oE -- '(^|[][ |])--?[A-Za-z][A-Za-z0-9_-]*' "$TMP/usage" \
   | sed -E 's/^[][ |]//' | sort -u)
 # A change of layout must not leave nothing to check.
-for known in --path -p --merge --help -V --bucket_size -A -D; do
+for known in --path -p --merge --help -V --bucket-size --chunk-size -A -D; do
   grep -qx -- "$known" <<<"$options" || _fail "usage text: $known not found in:
 $(sed 's/^/    /' "$TMP/usage")"
 done

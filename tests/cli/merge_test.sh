@@ -101,7 +101,7 @@ printf 'x' | dd of="$TMP/bad.pex" bs=1 seek=$((size / 3)) conv=notrunc 2>/dev/nu
 refused "damaged" "checksum mismatch" --merge "$TMP/bad.pex"
 refused "not an export" "ERROR: $TMP/d1/text: not a pelko export" --merge "$TMP/d1/text"
 refused "missing" "ERROR: $TMP/none.pex: cannot open" --merge "$TMP/none.pex"
-refused "a scan option" "-p does not apply to --merge" --merge "$TMP/e1.pex" -p "$TMP/d1"
+refused "a scan option" "pelko: -p: does not apply to --merge" --merge "$TMP/e1.pex" -p "$TMP/d1"
 
 # An export is never written among the inputs, nor where it cannot be:
 # refused before the scan.

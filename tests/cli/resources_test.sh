@@ -29,10 +29,11 @@ want=$(figures)
 # --- Few file descriptors: fewer threads, and every file read --------------------
 limited "-n 12" -p "$TMP/tree" -t 8
 expect_status "12 descriptors" 0
-expect_eq "12 descriptors: no error" "" "$(cat "$TMP/err")"
 expect_contains "12 descriptors: threads sized" "instead of 8: the limit on open files leaves" "$(cat "$TMP/out")"
+# On standard error, the warning alone: no file went unread.
+expect_eq "12 descriptors: no error" "" "$(grep -v '^WARNING: ' "$TMP/err" || true)"
 expect_eq "12 descriptors: the same figures" "$want" "$(figures)"
-expect_contains "12 descriptors: nothing unread" "unreadable:        none" "$(cat "$TMP/out")"
+expect_contains "12 descriptors: nothing unread" "unreadable:                    none" "$(cat "$TMP/out")"
 
 # A sanitizer's runtime needs descriptors of its own (its type checks fail
 # without them), and its shadow memory does not fit under a small
@@ -46,7 +47,7 @@ for n in 5 6 7 8; do
   [ $SANITIZED = 1 ] && { echo "SKIP $n descriptors: sanitizer build"; continue; }
   limited "-n $n" -p "$TMP/tree" -t 8
   case $RC in
-    0) expect_contains "$n descriptors: nothing unread" "unreadable:        none" "$(cat "$TMP/out")"
+    0) expect_contains "$n descriptors: nothing unread" "unreadable:                    none" "$(cat "$TMP/out")"
        expect_eq "$n descriptors: the same figures" "$want" "$(figures)" ;;
     1) expect_contains "$n descriptors: named" "ERROR: cannot " "$(cat "$TMP/err")" ;;
     *) _fail "$n descriptors: exit status $RC"; head -n 3 "$TMP/err" ;;

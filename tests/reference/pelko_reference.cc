@@ -5,8 +5,9 @@
 // file shorter than one chunk ignored) and prints, for each estimate mode,
 // the figures a complete run must end with, and the physical sizes its
 // summary must show (each stage with the ones before it: zero chunks
-// dropped, one copy of each distinct chunk kept, that copy compressed; file
-// tails stored as they are). Shares no code with pelko.
+// dropped, one copy of each distinct chunk kept, that copy compressed, or
+// kept as it is where compression would make it larger; file tails stored
+// as they are). Shares no code with pelko.
 //
 // usage: pelko_reference CHUNK_SIZE PATH...
 #include <dirent.h>
@@ -41,6 +42,7 @@ struct Totals {
   std::map<unsigned int, std::pair<unsigned long long, int>> all, nonzero;
   unsigned long long lz4_all_in = 0, lz4_all_out = 0;  // every chunk
   unsigned long long lz4_nonzero_out = 0;  // every non-zero chunk
+  unsigned long long nonzero_stored = 0;  // each at most its own size
   unsigned long long logical = 0;  // file sizes, tails included
   unsigned long long files = 0;
 };
@@ -69,6 +71,7 @@ void add_file(const std::string& path, size_t chunk_size, Totals* t) {
     e.second = csize;
     if (!zero) {
       t->lz4_nonzero_out += csize;
+      t->nonzero_stored += (size_t)csize < chunk_size ? (size_t)csize : chunk_size;
       auto& f = t->nonzero[crc];
       f.first++;
       f.second = csize;
@@ -113,23 +116,28 @@ void print_map_figures(const char* mode,
 }
 
 // "summary MODE logical=L tails=T after_zeros=Z after_dedupe=D
-// after_compress=C ratio=R"; "-" for a stage the mode does not estimate.
+// after_compress=C physical=P ratio=R"; "-" for a stage the mode does not
+// estimate. P is the last stage estimated.
 void print_summary(const char* mode, bool dedupe, bool compress,
                    size_t chunk_size, const Totals& t) {
   const double tails = (double)(t.logical - t.chunks * chunk_size);
   const double zeros = (double)((t.chunks - t.zero_chunks) * chunk_size) + tails;
   unsigned long long distinct_out = 0;
-  for (const auto& e : t.nonzero) distinct_out += e.second.second;
+  for (const auto& e : t.nonzero)
+    distinct_out += (size_t)e.second.second < chunk_size
+                        ? (size_t)e.second.second
+                        : chunk_size;
   const double after_dedupe = (double)(t.nonzero.size() * chunk_size) + tails;
   const double after_compress =
-      (double)(dedupe ? distinct_out : t.lz4_nonzero_out) + tails;
+      (double)(dedupe ? distinct_out : t.nonzero_stored) + tails;
   const double last = compress ? after_compress : dedupe ? after_dedupe : zeros;
   char d[64] = "-", c[64] = "-";
   if (dedupe) snprintf(d, sizeof(d), "%.0f", after_dedupe);
   if (compress) snprintf(c, sizeof(c), "%.0f", after_compress);
   printf("summary %s logical=%llu tails=%.0f after_zeros=%.0f after_dedupe=%s "
-         "after_compress=%s ratio=%.9g\n",
-         mode, t.logical, tails, zeros, d, c, last > 0 ? t.logical / last : 0.0);
+         "after_compress=%s physical=%.0f ratio=%.9g\n",
+         mode, t.logical, tails, zeros, d, c, last,
+         last > 0 ? t.logical / last : 0.0);
 }
 
 }  // namespace

@@ -1,0 +1,49 @@
+# The Debian packages pelko needs, and the function that installs them.
+# Sourced by scripts/setup.sh and scripts/test.sh.
+#
+#   BUILD_PACKAGES   building and running pelko, its manual page and its
+#                    Debian package
+#   TEST_PACKAGES    the tests only: unit tests, end-to-end tests, sanitizer
+#                    and fuzzing builds, benchmarks
+
+BUILD_PACKAGES=(
+  build-essential cmake pkg-config      # compiler and build
+  coinor-libclp-dev coinor-libcoinutils-dev liblz4-dev libxxhash-dev  # linked by pelko
+  zlib1g-dev                            # CoinUtils links -lz; its -dev package does not pull it in
+  nlohmann-json3-dev                    # --json output
+  libabsl-dev                           # B-tree map of the fingerprints
+  dpkg-dev file                         # Debian package (dpkg-shlibdeps)
+)
+
+TEST_PACKAGES=(
+  libgtest-dev libbenchmark-dev         # unit tests, micro benchmarks
+  clang libclang-rt-dev                 # fuzzing and sanitizers
+  lz4 python3                           # reference figures, data sets
+  librsvg2-bin                          # renders the --plot chart in its test
+  e2fsprogs util-linux time strace      # file-system images, terminals, peak memory, open tracing
+  groff-base man-db                     # manual page checks
+)
+
+# install_missing PACKAGE...: installs those of the packages that are not
+# installed yet, with one apt-get update before, as root or through sudo.
+install_missing() {
+  local missing=() pkg status
+  for pkg in "$@"; do
+    status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
+    [ "$status" = "install ok installed" ] || missing+=("$pkg")
+  done
+  [ ${#missing[@]} -gt 0 ] || return 0
+  echo "setup: installing ${missing[*]}"
+  local sudo=()
+  if [ "$(id -u)" -ne 0 ]; then
+    if command -v sudo >/dev/null 2>&1; then
+      sudo=(sudo)
+    else
+      echo "setup: need root or sudo to install: ${missing[*]}" >&2
+      return 1
+    fi
+  fi
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y --no-install-recommends "${missing[@]}"
+}
