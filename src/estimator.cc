@@ -17,6 +17,7 @@
 #include "os.h"
 #include "pelko_assert.h"
 #include "printer.h"
+#include "interrupt.h"
 #include "ranges.h"
 #include "record.h"
 #include "sampler.h"
@@ -203,6 +204,7 @@ Estimator::Estimator(const pelko_params_t& params, const env_t& env)
       m_n_printed_reports(0),
       m_reporting(false),
       m_sampler(nullptr),
+      m_summarized(false),
       m_start_seconds(0),
       m_keep_csize(!params.export_file.empty() &&
                    sample_has_csize(params.estimate_mask)),
@@ -219,7 +221,10 @@ Estimator::Estimator(const pelko_params_t& params, const env_t& env)
   for (int g = 0; g < UNSEEN_GROUPS; g++)
     m_group_chunks[g] = m_group_zeros[g] = m_group_compressed[g] =
         m_group_uncompressed[g] = 0;
-  m_zeros.reset(new unsigned char[params.chunk_size]());
+  m_zeros.reset(static_cast<unsigned char*>(calloc(params.chunk_size, 1)));
+  if (!m_zeros)
+    interrupt_fatal("cannot allocate " + capacity_to_str(params.chunk_size) +
+                    " of memory for a chunk");
   m_zero_compressed = lz4_compressed_size(m_zeros.get(), params.chunk_size);
   m_zeros_crc = __fingerprint(m_zeros.get());
 }
@@ -306,9 +311,11 @@ size_t Estimator::__buckets_for(double share) const {
   return std::max<size_t>(1, (size_t)k);
 }
 
-void Estimator::stop(const std::string& reason) {
+bool Estimator::stop(const std::string& reason) {
   MutexLock lock(&m_mutex);
+  if (m_summarized || !m_stop_reason.empty()) return false;
   __stop(reason);
+  return true;
 }
 
 void Estimator::__stop(const std::string& reason) {
@@ -584,9 +591,9 @@ inline void move_entry(DFH_ARRAY* h, size_t* used, size_t from, size_t to) {
   if (from != 0) h->add(from, -1);
   if (to == 0) return;
   if (to >= h->size()) {
-    size_t n = h->size();
-    while (n <= to) n *= 2;
-    h->resize(n);
+    size_t n = std::max<size_t>(h->size(), 1);
+    while (n <= to && n <= SIZE_MAX / 2) n *= 2;
+    h->resize(n > to ? n : to + 1);
   }
   h->add(to, 1);
   if (to + 1 > *used) *used = to + 1;
@@ -1042,6 +1049,7 @@ summary_input_t Estimator::__summary_input(const counters_t& c, double r,
     in.scan_stopped = m_import.scan_stopped;
     in.unread_size = m_import.unread_size;
     in.unread_files = m_import.unread_files;
+    in.skipped_dirs = m_import.skipped_dirs;
   } else if (sampler != nullptr) {
     const Sampler::plan_totals_t t = sampler->get_plan_totals();
     in.total_size = t.total_size;
@@ -1050,6 +1058,7 @@ summary_input_t Estimator::__summary_input(const counters_t& c, double r,
     in.scan_stopped = t.scan_stopped;
     in.unread_size = sampler->get_unread_size();
     in.unread_files = sampler->get_unread_files();
+    in.skipped_dirs = sampler->get_skipped_dirs();
   } else {
     // Fed without a sampler (tests, the simulator): the plan is the chunk
     // count and the tails it was given.
@@ -1093,6 +1102,7 @@ void Estimator::__print_summary(const counters_t& c, double r, double r_low,
   {
     MutexLock lock(&m_mutex);
     in.stop_reason = m_stop_reason;
+    m_summarized = true;
   }
   in.warnings = printer.summary_notes();
   const summary_t s = compute_summary(in);
