@@ -82,15 +82,37 @@ inline double unit(uint64_t h) { return (double)(h >> 11) * 0x1.0p-53; }
 
 // One chunk of a model set.
 struct chunk_t {
-  uint64_t id;     // content id (not used for zero chunks)
-  uint32_t csize;  // what the content compresses to
+  uint64_t id;      // content id (not used for zero chunks)
+  uint64_t region;  // the file or extent whose compressibility it has
+  uint32_t size;    // the chunk size
   bool zero;
   bool first;  // the first chunk of the plan with this content (not zeros)
+  bool flat;   // a database page: its region says its share alone
 };
 
 // What a content compresses to: a class by the hash of the region or file it
 // belongs to (compressibility comes in files and extents, not chunk by
 // chunk), and a little noise per chunk.
+uint32_t csize_of(uint64_t chunk, uint64_t region, uint64_t id);
+
+// What an all-zero chunk of the big set's size compresses to (LZ4).
+uint32_t zero_csize(uint32_t size) {
+  static const uint32_t k = [] {
+    std::vector<char> z(K, 0), out(LZ4_compressBound((int)K));
+    return (uint32_t)LZ4_compress_default(z.data(), out.data(), (int)K,
+                                          (int)out.size());
+  }();
+  return size == K ? k : 0;
+}
+
+// What a model chunk compresses to, computed when it is needed only.
+uint32_t csize(const chunk_t& c) {
+  if (c.zero) return zero_csize(c.size);
+  if (c.flat)
+    return (uint32_t)(c.size * (0.35 + 0.2 * unit(c.region)));
+  return csize_of(c.size, c.region, c.id);
+}
+
 uint32_t csize_of(uint64_t chunk, uint64_t region, uint64_t id) {
   const double u = unit(mix(region, 77));
   const double v = unit(mix(id, 78));
@@ -200,14 +222,14 @@ class VmFarm : public Shape {
         c.zero = false;
         c.first = true;
         c.id = mix(m_tag, 5, r, j);
-        c.csize = csize_of(m_chunk, mix(m_tag, 6, r, j >> 12), c.id);
+        c.region = mix(m_tag, 6, r, j >> 12); c.size = (uint32_t)m_chunk; c.flat = false;
         return;
       }
       // Zero runs of 256 chunks (4 MiB at 16 KiB).
       c.zero = unit(mix(m_tag, 7, t, j >> 8)) < m_zero_share[t];
       c.first = is_template && !c.zero;
       c.id = mix(m_tag, 8, t, j);
-      c.csize = csize_of(m_chunk, mix(m_tag, 9, t, j >> 12), c.id);
+      c.region = mix(m_tag, 9, t, j >> 12); c.size = (uint32_t)m_chunk; c.flat = false;
     });
   }
 
@@ -283,7 +305,7 @@ class BackupChain : public Shape {
         }
         c.first = !c.zero && version == day;
         c.id = mix(m_tag, 23, f, version << 40 | j);
-        c.csize = csize_of(m_chunk, mix(m_tag, 24, f), c.id);
+        c.region = mix(m_tag, 24, f); c.size = (uint32_t)m_chunk; c.flat = false;
       });
       done += here;
     }
@@ -345,7 +367,7 @@ class HomeDirs : public Shape {
       c.zero = unit(mix(m_tag, 32, f)) < 0.005;
       c.first = m_first[r] && !c.zero;
       c.id = mix(m_tag, 33, f, j);
-      c.csize = csize_of(m_chunk, mix(m_tag, 34, f), c.id);
+      c.region = mix(m_tag, 34, f); c.size = (uint32_t)m_chunk; c.flat = false;
     });
   }
 
@@ -378,7 +400,9 @@ class Database : public Shape {
           c.first = false;
         }
       }
-      c.csize = (uint32_t)(m_chunk * (0.35 + 0.2 * unit(mix(m_tag, 43, j >> 10))));
+      c.region = mix(m_tag, 43, j >> 10);
+      c.size = (uint32_t)m_chunk;
+      c.flat = true;
     }
   }
 
@@ -446,7 +470,7 @@ class Copies : public Shape {
       if (i < m_image) {
         c.first = true;
         c.id = mix(m_tag, 61, i);
-        c.csize = csize_of(m_chunk, mix(m_tag, i >> 8), c.id);
+        c.region = mix(m_tag, i >> 8); c.size = (uint32_t)m_chunk; c.flat = false;
         continue;
       }
       i -= m_image;
@@ -455,12 +479,12 @@ class Copies : public Shape {
       if (off < m_shift || unit(mix(m_tag, 62, copy, off)) < m_rewrite) {
         c.first = true;
         c.id = mix(m_tag, 63, copy, off);
-        c.csize = csize_of(m_chunk, mix(m_tag, 64, copy, off >> 8), c.id);
+        c.region = mix(m_tag, 64, copy, off >> 8); c.size = (uint32_t)m_chunk; c.flat = false;
         continue;
       }
       c.first = false;
       c.id = mix(m_tag, 61, off - m_shift);
-      c.csize = csize_of(m_chunk, mix(m_tag, (off - m_shift) >> 8), c.id);
+      c.region = mix(m_tag, (off - m_shift) >> 8); c.size = (uint32_t)m_chunk; c.flat = false;
     }
   }
 
@@ -495,9 +519,9 @@ class Scattered : public Shape {
     std::vector<bool> seen(*std::max_element(ids.begin(), ids.end()) + 1, false);
     for (uint64_t id : ids) {
       const bool zero = zipf && unit(mix(tag, 72, m_chunks.size())) < 0.05;
-      m_chunks.push_back(chunk_t{mix(tag, 73, id),
-                                 csize_of(chunk, mix(tag, 74, id), id), zero,
-                                 !zero && !seen[id]});
+      m_chunks.push_back(chunk_t{mix(tag, 73, id), mix(tag, 74, id),
+                                 (uint32_t)chunk, zero, !zero && !seen[id],
+                                 false});
       if (!zero) seen[id] = true;
     }
   }
@@ -545,7 +569,7 @@ class Versions : public Shape {
       c.zero = false;
       c.first = m_first[r];
       c.id = mix(m_tag, 83, m_file[r], (uint64_t)m_from[r] << 40 | j);
-      c.csize = csize_of(m_chunk, mix(m_tag, 84, m_file[r]), c.id);
+      c.region = mix(m_tag, 84, m_file[r]); c.size = (uint32_t)m_chunk; c.flat = false;
     });
   }
 
@@ -652,24 +676,6 @@ struct truth_t {
   double copy_pairs;
 };
 
-// The total reduction ratio with its pessimistic and optimistic ends, as
-// the summary works it out, from a row's ranges.
-void total_ratio(const Shape& s, double r, double c, double z, double* out) {
-  const double K_ = (double)s.chunk_size();
-  const double whole = (double)s.n_chunks() * K_;
-  const double tails = (double)s.tail_bytes();
-  if (!(r > 0) || !(c > 0) || z < 0) {
-    *out = -1;
-    return;
-  }
-  // Zero chunks in the dedupe estimate: the zero content is one of the
-  // distinct chunks, stored as next to nothing.
-  double u = whole / r - (z > 0 ? K_ : 0.0);
-  if (u < 0) u = 0;
-  const double physical = u / c + tails;
-  *out = physical > 0 ? (whole + tails) / physical : -1;
-}
-
 struct run_cfg_t {
   uint64_t chunk;
   uint64_t bucket;
@@ -698,11 +704,11 @@ void on_row(const Estimator::row_t& row, void* arg) {
   o.z = row.zeros;
   o.z_low = row.zeros_low;
   o.z_high = row.zeros_high;
-  total_ratio(*ctx->shape, row.r, row.compress, row.zeros, &o.t);
-  // Pessimistic: fewer duplicates, less compression, fewer zeros.
-  total_ratio(*ctx->shape, row.r_low, row.compress_low, row.zeros_low, &o.t_low);
-  total_ratio(*ctx->shape, row.r_high, row.compress_high, row.zeros_high,
-              &o.t_high);
+  // The summary's own figures (pessimistic: fewer duplicates, less
+  // compression, fewer zeros).
+  o.t = row.total;
+  o.t_low = row.total_low;
+  o.t_high = row.total_high;
   size_t cur = 0;
   os_get_memory_usage(&cur, nullptr);
   o.rss = (double)cur;
@@ -711,7 +717,7 @@ void on_row(const Estimator::row_t& row, void* arg) {
 }
 
 size_t chunk_csize(const void* arg) {
-  return static_cast<const chunk_t*>(arg)->csize;
+  return csize(*static_cast<const chunk_t*>(arg));
 }
 
 // A uniform random order of n buckets, drawn one at a time (the law of the
@@ -766,6 +772,7 @@ std::vector<row_out_t> run_order(const Shape& shape, const run_cfg_t& cfg,
   plan.total_chunks = n;
   plan.total_buckets = (n + cpb - 1) / cpb;
   plan.chunks_per_bucket = cpb;
+  plan.tail_bytes = shape.tail_bytes();
   e.begin(plan);
   const size_t limit = e.bucket_limit() != 0 ? e.bucket_limit() : plan.total_buckets;
   Order order(plan.total_buckets, seed);
@@ -829,7 +836,8 @@ truth_t compute_truth(const Shape& shape) {
   const uint32_t step = 4096;
   std::vector<chunk_t> buf(step);
   uint64_t zeros = 0, distinct = 0;
-  double csum = 0;
+  double csum = 0, stored = 0;
+  const double K_ = (double)shape.chunk_size();
   for (uint64_t i = 0; i < n; i += step) {
     const uint32_t m = (uint32_t)std::min<uint64_t>(step, n - i);
     shape.chunks(i, m, buf.data());
@@ -838,20 +846,35 @@ truth_t compute_truth(const Shape& shape) {
         zeros++;
       } else if (buf[k].first) {
         distinct++;
-        csum += buf[k].csize;
+        const double c = csize(buf[k]);
+        csum += c;
+        stored += std::min(c, K_);
       }
     }
   }
-  const double K_ = (double)shape.chunk_size();
-  std::vector<char> zbuf(shape.chunk_size(), 0), out(LZ4_compressBound((int)K_));
-  const double zc = LZ4_compress_default(zbuf.data(), out.data(), (int)K_, (int)out.size());
+  const double zc = zero_csize((uint32_t)K_);
   const uint64_t d = distinct + (zeros > 0 ? 1 : 0);
   t.chunks = n;
   t.distinct = d;
   t.r = (double)n / (double)d;
   t.c = (double)d * K_ / (csum + (zeros > 0 ? zc : 0));
   t.z = (double)zeros / (double)n;
-  total_ratio(shape, t.r, t.c, t.z, &t.t);
+  // The total as the summary of a complete run works it out.
+  summary_input_t in;
+  in.reductible_size = (size_t)(n * shape.chunk_size());
+  in.total_size = in.reductible_size + (size_t)shape.tail_bytes();
+  in.total_files = INVALID_SIZE_T;
+  in.chunk_size = (size_t)K_;
+  in.n_data_chunks = (size_t)(n - zeros);
+  in.n_zero_chunks = (size_t)zeros;
+  in.progress = 1.0;
+  in.estimate_mask = -1;
+  in.r = in.r_low = in.r_high = t.r;
+  in.uncompressed_size = (size_t)(d * K_);
+  in.compressed_size = (size_t)(csum + (zeros > 0 ? zc : 0));
+  in.stored_size = (size_t)(stored + (zeros > 0 ? zc : 0));
+  in.zero_chunk_compressed = (size_t)zc;
+  t.t = compute_summary(in).ratio.value;
   return t;
 }
 

@@ -13,6 +13,7 @@
 #include "os.h"
 #include "pelko_assert.h"
 #include "printer.h"
+#include "interrupt.h"
 #include "ranges.h"
 #include "record.h"
 #include "sampler.h"
@@ -180,6 +181,7 @@ Estimator::Estimator(const pelko_params_t& params, const env_t& env)
       m_row_buckets(SIZE_MAX),
       m_stop_buckets(SIZE_MAX),
       m_final_limit(SIZE_MAX),
+      m_tail_bytes(0),
       m_held_chunks(0),
       m_lower_crc(0),
       m_n_ungrouped(0),
@@ -200,6 +202,7 @@ Estimator::Estimator(const pelko_params_t& params, const env_t& env)
       m_n_printed_reports(0),
       m_reporting(false),
       m_sampler(nullptr),
+      m_summarized(false),
       m_start_seconds(0),
       m_keep_csize(!params.export_file.empty() &&
                    sample_has_csize(params.estimate_mask)),
@@ -225,7 +228,10 @@ Estimator::Estimator(const pelko_params_t& params, const env_t& env)
   for (int g = 0; g < UNSEEN_GROUPS; g++)
     m_group_chunks[g] = m_group_zeros[g] = m_group_compressed[g] =
         m_group_uncompressed[g] = 0;
-  m_zeros.reset(new unsigned char[params.chunk_size]());
+  m_zeros.reset(static_cast<unsigned char*>(calloc(params.chunk_size, 1)));
+  if (!m_zeros)
+    interrupt_fatal("cannot allocate " + capacity_to_str(params.chunk_size) +
+                    " of memory for a chunk");
   for (const codec_t& codec : m_codecs)
     m_zero_compressed_by.push_back(
         codec_compressed_size(codec, m_zeros.get(), params.chunk_size));
@@ -279,6 +285,7 @@ void Estimator::begin(const plan_t& plan) {
   __start_reading(plan.total_chunks, plan.total_buckets);
   MutexLock lock(&m_mutex);
   m_ordered = true;
+  m_tail_bytes = plan.tail_bytes;
   m_rows_cpb = plan.mean_chunks_per_bucket > 0 ? plan.mean_chunks_per_bucket
                                                : (double)plan.chunks_per_bucket;
   m_next_seq = 0;
@@ -330,16 +337,20 @@ size_t Estimator::__buckets_for(double share) const {
   return std::max<size_t>(1, (size_t)k);
 }
 
-void Estimator::stop(const std::string& reason) {
+bool Estimator::stop(const std::string& reason) {
   MutexLock lock(&m_mutex);
+  if (m_summarized || !m_stop_reason.empty()) return false;
   __stop(reason);
+  return true;
 }
 
-void Estimator::stop(const std::string& reason, size_t final_buckets) {
+bool Estimator::stop(const std::string& reason, size_t final_buckets) {
   MutexLock lock(&m_mutex);
   if (final_buckets != 0 && final_buckets < m_final_limit)
     m_final_limit = final_buckets;
+  if (m_summarized || !m_stop_reason.empty()) return false;
   __stop(reason);
+  return true;
 }
 
 void Estimator::set_bucket_limit(size_t n, const std::string& reason) {
@@ -757,9 +768,9 @@ inline void move_entry(DFH_ARRAY* h, size_t* used, size_t from, size_t to) {
   if (from != 0) h->add(from, -1);
   if (to == 0) return;
   if (to >= h->size()) {
-    size_t n = h->size();
-    while (n <= to) n *= 2;
-    h->resize(n);
+    size_t n = std::max<size_t>(h->size(), 1);
+    while (n <= to && n <= SIZE_MAX / 2) n *= 2;
+    h->resize(n > to ? n : to + 1);
   }
   h->add(to, 1);
   if (to + 1 > *used) *used = to + 1;
@@ -1229,7 +1240,14 @@ void Estimator::__record_row(const counters_t& c, double r, double r_low,
   const bool to_record = record.active() && m_env.report;
   if (!to_record && m_env.on_row == nullptr) return;
   const row_t fig = __row(c, r, r_low, r_high, final);
-  if (m_env.on_row != nullptr) m_env.on_row(fig, m_env.on_row_arg);
+  if (m_env.on_row != nullptr) {
+    row_t with_total = fig;
+    const summary_t s = compute_summary(__summary_input(c, r, r_low, r_high));
+    with_total.total = s.ratio.value;
+    with_total.total_low = s.ratio.at_low;
+    with_total.total_high = s.ratio.at_high;
+    m_env.on_row(with_total, m_env.on_row_arg);
+  }
   if (!to_record) return;
   record_row_t row;
   row.final = final;
@@ -1330,6 +1348,7 @@ summary_input_t Estimator::__summary_input(const counters_t& c, double r,
     in.scan_stopped = m_import.scan_stopped;
     in.unread_size = m_import.unread_size;
     in.unread_files = m_import.unread_files;
+    in.skipped_dirs = m_import.skipped_dirs;
   } else if (sampler != nullptr) {
     const Sampler::plan_totals_t t = sampler->get_plan_totals(m_params.chunk_size);
     in.total_size = t.total_size;
@@ -1338,10 +1357,12 @@ summary_input_t Estimator::__summary_input(const counters_t& c, double r,
     in.scan_stopped = t.scan_stopped;
     in.unread_size = sampler->get_unread_size();
     in.unread_files = sampler->get_unread_files();
+    in.skipped_dirs = sampler->get_skipped_dirs();
   } else {
     // Fed without a sampler (tests, the simulator): the plan is the chunk
-    // count alone.
-    in.total_size = in.reductible_size = c.total_chunks * m_params.chunk_size;
+    // count and the tails it was given.
+    in.reductible_size = c.total_chunks * m_params.chunk_size;
+    in.total_size = in.reductible_size + m_tail_bytes;
     in.total_files = INVALID_SIZE_T;
     in.scan_stopped = false;
     in.unread_size = in.unread_files = 0;
@@ -1392,6 +1413,7 @@ void Estimator::__print_summary(const counters_t& c, double r, double r_low,
   {
     MutexLock lock(&m_mutex);
     in.stop_reason = m_stop_reason;
+    m_summarized = true;
   }
   const std::string tail =
       m_env.summary_tail != nullptr ? m_env.summary_tail(m_env.summary_tail_arg)

@@ -28,6 +28,7 @@
 #define PELKO_ESTIMATOR_H_
 
 #include <stddef.h>
+#include <stdlib.h>
 #include <time.h>
 
 #include <atomic>
@@ -143,6 +144,9 @@ class Estimator {
     // order of config_codecs (the first as compress, compress_low and
     // compress_high); empty when compression is not estimated.
     std::vector<range_t> codecs;
+    // The total reduction ratio as the summary works it out, with its
+    // pessimistic and optimistic values (on_row only; -1: none).
+    double total = -1, total_low = -1, total_high = -1;
   };
 
   // What the Estimator reads from the process and the console. The default
@@ -214,11 +218,13 @@ class Estimator {
   // the summary says why: "<reason> at <progress> of the plan". The first
   // reason given is kept. Callable from any thread, before or during start;
   // not from a signal handler. params.stop_at and params.time_limit end the
-  // analysis through it.
-  void stop(const std::string& reason);
+  // analysis through it. Returns whether reason is the one the summary will
+  // give: false when another was given first, or the summary has already
+  // taken the reason it gives (none, for a complete run).
+  bool stop(const std::string& reason);
   // The same for a run counted beside another that stopped: buckets from
   // final_buckets on (0: none) are not counted.
-  void stop(const std::string& reason, size_t final_buckets);
+  bool stop(const std::string& reason, size_t final_buckets);
 
   // Sampler::chunk_cb_func_t: cb_arg is the Estimator; chunk_data points to
   // chunk_size bytes of the bucket drawn as bucket_seq-th. Fingerprints the
@@ -256,6 +262,9 @@ class Estimator {
     // When buckets hold different numbers of this size's chunks (several
     // chunk sizes): their mean, which the rows follow; 0: chunks_per_bucket.
     double mean_chunks_per_bucket = 0;
+    // Without a sampler: bytes of file tails (shorter than a chunk, counted
+    // as stored, never read), for the summary's logical size.
+    size_t tail_bytes = 0;
   };
   void begin(const plan_t& plan);
   // The plan of this chunk size that begin takes from a sampler.
@@ -583,6 +592,7 @@ class Estimator {
   // m_final_limit on are dropped (a stop that keeps its row repeatable).
   size_t m_stop_buckets;
   size_t m_final_limit;
+  size_t m_tail_bytes;  // plan_t::tail_bytes
   std::map<size_t, held_bucket_t> m_held;
   size_t m_held_chunks;
   Condvar m_held_cv;  // m_held shrank or the window ended
@@ -620,7 +630,13 @@ class Estimator {
   size_t m_memory_warning;
 
   // Immutable after construction; read without the lock.
-  std::unique_ptr<unsigned char[]> m_zeros;
+  // An all-zero chunk, from calloc: its pages are the system's zero page
+  // until written, so a large chunk size (a merged export's) takes no
+  // memory for it.
+  struct free_deleter {
+    void operator()(unsigned char* p) const { free(p); }
+  };
+  std::unique_ptr<unsigned char, free_deleter> m_zeros;
   size_t m_zero_compressed;  // what one all-zero chunk compresses to
   fp_t m_zeros_crc;  // fingerprint of an all-zero chunk
   bool m_fingerprint64;
@@ -644,6 +660,7 @@ class Estimator {
   // analysis on the clock of get_seconds.
   Sampler* m_sampler;
   std::string m_stop_reason;
+  bool m_summarized;  // the summary has taken m_stop_reason
   double m_start_seconds;
   // The reason of the stop at m_stop_buckets given by set_bucket_limit.
   std::string m_limit_reason;

@@ -21,7 +21,9 @@
 #include "configs.h"
 #include "estimator.h"
 #include "format.h"
+#include "interrupt.h"
 #include "os.h"
+#include "pelko_assert.h"
 #include "printer.h"
 #include "record.h"
 #include "sample_file.h"
@@ -93,6 +95,17 @@ bool add_to(uint64_t* sum, uint64_t v) {
   return !__builtin_add_overflow(*sum, v, sum);
 }
 
+// A signal during a merge: its figures would cover part of the exports.
+int merge_interrupted() {
+  const int signo = interrupt_signal();
+  printer << std::endl
+          << "Merge interrupted by " << interrupt_signal_name(signo) << "."
+          << std::endl;
+  record.write_stop(std::string("merge interrupted by ") +
+                    interrupt_signal_name(signo));
+  return interrupt_exit_status(signo);
+}
+
 typedef std::vector<std::unique_ptr<SampleReader>> READERS;
 
 // A k-way merge of the entries the readers yield next, which are in
@@ -100,8 +113,9 @@ typedef std::vector<std::unique_ptr<SampleReader>> READERS;
 // compressed size (of its first chunk) counts once. With a threshold,
 // entries below lower_fp (but the all-zero chunk's when zeros take part in
 // dedupe) count as skipped, in *dropped. *kept: entries imported, and the
-// sum of their compressed sizes.
-void merge_entries(const READERS& readers, bool threshold, uint64_t lower_fp,
+// sum of their compressed sizes. Stops at the first overflow (*overflow
+// set); false when a signal came (nothing more is imported).
+bool merge_entries(const READERS& readers, bool threshold, uint64_t lower_fp,
                    int estimate_mask, Estimator* estimator, uint64_t* kept,
                    uint64_t* kept_csize, uint64_t* dropped, bool* overflow) {
   const bool zeros_protected = (estimate_mask & ESTIMATE_DEDUPE_ZEROS) != 0;
@@ -112,6 +126,7 @@ void merge_entries(const READERS& readers, bool threshold, uint64_t lower_fp,
   for (size_t i = 0; i < readers.size(); i++)
     if (readers[i]->next(&cur[i])) heads.push(head_t(cur[i].fp, i));
   while (!heads.empty()) {
+    if (interrupt_signal() != 0) return false;
     sample_entry_t e;
     e.fp = heads.top().first;
     bool first = true;
@@ -122,11 +137,13 @@ void merge_entries(const READERS& readers, bool threshold, uint64_t lower_fp,
       *overflow |=
           !add_to(&e.chunks, x.chunks) || !add_to(&e.buckets, x.buckets);
       e.grouped = e.grouped && x.grouped;
-      for (int g = 0; g < SAMPLE_GROUPS; g++) e.groups[g] += x.groups[g];
+      for (int g = 0; g < SAMPLE_GROUPS; g++)
+        *overflow |= !add_to(&e.groups[g], x.groups[g]);
       if (first) e.csize = x.csize;
       first = false;
       if (readers[i]->next(&cur[i])) heads.push(head_t(cur[i].fp, i));
     }
+    if (*overflow) return true;
     if (threshold && e.fp < lower_fp && !(zeros_protected && e.fp == zero_fp)) {
       *dropped += e.chunks;
       continue;
@@ -137,6 +154,7 @@ void merge_entries(const READERS& readers, bool threshold, uint64_t lower_fp,
     (*kept)++;
     *kept_csize += e.csize;
   }
+  return true;
 }
 
 // The configurations an export holds: whether it holds several, their
@@ -149,11 +167,11 @@ struct export_configs_t {
   bool first_sampled = false;
 };
 
-bool skim_configs(const std::string& path, export_configs_t* out,
+bool skim_configs(const SampleReader& reader, export_configs_t* out,
                   std::string* error) {
   SampleReader r;
   sample_entry_t e;
-  if (r.open(path))
+  if (r.open_again(reader))
     while (r.next(&e)) {
     }
   *error = r.error();
@@ -244,16 +262,8 @@ std::string merged_table(void* arg) {
 
 bool export_check(const pelko_params_t& params) {
   const std::string& path = params.export_file;
-  struct stat st;
-  if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-    export_error(path, "is a directory");
-    return false;
-  }
+  if (!output_writable_check("--export", path, true)) return false;
   const std::string dir = dir_of(path);
-  if (access(dir.c_str(), W_OK | X_OK) != 0) {
-    export_error(path, "cannot write in " + dir + ", " + strerror(errno));
-    return false;
-  }
   std::string real_dir;
   if (!os_real_path(dir.c_str(), &real_dir)) {
     export_error(path, "cannot resolve " + dir + ", " + strerror(errno));
@@ -320,24 +330,20 @@ bool write_export(const pelko_params_t& params, const Estimator& estimator,
   h.scan_stopped = t.scan_stopped;
   h.unread_size = sampler.get_unread_size();
   h.unread_files = sampler.get_unread_files();
+  h.skipped_dirs = sampler.get_skipped_dirs();
   h.seed = params.seed;
   h.run_id = random_id();
   h.created = (uint64_t)time(nullptr);
   h.host = host_name();
   for (const root_t* root : params.roots) h.paths.push_back(root->path);
 
-  std::string tmp = path + ".tmp-XXXXXX";
-  const int fd = mkstemp(&tmp[0]);
+  std::string tmp;
+  const int fd = temp_output_create(path, &tmp);
   if (fd < 0) {
-    export_error(path, std::string("cannot create ") + tmp + ", " +
+    export_error(path, std::string("cannot create ") + path + ".tmp-*, " +
                            strerror(errno));
     return false;
   }
-  // mkstemp leaves the file to its owner alone; an export is an ordinary
-  // file for whoever collects it.
-  const mode_t mask = umask(0);
-  umask(mask);
-  (void)fchmod(fd, 0666 & ~mask);
   bool ok;
   size_t fingerprints = h.n_entries;
   {
@@ -350,10 +356,10 @@ bool write_export(const pelko_params_t& params, const Estimator& estimator,
   ok = ok && fsync(fd) == 0;
   const int err = errno;
   ok = close(fd) == 0 && ok;
-  if (ok && rename(tmp.c_str(), path.c_str()) != 0) ok = false;
+  if (ok && !temp_output_commit(tmp, path)) ok = false;
   if (!ok) {
     const int e = errno != 0 ? errno : err;
-    unlink(tmp.c_str());
+    temp_output_discard(tmp);
     export_error(path, std::string("write failed, ") + strerror(e) +
                            "; no export written");
     return false;
@@ -382,8 +388,8 @@ bool export_write(const pelko_params_t& params, const Configurations& configs,
   return write_export(params, configs.estimator(0), &configs, sampler);
 }
 
-int merge_run(const pelko_params_t& params) {
-  printer.clear_summary_notes();
+int merge_run(const pelko_params_t& params,
+              bool (*open_outputs)(const pelko_params_t& params)) {
   printer << "VERSION:         ";
   print_version();
   printer << "INPUT PARAMETERS:" << std::endl;
@@ -395,13 +401,31 @@ int merge_run(const pelko_params_t& params) {
     printer << "alpha:           " << params.alpha << std::endl;
 
   // Every export is opened and checked against the first before anything
-  // is merged.
+  // is merged. Those beyond what the limit on open files allows are closed
+  // between the reads of their buffers.
   const std::vector<std::string>& files = params.merge_files;
+  const size_t free_fds = os_free_descriptors();
+  const size_t kept_open = free_fds > 16 ? free_fds - 16 : 0;
   std::vector<std::unique_ptr<SampleReader>> readers;
   for (const std::string& f : files) {
     readers.emplace_back(new SampleReader);
-    if (!readers.back()->open(f)) return merge_error(f, readers.back()->error());
-    const sample_header_t& h = readers.back()->header();
+    if (interrupt_signal() != 0) return merge_interrupted();
+    if (!readers.back()->open(f, readers.size() <= kept_open))
+      return merge_error(f, readers.back()->error());
+  }
+  return merge_readers(params, &readers, open_outputs);
+}
+
+int merge_readers(const pelko_params_t& params,
+                  std::vector<std::unique_ptr<SampleReader>>* opened,
+                  bool (*open_outputs)(const pelko_params_t& params)) {
+  printer.clear_summary_notes();
+  const std::vector<std::string>& files = params.merge_files;
+  std::vector<std::unique_ptr<SampleReader>>& readers = *opened;
+  PELKO_ASSERT(!readers.empty() && readers.size() == files.size());
+  for (size_t i = 0; i < readers.size(); i++) {
+    const std::string& f = files[i];
+    const sample_header_t& h = readers[i]->header();
     const sample_header_t& h0 = readers.front()->header();
     const std::string& f0 = files.front();
     if (h.chunk_size != h0.chunk_size)
@@ -429,9 +453,9 @@ int merge_run(const pelko_params_t& params) {
           f, "fraction " + percent(share) + " of the plan differs from " +
                  percent(share0) + " in " + f0 +
                  ": merge runs made with the same --stop-at, or complete runs");
-    for (size_t i = 0; i + 1 < readers.size(); i++)
-      if (readers[i]->header().run_id == h.run_id)
-        return merge_error(f, "holds the same run as " + files[i] +
+    for (size_t k = 0; k < i; k++)
+      if (readers[k]->header().run_id == h.run_id)
+        return merge_error(f, "holds the same run as " + files[k] +
                                   ": its data would count twice");
   }
 
@@ -439,7 +463,8 @@ int merge_run(const pelko_params_t& params) {
   std::vector<export_configs_t> configs(files.size());
   for (size_t i = 0; i < files.size(); i++) {
     std::string error;
-    if (!skim_configs(files[i], &configs[i], &error))
+    if (interrupt_signal() != 0) return merge_interrupted();
+    if (!skim_configs(*readers[i], &configs[i], &error))
       return merge_error(files[i], error);
     const export_configs_t& c = configs[i];
     const export_configs_t& c0 = configs[0];
@@ -474,6 +499,8 @@ int merge_run(const pelko_params_t& params) {
     if (!parse_codec(name, &c, &why)) return merge_error(files[0], why);
     codecs.push_back(c);
   }
+
+  if (!open_outputs(params)) return 1;
 
   bool warned = false;
   for (size_t i = 0; i < readers.size() && !warned; i++) {
@@ -513,11 +540,14 @@ int merge_run(const pelko_params_t& params) {
   printer << std::endl;
   for (size_t i = 0; i < files.size(); i++) {
     const sample_header_t& h = readers[i]->header();
-    printer << files[i] << ": host " << (h.host.empty() ? "?" : h.host);
-    for (const std::string& p : h.paths) printer << ", " << p;
+    // What another host wrote is shown with its control characters escaped.
+    printer << files[i] << ": host "
+            << (h.host.empty() ? "?" : escape_controls(h.host));
+    for (const std::string& p : h.paths) printer << ", " << escape_controls(p);
     printer << ", " << capacity_to_str(h.total_size) << ", "
             << percent(fraction_of(h)) << " analysed";
-    if (!h.stop_reason.empty()) printer << " (" << h.stop_reason << ")";
+    if (!h.stop_reason.empty())
+      printer << " (" << escape_controls(h.stop_reason) << ")";
     printer << std::endl;
   }
   printer << std::endl;
@@ -543,7 +573,8 @@ int merge_run(const pelko_params_t& params) {
                 !add_to(&m.total_size, h.total_size) ||
                 !add_to(&m.reductible_size, h.reductible_size) ||
                 !add_to(&m.unread_size, h.unread_size) ||
-                !add_to(&m.unread_files, h.unread_files);
+                !add_to(&m.unread_files, h.unread_files) ||
+                !add_to(&m.skipped_dirs, h.skipped_dirs);
     if (m.total_files != UINT64_MAX)
       m.total_files = h.total_files == UINT64_MAX ||
                               !add_to(&m.total_files, h.total_files)
@@ -557,13 +588,14 @@ int merge_run(const pelko_params_t& params) {
     if (!h.stop_reason.empty()) {
       n_stopped++;
       if (m.stop_reason.empty()) {
-        m.stop_reason = h.stop_reason;
-      } else if (m.stop_reason != h.stop_reason) {
+        m.stop_reason = escape_controls(h.stop_reason);
+      } else if (m.stop_reason != escape_controls(h.stop_reason)) {
         m.stop_reason = "mixed";
       }
     }
   }
-  if (overflow) return merge_error(files.back(), "the totals overflow");
+  if (overflow || m.total_chunks >= SAMPLE_MAX_CHUNKS)
+    return merge_error(files.back(), "the totals overflow");
   if (m.stop_reason == "mixed" || (n_stopped != 0 && n_stopped < files.size()))
     m.stop_reason = "stopped early on " + std::to_string(n_stopped) + " of " +
                     std::to_string(files.size()) + " runs";
@@ -596,8 +628,9 @@ int merge_run(const pelko_params_t& params) {
   // A k-way merge of the exports' entries, which are in fingerprint order.
   const bool csize = sample_has_csize(m.estimate_mask);
   uint64_t kept = 0, kept_csize = 0, dropped = 0;
-  merge_entries(readers, threshold, m.lower_fp, m.estimate_mask, &estimator,
-                &kept, &kept_csize, &dropped, &overflow);
+  if (!merge_entries(readers, threshold, m.lower_fp, m.estimate_mask,
+                     &estimator, &kept, &kept_csize, &dropped, &overflow))
+    return merge_interrupted();
   for (size_t i = 0; i < readers.size(); i++)
     if (!readers[i]->error().empty())
       return merge_error(files[i], readers[i]->error());
@@ -645,7 +678,8 @@ int merge_run(const pelko_params_t& params) {
         ms.lower_fp = s.lower_fp;
       }
     }
-    if (overflow) return merge_error(files.back(), "the totals overflow");
+    if (overflow || ms.total_chunks >= SAMPLE_MAX_CHUNKS)
+      return merge_error(files.back(), "the totals overflow");
     std::unique_ptr<pelko_params_t> p(new pelko_params_t);
     p->chunk_size = p->bucket_size = (size_t)ms.chunk_size;
     p->estimate_mask = mp.estimate_mask;
@@ -663,8 +697,9 @@ int merge_run(const pelko_params_t& params) {
     quiet.report = false;
     std::unique_ptr<Estimator> e(new Estimator(*p, quiet));
     uint64_t k = 0, kc = 0, d = 0;
-    merge_entries(readers, ms.save_memory, ms.lower_fp, ms.estimate_mask,
-                  e.get(), &k, &kc, &d, &overflow);
+    if (!merge_entries(readers, ms.save_memory, ms.lower_fp, ms.estimate_mask,
+                       e.get(), &k, &kc, &d, &overflow))
+      return merge_interrupted();
     for (size_t i = 0; i < readers.size(); i++)
       if (!readers[i]->error().empty())
         return merge_error(files[i], readers[i]->error());
@@ -681,6 +716,7 @@ int merge_run(const pelko_params_t& params) {
     plan.scan_stopped = m.scan_stopped;
     plan.unread_size = (size_t)m.unread_size;
     plan.unread_files = (size_t)m.unread_files;
+    plan.skipped_dirs = (size_t)m.skipped_dirs;
     e->set_plan_totals(plan);
     table.estimators.push_back(e.get());
     table.sizes.push_back((size_t)ms.chunk_size);

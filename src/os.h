@@ -38,6 +38,21 @@ bool os_is_virtual_filesystem(const TCHAR* dir_path);
 // any length work. Returns the descriptor, or -1 with errno set.
 int os_open_input(const TCHAR* path, int extra_flags);
 
+// os_open_input, waiting for a free file descriptor when the process or the
+// system has none left (EMFILE, ENFILE): other threads close theirs, and a
+// limit of pelko's own must not lose data. Tries again every 10 to 100 ms,
+// for up to OS_DESCRIPTOR_WAIT_MS, or until stop(stop_arg) returns true
+// (stop may be null). Returns the descriptor, or -1 with errno set (still
+// EMFILE or ENFILE when the wait ran out or was stopped).
+const int OS_DESCRIPTOR_WAIT_MS = 30000;
+int os_open_input_retry(const TCHAR* path, int extra_flags,
+                        bool (*stop)(void*), void* stop_arg);
+
+// File descriptors this process may still open: raises the soft limit on
+// open files to the hard one first, then counts those open. 0 when that
+// cannot be told.
+size_t os_free_descriptors();
+
 // stat (follow_links) or lstat of a path of any length: 0, or -1 with errno.
 int os_stat(const TCHAR* path, struct stat* st, bool follow_links);
 
@@ -103,6 +118,9 @@ void os_input_no_readahead(int fd);
 // True when standard output is a terminal.
 bool os_stdout_is_terminal();
 
+// True when standard output is a pipe or socket whose reader has gone (a
+// write would fail with EPIPE).
+bool os_stdout_reader_gone();
 // The console is standard output unless the report goes to standard error
 // (--json -): os_get_term_size then asks standard error. Call before any
 // thread runs.
@@ -125,15 +143,26 @@ void os_share_heap();
 int os_get_cpu_count();
 
 // Bytes of physical memory available now, bounded by the cgroup v2 limit.
+// Ends the process as os_get_memory_usage does when /proc/meminfo cannot be
+// read.
 size_t os_get_available_memory();
 
 // Resident memory now and (when max_usage is not null) at its peak, bytes.
+// When the system's figures cannot be read (/proc/self/statm cannot be
+// opened: no file descriptor left) the process ends with an "ERROR: " line
+// and exit status 1 (interrupt_fatal). The first call opens the file and
+// keeps it open: make it early.
 void os_get_memory_usage(size_t* cur_usage, size_t* max_usage);
 
 // Terminal size of the console (standard output unless os_set_console_fd
 // said otherwise). 0 on success; -1 when it is not a terminal, and then
 // nothing is written. Either pointer may be null.
 int os_get_term_size(int* width, int* height);
+
+// The kind of file a mode says, for messages: "a regular file", "a
+// directory", "a symbolic link", "a character device", "a block device",
+// "a FIFO", "a socket".
+const char* os_file_kind(mode_t mode);
 
 // The system's text for the calling thread's errno.
 _TSTRING get_last_error_str();

@@ -1,10 +1,12 @@
 // Platform layer for Linux: path probing, system and process figures.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <malloc.h>
 #include <limits.h>
 #include <linux/fs.h>
 #include <linux/magic.h>
+#include <poll.h>
 #include <sched.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -32,6 +34,7 @@
 #include <string>
 #include <utility>
 
+#include "interrupt.h"
 #include "os.h"
 #include "pelko_assert.h"
 #include "types.h"
@@ -303,6 +306,44 @@ int os_open_input(const TCHAR* path, int extra_flags) {
   });
 }
 
+static bool out_of_descriptors(int err) { return err == EMFILE || err == ENFILE; }
+
+int os_open_input_retry(const TCHAR* path, int extra_flags,
+                        bool (*stop)(void*), void* stop_arg) {
+  int fd = os_open_input(path, extra_flags);
+  int waited_ms = 0, step_ms = 10;
+  while (fd < 0 && out_of_descriptors(errno) && waited_ms < OS_DESCRIPTOR_WAIT_MS &&
+         !(stop != nullptr && stop(stop_arg))) {
+    const int err = errno;
+    usleep((useconds_t)step_ms * 1000);
+    waited_ms += step_ms;
+    step_ms = std::min(100, step_ms * 2);
+    fd = os_open_input(path, extra_flags);
+    if (fd < 0 && !out_of_descriptors(errno)) break;
+    if (fd < 0) errno = err;
+  }
+  return fd;
+}
+
+size_t os_free_descriptors() {
+  struct rlimit rl;
+  if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return 0;
+  if (rl.rlim_cur < rl.rlim_max) {
+    struct rlimit raised = rl;
+    raised.rlim_cur = rl.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) rl = raised;
+  }
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return 0;
+  size_t open_fds = 0;
+  while (struct dirent* de = readdir(dir))
+    if (de->d_name[0] != '.') open_fds++;
+  closedir(dir);
+  open_fds--;  // the directory's own
+  if (rl.rlim_cur == RLIM_INFINITY) return SIZE_MAX;
+  return (size_t)rl.rlim_cur > open_fds ? (size_t)rl.rlim_cur - open_fds : 0;
+}
+
 int os_stat(const TCHAR* path, struct stat* st, bool follow_links) {
   if (!is_long_path(path)) return follow_links ? stat(path, st) : lstat(path, st);
   return at_long_path(path, [st, follow_links](int dfd, const char* leaf) {
@@ -562,6 +603,11 @@ size_t os_input_range_read(os_input_range_t* range, unsigned char* buf,
 
 bool os_stdout_is_terminal() { return isatty(STDOUT_FILENO) == 1; }
 
+bool os_stdout_reader_gone() {
+  struct pollfd p = {STDOUT_FILENO, POLLOUT, 0};
+  return poll(&p, 1, 0) == 1 && (p.revents & POLLERR) != 0;
+}
+
 namespace {
 int g_console_fd = STDOUT_FILENO;
 }  // namespace
@@ -810,11 +856,8 @@ size_t os_get_available_memory() {
     }
     fclose(f);
   }
-  if (!found) {
-    std::cerr << "ERROR: os_get_available_memory() failed. "
-              << errno_str(f ? EINVAL : errno) << std::endl;
-    PELKO_ASSERT(false);
-  }
+  if (!found)
+    interrupt_fatal("cannot read /proc/meminfo, " + errno_str(f ? EINVAL : errno));
   unsigned long long avail = kb * 1024ULL;
   // A container's memory limit bounds what this process may use.
   const MountTable& t = mount_table();
@@ -837,19 +880,13 @@ void os_get_memory_usage(size_t* cur_usage, size_t* max_usage) {
   char buf[128];
   unsigned long long size = 0, resident = 0;
   if (statm_fd < 0 || read_proc_file(statm_fd, buf, sizeof(buf)) <= 0 ||
-      sscanf(buf, "%llu %llu", &size, &resident) != 2) {
-    std::cerr << "ERROR: os_get_memory_usage() failed. " << errno_str(errno)
-              << std::endl;
-    PELKO_ASSERT(false);
-  }
+      sscanf(buf, "%llu %llu", &size, &resident) != 2)
+    interrupt_fatal("cannot read /proc/self/statm, " + errno_str(errno));
   *cur_usage = (size_t)(resident * (unsigned long long)page_size);
   if (max_usage) {
     struct rusage ru;
-    if (getrusage(RUSAGE_SELF, &ru) != 0) {
-      std::cerr << "ERROR: os_get_memory_usage() failed. " << errno_str(errno)
-                << std::endl;
-      PELKO_ASSERT(false);
-    }
+    if (getrusage(RUSAGE_SELF, &ru) != 0)
+      interrupt_fatal("getrusage failed, " + errno_str(errno));
     size_t peak = (size_t)ru.ru_maxrss * 1024;  // kilobytes on Linux
     *max_usage = peak < *cur_usage ? *cur_usage : peak;
   }
@@ -867,3 +904,13 @@ int os_get_term_size(int* width, int* height) {
 }
 
 _TSTRING get_last_error_str() { return errno_str(errno); }
+
+const char* os_file_kind(mode_t mode) {
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISLNK(mode)) return "a symbolic link";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "a regular file";
+}

@@ -9,10 +9,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -281,6 +283,7 @@ TEST(Sampler, EveryWholeChunkDeliveredOnceWithItsBytes) {
   std::map<std::string, std::string> files = make_tree(t);
   for (size_t bucket : {(size_t)16384, (size_t)12288}) {
     std::vector<std::string> first;
+    decltype(Peer::plan(std::declval<Sampler&>())) first_plan;
     for (int n_threads : {1, 8}) {
       Params p(4096, bucket, n_threads);
       p.keep_cache = n_threads == 1;  // both reading paths
@@ -294,6 +297,9 @@ TEST(Sampler, EveryWholeChunkDeliveredOnceWithItsBytes) {
       EXPECT_EQ(Peer::total_size(s), total);
       EXPECT_EQ(Peer::files(s), files.size());
       auto plan = Peer::plan(s);
+      // The plan does not depend on which walking thread came first.
+      if (first_plan.empty()) first_plan = plan;
+      EXPECT_TRUE(plan == first_plan) << n_threads << " threads";
       for (size_t i = 0; i + 1 < plan.size(); i++) {
         size_t sum = 0;
         for (auto& sl : plan[i]) sum += std::get<2>(sl);
@@ -385,10 +391,18 @@ TEST(Sampler, DeletedAndTruncatedFilesBetweenScanAndRead) {
        pos = err.find(line, pos + 1))
     n_lines++;
   EXPECT_EQ(n_lines, 2u) << err;  // one per slice of the deleted file
-  const std::string fifo_line =
-      "ERROR: pread(" + fifo + ") failed, " + strerror(ESPIPE) + "\n";
+  // A file replaced since the scan is not opened for reading at all; one
+  // that has shrunk is named once, however many of its slices fall short.
+  const std::string fifo_line = "ERROR: open(" + fifo +
+                                ") failed, it has been replaced by a FIFO "
+                                "since the scan\n";
+  const std::string shrunk_line = "ERROR: pread(" + shrunk +
+                                  ") failed, the file has shrunk since the "
+                                  "scan\n";
   EXPECT_NE(err.find(fifo_line), std::string::npos) << err;
-  EXPECT_EQ(err.size(), 2 * line.size() + fifo_line.size()) << err;
+  EXPECT_NE(err.find(shrunk_line), std::string::npos) << err;
+  EXPECT_EQ(err.size(), 2 * line.size() + fifo_line.size() + shrunk_line.size())
+      << err;
 
   std::map<std::string, std::string> now = {
       {keep, pattern(1, 8 * 4096)}, {shrunk, pattern(3, 6 * 4096)}};
@@ -403,6 +417,83 @@ TEST(Sampler, DeletedAndTruncatedFilesBetweenScanAndRead) {
   // deleted file, the 4 of the FIFO and 2 of the shrunk file.
   EXPECT_EQ(s.get_unread_size(), (8 + 4 + 2) * 4096u);
   EXPECT_EQ(s.get_unread_files(), 3u);
+}
+
+// A planned file replaced after the scan, by a symbolic link (to a file
+// outside the inputs, or to a device) or by another file renamed over it, is
+// not read: one ERROR line each, counted as unread. A root given as a link
+// is followed, as at the scan.
+TEST(Sampler, ReplacedFilesAreNotRead) {
+  TempDir t;
+  ::mkdir(t.sub("tree").c_str(), 0755);
+  write_file(t.sub("tree/keep"), pattern(1, 4 * 4096));
+  write_file(t.sub("tree/linked"), pattern(2, 4 * 4096));
+  write_file(t.sub("tree/renamed"), pattern(3, 4 * 4096));
+  write_file(t.sub("outside"), pattern(4, 4 * 4096));
+  write_file(t.sub("other"), pattern(5, 4 * 4096));
+  write_file(t.sub("image"), pattern(6, 4 * 4096));
+  ASSERT_EQ(symlink(t.sub("image").c_str(), t.sub("image_link").c_str()), 0);
+
+  Params p(4096, 4 * 4096, 2);
+  p.add_root(t.sub("tree"), DEVTYPE_DIRECTORY, INVALID_SIZE_T, INVALID_SIZE_T);
+  p.add_root(t.sub("image_link"), DEVTYPE_FILE, 4 * 4096, 1);
+  ConsoleCapture con;
+  Sampler s(p);
+  s.scan();
+  ASSERT_EQ(s.get_total_chunks(), 16u);
+
+  ASSERT_EQ(unlink(t.sub("tree/linked").c_str()), 0);
+  ASSERT_EQ(symlink(t.sub("outside").c_str(), t.sub("tree/linked").c_str()), 0);
+  ASSERT_EQ(rename(t.sub("other").c_str(), t.sub("tree/renamed").c_str()), 0);
+
+  Collector c;
+  c.chunk_size = 4096;
+  testing::internal::CaptureStderr();
+  s.read(Collector::cb, &c);
+  const std::string err = testing::internal::GetCapturedStderr();
+  // In reading order, which is random.
+  const std::string linked_line = "ERROR: open(" + t.sub("tree/linked") +
+                                  ") failed, it has been replaced by a "
+                                  "symbolic link since the scan\n";
+  const std::string renamed_line = "ERROR: open(" + t.sub("tree/renamed") +
+                                   ") failed, it has been replaced by another "
+                                   "file since the scan\n";
+  EXPECT_NE(err.find(linked_line), std::string::npos) << err;
+  EXPECT_NE(err.find(renamed_line), std::string::npos) << err;
+  EXPECT_EQ(err.size(), linked_line.size() + renamed_line.size()) << err;
+  std::vector<std::string> want;
+  for (int k : {1, 6})
+    for (int i = 0; i < 4; i++)
+      want.push_back(pattern(k, 4 * 4096).substr(i * 4096, 4096));
+  std::sort(want.begin(), want.end());
+  std::sort(c.chunks.begin(), c.chunks.end());
+  EXPECT_TRUE(c.chunks == want) << c.chunks.size() << " chunks";
+  EXPECT_EQ(s.get_unread_size(), 8 * 4096u);
+  EXPECT_EQ(s.get_unread_files(), 2u);
+}
+
+// request_stop_now: the readers leave their buckets and their waits for the
+// read rate at once; what they leave is not unreadable.
+TEST(Sampler, StopNowEndsRateWaits) {
+  TempDir t;
+  write_file(t.sub("f"), pattern(1, 64 * 4096));
+  Params p(4096, 16 * 4096, 4);
+  p.add_root(t.sub("f"), DEVTYPE_FILE, 64 * 4096, 1);
+  p.max_rate = 1024;  // a 64 KiB bucket would take a minute
+  ConsoleCapture con;
+  Sampler s(p);
+  s.scan();
+  std::atomic<int> n{0};
+  std::thread stopper([&s] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    s.request_stop_now();
+  });
+  s.read([](const unsigned char*, size_t, void* arg) { ++*static_cast<std::atomic<int>*>(arg); },
+         &n);
+  stopper.join();
+  EXPECT_LE(n, 16);  // no more than the first piece of the first bucket
+  EXPECT_EQ(s.get_unread_size(), 0u);
+  EXPECT_EQ(s.get_unread_files(), 0u);
 }
 
 // request_stop: reading threads take no further bucket and finish the ones
@@ -598,6 +689,27 @@ TEST(Sampler, ProgressLinesReachTheFileOnlyAtTheEnd) {
   EXPECT_NE(out.find("\r1s. Scanned: 0, 0/s. 0 files (0 files/s). Reductible: 0 (0%). "),
             std::string::npos)
       << out;
+}
+
+// Without -b the bucket is the largest multiple of the chunk, at most
+// 1 MiB, that cuts the plan into 16,384 buckets or more; never less than a
+// chunk.
+TEST(Sampler, BucketSizeChosenForThePlan) {
+  const size_t K = 16384;
+  EXPECT_EQ(choose_bucket_size(0, K), K);
+  EXPECT_EQ(choose_bucket_size(300 * ONE_MB, K), K);       // 19,200 chunks
+  EXPECT_EQ(choose_bucket_size(ONE_GB, K), 4 * K);         // 65,536 chunks
+  EXPECT_EQ(choose_bucket_size(3 * ONE_GB, K), 12 * K);    // 196,608 chunks
+  EXPECT_EQ(choose_bucket_size(16 * ONE_GB, K), 64 * K);   // 1 MiB from here
+  EXPECT_EQ(choose_bucket_size(ONE_TB, K), 64 * K);
+  EXPECT_EQ(choose_bucket_size(ONE_TB, 4096), 256 * 4096);
+  EXPECT_EQ(choose_bucket_size(ONE_GB, 2 * ONE_MB), 2 * ONE_MB);  // a chunk
+  EXPECT_EQ(choose_bucket_size(ONE_GB, 3000), 21 * 3000);  // not a power of 2
+  for (size_t bytes : {(size_t)ONE_GB, (size_t)5 * ONE_GB + 12345}) {
+    const size_t b = choose_bucket_size(bytes, K);
+    EXPECT_GE(bytes / b, MIN_PLAN_BUCKETS) << bytes;
+    EXPECT_LT(bytes / (b + K), MIN_PLAN_BUCKETS) << bytes;  // the largest
+  }
 }
 
 }  // namespace

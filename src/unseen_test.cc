@@ -625,4 +625,29 @@ TEST(UnseenEstimate, RatiosAndRanges) {
   }
 }
 
+// Copies of whole buckets (three copies of an image, bucket-aligned): their
+// chunks come and go together, so an early sample shows few triples or
+// none. The range must hold the truth all the same, in all but about one
+// sample in twenty, and no figure may leave [1, chunks / distinct seen].
+TEST(UnseenEstimate, CopiesOfWholeBucketsStayInsideTheRange) {
+  const int per_bucket = 8, image = 1500 * per_bucket;
+  std::vector<int> ids;
+  for (int copy = 0; copy < 3; copy++)
+    for (int i = 0; i < image; i++) ids.push_back(i);
+  for (double share : {0.05, 0.2}) {
+    int inside = 0;
+    for (uint64_t seed = 1; seed <= 20; seed++) {
+      ClusterSample c(ids, per_bucket, share, seed);
+      const unseen_result_t e = unseen_estimate(c.s, 0.5, 0);
+      inside += e.low <= 3.0 && e.high >= 3.0;
+      const double ceiling = c.s.chunks / (double)c.s.n_distinct;
+      for (double v : {e.r, e.low, e.high}) {
+        EXPECT_GE(v, 1.0) << share << " " << seed;
+        EXPECT_LE(v, ceiling * (1 + 1e-12)) << share << " " << seed;
+      }
+    }
+    EXPECT_GE(inside, 19) << share;
+  }
+}
+
 }  // namespace

@@ -35,6 +35,7 @@ Walker::Walker(scan_file_func_t cb_func, void* cb_arg, int n_threads,
                int debug)
     : m_debug(debug),
       m_active(false),
+      m_skipped_dirs(0),
       m_cb_func(cb_func),
       m_cb_arg(cb_arg),
       m_n_threads(n_threads),
@@ -109,7 +110,20 @@ void Walker::walk(const TCHAR* path, bool follow_links) {
     m_cond.signal();
     return;
   }
-  walk_file(path, fs_size, dev_type);
+  file_id_t id;
+  id.follow = follow_links;
+  id.is_block = dev_type == DEVTYPE_BLOCK;
+  struct stat st;
+  if ((dev_type == DEVTYPE_FILE || dev_type == DEVTYPE_BLOCK) &&
+      os_stat(path, &st, follow_links) == 0) {
+    id.dev = (uint64_t)st.st_dev;
+    id.ino = (uint64_t)st.st_ino;
+  }
+  walk_file(path, fs_size, dev_type, id);
+}
+
+bool Walker::walk_stopped(void* arg) {
+  return !static_cast<Walker*>(arg)->m_active;
 }
 
 void Walker::walk_dir(const TCHAR* dir_path) {
@@ -119,7 +133,7 @@ void Walker::walk_dir(const TCHAR* dir_path) {
     return;
   }
   // Opened without moving the directory's access time where permitted.
-  int fd = os_open_input(dir_path, O_DIRECTORY);
+  int fd = os_open_input_retry(dir_path, O_DIRECTORY, walk_stopped, this);
   DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
   if (dir == nullptr && fd >= 0) {
     const int saved = errno;
@@ -127,7 +141,10 @@ void Walker::walk_dir(const TCHAR* dir_path) {
     errno = saved;
   }
   if (dir == nullptr) {
+    // A walk being stopped is no directory lost.
+    if (!m_active) return;
     print_dir_error("opendir(", dir_path);
+    m_skipped_dirs++;
     return;
   }
   // One path buffer per directory: the entry name replaces the previous one.
@@ -141,6 +158,7 @@ void Walker::walk_dir(const TCHAR* dir_path) {
       // The entries handed over so far stay; the rest of this directory is
       // lost, and said so.
       print_dir_error("readdir(", dir_path);
+      m_skipped_dirs++;
       break;
     }
     if (de == nullptr || !m_active) break;
@@ -157,7 +175,10 @@ void Walker::walk_dir(const TCHAR* dir_path) {
     if (de->d_type != DT_DIR &&
         fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
         S_ISREG(st.st_mode)) {
-      walk_file(entry_path.c_str(), (size_t)st.st_size, DEVTYPE_FILE);
+      file_id_t id;
+      id.dev = (uint64_t)st.st_dev;
+      id.ino = (uint64_t)st.st_ino;
+      walk_file(entry_path.c_str(), (size_t)st.st_size, DEVTYPE_FILE, id);
       continue;
     }
     walk(entry_path.c_str(), false);
@@ -166,7 +187,7 @@ void Walker::walk_dir(const TCHAR* dir_path) {
 }
 
 void Walker::walk_file(const TCHAR* file_path, size_t fs_size,
-                       DEVTYPE dev_type) {
+                       DEVTYPE dev_type, const file_id_t& id) {
   PELKO_ASSERT(dev_type != DEVTYPE_DIRECTORY);
   PELKO_ASSERT(dev_type != DEVTYPE_FILESYSTEM);
   std::ostream& con = printer.console();
@@ -174,7 +195,7 @@ void Walker::walk_file(const TCHAR* file_path, size_t fs_size,
     case DEVTYPE_FILE:
     case DEVTYPE_BLOCK:
       if (m_debug > 2) con << file_path << ", size=" << fs_size << '\n';
-      m_cb_func(this, file_path, fs_size, m_cb_arg);
+      m_cb_func(this, file_path, fs_size, id, m_cb_arg);
       return;
     default:
       break;
