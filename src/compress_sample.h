@@ -35,7 +35,7 @@
 class CompressSample {
  public:
   // The adaptive share keeps at least this many chosen chunks.
-  static const size_t kMinChosen = 1024;
+  static constexpr size_t kMinChosen = 1024;
   // The half-width, relative to the ratio, that the adaptive share keeps
   // the end's range within, and the room it leaves for the error of the
   // spread it measures (a factor on its square).

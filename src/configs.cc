@@ -132,8 +132,8 @@ void Configurations::start(Sampler* sampler) {
   }
 }
 
-void Configurations::stop(const std::string& reason) {
-  m_estimators[0]->stop(reason);
+bool Configurations::stop(const std::string& reason) {
+  return m_estimators[0]->stop(reason);
 }
 
 void Configurations::on_stop(const std::string& reason, size_t row_buckets,

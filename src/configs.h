@@ -49,7 +49,7 @@ class Configurations {
   // after start has returned.
   void finish();
   // As Estimator::stop; every configuration stops with the first.
-  void stop(const std::string& reason);
+  bool stop(const std::string& reason);
 
   const pelko_params_t& params() const { return m_params; }
   // The chunk sizes in the order given, and each one's Estimator.

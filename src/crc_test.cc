@@ -107,4 +107,35 @@ TEST(Crc, MatchesCksumCommand) {
   EXPECT_EQ(memcrc(data.data(), data.size()), (unsigned int)want);
 }
 
+// A larger chunk's checksum combined from its halves' registers, level by
+// level as several chunk sizes are, equals its checksum computed whole, for
+// every size from 1 byte on and at an odd length too.
+TEST(Crc, CombinedFromParts) {
+  const size_t largest = 64 * 1024;
+  std::vector<unsigned char> data = random_bytes(largest, 7);
+  for (size_t part : {(size_t)1, (size_t)3, (size_t)512, (size_t)4096}) {
+    SCOPED_TRACE(part);
+    std::vector<uint32_t> regs;
+    for (size_t at = 0; at + part <= largest; at += part)
+      regs.push_back(crc_register(data.data() + at, part));
+    for (size_t size = part; regs.size() >= 2; size *= 2) {
+      const CrcShift join(size);
+      std::vector<uint32_t> next;
+      for (size_t i = 0; i + 1 < regs.size(); i += 2)
+        next.push_back(join(regs[i]) ^ regs[i + 1]);
+      regs = next;
+      for (size_t i = 0; i < regs.size(); i++)
+        ASSERT_EQ(crc_finish(regs[i], 2 * size),
+                  memcrc(data.data() + i * 2 * size, 2 * size))
+            << "size " << 2 * size << " chunk " << i;
+    }
+  }
+  EXPECT_EQ(crc_finish(crc_register(nullptr, 0), 0), memcrc(nullptr, 0));
+  // All-zero parts: only the lengths tell them apart.
+  std::vector<unsigned char> zeros(8192, 0);
+  const uint32_t half = crc_register(zeros.data(), 4096);
+  EXPECT_EQ(crc_finish(CrcShift(4096)(half) ^ half, 8192),
+            memcrc(zeros.data(), 8192));
+}
+
 }  // namespace

@@ -752,7 +752,7 @@ void write_usage(std::ostream& os) {
      << PROGRAM_NAME << " -p PATH [-p PATH ...] [options]\n"
      << "       " << PROGRAM_NAME
      << " --merge EXPORT [EXPORT ...] [-o FILE] [--json FILE] [--csv FILE]\n"
-        "             [--plot FILE.svg]\n"
+        "             [--plot FILE.svg] [--table-csv FILE]\n"
         "\n"
         "Options:\n";
   help_option(os, "-p, --path PATH",
@@ -810,6 +810,23 @@ void write_usage(std::ostream& os) {
   help_option(os, "--csv FILE", "also write the report rows as CSV");
   help_option(os, "--plot FILE.svg",
               "draw the estimates against progress as an SVG chart");
+  help_option(os, "--chunk-sizes LIST",
+              "estimate several chunk sizes from one read, as in "
+              "4K,8K,16K,32K,64K: powers of two, the first shown in the rows, "
+              "all in the table at the end (instead of -c)");
+  help_option(os, "--compressors LIST",
+              "compressors to estimate, as in lz4,zstd:1,zstd:3,deflate:6 "
+              "(default lz4); all but the first with the first chunk size are "
+              "measured on a share of the chunks");
+  help_option(os, "--compress-share PERCENT",
+              "the share of the distinct chunks that sampled compression "
+              "measures (default: chosen for a range within +- 1 % at the "
+              "end)");
+  help_option(os, "--sample-first",
+              "measure the first configuration's compression on a share too, "
+              "for speed on slow processors");
+  help_option(os, "--table-csv FILE",
+              "also write the table of configurations as CSV");
   help_option(os, "-h, --help", "show this help and exit");
   help_option(os, "-V, --version", "show the version and exit");
   os << "\nAdvanced options:\n";

@@ -56,9 +56,25 @@ void stop_analysis(void* arg, int signo) {
             << std::flush;
 }
 
-void stop_configurations(void* configs, int signo) {
-  static_cast<Configurations*>(configs)
-      ->stop(std::string("interrupted by ") + interrupt_signal_name(signo));
+struct configs_analysis_t {
+  Sampler* sampler;
+  Configurations* configs;
+  std::atomic<int> signo;  // the signal that stopped the analysis, or 0
+};
+
+// As stop_analysis, for several configurations.
+void stop_configurations(void* arg, int signo) {
+  configs_analysis_t* a = static_cast<configs_analysis_t*>(arg);
+  if (!a->configs->stop(std::string("interrupted by ") +
+                        interrupt_signal_name(signo)))
+    return;
+  a->signo = signo;
+  a->sampler->request_stop_now();
+  if (signo == SIGPIPE) return;
+  std::cerr << (printer.console_is_terminal() ? "\n" : "")
+            << "stopping: finishing the final row; press Ctrl-C again to quit "
+               "without it\n"
+            << std::flush;
 }
 
 }  // namespace
@@ -81,15 +97,18 @@ int scan_interrupted(const pelko_params_t& params, int signo) {
 // The analysis of several configurations at once.
 int run_configurations(const pelko_params_t& params, Sampler* sampler) {
   Configurations configs(params);
-  interrupt_set_callback(stop_configurations, &configs);
   if (const int signo = interrupt_signal()) return scan_interrupted(params, signo);
+  configs_analysis_t analysis;
+  analysis.sampler = sampler;
+  analysis.configs = &configs;
+  analysis.signo = 0;
+  interrupt_set_callback(stop_configurations, &analysis);
   configs.start(sampler);
   configs.finish();
   interrupt_set_callback(nullptr, nullptr);
   const bool exported =
       params.export_file.empty() || export_write(params, configs, *sampler);
-  const int signo = interrupt_signal();
-  if (signo != 0) return interrupt_exit_status(signo);
+  if (const int signo = analysis.signo) return interrupt_exit_status(signo);
   return exported ? 0 : 1;
 }
 

@@ -1,0 +1,136 @@
+#include "codec.h"
+
+#include <gtest/gtest.h>
+#include <lz4.h>
+#include <zlib.h>
+#include <zstd.h>
+
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "compress_sample.h"
+
+namespace {
+
+// Names and levels as the command line gives them, and every kind of
+// refusal with its reason.
+TEST(Codec, ParsesNamesAndLists) {
+  codec_t c;
+  std::string why;
+  ASSERT_TRUE(parse_codec("LZ4", &c, &why));
+  EXPECT_EQ(codec_name(c), "lz4");
+  ASSERT_TRUE(parse_codec("zstd", &c, &why));
+  EXPECT_EQ(codec_name(c), "zstd:3");
+  ASSERT_TRUE(parse_codec("zstd:-5", &c, &why));
+  EXPECT_EQ(codec_name(c), "zstd:-5");
+  ASSERT_TRUE(parse_codec("Deflate", &c, &why));
+  EXPECT_EQ(codec_name(c), "deflate:6");
+  for (const char* bad : {"lz4:1", "zstd:0", "zstd:99", "zstd:x", "zstd:",
+                          "deflate:0", "deflate:10", "gzip", ""}) {
+    why.clear();
+    EXPECT_FALSE(parse_codec(bad, &c, &why)) << bad;
+    EXPECT_FALSE(why.empty()) << bad;
+  }
+  std::vector<codec_t> list;
+  ASSERT_TRUE(parse_codec_list("lz4,zstd:1,zstd:3,deflate:6", &list, &why));
+  ASSERT_EQ(list.size(), 4u);
+  EXPECT_EQ(codec_name(list[2]), "zstd:3");
+  EXPECT_FALSE(parse_codec_list("zstd,zstd:3", &list, &why));
+  EXPECT_NE(why.find("given twice"), std::string::npos) << why;
+  EXPECT_FALSE(parse_codec_list("lz4,,zstd", &list, &why));
+  std::string many = "zstd:1";
+  for (int l = 2; l <= 17; l++) many += ",zstd:" + std::to_string(l);
+  EXPECT_FALSE(parse_codec_list(many, &list, &why));
+  EXPECT_EQ(list.size(), 4u);  // left as it was
+}
+
+// Each codec's size is what its library's one-shot call gives, from any
+// thread, for chunks of different sizes in turn (the per-thread state is
+// reused and grown).
+TEST(Codec, SizesAreTheLibrariesOwn) {
+  std::mt19937 gen(3);
+  std::vector<unsigned char> data(256 * 1024);
+  for (size_t i = 0; i < data.size(); i++)
+    data[i] = (unsigned char)(i % 97 < 40 ? gen() : 'a' + i % 7);
+  auto check = [&data]() {
+    for (size_t n : {(size_t)4096, (size_t)65536, (size_t)1000, data.size()}) {
+      SCOPED_TRACE(n);
+      std::vector<char> out(ZSTD_compressBound(n) + compressBound(n) +
+                            LZ4_compressBound((int)n));
+      const int lz4 = LZ4_compress_default((const char*)data.data(), out.data(),
+                                           (int)n, (int)out.size());
+      EXPECT_EQ(codec_compressed_size(codec_t(), data.data(), n), (size_t)lz4);
+      EXPECT_EQ(lz4_compressed_size(data.data(), n), (size_t)lz4);
+      codec_t z;
+      z.kind = CODEC_ZSTD;
+      z.level = 1;
+      EXPECT_EQ(codec_compressed_size(z, data.data(), n),
+                ZSTD_compress(out.data(), out.size(), data.data(), n, 1));
+      codec_t d;
+      d.kind = CODEC_DEFLATE;
+      d.level = 6;
+      uLongf len = (uLongf)out.size();
+      ASSERT_EQ(compress2((Bytef*)out.data(), &len, data.data(), n, 6), Z_OK);
+      // compress2 writes the zlib wrapper: 2 bytes before, 4 after.
+      EXPECT_EQ(codec_compressed_size(d, data.data(), n), (size_t)len);
+    }
+  };
+  check();
+  std::thread t(check);
+  t.join();
+}
+
+// The sampled chunks: a fixed share chooses about that share of the
+// fingerprints, the same ones every time, a smaller share a subset of a
+// larger one's; the ratio's range holds the full ratio and closes at
+// share 1; the adaptive share falls on many alike chunks and keeps the
+// minimum chosen.
+TEST(CompressSample, ChoiceAndRange) {
+  CompressSample off;
+  EXPECT_FALSE(off.chosen(1));
+  CompressSample tenth(0.1, 4096), fifth(0.2, 4096), all(1.0, 4096);
+  std::mt19937_64 gen(5);
+  size_t n_tenth = 0;
+  const size_t n = 100000;
+  std::vector<uint64_t> fps(n);
+  for (uint64_t& fp : fps) fp = gen() >> 32;
+  for (uint64_t fp : fps) {
+    if (tenth.chosen(fp)) {
+      n_tenth++;
+      EXPECT_TRUE(fifth.chosen(fp));
+    }
+  }
+  EXPECT_NEAR((double)n_tenth / n, 0.1, 0.005);
+  std::mt19937 sizes(9);
+  size_t out = 0;
+  for (size_t i = 0; i < n; i++) {
+    const size_t csize = 1000 + sizes() % 2000;
+    out += csize;
+    const int g = (int)(i % UNSEEN_GROUPS);
+    all.add(fps[i], csize, g);
+    if (tenth.chosen(fps[i])) tenth.add(fps[i], csize, g);
+  }
+  const double truth = (double)n * 4096 / (double)out;
+  const range_t whole = all.ratio(1.0, n);
+  EXPECT_DOUBLE_EQ(whole.value, truth);
+  EXPECT_DOUBLE_EQ(whole.low, truth);
+  EXPECT_DOUBLE_EQ(whole.high, truth);
+  const range_t part = tenth.ratio(1.0, n);
+  EXPECT_LT(part.low, part.high);
+  EXPECT_LE(part.low, truth);
+  EXPECT_GE(part.high, truth);
+  EXPECT_LT(part.high / part.low, 1.05);
+
+  CompressSample adaptive(0, 4096);
+  for (size_t i = 0; i < n; i++) {
+    adaptive.add(fps[i], 2000 + i % 3, (int)(i % UNSEEN_GROUPS));
+    if (i % 1000 == 999) adaptive.adapt(1e7);
+  }
+  EXPECT_LT(adaptive.share(), 1.0);
+  EXPECT_GE(adaptive.chosen_chunks(), CompressSample::kMinChosen);
+  EXPECT_NEAR(adaptive.ratio(1.0, n).value, 4096.0 / 2001, 0.01);
+}
+
+}  // namespace
