@@ -348,7 +348,7 @@ bool write_export(const pelko_params_t& params, const Estimator& estimator,
   size_t fingerprints = h.n_entries;
   {
     SampleWriter w(fd);
-    w.begin(h);
+    w.begin(h, configs != nullptr);
     estimator.for_each_entry(write_entry, &w);
     if (configs != nullptr) fingerprints += write_configs(*configs, sampler, &w);
     ok = w.finish();

@@ -116,9 +116,10 @@ void SampleWriter::flush() {
   m_buf.clear();
 }
 
-void SampleWriter::begin(const sample_header_t& h) {
+void SampleWriter::begin(const sample_header_t& h, bool configs) {
   put(kMagic, sizeof(kMagic));
-  const uint8_t version = SAMPLE_FORMAT_VERSION;
+  const uint8_t version =
+      configs ? SAMPLE_FORMAT_VERSION : SAMPLE_FORMAT_ONE_CONFIG;
   put(&version, 1);
   put_varint(h.chunk_size);
   put_varint((uint64_t)h.estimate_mask);
@@ -454,6 +455,7 @@ bool SampleReader::read_header() {
                 " is newer than this pelko reads (" +
                 std::to_string(SAMPLE_FORMAT_VERSION) + ")");
   if (version == 0) return fail("format version 0 is not one pelko writes");
+  m_version = version;
   sample_header_t& h = m_header;
   uint64_t mask, bits, save, files, stopped, stop_at;
   unsigned char id[8];
@@ -550,6 +552,9 @@ bool SampleReader::end_of_entries() {
     // The first size's entries end the file, or the configurations' part
     // follows.
     const bool more = m_pos != m_size;
+    if (!more && m_version >= 3)
+      return fail("the configurations' part is missing (truncated?)");
+    if (more && m_version < 3) return fail("bytes after the last entry");
     if (more) {
       unsigned char magic[sizeof(kConfigsMagic)];
       if (m_size - m_pos < sizeof(magic) || !get(magic, sizeof(magic)) ||

@@ -3,7 +3,9 @@
 //
 // Layout (integers are unsigned LEB128 varints unless said otherwise):
 //   "PELKOSMP"                       8 bytes
-//   format version                   1 byte (SAMPLE_FORMAT_VERSION)
+//   format version                   1 byte (SAMPLE_FORMAT_ONE_CONFIG, or
+//                                    SAMPLE_FORMAT_VERSION with the
+//                                    configurations' part)
 //   the header's fields              in the order of sample_header_t;
 //                                    strings as their length and bytes,
 //                                    the run id as 8 bytes little-endian
@@ -59,7 +61,12 @@
 #include <xxhash.h>
 
 // 2: the directories the scan could not read follow the unread files.
-const int SAMPLE_FORMAT_VERSION = 2;
+// 3: as 2, with the configurations' part; written only by a run of several
+// configurations, so that a pelko that cannot read that part says the
+// export is newer than it reads. The highest version read.
+const int SAMPLE_FORMAT_VERSION = 3;
+// The version of an export of one configuration.
+const int SAMPLE_FORMAT_ONE_CONFIG = 2;
 const int SAMPLE_GROUPS = 8;  // jackknife groups, as the estimator's
 // More planned chunks than any data set holds (4 EiB of 1-byte chunks):
 // the counts of an export, and of a merge, stay below it.
@@ -151,8 +158,9 @@ class SampleWriter {
   SampleWriter(const SampleWriter&) = delete;
   SampleWriter& operator=(const SampleWriter&) = delete;
 
-  // The header, with n_entries the number of add() calls to follow.
-  void begin(const sample_header_t& h);
+  // The header, with n_entries the number of add() calls to follow;
+  // configs: the configurations' part will follow (begin_configs).
+  void begin(const sample_header_t& h, bool configs = false);
   // Entries by strictly ascending fingerprint (asserted).
   void add(const sample_entry_t& e);
   // Several configurations: after the first chunk size's entries, the
@@ -279,6 +287,7 @@ class SampleReader {
   size_t m_size_index = 0;  // of the size being read
   size_t m_parts_read = 0;  // of its compressor parts
   bool m_entries_done = false;
+  int m_version = 0;  // of the format
 };
 
 #endif  // PELKO_SAMPLE_FILE_H_

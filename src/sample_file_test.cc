@@ -279,9 +279,13 @@ TEST(SampleFile, InconsistentContentIsRefused) {
   EXPECT_EQ(error, "fingerprint out of range");
   // A later format version.
   std::string b = write_to_string(make_header(mask, 32), {});
+  b[8] = 4;
+  EXPECT_FALSE(from_memory(b, false, &error));
+  EXPECT_EQ(error, "format version 4 is newer than this pelko reads (3)");
+  // The version of several configurations without their part.
   b[8] = 3;
   EXPECT_FALSE(from_memory(b, false, &error));
-  EXPECT_EQ(error, "format version 3 is newer than this pelko reads (2)");
+  EXPECT_EQ(error, "the configurations' part is missing (truncated?)");
 }
 
 // A full disk is reported, not taken for a written export.
