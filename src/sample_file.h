@@ -61,12 +61,13 @@
 #include <xxhash.h>
 
 // 2: the directories the scan could not read follow the unread files.
-// 3: as 2, with the configurations' part; written only by a run of several
+// 3: the bucket size, and whether it was chosen for the plan, follow them.
+// 4: as 3, with the configurations' part; written only by a run of several
 // configurations, so that a pelko that cannot read that part says the
 // export is newer than it reads. The highest version read.
-const int SAMPLE_FORMAT_VERSION = 3;
+const int SAMPLE_FORMAT_VERSION = 4;
 // The version of an export of one configuration.
-const int SAMPLE_FORMAT_ONE_CONFIG = 2;
+const int SAMPLE_FORMAT_ONE_CONFIG = 3;
 const int SAMPLE_GROUPS = 8;  // jackknife groups, as the estimator's
 // More planned chunks than any data set holds (4 EiB of 1-byte chunks):
 // the counts of an export, and of a merge, stay below it.
@@ -98,6 +99,8 @@ struct sample_header_t {
   uint64_t unread_size = 0;
   uint64_t unread_files = 0;
   uint64_t skipped_dirs = 0;  // 0 in exports of format version 1
+  uint64_t bucket_size = 0;   // bytes; 0: not recorded (before version 3)
+  bool bucket_size_chosen = false;  // for the plan, -b not given
   // The run.
   double stop_at = 0;  // --stop-at as a fraction; 0: none
   uint64_t seed = 0;   // of the reading order
