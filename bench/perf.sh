@@ -22,6 +22,8 @@
 #      turn; medians of the pairs' ratios);
 #   5. plan memory per bucket and per slice (debug line), extrapolated to
 #      1 TiB of 1 MiB files;
+#   6. several chunk sizes and compressors in one read against one size
+#      (bench/configs_perf.sh);
 # plus the micro benchmarks (checksum forms, zero test, LZ4, map update).
 #
 #   bench/perf.sh [build-dir]          (default: build-bench)
@@ -319,6 +321,10 @@ echo "1 TiB of 1 MiB files = 1,048,576 buckets: $(calc "$per_bucket * 1048576 / 
 line=$("$pelko" -D -t 2 -c 4K -p "$tree/small" 2>/dev/null | grep -m1 'bytes/bucket' || true)
 per_bucket=$(echo "$line" | sed -E 's/.*, ([0-9]+) bytes\/bucket.*/\1/')
 echo "200,000 files of 4 KiB, -c 4K (256 slices per bucket): $line = $(calc "$per_bucket / 256" 0) bytes/slice"
+echo
+
+# ---------------------------------------------------------------------------
+PELKO_PERF_DIR=$data bash "$src_dir/bench/configs_perf.sh" "$build_dir"
 echo
 
 # ---------------------------------------------------------------------------

@@ -458,7 +458,8 @@ void report_to_stderr() {
 int run(pelko_params_t* params, int argc, char** argv) {
   parse_opts(params, argc, argv);
   if (params->json_file == RECORD_STDOUT || params->csv_file == RECORD_STDOUT ||
-      params->plot_file == RECORD_STDOUT)
+      params->plot_file == RECORD_STDOUT ||
+      params->table_csv_file == RECORD_STDOUT)
     report_to_stderr();
   if (!check_outputs(*params)) return 1;
   // The report file is written only once the run has been found sound;
