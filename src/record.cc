@@ -487,6 +487,20 @@ void Record::write_run(const pelko_params_t& params) {
                       : json(nullptr);
   p["keep_cache"] = params.keep_cache;
   p["fingerprint"] = params.fingerprint_bits;
+  // Several configurations only: a run of one has its parameters as before.
+  if (several_configs(params)) {
+    json sizes = json::array(), codecs = json::array();
+    for (size_t size : config_chunk_sizes(params))
+      sizes.push_back((unsigned long long)size);
+    for (const codec_t& c : config_codecs(params))
+      codecs.push_back(codec_name(c));
+    p["chunk_sizes"] = sizes;
+    p["compressors"] = codecs;
+    p["compress_share"] = params.compress_share > 0
+                              ? json(params.compress_share * 100)
+                              : json(nullptr);
+    p["sample_first"] = params.sample_first;
+  }
   j["parameters"] = p;
   json inputs = json::array();
   for (const root_t* root : params.roots) {

@@ -48,6 +48,8 @@ expect_eq "summary: a line per configuration" 9 \
   "$(grep -cE '^(4|8|16) KiB (lz4|zstd:1|deflate:6)' "$TMP/all")"
 expect_eq "JSON: an object per configuration" 9 \
   "$(grep -c '"type":"configuration"' "$TMP/all.json")"
+expect_contains "JSON: the lists among the parameters" \
+  '"chunk_sizes":[8192,4096,16384]' "$(grep '"type":"run"' "$TMP/all.json")"
 expect_eq "JSON: rows of the other sizes" 2 \
   "$(grep '"type":"size_row"' "$TMP/all.json" | grep '"final":true' | wc -l)"
 
@@ -109,6 +111,14 @@ for size in 4K 8K; do
       || _fail "30 %: $size $codec: $full measured in full outside [$low, $high]"
   done
 done
+
+# The table on standard output: the report goes to standard error.
+run_pelko -p "$TMP/h2" --chunk-sizes 4K,8K -t 2 --table-csv -
+expect_status "--table-csv -" 0
+expect_eq "--table-csv -: the table alone on standard output" 3 \
+  "$(grep -c '' "$TMP/out")"
+expect_contains "--table-csv -: the report on standard error" "CONFIGURATIONS: " \
+  "$(cat "$TMP/err")"
 
 # Exports of each host merge to the table of the run over both.
 for h in h1 h2; do
