@@ -820,7 +820,7 @@ void write_usage(std::ostream& os) {
               "measured on a share of the chunks");
   help_option(os, "--compress-share PERCENT",
               "the share of the distinct chunks that sampled compression "
-              "measures (default: chosen for a range within +- 1 % at the "
+              "measures (default: chosen for a range of about +- 1 % at the "
               "end)");
   help_option(os, "--sample-first",
               "measure the first configuration's compression on a share too, "
