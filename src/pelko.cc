@@ -33,7 +33,8 @@ void stop_scan(void* sampler, int) {
 
 struct analysis_t {
   Sampler* sampler;
-  Estimator* estimator;
+  Estimator* estimator;           // one configuration, or
+  Configurations* configs;        // several
   std::atomic<int> signo;  // the signal that stopped the analysis, or 0
 };
 
@@ -43,33 +44,14 @@ struct analysis_t {
 // complete run) changes nothing.
 void stop_analysis(void* arg, int signo) {
   analysis_t* a = static_cast<analysis_t*>(arg);
-  if (!a->estimator->stop(std::string("interrupted by ") +
-                          interrupt_signal_name(signo)))
+  const std::string reason =
+      std::string("interrupted by ") + interrupt_signal_name(signo);
+  if (!(a->configs != nullptr ? a->configs->stop(reason)
+                              : a->estimator->stop(reason)))
     return;
   a->signo = signo;
   a->sampler->request_stop_now();
   // Standard output's reader has gone: nobody to tell.
-  if (signo == SIGPIPE) return;
-  std::cerr << (printer.console_is_terminal() ? "\n" : "")
-            << "stopping: finishing the final row; press Ctrl-C again to quit "
-               "without it\n"
-            << std::flush;
-}
-
-struct configs_analysis_t {
-  Sampler* sampler;
-  Configurations* configs;
-  std::atomic<int> signo;  // the signal that stopped the analysis, or 0
-};
-
-// As stop_analysis, for several configurations.
-void stop_configurations(void* arg, int signo) {
-  configs_analysis_t* a = static_cast<configs_analysis_t*>(arg);
-  if (!a->configs->stop(std::string("interrupted by ") +
-                        interrupt_signal_name(signo)))
-    return;
-  a->signo = signo;
-  a->sampler->request_stop_now();
   if (signo == SIGPIPE) return;
   std::cerr << (printer.console_is_terminal() ? "\n" : "")
             << "stopping: finishing the final row; press Ctrl-C again to quit "
@@ -98,11 +80,12 @@ int scan_interrupted(const pelko_params_t& params, int signo) {
 int run_configurations(const pelko_params_t& params, Sampler* sampler) {
   Configurations configs(params);
   if (const int signo = interrupt_signal()) return scan_interrupted(params, signo);
-  configs_analysis_t analysis;
+  analysis_t analysis;
   analysis.sampler = sampler;
+  analysis.estimator = nullptr;
   analysis.configs = &configs;
   analysis.signo = 0;
-  interrupt_set_callback(stop_configurations, &analysis);
+  interrupt_set_callback(stop_analysis, &analysis);
   configs.start(sampler);
   configs.finish();
   interrupt_set_callback(nullptr, nullptr);
@@ -141,6 +124,7 @@ int run_phases(pelko_params_t& params) {
   analysis_t analysis;
   analysis.sampler = &sampler;
   analysis.estimator = &estimator;
+  analysis.configs = nullptr;
   analysis.signo = 0;
   interrupt_set_callback(stop_analysis, &analysis);
   estimator.start(&sampler);
