@@ -657,6 +657,7 @@ void Estimator::end_bucket(size_t bucket_seq) {
       __count_held(bucket_seq, rd.bucket);
   } else if (mine ? !rd.held : bucket_seq == m_next_seq && !m_paused) {
     m_next_seq++;  // counted as it came: it was the next one
+    __note_candidates();
   } else if (bucket_seq >= m_final_limit) {
     // Past a stop that keeps its row: not counted.
   } else {
@@ -703,17 +704,19 @@ void Estimator::__advance_window() {
     __count_held(it->first, it->second);
     m_held.erase(it);
     m_next_seq++;
+    __note_candidates();
   }
   if (m_next_seq != before) m_held_cv.broadcast();
 }
 
+void Estimator::__note_candidates() {
+  if (!m_general || (m_next_seq & (m_next_seq - 1)) != 0) return;
+  m_candidates_at.resize((size_t)__builtin_ctzll(m_next_seq) + 1, 0);
+  m_candidates_at.back() = m_candidates;
+}
+
 void Estimator::__adapt_samples() {
-  // The chunks needing compression met at each power of two of buckets.
   const size_t b = m_next_seq;
-  if (b != 0 && (b & (b - 1)) == 0) {
-    m_candidates_at.resize((size_t)__builtin_ctzll(b) + 1, 0);
-    m_candidates_at.back() = m_candidates;
-  }
   if (b < kAdaptMinBuckets) return;
   // Those the whole run will meet: as many more as the rate at which they
   // came since half as many buckets were read (the rate only falls as
@@ -722,6 +725,7 @@ void Estimator::__adapt_samples() {
   if (b < m_total_buckets) {
     size_t k = 0;  // the power of two at or below b / 2
     while (((size_t)2 << k) <= b / 2) k++;
+    PELKO_ASSERT(k < m_candidates_at.size());
     const double rate = ((double)m_candidates - (double)m_candidates_at[k]) /
                         (double)(b - ((size_t)1 << k));
     at_end += std::max(0.0, rate) * (double)(m_total_buckets - b);

@@ -293,6 +293,9 @@ class Estimator {
   // before the first.
   static const size_t kAdaptBuckets = 16;
   static const size_t kAdaptMinBuckets = 64;
+  // After m_next_seq grew by one: at a power of two, the chunks needing
+  // compression met so far (m_candidates_at), for __adapt_samples's rate.
+  void __note_candidates();
 
   // The sample for an export, after finish: its figures (the plan, the run
   // and the host are the caller's to add) and its entries, by ascending
