@@ -1,14 +1,10 @@
 #include "merge.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <math.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/random.h>
-#include <sys/stat.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <functional>
@@ -33,27 +29,20 @@ void export_error(const std::string& path, const std::string& what) {
 }
 
 std::string dir_of(const std::string& path) {
-  const size_t cut = path.rfind('/');
+  const size_t cut = os_last_separator(path);
   if (cut == std::string::npos) return ".";
   return cut == 0 ? "/" : path.substr(0, cut);
 }
 
 uint64_t random_id() {
   uint64_t id = 0;
-  if (getrandom(&id, sizeof(id), 0) != (ssize_t)sizeof(id) || id == 0) {
+  if (!os_random_bytes(&id, sizeof(id)) || id == 0) {
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
     id = ((uint64_t)ts.tv_sec << 32) ^ (uint64_t)ts.tv_nsec ^
-         ((uint64_t)getpid() << 48);
+         ((uint64_t)(uintptr_t)&ts << 16);
   }
   return id;
-}
-
-std::string host_name() {
-  char name[256];
-  if (gethostname(name, sizeof(name)) != 0) return "";
-  name[sizeof(name) - 1] = 0;
-  return name;
 }
 
 void write_entry(const sample_entry_t& e, void* arg) {
@@ -94,13 +83,13 @@ bool add_to(uint64_t* sum, uint64_t v) {
 
 bool export_check(const pelko_params_t& params) {
   const std::string& path = params.export_file;
-  struct stat st;
-  if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+  os_stat_t st;
+  if (os_stat(path.c_str(), &st, true) == 0 && S_ISDIR(st.st_mode)) {
     export_error(path, "is a directory");
     return false;
   }
   const std::string dir = dir_of(path);
-  if (access(dir.c_str(), W_OK | X_OK) != 0) {
+  if (os_dir_writable(dir) != 0) {
     export_error(path, "cannot write in " + dir + ", " + strerror(errno));
     return false;
   }
@@ -133,21 +122,16 @@ bool export_write(const pelko_params_t& params, const Estimator& estimator,
   h.seed = params.seed;
   h.run_id = random_id();
   h.created = (uint64_t)time(nullptr);
-  h.host = host_name();
+  h.host = os_host_name();
   for (const root_t* root : params.roots) h.paths.push_back(root->path);
 
-  std::string tmp = path + ".tmp-XXXXXX";
-  const int fd = mkstemp(&tmp[0]);
+  std::string tmp;
+  const int fd = os_create_temp(path + ".tmp-", &tmp);
   if (fd < 0) {
-    export_error(path, std::string("cannot create ") + tmp + ", " +
+    export_error(path, std::string("cannot create ") + path + ".tmp-XXXXXX, " +
                            strerror(errno));
     return false;
   }
-  // mkstemp leaves the file to its owner alone; an export is an ordinary
-  // file for whoever collects it.
-  const mode_t mask = umask(0);
-  umask(mask);
-  (void)fchmod(fd, 0666 & ~mask);
   bool ok;
   {
     SampleWriter w(fd);
@@ -155,19 +139,20 @@ bool export_write(const pelko_params_t& params, const Estimator& estimator,
     estimator.for_each_entry(write_entry, &w);
     ok = w.finish();
   }
-  ok = ok && fsync(fd) == 0;
+  ok = ok && os_sync_fd(fd) == 0;
   const int err = errno;
-  ok = close(fd) == 0 && ok;
-  if (ok && rename(tmp.c_str(), path.c_str()) != 0) ok = false;
+  ok = os_close_fd(fd) == 0 && ok;
+  if (ok && os_rename(tmp, path) != 0) ok = false;
   if (!ok) {
     const int e = errno != 0 ? errno : err;
-    unlink(tmp.c_str());
+    os_unlink(tmp);
     export_error(path, std::string("write failed, ") + strerror(e) +
                            "; no export written");
     return false;
   }
-  struct stat st;
-  const size_t bytes = stat(path.c_str(), &st) == 0 ? (size_t)st.st_size : 0;
+  os_stat_t st;
+  const size_t bytes =
+      os_stat(path.c_str(), &st, true) == 0 ? (size_t)st.st_size : 0;
   char per[64] = "";
   if (h.n_entries != 0)
     snprintf(per, sizeof(per), ", %.1f bytes per fingerprint",

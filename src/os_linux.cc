@@ -1,4 +1,5 @@
-// Platform layer for Linux: path probing, system and process figures.
+// Platform layer for Linux: path probing, directories, reading inputs,
+// output files, system and process figures.
 #include <errno.h>
 #include <fcntl.h>
 #include <malloc.h>
@@ -12,6 +13,7 @@
 #include <linux/capability.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -867,3 +869,111 @@ int os_get_term_size(int* width, int* height) {
 }
 
 _TSTRING get_last_error_str() { return errno_str(errno); }
+
+void os_close_input(int fd) { close(fd); }
+
+struct os_dir_t {
+  DIR* dir;
+  int fd;
+};
+
+os_dir_t* os_dir_open(const TCHAR* path) {
+  int fd = os_open_input(path, O_DIRECTORY);
+  if (fd < 0) return nullptr;
+  DIR* dir = fdopendir(fd);
+  if (dir == nullptr) {
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+    return nullptr;
+  }
+  return new os_dir_t{dir, dirfd(dir)};
+}
+
+int os_dir_next(os_dir_t* dir, const TCHAR** name, size_t* file_size) {
+  *name = nullptr;
+  *file_size = INVALID_SIZE_T;
+  struct dirent* de = nullptr;
+  const int err = os_read_dir(dir->dir, &de);
+  if (err != 0 || de == nullptr) return err;
+  *name = de->d_name;
+  // Regular files, by far the most common entries, are told relative to the
+  // open directory: the same lstat result without walking the whole path
+  // again.
+  struct stat st;
+  if (de->d_type != DT_DIR &&
+      fstatat(dir->fd, de->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISREG(st.st_mode))
+    *file_size = (size_t)st.st_size;
+  return 0;
+}
+
+void os_dir_close(os_dir_t* dir) {
+  closedir(dir->dir);
+  delete dir;
+}
+
+size_t os_last_separator(const std::string& path) { return path.rfind('/'); }
+
+FILE* os_fopen(const std::string& path, const char* mode) {
+  return fopen(path.c_str(), mode);
+}
+
+int os_create_temp(const std::string& path_prefix, std::string* path) {
+  std::string tmp = path_prefix + "XXXXXX";
+  const int fd = mkstemp(&tmp[0]);
+  if (fd < 0) return -1;
+  // mkstemp leaves the file to its owner alone; an output is an ordinary
+  // file for whoever collects it.
+  const mode_t mask = umask(0);
+  umask(mask);
+  (void)fchmod(fd, 0666 & ~mask);
+  *path = tmp;
+  return fd;
+}
+
+bool os_write_fd(int fd, const void* data, size_t size) {
+  const char* p = static_cast<const char*>(data);
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t w = ::write(fd, p + done, size - done);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) {
+      if (w == 0) errno = EIO;
+      return false;
+    }
+    done += (size_t)w;
+  }
+  return true;
+}
+
+int os_sync_fd(int fd) { return fsync(fd); }
+
+int os_close_fd(int fd) { return close(fd); }
+
+int os_rename(const std::string& from, const std::string& to) {
+  return rename(from.c_str(), to.c_str());
+}
+
+int os_unlink(const std::string& path) { return unlink(path.c_str()); }
+
+int os_dir_writable(const std::string& dir) {
+  return access(dir.c_str(), W_OK | X_OK);
+}
+
+int os_fstat_file(FILE* f, os_stat_t* st) { return fstat(fileno(f), st); }
+
+bool os_random_bytes(void* buf, size_t size) {
+  return getrandom(buf, size, 0) == (ssize_t)size;
+}
+
+std::string os_host_name() {
+  char name[256];
+  if (gethostname(name, sizeof(name)) != 0) return "";
+  name[sizeof(name) - 1] = 0;
+  return name;
+}
+
+void os_main_args(int*, char***) {}
+
+void os_setup_console() {}

@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <math.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <time.h>
 
 #include <iostream>
@@ -70,7 +69,7 @@ std::string csv_number(double v) {
 
 FILE* open_output(const std::string& option, const std::string& path) {
   if (path == RECORD_STDOUT) return stdout;
-  FILE* f = fopen(path.c_str(), "w");
+  FILE* f = os_fopen(path, "w");
   if (f == nullptr) {
     printer << std::flush;
     std::cerr << "ERROR: open(" << path << ") failed for " << option << ", "
@@ -104,19 +103,21 @@ bool put_line(FILE* f, const std::string& line) {
 // when the directory cannot be resolved (the open reports it then).
 bool output_target(const std::string& path, std::string* target) {
   if (os_real_path(path.c_str(), target)) return true;
-  const size_t cut = path.rfind('/');
+  const size_t cut = os_last_separator(path);
   const std::string dir =
       cut == std::string::npos ? "." : (cut == 0 ? "/" : path.substr(0, cut));
   const std::string base = cut == std::string::npos ? path : path.substr(cut + 1);
   std::string real_dir;
   if (!os_real_path(dir.c_str(), &real_dir)) return false;
-  *target = (real_dir == "/" ? real_dir : real_dir + "/") + base;
+  *target = (real_dir.back() == '/' ? real_dir : real_dir + "/") + base;
   return true;
 }
 
 bool same_or_inside(const std::string& inner, const std::string& outer) {
   if (inner == outer) return true;
-  const std::string prefix = outer == "/" ? outer : outer + "/";
+  // Only a root ("/", "C:/") ends with a separator.
+  const std::string prefix =
+      !outer.empty() && outer.back() == '/' ? outer : outer + "/";
   return inner.compare(0, prefix.size(), prefix) == 0;
 }
 
@@ -182,15 +183,15 @@ bool output_check(const std::string& option, const std::string& path,
   };
   std::string target;
   if (!output_target(path, &target)) return true;
-  struct stat out_st;
-  const bool exists = stat(path.c_str(), &out_st) == 0;
+  os_stat_t out_st;
+  const bool exists = os_stat(path.c_str(), &out_st, true) == 0;
   std::string dir = target.substr(0, target.rfind('/'));
-  if (dir.empty()) dir = "/";
-  struct stat dir_st;
-  const bool have_dir = stat(dir.c_str(), &dir_st) == 0;
+  if (dir.empty() || dir.back() == ':') dir += '/';  // "/", "C:/"
+  os_stat_t dir_st;
+  const bool have_dir = os_stat(dir.c_str(), &dir_st, true) == 0;
   for (const root_t* root : roots) {
-    struct stat root_st;
-    if (stat(root->path.c_str(), &root_st) != 0) continue;
+    os_stat_t root_st;
+    if (os_stat(root->path.c_str(), &root_st, true) != 0) continue;
     if (exists && out_st.st_dev == root_st.st_dev &&
         out_st.st_ino == root_st.st_ino)
       return refuse("is the input " + root->path);
@@ -454,7 +455,7 @@ int Record::finish() {
         chart_svg(m_rows, m_dedupe_mask, m_stopped ? m_stop_reason : "",
                   m_chart);
     FILE* f = m_plot_file == RECORD_STDOUT ? stdout
-                                           : fopen(m_plot_file.c_str(), "w");
+                                           : os_fopen(m_plot_file, "w");
     bool failed = f == nullptr;
     if (f) failed = fwrite(svg.data(), 1, svg.size(), f) != svg.size();
     if (f && !close_output(f, failed, m_plot_file)) {

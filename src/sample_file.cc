@@ -3,10 +3,9 @@
 #include <errno.h>
 #include <lz4.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "options.h"
+#include "os.h"
 #include "pelko_assert.h"
 
 namespace {
@@ -96,16 +95,9 @@ void SampleWriter::put_string(const std::string& s) {
 
 void SampleWriter::flush() {
   XXH3_64bits_update(m_hash, m_buf.data(), m_buf.size());
-  size_t done = 0;
-  while (!m_failed && done < m_buf.size()) {
-    const ssize_t w = ::write(m_fd, m_buf.data() + done, m_buf.size() - done);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) {
-      m_failed = true;
-      m_errno = w < 0 ? errno : EIO;
-      break;
-    }
-    done += (size_t)w;
+  if (!m_failed && !os_write_fd(m_fd, m_buf.data(), m_buf.size())) {
+    m_failed = true;
+    m_errno = errno != 0 ? errno : EIO;
   }
   m_buf.clear();
 }
@@ -213,10 +205,10 @@ bool SampleReader::fail(const std::string& what) {
 }
 
 bool SampleReader::open(const std::string& path) {
-  m_file = fopen(path.c_str(), "rb");
+  m_file = os_fopen(path, "rb");
   if (m_file == nullptr) return fail(std::string("cannot open: ") + strerror(errno));
-  struct stat st;
-  if (fstat(fileno(m_file), &st) != 0)
+  os_stat_t st;
+  if (os_fstat_file(m_file, &st) != 0)
     return fail(std::string("cannot read: ") + strerror(errno));
   if (!S_ISREG(st.st_mode)) return fail("not a regular file");
   if ((size_t)st.st_size < sizeof(kMagic) + 1 + kChecksumSize)

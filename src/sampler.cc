@@ -1,10 +1,8 @@
 #include "sampler.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -54,7 +52,7 @@ class SliceFile {
     // O_NOATIME keeps the inputs' access times; only the owner (or a
     // privileged process) may use it. O_NONBLOCK only matters if the path
     // has become a FIFO since the scan: the open must not hang then.
-    int fd = os_open_input(path.c_str(), O_NONBLOCK);
+    int fd = os_open_input(path.c_str(), OS_INPUT_NONBLOCK);
     if (fd < 0) {
       print_error("open(", path);
       return -1;
@@ -66,7 +64,7 @@ class SliceFile {
   }
 
   void close_fd() {
-    if (m_fd >= 0) close(m_fd);
+    if (m_fd >= 0) os_close_input(m_fd);
     m_fd = -1;
   }
 

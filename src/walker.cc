@@ -1,11 +1,7 @@
 #include "walker.h"
 
-#include <dirent.h>
 #include <errno.h>
-#include <fcntl.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <iostream>
 
@@ -119,13 +115,7 @@ void Walker::walk_dir(const TCHAR* dir_path) {
     return;
   }
   // Opened without moving the directory's access time where permitted.
-  int fd = os_open_input(dir_path, O_DIRECTORY);
-  DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
-  if (dir == nullptr && fd >= 0) {
-    const int saved = errno;
-    close(fd);
-    errno = saved;
-  }
+  os_dir_t* dir = os_dir_open(dir_path);
   if (dir == nullptr) {
     print_dir_error("opendir(", dir_path);
     return;
@@ -134,35 +124,30 @@ void Walker::walk_dir(const TCHAR* dir_path) {
   _TSTRING entry_path(dir_path);
   entry_path += '/';
   const size_t base_len = entry_path.size();
-  const int dir_fd = dirfd(dir);
   for (;;) {
-    struct dirent* de = nullptr;
-    if (os_read_dir(dir, &de) != 0) {
+    const TCHAR* name = nullptr;
+    size_t file_size = INVALID_SIZE_T;
+    if (os_dir_next(dir, &name, &file_size) != 0) {
       // The entries handed over so far stay; the rest of this directory is
       // lost, and said so.
       print_dir_error("readdir(", dir_path);
       break;
     }
-    if (de == nullptr || !m_active) break;
-    const char* name = de->d_name;
+    if (name == nullptr || !m_active) break;
     if (name[0] == '.' &&
         (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
       continue;
     entry_path.resize(base_len);
     entry_path += name;
-    // Regular files, by far the most common entries, are probed relative to
-    // the open directory: the same lstat result without walking the whole
-    // path again. Everything else, and any failure, takes the full probe.
-    struct stat st;
-    if (de->d_type != DT_DIR &&
-        fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISREG(st.st_mode)) {
-      walk_file(entry_path.c_str(), (size_t)st.st_size, DEVTYPE_FILE);
+    // A regular file told by the listing itself needs no probe; everything
+    // else takes the full one.
+    if (file_size != INVALID_SIZE_T) {
+      walk_file(entry_path.c_str(), file_size, DEVTYPE_FILE);
       continue;
     }
     walk(entry_path.c_str(), false);
   }
-  closedir(dir);
+  os_dir_close(dir);
 }
 
 void Walker::walk_file(const TCHAR* file_path, size_t fs_size,

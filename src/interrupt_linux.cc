@@ -76,6 +76,9 @@ void* callback_thread(void*) {
 }  // namespace
 
 void interrupt_install() {
+  // A report whose reader has gone must end the run, not go on reading the
+  // inputs: restore the default action even when the parent ignored SIGPIPE.
+  signal(SIGPIPE, SIG_DFL);
   PELKO_ASSERT(g_pipe[0] < 0);
   PELKO_ASSERT(pipe2(g_pipe, O_CLOEXEC) == 0);
   // The handlers run on whichever thread the kernel picks; this one only
