@@ -5,10 +5,12 @@
 #endif
 #include <lz4.h>
 #include <xxhash.h>
+#include <math.h>
 #include <stdio.h>
 #include <string.h>
 
 #include <algorithm>
+#include <cmath>
 #include <iterator>
 #include <vector>
 
