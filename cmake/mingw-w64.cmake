@@ -13,7 +13,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(PKG_CONFIG_EXECUTABLE x86_64-w64-mingw32-pkg-config CACHE FILEPATH "")
-set(ENV{PKG_CONFIG_LIBDIR} ${PELKO_WIN_PREFIX}/lib/pkgconfig)
-set(ENV{PKG_CONFIG_PATH} "")
+# The checks of the compilers read this file again without the prefix.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES PELKO_WIN_PREFIX)
+if(PELKO_WIN_PREFIX)
+  set(ENV{PKG_CONFIG_LIBDIR} ${PELKO_WIN_PREFIX}/lib/pkgconfig)
+  set(ENV{PKG_CONFIG_PATH} "")
+endif()
 # Wine runs the test executable when CMake asks it for its tests.
 set(CMAKE_CROSSCOMPILING_EMULATOR wine)

@@ -78,13 +78,22 @@ EOF
     CC=$CC CXX=$CXX F77=unavailable PKG_CONFIG=$HOST-pkg-config
     PKG_CONFIG_LIBDIR="$PREFIX.part/lib/pkgconfig" PKG_CONFIG_PATH=
     CFLAGS=-O2 CXXFLAGS=-O2)
-  (cd "$work/coinutils" && ./configure "${common[@]}" --disable-zlib --disable-bzlib \
-     >configure.log && make -j"$JOBS" >make.log && make install >install.log)
-  (cd "$work/clp" && ./configure "${common[@]}" --without-amd --without-cholmod \
-     --without-mumps --without-asl --without-osi --without-ositests --without-netlib \
-     --without-sample >configure.log && make -j"$JOBS" >make.log && make install >install.log)
+  # logged LOG COMMAND...: the command's output goes to LOG, shown if it fails.
+  logged() {
+    local log=$1
+    shift
+    "$@" >"$log" 2>&1 || { tail -n 40 "$log" >&2; echo "build_windows: failed: $*" >&2; return 1; }
+  }
+  (cd "$work/coinutils" &&
+     logged configure.log ./configure "${common[@]}" --disable-zlib --disable-bzlib &&
+     logged make.log make -j"$JOBS" && logged install.log make install)
+  (cd "$work/clp" &&
+     logged configure.log ./configure "${common[@]}" --without-amd --without-cholmod \
+       --without-mumps --without-asl --without-osi --without-ositests --without-netlib \
+       --without-sample &&
+     logged make.log make -j"$JOBS" && logged install.log make install)
 
-  make -C "$work/lz4/lib" -j"$JOBS" liblz4.a CC=$CC AR=$HOST-ar >/dev/null
+  logged "$work/lz4.log" make -C "$work/lz4/lib" -j"$JOBS" liblz4.a CC=$CC AR=$HOST-ar
   cp "$work/lz4/lib/liblz4.a" "$PREFIX.part/lib/"
   cp "$work/lz4/lib/"lz4*.h "$PREFIX.part/include/"
   cat >"$PREFIX.part/lib/pkgconfig/liblz4.pc" <<EOF
@@ -136,6 +145,12 @@ else
   echo "build_windows: reusing $PREFIX"
 fi
 
+# A build configured against another prefix starts afresh: CMake keeps what
+# pkg-config found.
+if [ -f "$BUILD_DIR/pelko/CMakeCache.txt" ] &&
+   grep -o 'prefix-[0-9a-f]\{16\}' "$BUILD_DIR/pelko/CMakeCache.txt" | grep -qv "prefix-$key"; then
+  rm -rf "$BUILD_DIR/pelko"
+fi
 cmake -S "$ROOT" -B "$BUILD_DIR/pelko" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.cmake" \
   -DPELKO_WIN_PREFIX="$PREFIX" -DCMAKE_BUILD_TYPE=Release -DPELKO_BUILD_TESTS=ON >/dev/null
 cmake --build "$BUILD_DIR/pelko" -j "$JOBS" --target pelko pelko_tests
