@@ -676,24 +676,6 @@ struct truth_t {
   double copy_pairs;
 };
 
-// The total reduction ratio with its pessimistic and optimistic ends, as
-// the summary works it out, from a row's ranges.
-void total_ratio(const Shape& s, double r, double c, double z, double* out) {
-  const double K_ = (double)s.chunk_size();
-  const double whole = (double)s.n_chunks() * K_;
-  const double tails = (double)s.tail_bytes();
-  if (!(r > 0) || !(c > 0) || z < 0) {
-    *out = -1;
-    return;
-  }
-  // Zero chunks in the dedupe estimate: the zero content is one of the
-  // distinct chunks, stored as next to nothing.
-  double u = whole / r - (z > 0 ? K_ : 0.0);
-  if (u < 0) u = 0;
-  const double physical = u / c + tails;
-  *out = physical > 0 ? (whole + tails) / physical : -1;
-}
-
 struct run_cfg_t {
   uint64_t chunk;
   uint64_t bucket;
@@ -722,11 +704,11 @@ void on_row(const Estimator::row_t& row, void* arg) {
   o.z = row.zeros;
   o.z_low = row.zeros_low;
   o.z_high = row.zeros_high;
-  total_ratio(*ctx->shape, row.r, row.compress, row.zeros, &o.t);
-  // Pessimistic: fewer duplicates, less compression, fewer zeros.
-  total_ratio(*ctx->shape, row.r_low, row.compress_low, row.zeros_low, &o.t_low);
-  total_ratio(*ctx->shape, row.r_high, row.compress_high, row.zeros_high,
-              &o.t_high);
+  // The summary's own figures (pessimistic: fewer duplicates, less
+  // compression, fewer zeros).
+  o.t = row.total;
+  o.t_low = row.total_low;
+  o.t_high = row.total_high;
   size_t cur = 0;
   os_get_memory_usage(&cur, nullptr);
   o.rss = (double)cur;
@@ -790,6 +772,7 @@ std::vector<row_out_t> run_order(const Shape& shape, const run_cfg_t& cfg,
   plan.total_chunks = n;
   plan.total_buckets = (n + cpb - 1) / cpb;
   plan.chunks_per_bucket = cpb;
+  plan.tail_bytes = shape.tail_bytes();
   e.begin(plan);
   const size_t limit = e.bucket_limit() != 0 ? e.bucket_limit() : plan.total_buckets;
   Order order(plan.total_buckets, seed);
@@ -853,7 +836,8 @@ truth_t compute_truth(const Shape& shape) {
   const uint32_t step = 4096;
   std::vector<chunk_t> buf(step);
   uint64_t zeros = 0, distinct = 0;
-  double csum = 0;
+  double csum = 0, stored = 0;
+  const double K_ = (double)shape.chunk_size();
   for (uint64_t i = 0; i < n; i += step) {
     const uint32_t m = (uint32_t)std::min<uint64_t>(step, n - i);
     shape.chunks(i, m, buf.data());
@@ -862,11 +846,12 @@ truth_t compute_truth(const Shape& shape) {
         zeros++;
       } else if (buf[k].first) {
         distinct++;
-        csum += csize(buf[k]);
+        const double c = csize(buf[k]);
+        csum += c;
+        stored += std::min(c, K_);
       }
     }
   }
-  const double K_ = (double)shape.chunk_size();
   const double zc = zero_csize((uint32_t)K_);
   const uint64_t d = distinct + (zeros > 0 ? 1 : 0);
   t.chunks = n;
@@ -874,7 +859,22 @@ truth_t compute_truth(const Shape& shape) {
   t.r = (double)n / (double)d;
   t.c = (double)d * K_ / (csum + (zeros > 0 ? zc : 0));
   t.z = (double)zeros / (double)n;
-  total_ratio(shape, t.r, t.c, t.z, &t.t);
+  // The total as the summary of a complete run works it out.
+  summary_input_t in;
+  in.reductible_size = (size_t)(n * shape.chunk_size());
+  in.total_size = in.reductible_size + (size_t)shape.tail_bytes();
+  in.total_files = INVALID_SIZE_T;
+  in.chunk_size = (size_t)K_;
+  in.n_data_chunks = (size_t)(n - zeros);
+  in.n_zero_chunks = (size_t)zeros;
+  in.progress = 1.0;
+  in.estimate_mask = -1;
+  in.r = in.r_low = in.r_high = t.r;
+  in.uncompressed_size = (size_t)(d * K_);
+  in.compressed_size = (size_t)(csum + (zeros > 0 ? zc : 0));
+  in.stored_size = (size_t)(stored + (zeros > 0 ? zc : 0));
+  in.zero_chunk_compressed = (size_t)zc;
+  t.t = compute_summary(in).ratio.value;
   return t;
 }
 

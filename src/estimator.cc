@@ -185,6 +185,7 @@ Estimator::Estimator(const pelko_params_t& params, const env_t& env)
       m_row_buckets(SIZE_MAX),
       m_stop_buckets(SIZE_MAX),
       m_final_limit(SIZE_MAX),
+      m_tail_bytes(0),
       m_held_chunks(0),
       m_lower_crc(0),
       m_n_ungrouped(0),
@@ -256,6 +257,7 @@ void Estimator::begin(const plan_t& plan) {
   __start_reading(plan.total_chunks, plan.total_buckets);
   MutexLock lock(&m_mutex);
   m_ordered = true;
+  m_tail_bytes = plan.tail_bytes;
   m_rows_cpb = plan.chunks_per_bucket;
   m_next_seq = 0;
   if (m_params.stop_at > 0) m_stop_buckets = __buckets_for(m_params.stop_at);
@@ -977,7 +979,14 @@ void Estimator::__record_row(const counters_t& c, double r, double r_low,
                              double r_high, bool final) const {
   if (!record.active() && m_env.on_row == nullptr) return;
   const row_t fig = __row(c, r, r_low, r_high, final);
-  if (m_env.on_row != nullptr) m_env.on_row(fig, m_env.on_row_arg);
+  if (m_env.on_row != nullptr) {
+    row_t with_total = fig;
+    const summary_t s = compute_summary(__summary_input(c, r, r_low, r_high));
+    with_total.total = s.ratio.value;
+    with_total.total_low = s.ratio.at_low;
+    with_total.total_high = s.ratio.at_high;
+    m_env.on_row(with_total, m_env.on_row_arg);
+  }
   if (!record.active()) return;
   record_row_t row;
   row.final = final;
@@ -1045,8 +1054,9 @@ summary_input_t Estimator::__summary_input(const counters_t& c, double r,
     in.unread_files = sampler->get_unread_files();
   } else {
     // Fed without a sampler (tests, the simulator): the plan is the chunk
-    // count alone.
-    in.total_size = in.reductible_size = c.total_chunks * m_params.chunk_size;
+    // count and the tails it was given.
+    in.reductible_size = c.total_chunks * m_params.chunk_size;
+    in.total_size = in.reductible_size + m_tail_bytes;
     in.total_files = INVALID_SIZE_T;
     in.scan_stopped = false;
     in.unread_size = in.unread_files = 0;

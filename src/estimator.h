@@ -130,6 +130,9 @@ class Estimator {
     double compress, compress_low, compress_high;  // compression ratio
     double zeros, zeros_low, zeros_high;  // zero share of the chunks, 0..1
     size_t n_distinct;    // fingerprints in the map
+    // The total reduction ratio as the summary works it out, with its
+    // pessimistic and optimistic values (on_row only; -1: none).
+    double total = -1, total_low = -1, total_high = -1;
   };
 
   // What the Estimator reads from the process and the console. The default
@@ -215,6 +218,9 @@ class Estimator {
     size_t total_chunks;       // the analysis is to expect, > 0 or 0
     size_t total_buckets;      // of the plan
     size_t chunks_per_bucket;  // of every bucket but perhaps the last; >= 1
+    // Without a sampler: bytes of file tails (shorter than a chunk, counted
+    // as stored, never read), for the summary's logical size.
+    size_t tail_bytes = 0;
   };
   void begin(const plan_t& plan);
   void add_fingerprint(fp_t fp, bool is_zero, size_t bucket_seq,
@@ -461,6 +467,7 @@ class Estimator {
   // m_final_limit on are dropped (a stop that keeps its row repeatable).
   size_t m_stop_buckets;
   size_t m_final_limit;
+  size_t m_tail_bytes;  // plan_t::tail_bytes
   std::map<size_t, std::vector<held_chunk_t>> m_held;
   size_t m_held_chunks;
   Condvar m_held_cv;  // m_held shrank or the window ended
