@@ -142,6 +142,24 @@ run_exe --merge "$(winpath "$TMP/linux1.pelko")" --merge "$(winpath "$TMP/win2.p
 expect_status "Windows merge of a Linux export" 0
 expect_eq "Windows merge of a Linux export: figures" "$want" "$(merge_figures "$TMP/m_w.txt")"
 
+echo "== Ctrl-C"
+# Wine turns SIGINT into the console's Ctrl-C event.
+head -c 20000000 /dev/urandom >"$TMP/slow.bin"
+wine "$EXE" -p "$(winpath "$TMP/slow.bin")" -t 1 --max-rate 1M >"$TMP/out" 2>"$TMP/err" </dev/null &
+runner=$!
+pid=""
+for _ in $(seq 1 100); do
+  sleep 0.2
+  pid=$(pgrep -f "pelko.exe -p $(winpath "$TMP/slow.bin" | sed 's/\\/./g')" | head -n 1 || true)
+  [ -n "$pid" ] && grep -q -a '^SCANNING' "$TMP/out" 2>/dev/null && break
+done
+sleep 3
+[ -n "$pid" ] && kill -INT "$pid"
+RC=0
+wait "$runner" || RC=$?
+expect_status "Ctrl-C ends the run" 130
+expect_contains "Ctrl-C: the summary says so" "SUMMARY: interrupted by SIGINT" "$(cat "$TMP/out")"
+
 echo "== errors"
 run_exe -p "$(winpath "$TMP/missing")"
 expect_status "a missing input" 1
