@@ -35,6 +35,11 @@
 int os_get_path_info(const TCHAR* path, size_t* fs_size, size_t* fs_n_files,
                      DEVTYPE* dev_type, bool follow_links = true);
 
+// The capacity of the block device path (a raw device on Windows): 0; or
+// after an "ERROR: " line on stderr the errno of a failed open, or 2 when
+// the size query failed. os_get_path_info's probe of a block device.
+int os_get_blockdev_size(const TCHAR* path, size_t* size);
+
 // *is_filesystem = path is a mount point (on Windows: a volume root, as
 // GetVolumePathNameW names it, trailing separator included). 0, or -1 after
 // an error line.

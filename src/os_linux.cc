@@ -578,70 +578,16 @@ bool os_same_file(int fd1, int fd2) {
          a.st_ino == b.st_ino;
 }
 
-int os_get_path_info(const TCHAR* path, size_t* fs_size, size_t* fs_n_files,
-                     DEVTYPE* dev_type, bool follow_links) {
-  *fs_size = INVALID_SIZE_T;
-  *fs_n_files = 1;
-  struct stat st;
-  if (os_stat(path, &st, follow_links) != 0) {
+int os_get_blockdev_size(const TCHAR* path, size_t* size) {
+  int fd = os_open_input(path, 0);
+  if (fd < 0) {
     int err = errno;
     print_os_error("os_get_path_info(", path, ". ", err);
     return err;
   }
-  if (S_ISREG(st.st_mode)) {
-    *fs_size = (size_t)st.st_size;
-    *dev_type = DEVTYPE_FILE;
-    return 0;
-  }
-  if (S_ISBLK(st.st_mode)) {
-    int fd = os_open_input(path, 0);
-    if (fd < 0) {
-      int err = errno;
-      print_os_error("os_get_path_info(", path, ". ", err);
-      return err;
-    }
-    int res = get_blockdev_size(fd, path, fs_size);
-    close(fd);
-    if (res != 0) return res;
-    *fs_n_files = 1;
-    *dev_type = DEVTYPE_BLOCK;
-    return 0;
-  }
-  if (S_ISDIR(st.st_mode)) {
-    bool is_filesystem = false;
-    int res = os_is_filesystem(path, &is_filesystem);
-    if (res != 0) return res;
-    if (is_filesystem) {
-      res = os_get_filesystem_stats(path, fs_size, fs_n_files);
-      if (res != 0) return res;
-      *dev_type = DEVTYPE_FILESYSTEM;
-    } else {
-      *fs_size = INVALID_SIZE_T;
-      *fs_n_files = INVALID_SIZE_T;
-      *dev_type = DEVTYPE_DIRECTORY;
-    }
-    return 0;
-  }
-  if (S_ISCHR(st.st_mode)) {
-    *dev_type = DEVTYPE_CHR;
-    return 0;
-  }
-  if (S_ISFIFO(st.st_mode)) {
-    *dev_type = DEVTYPE_FIFO;
-    return 0;
-  }
-  if (!follow_links && S_ISLNK(st.st_mode)) {
-    *dev_type = DEVTYPE_LNK;
-    return 0;
-  }
-  if (!follow_links && S_ISSOCK(st.st_mode)) {
-    *dev_type = DEVTYPE_SOCK;
-    return 0;
-  }
-  *dev_type = DEVTYPE_UNKNOWN;
-  std::cerr << "ERROR: unsupported device " << path
-            << ", st.st_mode=" << (unsigned int)st.st_mode << std::endl;
-  return ENODEV;
+  int res = get_blockdev_size(fd, path, size);
+  close(fd);
+  return res;
 }
 
 int os_is_filesystem(const TCHAR* path, bool* is_filesystem) {
