@@ -222,6 +222,11 @@ uint64_t text_hash(const std::string& s) {
   return h;
 }
 
+// Only a reparse point that names another file (a symbolic link, a
+// junction) is a link: the others (deduplicated files of Windows Server,
+// files of cloud storage, HSM stubs) are the files themselves.
+bool is_link_tag(DWORD tag) { return IsReparseTagNameSurrogate(tag) != 0; }
+
 void fill_stat(const BY_HANDLE_FILE_INFORMATION& info, DWORD file_type,
                bool reparse_kept, os_stat_t* st) {
   *st = os_stat_t();
@@ -256,6 +261,12 @@ int stat_handle(HANDLE h, bool reparse_kept, os_stat_t* st) {
   if (!GetFileInformationByHandle(h, &info)) {
     fail_with();
     return -1;
+  }
+  if (reparse_kept && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    if (GetFileInformationByHandleEx(h, FileAttributeTagInfo, &tag, sizeof(tag)) &&
+        !is_link_tag(tag.ReparseTag))
+      reparse_kept = false;
   }
   fill_stat(info, type, reparse_kept, st);
   return 0;
@@ -476,9 +487,10 @@ int os_dir_next(os_dir_t* dir, const TCHAR** name, size_t* file_size) {
   dir->name = os_narrow(dir->data.cFileName);
   *name = dir->name.c_str();
   const DWORD a = dir->data.dwFileAttributes;
-  // Links, junctions and devices take the full probe.
-  if (!(a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
-             FILE_ATTRIBUTE_DEVICE)))
+  // Links, junctions and devices take the full probe; files behind another
+  // kind of reparse point (deduplicated, in cloud storage) are files.
+  const bool link = (a & FILE_ATTRIBUTE_REPARSE_POINT) && is_link_tag(dir->data.dwReserved0);
+  if (!link && !(a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)))
     *file_size = ((size_t)dir->data.nFileSizeHigh << 32) | dir->data.nFileSizeLow;
   return 0;
 }
