@@ -43,7 +43,15 @@ corpus() {
       head -c 8192 /dev/zero >"$data/z"
       "$BUILD/pelko" -p "$data" -c 4K -b 8K -t 1 --export "$dir/seed_all" >/dev/null
       "$BUILD/pelko" -p "$data" -c 4K -b 8K -t 1 --fingerprint 64 --stop-at 50 \
-        -e no-compress --export "$dir/seed_64" >/dev/null ;;
+        -e no-compress --export "$dir/seed_64" >/dev/null
+      # Crafted exports a hostile host could send, and pairs of exports one
+      # after the other (the target merges them).
+      python3 "$ROOT/tests/cli/craft_export.py" "$BUILD/corpus/crafted"
+      python3 "$ROOT/tests/cli/craft_export.py" --sound "$BUILD/corpus/crafted" 2 8
+      for f in "$BUILD"/corpus/crafted/*.pex; do cp "$f" "$dir/crafted_$(basename "$f" .pex)"; done
+      cat "$dir/seed_all" "$dir/seed_all" >"$dir/pair_same"
+      cat "$BUILD/corpus/crafted/sound_0.pex" "$BUILD/corpus/crafted/sound_1.pex" >"$dir/pair_sound"
+      cat "$BUILD/corpus/crafted/escapes.pex" "$BUILD/corpus/crafted/sound_0.pex" >"$dir/pair_escapes" ;;
   esac
   echo "$dir"
 }

@@ -19,10 +19,12 @@
 #include "os.h"
 #include "pelko_assert.h"
 #include "printer.h"
+#include "interrupt.h"
 #include "ranges.h"
 #include "record.h"
 #include "sampler.h"
 #include "summary.h"
+#include "thread_object.h"
 
 namespace {
 
@@ -78,14 +80,14 @@ class Relock {
 size_t lz4_compressed_size(const unsigned char* src, size_t n) {
   if (n > (size_t)LZ4_MAX_INPUT_SIZE) return 0;  // LZ4's bound is 0 there
   const size_t bound = n + n / 255 + 16;
-  thread_local std::unique_ptr<char[]> scratch;
+  PELKO_THREAD_OBJECT(std::unique_ptr<char[]>, scratch);
   thread_local size_t scratch_size = 0;
   if (scratch_size < bound) {
     scratch.reset(new char[bound]);
     scratch_size = bound;
   }
 #ifdef PELKO_LZ4_FAST_RESET
-  thread_local std::unique_ptr<LZ4_stream_t> state;
+  PELKO_THREAD_OBJECT(std::unique_ptr<LZ4_stream_t>, state);
   if (!state) {
     state.reset(new LZ4_stream_t);
     LZ4_initStream(state.get(), sizeof(LZ4_stream_t));
@@ -147,7 +149,10 @@ class BucketChecksums {
   std::vector<slot_t> m_slots;
 };
 
-thread_local BucketChecksums t_bucket_checksums;
+BucketChecksums& bucket_checksums() {
+  PELKO_THREAD_OBJECT(BucketChecksums, checksums);
+  return checksums;
+}
 
 }  // namespace
 
@@ -205,6 +210,7 @@ Estimator::Estimator(const pelko_params_t& params, const env_t& env)
       m_n_printed_reports(0),
       m_reporting(false),
       m_sampler(nullptr),
+      m_summarized(false),
       m_start_seconds(0),
       m_keep_csize(!params.export_file.empty() &&
                    sample_has_csize(params.estimate_mask)),
@@ -221,7 +227,10 @@ Estimator::Estimator(const pelko_params_t& params, const env_t& env)
   for (int g = 0; g < UNSEEN_GROUPS; g++)
     m_group_chunks[g] = m_group_zeros[g] = m_group_compressed[g] =
         m_group_uncompressed[g] = 0;
-  m_zeros.reset(new unsigned char[params.chunk_size]());
+  m_zeros.reset(static_cast<unsigned char*>(calloc(params.chunk_size, 1)));
+  if (!m_zeros)
+    interrupt_fatal("cannot allocate " + capacity_to_str(params.chunk_size) +
+                    " of memory for a chunk");
   m_zero_compressed = lz4_compressed_size(m_zeros.get(), params.chunk_size);
   m_zeros_crc = __fingerprint(m_zeros.get());
 }
@@ -308,9 +317,11 @@ size_t Estimator::__buckets_for(double share) const {
   return std::max<size_t>(1, (size_t)k);
 }
 
-void Estimator::stop(const std::string& reason) {
+bool Estimator::stop(const std::string& reason) {
   MutexLock lock(&m_mutex);
+  if (m_summarized || !m_stop_reason.empty()) return false;
   __stop(reason);
+  return true;
 }
 
 void Estimator::__stop(const std::string& reason) {
@@ -391,7 +402,7 @@ void Estimator::add_chunk(const unsigned char* chunk_data, size_t bucket_seq) {
 }
 
 Estimator::reader_t& Estimator::__reader() {
-  thread_local reader_t r;
+  PELKO_THREAD_OBJECT(reader_t, r);
   return r;
 }
 
@@ -405,7 +416,7 @@ void Estimator::add_fingerprint(fp_t fp, bool is_zero, size_t bucket_seq,
   if (is_zero) fp = m_zeros_crc;
   const bool first =
       counted &&
-      t_bucket_checksums.first(this, bucket_seq, fp, m_chunks_per_bucket);
+      bucket_checksums().first(this, bucket_seq, fp, m_chunks_per_bucket);
 
   Relock lock(&m_mutex);
   reader_t& rd = __reader();
@@ -586,9 +597,9 @@ inline void move_entry(DFH_ARRAY* h, size_t* used, size_t from, size_t to) {
   if (from != 0) h->add(from, -1);
   if (to == 0) return;
   if (to >= h->size()) {
-    size_t n = h->size();
-    while (n <= to) n *= 2;
-    h->resize(n);
+    size_t n = std::max<size_t>(h->size(), 1);
+    while (n <= to && n <= SIZE_MAX / 2) n *= 2;
+    h->resize(n > to ? n : to + 1);
   }
   h->add(to, 1);
   if (to + 1 > *used) *used = to + 1;
@@ -1044,6 +1055,7 @@ summary_input_t Estimator::__summary_input(const counters_t& c, double r,
     in.scan_stopped = m_import.scan_stopped;
     in.unread_size = m_import.unread_size;
     in.unread_files = m_import.unread_files;
+    in.skipped_dirs = m_import.skipped_dirs;
   } else if (sampler != nullptr) {
     const Sampler::plan_totals_t t = sampler->get_plan_totals();
     in.total_size = t.total_size;
@@ -1052,6 +1064,7 @@ summary_input_t Estimator::__summary_input(const counters_t& c, double r,
     in.scan_stopped = t.scan_stopped;
     in.unread_size = sampler->get_unread_size();
     in.unread_files = sampler->get_unread_files();
+    in.skipped_dirs = sampler->get_skipped_dirs();
   } else {
     // Fed without a sampler (tests, the simulator): the plan is the chunk
     // count and the tails it was given.
@@ -1095,6 +1108,7 @@ void Estimator::__print_summary(const counters_t& c, double r, double r_low,
   {
     MutexLock lock(&m_mutex);
     in.stop_reason = m_stop_reason;
+    m_summarized = true;
   }
   in.warnings = printer.summary_notes();
   const summary_t s = compute_summary(in);

@@ -28,6 +28,7 @@
 #define PELKO_ESTIMATOR_H_
 
 #include <stddef.h>
+#include <stdlib.h>
 #include <time.h>
 
 #include <atomic>
@@ -182,8 +183,10 @@ class Estimator {
   // the summary says why: "<reason> at <progress> of the plan". The first
   // reason given is kept. Callable from any thread, before or during start;
   // not from a signal handler. params.stop_at and params.time_limit end the
-  // analysis through it.
-  void stop(const std::string& reason);
+  // analysis through it. Returns whether reason is the one the summary will
+  // give: false when another was given first, or the summary has already
+  // taken the reason it gives (none, for a complete run).
+  bool stop(const std::string& reason);
 
   // Sampler::chunk_cb_func_t: cb_arg is the Estimator; chunk_data points to
   // chunk_size bytes of the bucket drawn as bucket_seq-th. Fingerprints the
@@ -505,7 +508,13 @@ class Estimator {
   size_t m_memory_warning;
 
   // Immutable after construction; read without the lock.
-  std::unique_ptr<unsigned char[]> m_zeros;
+  // An all-zero chunk, from calloc: its pages are the system's zero page
+  // until written, so a large chunk size (a merged export's) takes no
+  // memory for it.
+  struct free_deleter {
+    void operator()(unsigned char* p) const { free(p); }
+  };
+  std::unique_ptr<unsigned char, free_deleter> m_zeros;
   size_t m_zero_compressed;  // what one all-zero chunk compresses to
   fp_t m_zeros_crc;  // fingerprint of an all-zero chunk
   bool m_fingerprint64;
@@ -526,6 +535,7 @@ class Estimator {
   // analysis on the clock of get_seconds.
   Sampler* m_sampler;
   std::string m_stop_reason;
+  bool m_summarized;  // the summary has taken m_stop_reason
   double m_start_seconds;
 
   // Compressed size of the first chunk of every map entry, kept for an

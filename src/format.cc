@@ -173,6 +173,31 @@ std::string eta_to_str(double seconds) {
   return buf;
 }
 
+std::string escape_controls(const std::string& text) {
+  static const char digits[] = "0123456789abcdef";
+  auto escaped = [](std::string* out, unsigned char c) {
+    *out += "\\x";
+    *out += digits[c >> 4];
+    *out += digits[c & 15];
+  };
+  std::string out;
+  for (size_t i = 0; i < text.size(); i++) {
+    const unsigned char c = (unsigned char)text[i];
+    const unsigned char next =
+        i + 1 < text.size() ? (unsigned char)text[i + 1] : 0;
+    if (c < 0x20 || c == 0x7F || c == '\\') {
+      escaped(&out, c);
+    } else if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {  // U+0080..U+009F
+      escaped(&out, c);
+      escaped(&out, next);
+      i++;
+    } else {
+      out += (char)c;
+    }
+  }
+  return out;
+}
+
 namespace {
 
 // A ratio in at most about five digits, so that a row stays within 80

@@ -52,6 +52,11 @@ _TSTRING chars_to_tstring(const char* s);
 // negative or non-finite number of seconds.
 std::string eta_to_str(double seconds);
 
+// text as it may be shown on a terminal although it comes from elsewhere
+// (an export of another host): every control character (bytes below 0x20,
+// 0x7F, and the C1 controls U+0080 to U+009F) and every backslash becomes
+// "\xNN", so that no escape sequence acts. Other bytes stay as they are.
+std::string escape_controls(const std::string& text);
 // The analysis table in the compact layout of a terminal: elapsed time,
 // bytes analysed and their share, dedupe ratio with its range, compression
 // ratio, zero share, within 80 columns. Absent modes leave their columns

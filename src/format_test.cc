@@ -132,6 +132,17 @@ TEST(Format, DevtypeNamesAndPaths) {
   EXPECT_EQ(std::string("/tmp/\xff\xfe"), chars_to_tstring("/tmp/\xff\xfe"));
 }
 
+// Text from another host: controls (C0, DEL, C1 in UTF-8) and backslashes
+// escaped, everything else, other UTF-8 and invalid bytes included, kept.
+TEST(Format, ControlCharactersEscaped) {
+  EXPECT_EQ("plain host-1", escape_controls("plain host-1"));
+  EXPECT_EQ("\\x1b]0;x\\x07\\x1b[2J", escape_controls("\x1b]0;x\x07\x1b[2J"));
+  EXPECT_EQ("a\\x0ab\\x09c\\x7f\\x5c", escape_controls("a\nb\tc\x7f\\"));
+  EXPECT_EQ("\\xc2\\x9b31m", escape_controls("\xc2\x9b" "31m"));  // CSI, U+009B
+  EXPECT_EQ("caf\xc3\xa9 \xc2\xa0 \xff", escape_controls("caf\xc3\xa9 \xc2\xa0 \xff"));
+  EXPECT_EQ("\\x00", escape_controls(std::string(1, '\0')));
+}
+
 TEST(FormatDeathTest, AssertionNamesConditionModuleAndLine) {
   int one = 1;
   // The exact line: no character classes, which the regular expressions of

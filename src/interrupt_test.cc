@@ -1,9 +1,11 @@
 #include "interrupt.h"
 
 #include <signal.h>
+#include <stdio.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <string>
 
 #include "gtest/gtest.h"
 
@@ -62,7 +64,7 @@ TEST(InterruptDeathTest, SecondSignalEndsAtOnce) {
         raise(SIGINT);
         _exit(1);
       },
-      testing::ExitedWithCode(130), "");
+      testing::ExitedWithCode(143), "");  // the first signal's status
   // A copy sent along with the first (as timeout(1) does) is ignored.
   EXPECT_EXIT(
       {
@@ -84,10 +86,85 @@ TEST(InterruptDeathTest, SecondSignalEndsAtOnce) {
       testing::ExitedWithCode(5), "");
 }
 
+// SIGHUP and SIGQUIT are taken over as SIGINT and SIGTERM are; an event
+// raised in their place (standard output's reader gone) counts as the first
+// signal, and one arriving later as the second, with the first's status.
+TEST(InterruptDeathTest, HangupQuitAndRaisedSignals) {
+  EXPECT_EXIT(
+      {
+        interrupt_install();
+        int one = 1;
+        interrupt_set_callback(record, &one);
+        raise(SIGHUP);
+        for (int i = 0; i < 500 && g_calls == 0; i++) usleep(10000);
+        if (g_signo != SIGHUP) _exit(1);
+        after_repeat_time();
+        raise(SIGQUIT);
+        _exit(2);
+      },
+      testing::ExitedWithCode(129), "");
+  EXPECT_EXIT(
+      {
+        interrupt_install();
+        int one = 1;
+        interrupt_set_callback(record, &one);
+        interrupt_raise(SIGPIPE);
+        for (int i = 0; i < 500 && g_calls == 0; i++) usleep(10000);
+        if (g_signo != SIGPIPE || interrupt_signal() != SIGPIPE) _exit(1);
+        interrupt_raise(SIGTERM);  // raised again: no second signal
+        if (interrupt_signal() != SIGPIPE) _exit(2);
+        after_repeat_time();
+        raise(SIGTERM);
+        _exit(3);
+      },
+      testing::ExitedWithCode(141), "");
+}
+
+// An abrupt end removes the temporary files registered, and only those
+// still registered; so does a resource failure, which names what failed.
+TEST(InterruptDeathTest, AbruptEndsRemoveTemporaryFiles) {
+  char dir[] = "/tmp/pelko_interrupt_XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string a = std::string(dir) + "/a.tmp-1",
+                    b = std::string(dir) + "/b.tmp-2";
+  auto make = [](const std::string& path) {
+    FILE* f = fopen(path.c_str(), "w");
+    if (f) fclose(f);
+  };
+  make(a);
+  make(b);
+  EXPECT_EXIT(
+      {
+        interrupt_install();
+        if (!interrupt_add_temp_file(a) || !interrupt_add_temp_file(b)) _exit(1);
+        interrupt_remove_temp_file(b);  // committed: no longer temporary
+        raise(SIGINT);
+        after_repeat_time();
+        raise(SIGINT);
+        _exit(2);
+      },
+      testing::ExitedWithCode(130), "");
+  EXPECT_NE(access(a.c_str(), F_OK), 0);
+  EXPECT_EQ(access(b.c_str(), F_OK), 0);
+  make(a);
+  EXPECT_EXIT(
+      {
+        interrupt_add_temp_file(a);
+        interrupt_fatal("cannot create a thread, Resource temporarily unavailable");
+      },
+      testing::ExitedWithCode(1),
+      "^ERROR: cannot create a thread, Resource temporarily unavailable\n$");
+  EXPECT_NE(access(a.c_str(), F_OK), 0);
+  unlink(b.c_str());
+  rmdir(dir);
+}
+
 TEST(Interrupt, Names) {
   EXPECT_STREQ("SIGINT", interrupt_signal_name(SIGINT));
   EXPECT_STREQ("SIGTERM", interrupt_signal_name(SIGTERM));
-  EXPECT_STREQ("signal 1", interrupt_signal_name(1));
+  EXPECT_STREQ("SIGHUP", interrupt_signal_name(SIGHUP));
+  EXPECT_STREQ("SIGQUIT", interrupt_signal_name(SIGQUIT));
+  EXPECT_STREQ("signal 10", interrupt_signal_name(10));
   EXPECT_EQ(130, interrupt_exit_status(SIGINT));
   EXPECT_EQ(143, interrupt_exit_status(SIGTERM));
 }

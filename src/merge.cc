@@ -15,7 +15,9 @@
 
 #include "estimator.h"
 #include "format.h"
+#include "interrupt.h"
 #include "os.h"
+#include "pelko_assert.h"
 #include "printer.h"
 #include "record.h"
 #include "sample_file.h"
@@ -79,20 +81,23 @@ bool add_to(uint64_t* sum, uint64_t v) {
   return !__builtin_add_overflow(*sum, v, sum);
 }
 
+// A signal during a merge: its figures would cover part of the exports.
+int merge_interrupted() {
+  const int signo = interrupt_signal();
+  printer << std::endl
+          << "Merge interrupted by " << interrupt_signal_name(signo) << "."
+          << std::endl;
+  record.write_stop(std::string("merge interrupted by ") +
+                    interrupt_signal_name(signo));
+  return interrupt_exit_status(signo);
+}
+
 }  // namespace
 
 bool export_check(const pelko_params_t& params) {
   const std::string& path = params.export_file;
-  os_stat_t st;
-  if (os_stat(path.c_str(), &st, true) == 0 && S_ISDIR(st.st_mode)) {
-    export_error(path, "is a directory");
-    return false;
-  }
+  if (!output_writable_check("--export", path, true)) return false;
   const std::string dir = dir_of(path);
-  if (os_dir_writable(dir) != 0) {
-    export_error(path, "cannot write in " + dir + ", " + strerror(errno));
-    return false;
-  }
   std::string real_dir;
   if (!os_real_path(dir.c_str(), &real_dir)) {
     export_error(path, "cannot resolve " + dir + ", " + strerror(errno));
@@ -119,6 +124,7 @@ bool export_write(const pelko_params_t& params, const Estimator& estimator,
   h.scan_stopped = t.scan_stopped;
   h.unread_size = sampler.get_unread_size();
   h.unread_files = sampler.get_unread_files();
+  h.skipped_dirs = sampler.get_skipped_dirs();
   h.seed = params.seed;
   h.run_id = random_id();
   h.created = (uint64_t)time(nullptr);
@@ -126,9 +132,9 @@ bool export_write(const pelko_params_t& params, const Estimator& estimator,
   for (const root_t* root : params.roots) h.paths.push_back(root->path);
 
   std::string tmp;
-  const int fd = os_create_temp(path + ".tmp-", &tmp);
+  const int fd = temp_output_create(path, &tmp);
   if (fd < 0) {
-    export_error(path, std::string("cannot create ") + path + ".tmp-XXXXXX, " +
+    export_error(path, std::string("cannot create ") + path + ".tmp-*, " +
                            strerror(errno));
     return false;
   }
@@ -142,10 +148,10 @@ bool export_write(const pelko_params_t& params, const Estimator& estimator,
   ok = ok && os_sync_fd(fd) == 0;
   const int err = errno;
   ok = os_close_fd(fd) == 0 && ok;
-  if (ok && os_rename(tmp, path) != 0) ok = false;
+  if (ok && !temp_output_commit(tmp, path)) ok = false;
   if (!ok) {
     const int e = errno != 0 ? errno : err;
-    os_unlink(tmp);
+    temp_output_discard(tmp);
     export_error(path, std::string("write failed, ") + strerror(e) +
                            "; no export written");
     return false;
@@ -163,8 +169,8 @@ bool export_write(const pelko_params_t& params, const Estimator& estimator,
   return true;
 }
 
-int merge_run(const pelko_params_t& params) {
-  printer.clear_summary_notes();
+int merge_run(const pelko_params_t& params,
+              bool (*open_outputs)(const pelko_params_t& params)) {
   printer << "VERSION:         ";
   print_version();
   printer << "INPUT PARAMETERS:" << std::endl;
@@ -176,13 +182,31 @@ int merge_run(const pelko_params_t& params) {
     printer << "alpha:           " << params.alpha << std::endl;
 
   // Every export is opened and checked against the first before anything
-  // is merged.
+  // is merged. Those beyond what the limit on open files allows are closed
+  // between the reads of their buffers.
   const std::vector<std::string>& files = params.merge_files;
+  const size_t free_fds = os_free_descriptors();
+  const size_t kept_open = free_fds > 16 ? free_fds - 16 : 0;
   std::vector<std::unique_ptr<SampleReader>> readers;
   for (const std::string& f : files) {
     readers.emplace_back(new SampleReader);
-    if (!readers.back()->open(f)) return merge_error(f, readers.back()->error());
-    const sample_header_t& h = readers.back()->header();
+    if (interrupt_signal() != 0) return merge_interrupted();
+    if (!readers.back()->open(f, readers.size() <= kept_open))
+      return merge_error(f, readers.back()->error());
+  }
+  return merge_readers(params, &readers, open_outputs);
+}
+
+int merge_readers(const pelko_params_t& params,
+                  std::vector<std::unique_ptr<SampleReader>>* opened,
+                  bool (*open_outputs)(const pelko_params_t& params)) {
+  printer.clear_summary_notes();
+  const std::vector<std::string>& files = params.merge_files;
+  std::vector<std::unique_ptr<SampleReader>>& readers = *opened;
+  PELKO_ASSERT(!readers.empty() && readers.size() == files.size());
+  for (size_t i = 0; i < readers.size(); i++) {
+    const std::string& f = files[i];
+    const sample_header_t& h = readers[i]->header();
     const sample_header_t& h0 = readers.front()->header();
     const std::string& f0 = files.front();
     if (h.chunk_size != h0.chunk_size)
@@ -210,11 +234,13 @@ int merge_run(const pelko_params_t& params) {
           f, "fraction " + percent(share) + " of the plan differs from " +
                  percent(share0) + " in " + f0 +
                  ": merge runs made with the same --stop-at, or complete runs");
-    for (size_t i = 0; i + 1 < readers.size(); i++)
-      if (readers[i]->header().run_id == h.run_id)
-        return merge_error(f, "holds the same run as " + files[i] +
+    for (size_t k = 0; k < i; k++)
+      if (readers[k]->header().run_id == h.run_id)
+        return merge_error(f, "holds the same run as " + files[k] +
                                   ": its data would count twice");
   }
+
+  if (!open_outputs(params)) return 1;
 
   bool warned = false;
   for (size_t i = 0; i < readers.size() && !warned; i++) {
@@ -244,12 +270,15 @@ int merge_run(const pelko_params_t& params) {
             << std::endl;
   printer << std::endl;
   for (size_t i = 0; i < files.size(); i++) {
+    // What another host wrote is shown with its control characters escaped.
     const sample_header_t& h = readers[i]->header();
-    printer << files[i] << ": host " << (h.host.empty() ? "?" : h.host);
-    for (const std::string& p : h.paths) printer << ", " << p;
+    printer << files[i] << ": host "
+            << (h.host.empty() ? "?" : escape_controls(h.host));
+    for (const std::string& p : h.paths) printer << ", " << escape_controls(p);
     printer << ", " << capacity_to_str(h.total_size) << ", "
             << percent(fraction_of(h)) << " analysed";
-    if (!h.stop_reason.empty()) printer << " (" << h.stop_reason << ")";
+    if (!h.stop_reason.empty())
+      printer << " (" << escape_controls(h.stop_reason) << ")";
     printer << std::endl;
   }
   printer << std::endl;
@@ -275,7 +304,8 @@ int merge_run(const pelko_params_t& params) {
                 !add_to(&m.total_size, h.total_size) ||
                 !add_to(&m.reductible_size, h.reductible_size) ||
                 !add_to(&m.unread_size, h.unread_size) ||
-                !add_to(&m.unread_files, h.unread_files);
+                !add_to(&m.unread_files, h.unread_files) ||
+                !add_to(&m.skipped_dirs, h.skipped_dirs);
     if (m.total_files != UINT64_MAX)
       m.total_files = h.total_files == UINT64_MAX ||
                               !add_to(&m.total_files, h.total_files)
@@ -289,13 +319,14 @@ int merge_run(const pelko_params_t& params) {
     if (!h.stop_reason.empty()) {
       n_stopped++;
       if (m.stop_reason.empty()) {
-        m.stop_reason = h.stop_reason;
-      } else if (m.stop_reason != h.stop_reason) {
+        m.stop_reason = escape_controls(h.stop_reason);
+      } else if (m.stop_reason != escape_controls(h.stop_reason)) {
         m.stop_reason = "mixed";
       }
     }
   }
-  if (overflow) return merge_error(files.back(), "the totals overflow");
+  if (overflow || m.total_chunks >= SAMPLE_MAX_CHUNKS)
+    return merge_error(files.back(), "the totals overflow");
   if (m.stop_reason == "mixed" || (n_stopped != 0 && n_stopped < files.size()))
     m.stop_reason = "stopped early on " + std::to_string(n_stopped) + " of " +
                     std::to_string(files.size()) + " runs";
@@ -326,6 +357,7 @@ int merge_run(const pelko_params_t& params) {
     if (readers[i]->next(&cur[i])) heads.push(head_t(cur[i].fp, i));
   uint64_t kept = 0, kept_csize = 0, dropped = 0;
   while (!heads.empty()) {
+    if (interrupt_signal() != 0) return merge_interrupted();
     sample_entry_t e;
     e.fp = heads.top().first;
     bool first = true;
@@ -335,11 +367,13 @@ int merge_run(const pelko_params_t& params) {
       const sample_entry_t& x = cur[i];
       overflow |= !add_to(&e.chunks, x.chunks) || !add_to(&e.buckets, x.buckets);
       e.grouped = e.grouped && x.grouped;
-      for (int g = 0; g < SAMPLE_GROUPS; g++) e.groups[g] += x.groups[g];
+      for (int g = 0; g < SAMPLE_GROUPS; g++)
+        overflow |= !add_to(&e.groups[g], x.groups[g]);
       if (first) e.csize = x.csize;
       first = false;
       if (readers[i]->next(&cur[i])) heads.push(head_t(cur[i].fp, i));
     }
+    if (overflow) return merge_error(files.back(), "the totals overflow");
     if (threshold && e.fp < m.lower_fp && !(zeros_protected && e.fp == zero_fp)) {
       dropped += e.chunks;
       continue;

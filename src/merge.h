@@ -23,11 +23,14 @@
 #ifndef PELKO_MERGE_H_
 #define PELKO_MERGE_H_
 
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "options.h"
 
 class Estimator;
+class SampleReader;
 class Sampler;
 
 // Before a run with --export and without --seed: draws a random reading
@@ -49,9 +52,25 @@ bool export_write(const pelko_params_t& params, const Estimator& estimator,
                   const Sampler& sampler);
 
 // The whole --merge run after the parameters were parsed: the parameter
-// echo, one line per export, the merged final row and the summary. Returns
-// the exit status: 0, or 1 after an "ERROR: " line naming the file (and
-// the field) that stopped it.
-int merge_run(const pelko_params_t& params);
+// echo, one line per export, the merged final row and the summary. Every
+// export is opened and checked before open_outputs(params) is called (so
+// that a merge refused at its start writes nothing); the exports' host
+// names, paths and stop reasons are shown with their control characters
+// escaped. Each export takes SAMPLE_READ_BUFFER bytes of buffer and, within
+// the limit on open files, a file descriptor; past it, the others are
+// opened again for each read of their buffer. Returns the exit status: 0;
+// 1 after an "ERROR: " line naming the file (and the field) that stopped
+// it, or when open_outputs returned false; after a signal (interrupt.h),
+// which ends the merge with a line saying so and without a summary, 128 +
+// its number.
+int merge_run(const pelko_params_t& params,
+              bool (*open_outputs)(const pelko_params_t& params));
+
+// What merge_run does once its exports are open and the echo is printed:
+// readers holds one open reader per params.merge_files entry, in order
+// (readers of memory, for tests and fuzzing, will do). Same result.
+int merge_readers(const pelko_params_t& params,
+                  std::vector<std::unique_ptr<SampleReader>>* readers,
+                  bool (*open_outputs)(const pelko_params_t& params));
 
 #endif  // PELKO_MERGE_H_

@@ -87,7 +87,7 @@ std::string merged_rows(const std::vector<std::string>& files) {
   params.merge_files = files;
   params.alpha = 0.5;
   params.debug = 0;
-  EXPECT_EQ(merge_run(params), 0);
+  EXPECT_EQ(merge_run(params, [](const pelko_params_t&) { return true; }), 0);
   printer.close_for_test();
   printer.set_console(&std::cout);
   std::ifstream f(path, std::ios::binary);

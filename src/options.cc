@@ -742,9 +742,10 @@ void print_version() {
 
 std::string estimate_mode_text(int estimate_mask) {
   std::string s;
-  if (estimate_mask & ESTIMATE_DEDUPE) s += "dedupe";
-  s += (estimate_mask & ESTIMATE_DEDUPE_ZEROS) ? "(with zeros) "
-                                               : "(without zeros) ";
+  // Whether zero chunks take part in dedupe says nothing without dedupe.
+  if (estimate_mask & ESTIMATE_DEDUPE)
+    s += (estimate_mask & ESTIMATE_DEDUPE_ZEROS) ? "dedupe(with zeros) "
+                                                 : "dedupe(without zeros) ";
   if (estimate_mask & ESTIMATE_COMPRESS) s += "compress ";
   if (!s.empty() && s.back() == ' ') s.pop_back();
   return s;

@@ -136,7 +136,7 @@ void write_usage(std::ostream& os);
     __attribute__((format(printf, 1, 2)));
 
 // The estimate mode as the parameter echo shows it: "dedupe(with zeros)
-// compress".
+// compress", "dedupe(without zeros)", "compress".
 std::string estimate_mode_text(int estimate_mask);
 
 // Writes the version line through the global printer:

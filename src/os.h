@@ -12,6 +12,7 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 
 #include <string>
 #include <vector>
@@ -56,7 +57,10 @@ int os_get_filesystem_stats(const TCHAR* path, size_t* used_size,
 bool os_is_virtual_filesystem(const TCHAR* dir_path);
 
 // Opens an input read-only, for reading slices through os_input_range_read.
-// extra_flags: 0 or OS_INPUT_NONBLOCK (the open of a FIFO must not hang).
+// extra_flags: 0 or a combination of OS_INPUT_NONBLOCK (the open of a FIFO
+// must not hang) and OS_INPUT_NOFOLLOW (a symbolic link, on Windows a
+// reparse point that names another file, is not followed: -1 with errno
+// ELOOP).
 // On Linux O_RDONLY | O_CLOEXEC | extra_flags, asking for O_NOATIME first
 // so that reading leaves the access time alone, and falling back without it
 // where the system refuses (EPERM: not the owner). On Windows other
@@ -67,6 +71,29 @@ int os_open_input(const TCHAR* path, int extra_flags);
 // Closes a descriptor of os_open_input.
 void os_close_input(int fd);
 
+// fstat of a descriptor of os_open_input: 0, or -1 with errno set.
+int os_fstat_input(int fd, os_stat_t* st);
+
+// Reads up to size bytes at offset of a descriptor of os_open_input, in one
+// call (interruptions retried): the bytes read (0 at the end of the file),
+// or -1 with errno set.
+ssize_t os_read_at(int fd, void* buf, size_t size, uint64_t offset);
+
+// os_open_input, waiting for a free file descriptor when the process or the
+// system has none left (EMFILE, ENFILE): other threads close theirs, and a
+// limit of pelko's own must not lose data. Tries again every 10 to 100 ms,
+// for up to OS_DESCRIPTOR_WAIT_MS, or until stop(stop_arg) returns true
+// (stop may be null). Returns the descriptor, or -1 with errno set (still
+// EMFILE or ENFILE when the wait ran out or was stopped).
+const int OS_DESCRIPTOR_WAIT_MS = 30000;
+int os_open_input_retry(const TCHAR* path, int extra_flags,
+                        bool (*stop)(void*), void* stop_arg);
+
+// File descriptors this process may still open: raises the soft limit on
+// open files to the hard one first, then counts those open. 0 when that
+// cannot be told. On Windows those the C run-time has left.
+size_t os_free_descriptors();
+
 // stat (follow_links) or lstat of a path of any length: 0, or -1 with errno.
 // On Windows st_dev and st_ino are the volume's serial number and the
 // file's index, so that two paths of one file compare equal.
@@ -76,17 +103,22 @@ int os_stat(const TCHAR* path, os_stat_t* st, bool follow_links);
 struct os_dir_t;
 
 // Opens a directory for listing, without moving its access time where
-// permitted: null with errno set when it cannot be.
-os_dir_t* os_dir_open(const TCHAR* path);
+// permitted: null with errno set when it cannot be. Waits for a free file
+// descriptor as os_open_input_retry does, until stop(stop_arg).
+os_dir_t* os_dir_open(const TCHAR* path, bool (*stop)(void*) = nullptr,
+                      void* stop_arg = nullptr);
 
 // The next entry of a directory, "." and ".." included. Returns 0 with
 // *name set, or with *name null at the end; after a failed read, the error
 // number (errno is set to it too) with *name null. The name is valid until
 // the next call on the same directory. *file_size is the entry's size when
 // it is known to be a regular file (without following a link), otherwise
-// INVALID_SIZE_T: then the entry needs a probe of its own. Safe on distinct
-// directories at once.
-int os_dir_next(os_dir_t* dir, const TCHAR** name, size_t* file_size);
+// INVALID_SIZE_T: then the entry needs a probe of its own. With a size,
+// id->dev and id->ino are the file's device and inode where the listing
+// tells them (Linux), otherwise 0 (Windows: its listing has no file index).
+// Safe on distinct directories at once.
+int os_dir_next(os_dir_t* dir, const TCHAR** name, size_t* file_size,
+                file_id_t* id);
 
 void os_dir_close(os_dir_t* dir);
 
@@ -103,10 +135,11 @@ size_t os_last_separator(const std::string& path);
 // Output files, named by paths of the same kind.
 // fopen.
 FILE* os_fopen(const std::string& path, const char* mode);
-// Creates path_prefix + six random characters, exclusively, for writing,
-// with the permissions a new file gets: the descriptor (for os_write_fd),
-// or -1 with errno set. *path is the name made.
-int os_create_temp(const std::string& path_prefix, std::string* path);
+// Creates path, which must not exist yet, for writing, with the
+// permissions a new file gets (0666 less the umask on Linux): the
+// descriptor (for os_write_fd), or -1 with errno set (EEXIST when it
+// exists).
+int os_create_new(const std::string& path);
 // Writes all size bytes (short writes and interruptions retried): true, or
 // false with errno set.
 bool os_write_fd(int fd, const void* data, size_t size);
@@ -121,6 +154,9 @@ int os_unlink(const std::string& path);
 // Whether this process may create files in directory dir: 0, or -1 with
 // errno set.
 int os_dir_writable(const std::string& dir);
+// Whether this process may write to the existing file path: 0, or -1 with
+// errno set (on Windows: EACCES for a read-only file).
+int os_file_writable(const std::string& path);
 // fstat of a stdio stream's file.
 int os_fstat_file(FILE* f, os_stat_t* st);
 
@@ -181,6 +217,10 @@ void os_input_no_readahead(int fd);
 // True when standard output is a terminal (a console).
 bool os_stdout_is_terminal();
 
+// True when standard output is a pipe or socket whose reader has gone (a
+// write would fail with EPIPE). On Windows a pipe tells it only to a write:
+// false there.
+bool os_stdout_reader_gone();
 // The console is standard output unless the report goes to standard error
 // (--json -): os_get_term_size then asks standard error. Call before any
 // thread runs.
@@ -203,17 +243,26 @@ void os_share_heap();
 int os_get_cpu_count();
 
 // Bytes of physical memory available now, bounded by the cgroup v2 limit
-// on Linux.
+// on Linux. On Linux ends the process as os_get_memory_usage does when
+// /proc/meminfo cannot be read.
 size_t os_get_available_memory();
 
 // Resident memory (the working set) now and, when max_usage is not null,
-// at its peak, bytes.
+// at its peak, bytes. On Linux, when the system's figures cannot be read
+// (/proc/self/statm cannot be opened: no file descriptor left) the process
+// ends with an "ERROR: " line and exit status 1 (interrupt_fatal); the
+// first call opens the file and keeps it open: make it early.
 void os_get_memory_usage(size_t* cur_usage, size_t* max_usage);
 
 // Terminal size of the console (standard output unless os_set_console_fd
 // said otherwise). 0 on success; -1 when it is not a terminal, and then
 // nothing is written. Either pointer may be null.
 int os_get_term_size(int* width, int* height);
+
+// The kind of file a mode says, for messages: "a regular file", "a
+// directory", "a symbolic link", "a character device", "a block device",
+// "a FIFO", "a socket".
+const char* os_file_kind(mode_t mode);
 
 // The system's text for the calling thread's errno.
 _TSTRING get_last_error_str();

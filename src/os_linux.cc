@@ -1,11 +1,13 @@
 // Platform layer for Linux: path probing, directories, reading inputs,
 // output files, system and process figures.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <malloc.h>
 #include <limits.h>
 #include <linux/fs.h>
 #include <linux/magic.h>
+#include <poll.h>
 #include <sched.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -34,6 +36,7 @@
 #include <string>
 #include <utility>
 
+#include "interrupt.h"
 #include "os.h"
 #include "pelko_assert.h"
 #include "types.h"
@@ -305,6 +308,25 @@ int os_open_input(const TCHAR* path, int extra_flags) {
   });
 }
 
+size_t os_free_descriptors() {
+  struct rlimit rl;
+  if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return 0;
+  if (rl.rlim_cur < rl.rlim_max) {
+    struct rlimit raised = rl;
+    raised.rlim_cur = rl.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) rl = raised;
+  }
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return 0;
+  size_t open_fds = 0;
+  while (struct dirent* de = readdir(dir))
+    if (de->d_name[0] != '.') open_fds++;
+  closedir(dir);
+  open_fds--;  // the directory's own
+  if (rl.rlim_cur == RLIM_INFINITY) return SIZE_MAX;
+  return (size_t)rl.rlim_cur > open_fds ? (size_t)rl.rlim_cur - open_fds : 0;
+}
+
 int os_stat(const TCHAR* path, struct stat* st, bool follow_links) {
   if (!is_long_path(path)) return follow_links ? stat(path, st) : lstat(path, st);
   return at_long_path(path, [st, follow_links](int dfd, const char* leaf) {
@@ -564,6 +586,11 @@ size_t os_input_range_read(os_input_range_t* range, unsigned char* buf,
 
 bool os_stdout_is_terminal() { return isatty(STDOUT_FILENO) == 1; }
 
+bool os_stdout_reader_gone() {
+  struct pollfd p = {STDOUT_FILENO, POLLOUT, 0};
+  return poll(&p, 1, 0) == 1 && (p.revents & POLLERR) != 0;
+}
+
 namespace {
 int g_console_fd = STDOUT_FILENO;
 }  // namespace
@@ -758,11 +785,8 @@ size_t os_get_available_memory() {
     }
     fclose(f);
   }
-  if (!found) {
-    std::cerr << "ERROR: os_get_available_memory() failed. "
-              << errno_str(f ? EINVAL : errno) << std::endl;
-    PELKO_ASSERT(false);
-  }
+  if (!found)
+    interrupt_fatal("cannot read /proc/meminfo, " + errno_str(f ? EINVAL : errno));
   unsigned long long avail = kb * 1024ULL;
   // A container's memory limit bounds what this process may use.
   const MountTable& t = mount_table();
@@ -785,19 +809,13 @@ void os_get_memory_usage(size_t* cur_usage, size_t* max_usage) {
   char buf[128];
   unsigned long long size = 0, resident = 0;
   if (statm_fd < 0 || read_proc_file(statm_fd, buf, sizeof(buf)) <= 0 ||
-      sscanf(buf, "%llu %llu", &size, &resident) != 2) {
-    std::cerr << "ERROR: os_get_memory_usage() failed. " << errno_str(errno)
-              << std::endl;
-    PELKO_ASSERT(false);
-  }
+      sscanf(buf, "%llu %llu", &size, &resident) != 2)
+    interrupt_fatal("cannot read /proc/self/statm, " + errno_str(errno));
   *cur_usage = (size_t)(resident * (unsigned long long)page_size);
   if (max_usage) {
     struct rusage ru;
-    if (getrusage(RUSAGE_SELF, &ru) != 0) {
-      std::cerr << "ERROR: os_get_memory_usage() failed. " << errno_str(errno)
-                << std::endl;
-      PELKO_ASSERT(false);
-    }
+    if (getrusage(RUSAGE_SELF, &ru) != 0)
+      interrupt_fatal("getrusage failed, " + errno_str(errno));
     size_t peak = (size_t)ru.ru_maxrss * 1024;  // kilobytes on Linux
     *max_usage = peak < *cur_usage ? *cur_usage : peak;
   }
@@ -818,13 +836,23 @@ _TSTRING get_last_error_str() { return errno_str(errno); }
 
 void os_close_input(int fd) { close(fd); }
 
+int os_fstat_input(int fd, os_stat_t* st) { return fstat(fd, st); }
+
+ssize_t os_read_at(int fd, void* buf, size_t size, uint64_t offset) {
+  ssize_t got;
+  do {
+    got = pread(fd, buf, size, (off_t)offset);
+  } while (got < 0 && errno == EINTR);
+  return got;
+}
+
 struct os_dir_t {
   DIR* dir;
   int fd;
 };
 
-os_dir_t* os_dir_open(const TCHAR* path) {
-  int fd = os_open_input(path, O_DIRECTORY);
+os_dir_t* os_dir_open(const TCHAR* path, bool (*stop)(void*), void* stop_arg) {
+  int fd = os_open_input_retry(path, O_DIRECTORY, stop, stop_arg);
   if (fd < 0) return nullptr;
   DIR* dir = fdopendir(fd);
   if (dir == nullptr) {
@@ -836,9 +864,11 @@ os_dir_t* os_dir_open(const TCHAR* path) {
   return new os_dir_t{dir, dirfd(dir)};
 }
 
-int os_dir_next(os_dir_t* dir, const TCHAR** name, size_t* file_size) {
+int os_dir_next(os_dir_t* dir, const TCHAR** name, size_t* file_size,
+                file_id_t* id) {
   *name = nullptr;
   *file_size = INVALID_SIZE_T;
+  id->dev = id->ino = 0;
   struct dirent* de = nullptr;
   const int err = os_read_dir(dir->dir, &de);
   if (err != 0 || de == nullptr) return err;
@@ -849,8 +879,11 @@ int os_dir_next(os_dir_t* dir, const TCHAR** name, size_t* file_size) {
   struct stat st;
   if (de->d_type != DT_DIR &&
       fstatat(dir->fd, de->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-      S_ISREG(st.st_mode))
+      S_ISREG(st.st_mode)) {
     *file_size = (size_t)st.st_size;
+    id->dev = (uint64_t)st.st_dev;
+    id->ino = (uint64_t)st.st_ino;
+  }
   return 0;
 }
 
@@ -865,17 +898,8 @@ FILE* os_fopen(const std::string& path, const char* mode) {
   return fopen(path.c_str(), mode);
 }
 
-int os_create_temp(const std::string& path_prefix, std::string* path) {
-  std::string tmp = path_prefix + "XXXXXX";
-  const int fd = mkstemp(&tmp[0]);
-  if (fd < 0) return -1;
-  // mkstemp leaves the file to its owner alone; an output is an ordinary
-  // file for whoever collects it.
-  const mode_t mask = umask(0);
-  umask(mask);
-  (void)fchmod(fd, 0666 & ~mask);
-  *path = tmp;
-  return fd;
+int os_create_new(const std::string& path) {
+  return open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
 }
 
 bool os_write_fd(int fd, const void* data, size_t size) {
@@ -905,6 +929,10 @@ int os_unlink(const std::string& path) { return unlink(path.c_str()); }
 
 int os_dir_writable(const std::string& dir) {
   return access(dir.c_str(), W_OK | X_OK);
+}
+
+int os_file_writable(const std::string& path) {
+  return access(path.c_str(), W_OK);
 }
 
 int os_fstat_file(FILE* f, os_stat_t* st) { return fstat(fileno(f), st); }

@@ -11,8 +11,9 @@
 
 typedef struct stat os_stat_t;
 
-// os_open_input's flag for a FIFO.
+// os_open_input's flags: for a FIFO; not following a symbolic link.
 const int OS_INPUT_NONBLOCK = O_NONBLOCK;
+const int OS_INPUT_NOFOLLOW = O_NOFOLLOW;
 
 // The slice being read by a thread (os.h: os_input_range_begin).
 struct os_input_range_t {

@@ -4,6 +4,7 @@
 #include <sched.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -12,10 +13,12 @@
 #include <algorithm>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "gtest/gtest.h"
 #include "os.h"
+#include "pelko_assert.h"
 #include "types.h"
 
 namespace {
@@ -347,3 +350,39 @@ TEST(OsLongPaths, PathsBeyondTheSystemLimitAreProbedAndOpened) {
 }
 
 }  // namespace
+
+namespace {
+
+// Takes every file descriptor left under a limit of 64; returns them.
+std::vector<int> take_all_descriptors() {
+  struct rlimit rl = {64, 64};
+  PELKO_ASSERT(setrlimit(RLIMIT_NOFILE, &rl) == 0);
+  std::vector<int> fds;
+  for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;) fds.push_back(fd);
+  return fds;
+}
+
+bool always(void*) { return true; }
+
+}  // namespace
+
+// Out of descriptors, an open waits until one comes free, and gives up at
+// once when told to stop, with errno still EMFILE.
+TEST(OsDescriptorsDeathTest, OpenWaitsForAFreeDescriptor) {
+  EXPECT_EXIT(
+      {
+        std::vector<int> fds = take_all_descriptors();
+        if (fds.empty() || os_free_descriptors() != 0) _exit(2);
+        if (os_open_input_retry("/dev/null", 0, always, nullptr) >= 0 ||
+            errno != EMFILE)
+          _exit(3);
+        std::thread closer([&fds] {
+          usleep(200 * 1000);
+          close(fds.back());
+        });
+        const int fd = os_open_input_retry("/dev/null", 0, nullptr, nullptr);
+        closer.join();
+        _exit(fd >= 0 ? 0 : 4);
+      },
+      testing::ExitedWithCode(0), "");
+}

@@ -1,8 +1,12 @@
-// os_get_path_info: what the platform's file status says, the same on every
-// platform; the queries behind it are the platform layer's.
+// What the platform layer does alike on every platform, over the queries of
+// os_linux.cc or os_windows.cc: os_get_path_info (what the file status
+// says), os_open_input_retry, os_file_kind.
 #include <errno.h>
 
+#include <algorithm>
+#include <chrono>
 #include <iostream>
+#include <thread>
 
 #include "os.h"
 
@@ -64,4 +68,33 @@ int os_get_path_info(const TCHAR* path, size_t* fs_size, size_t* fs_n_files,
   std::cerr << "ERROR: unsupported device " << path
             << ", st.st_mode=" << (unsigned int)st.st_mode << std::endl;
   return ENODEV;
+}
+
+static bool out_of_descriptors(int err) { return err == EMFILE || err == ENFILE; }
+
+int os_open_input_retry(const TCHAR* path, int extra_flags,
+                        bool (*stop)(void*), void* stop_arg) {
+  int fd = os_open_input(path, extra_flags);
+  int waited_ms = 0, step_ms = 10;
+  while (fd < 0 && out_of_descriptors(errno) && waited_ms < OS_DESCRIPTOR_WAIT_MS &&
+         !(stop != nullptr && stop(stop_arg))) {
+    const int err = errno;
+    std::this_thread::sleep_for(std::chrono::milliseconds(step_ms));
+    waited_ms += step_ms;
+    step_ms = std::min(100, step_ms * 2);
+    fd = os_open_input(path, extra_flags);
+    if (fd < 0 && !out_of_descriptors(errno)) break;
+    if (fd < 0) errno = err;
+  }
+  return fd;
+}
+
+const char* os_file_kind(mode_t mode) {
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISLNK(mode)) return "a symbolic link";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "a regular file";
 }

@@ -23,8 +23,11 @@
 #include <iostream>
 #include <streambuf>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
+#include "interrupt.h"
+#include "mutex.h"
 #include "os.h"
 #include "pelko_assert.h"
 #include "types.h"
@@ -443,7 +446,9 @@ struct os_dir_t {
   std::string name;
 };
 
-os_dir_t* os_dir_open(const TCHAR* path) {
+// The listing's handle is no C run-time descriptor: there is no limit to
+// wait for, and stop goes unused.
+os_dir_t* os_dir_open(const TCHAR* path, bool (*)(void*), void*) {
   std::string pattern(path);
   if (pattern.empty() || (pattern.back() != '/' && pattern.back() != '\\'))
     pattern += '\\';
@@ -472,9 +477,11 @@ os_dir_t* os_dir_open(const TCHAR* path) {
   return dir;
 }
 
-int os_dir_next(os_dir_t* dir, const TCHAR** name, size_t* file_size) {
+int os_dir_next(os_dir_t* dir, const TCHAR** name, size_t* file_size,
+                file_id_t* id) {
   *name = nullptr;
   *file_size = INVALID_SIZE_T;
+  id->dev = id->ino = 0;  // the listing has no file index
   if (dir->find == INVALID_HANDLE_VALUE) return 0;
   if (!dir->have) {
     if (!FindNextFileW(dir->find, &dir->data)) {
@@ -502,22 +509,105 @@ void os_dir_close(os_dir_t* dir) {
 
 // --- reading inputs ----------------------------------------------------
 
-int os_open_input(const TCHAR* path, int) {
+namespace {
+
+// The descriptors of os_open_input that are raw devices: their handles tell
+// no file status of their own, so os_fstat_input answers as os_stat did.
+Mutex& device_fds_mutex() {
+  static Mutex mu;
+  return mu;
+}
+std::unordered_map<int, uint64_t>& device_fds() {
+  static std::unordered_map<int, uint64_t> fds;
+  return fds;
+}
+
+}  // namespace
+
+int os_open_input(const TCHAR* path, int extra_flags) {
+  const bool nofollow = (extra_flags & OS_INPUT_NOFOLLOW) != 0;
   // No sequential-scan hint: slices are read in random order.
-  HANDLE h = open_read(os_wide_path(path), FILE_ATTRIBUTE_NORMAL);
+  HANDLE h = open_read(os_wide_path(path), FILE_ATTRIBUTE_NORMAL |
+                       (nofollow ? FILE_FLAG_OPEN_REPARSE_POINT : 0));
   if (h == INVALID_HANDLE_VALUE) {
     fail_with();
     return -1;
   }
+  if (nofollow) {
+    // A link opened as itself is refused, as O_NOFOLLOW does.
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    if (GetFileInformationByHandleEx(h, FileAttributeTagInfo, &tag, sizeof(tag)) &&
+        (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+        is_link_tag(tag.ReparseTag)) {
+      CloseHandle(h);
+      g_win_errno = 0;
+      errno = ELOOP;
+      return -1;
+    }
+  }
   const int fd = _open_osfhandle((intptr_t)h, _O_RDONLY | _O_BINARY);
   if (fd < 0) {
     CloseHandle(h);
+    g_win_errno = 0;
     errno = EMFILE;
+    return -1;
+  }
+  if (is_device_path(path)) {
+    MutexLock lock(&device_fds_mutex());
+    device_fds()[fd] = text_hash(path);
   }
   return fd;
 }
 
-void os_close_input(int fd) { _close(fd); }
+void os_close_input(int fd) {
+  {
+    MutexLock lock(&device_fds_mutex());
+    device_fds().erase(fd);
+  }
+  _close(fd);
+}
+
+int os_fstat_input(int fd, os_stat_t* st) {
+  {
+    MutexLock lock(&device_fds_mutex());
+    auto d = device_fds().find(fd);
+    if (d != device_fds().end()) {
+      *st = os_stat_t();
+      st->st_mode = S_IFBLK | 0444;
+      st->st_ino = d->second;
+      return 0;
+    }
+  }
+  const HANDLE h = (HANDLE)_get_osfhandle(fd);
+  if (h == INVALID_HANDLE_VALUE) {
+    g_win_errno = 0;
+    errno = EBADF;
+    return -1;
+  }
+  return stat_handle(h, false, st);
+}
+
+ssize_t os_read_at(int fd, void* buf, size_t size, uint64_t offset) {
+  const HANDLE h = (HANDLE)_get_osfhandle(fd);
+  OVERLAPPED ov = {};
+  ov.Offset = (DWORD)offset;
+  ov.OffsetHigh = (DWORD)(offset >> 32);
+  DWORD n = 0;
+  if (!ReadFile(h, buf, (DWORD)std::min<size_t>(size, 1u << 30), &n, &ov)) {
+    const DWORD err = GetLastError();
+    if (err == ERROR_HANDLE_EOF) return 0;
+    fail_with(err);
+    return -1;
+  }
+  return (ssize_t)n;
+}
+
+size_t os_free_descriptors() {
+  // The C run-time's table of descriptors has room for 2048 (msvcrt), less
+  // the standard three; the handles behind them have no limit that matters
+  // here. Those open already are few: the run's outputs.
+  return 2048 - 3 - 16;
+}
 
 void os_input_no_readahead(int) {}
 
@@ -573,26 +663,12 @@ FILE* os_fopen(const std::string& path, const char* mode) {
   return f;
 }
 
-int os_create_temp(const std::string& path_prefix, std::string* path) {
-  static const char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-  for (int attempt = 0; attempt < 100; attempt++) {
-    unsigned char rnd[6];
-    if (!os_random_bytes(rnd, sizeof(rnd))) {
-      errno = EIO;
-      return -1;
-    }
-    std::string name = path_prefix;
-    for (unsigned char c : rnd) name += kChars[c % (sizeof(kChars) - 1)];
-    const int fd = _wopen(os_wide_path(name).c_str(),
-                          _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
-                          _S_IREAD | _S_IWRITE);
-    if (fd >= 0) {
-      *path = name;
-      return fd;
-    }
-    if (errno != EEXIST) return -1;
-  }
-  return -1;
+int os_create_new(const std::string& path) {
+  const int fd = _wopen(os_wide_path(path).c_str(),
+                        _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                        _S_IREAD | _S_IWRITE);
+  if (fd < 0) g_win_errno = 0;  // errno is the C run-time's own
+  return fd;
 }
 
 bool os_write_fd(int fd, const void* data, size_t size) {
@@ -636,6 +712,20 @@ int os_dir_writable(const std::string& dir) {
   }
   if (!(a & FILE_ATTRIBUTE_DIRECTORY)) {
     errno = ENOTDIR;
+    return -1;
+  }
+  return 0;
+}
+
+int os_file_writable(const std::string& path) {
+  const DWORD a = GetFileAttributesW(os_wide_path(path).c_str());
+  if (a == INVALID_FILE_ATTRIBUTES) {
+    fail_with();
+    return -1;
+  }
+  if ((a & FILE_ATTRIBUTE_READONLY) && !(a & FILE_ATTRIBUTE_DIRECTORY)) {
+    g_win_errno = 0;
+    errno = EACCES;
     return -1;
   }
   return 0;
@@ -747,6 +837,8 @@ void os_setup_console() {
 
 bool os_stdout_is_terminal() { return fd_is_console(1); }
 
+bool os_stdout_reader_gone() { return false; }
+
 void os_set_console_fd(int fd) { g_console_fd = fd; }
 
 bool os_fd_is_terminal(int fd) { return fd_is_console(fd); }
@@ -797,9 +889,7 @@ size_t os_get_available_memory() {
   ms.dwLength = sizeof(ms);
   if (!GlobalMemoryStatusEx(&ms)) {
     fail_with();
-    std::cerr << "ERROR: GlobalMemoryStatusEx() failed. "
-              << get_last_error_str() << std::endl;
-    PELKO_ASSERT(false);
+    interrupt_fatal("GlobalMemoryStatusEx failed, " + get_last_error_str());
   }
   return (size_t)ms.ullAvailPhys;
 }
@@ -810,9 +900,7 @@ void os_get_memory_usage(size_t* cur_usage, size_t* max_usage) {
   pmc.cb = sizeof(pmc);
   if (!GetProcessMemoryInfo(GetCurrentProcess(), &pmc, sizeof(pmc))) {
     fail_with();
-    std::cerr << "ERROR: GetProcessMemoryInfo() failed. "
-              << get_last_error_str() << std::endl;
-    PELKO_ASSERT(false);
+    interrupt_fatal("GetProcessMemoryInfo failed, " + get_last_error_str());
   }
   *cur_usage = (size_t)pmc.WorkingSetSize;
   if (max_usage) {

@@ -30,8 +30,10 @@ struct os_stat_t {
 #define S_ISSOCK(m) (((m) & S_IFMT) == S_IFSOCK)
 #endif
 
-// os_open_input's flag for a FIFO: Windows has no FIFO that a path opens.
+// os_open_input's flags. Windows has no FIFO that a path opens: none for
+// it. OS_INPUT_NOFOLLOW refuses a reparse point that names another file.
 const int OS_INPUT_NONBLOCK = 0;
+const int OS_INPUT_NOFOLLOW = 1;
 
 // The slice being read by a thread (os.h: os_input_range_begin).
 struct os_input_range_t {

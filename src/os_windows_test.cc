@@ -172,6 +172,17 @@ TEST(OsWindowsTest, RawDevices) {
     } else {
       EXPECT_EQ(text.rfind("ERROR: ", 0), 0u) << dev << ": " << text;
     }
+    // Opened for reading, it stays the block device the probe saw: the
+    // read-time check compares the two.
+    const int fd = os_open_input(dev, OS_INPUT_NONBLOCK);
+    if (fd < 0) continue;
+    os_stat_t by_path, by_fd;
+    ASSERT_EQ(os_stat(dev, &by_path, true), 0);
+    ASSERT_EQ(os_fstat_input(fd, &by_fd), 0);
+    EXPECT_TRUE(S_ISBLK(by_fd.st_mode)) << dev;
+    EXPECT_EQ(by_fd.st_ino, by_path.st_ino) << dev;
+    EXPECT_EQ(by_fd.st_dev, by_path.st_dev) << dev;
+    os_close_input(fd);
   }
 }
 
@@ -188,7 +199,10 @@ TEST(OsWindowsTest, Directories) {
   for (;;) {
     const TCHAR* name = nullptr;
     size_t file_size = 0;
-    ASSERT_EQ(os_dir_next(dir, &name, &file_size), 0);
+    file_id_t id;
+    id.ino = 1;
+    ASSERT_EQ(os_dir_next(dir, &name, &file_size, &id), 0);
+    EXPECT_EQ(id.ino, 0u);  // not in the listing: read without the check
     if (name == nullptr) break;
     const std::string n(name);
     seen.push_back(n);
@@ -236,6 +250,17 @@ TEST(OsWindowsTest, ReadingInputs) {
   os_input_range_begin(fd, far_offset + 8, 8, false, &range);
   EXPECT_EQ(os_input_range_read(&range, buf, 8, far_offset + 8, &failed), 2u);
   EXPECT_FALSE(failed);
+  // The identity the read-time check compares is that of the probe; reads
+  // at an offset stop at the end of the file.
+  os_stat_t by_path, by_fd;
+  ASSERT_EQ(os_stat(path.c_str(), &by_path, true), 0);
+  ASSERT_EQ(os_fstat_input(fd, &by_fd), 0);
+  EXPECT_TRUE(S_ISREG(by_fd.st_mode));
+  EXPECT_EQ(by_fd.st_dev, by_path.st_dev);
+  EXPECT_EQ(by_fd.st_ino, by_path.st_ino);
+  EXPECT_EQ(os_read_at(fd, buf, 16, far_offset + 7), 3);
+  EXPECT_EQ(std::string((char*)buf, 3), "789");
+  EXPECT_EQ(os_read_at(fd, buf, 16, far_offset + 10), 0);
   os_close_input(fd);
   CloseHandle(h);
   errno = 0;
@@ -250,16 +275,16 @@ TEST(OsWindowsTest, OutputFiles) {
   const std::string out = tmp.path() + "\\\xc3\xa9t\xc3\xa9.json";
   write_file(out, "old\n");
   EXPECT_EQ(read_file(out), "old\n");
-  std::string t1, t2;
-  const int fd = os_create_temp(out + ".tmp-", &t1);
+  const std::string t1 = out + ".tmp-1", t2 = out + ".tmp-2";
+  const int fd = os_create_new(t1);
   ASSERT_GE(fd, 0);
-  EXPECT_EQ(t1.size(), out.size() + 5 + 6);
   EXPECT_TRUE(os_write_fd(fd, "new\n", 4));
   EXPECT_EQ(os_sync_fd(fd), 0);
   EXPECT_EQ(os_close_fd(fd), 0);
-  const int fd2 = os_create_temp(out + ".tmp-", &t2);
+  EXPECT_EQ(os_create_new(t1), -1);
+  EXPECT_EQ(errno, EEXIST);
+  const int fd2 = os_create_new(t2);
   ASSERT_GE(fd2, 0);
-  EXPECT_NE(t1, t2);
   os_close_fd(fd2);
   EXPECT_EQ(os_unlink(t2), 0);
   EXPECT_EQ(os_rename(t1, out), 0);
@@ -269,6 +294,12 @@ TEST(OsWindowsTest, OutputFiles) {
   EXPECT_EQ(errno, ENOENT);
   EXPECT_EQ(os_dir_writable(tmp.path()), 0);
   EXPECT_EQ(os_dir_writable(tmp.path() + "\\none"), -1);
+  // A read-only file is refused before anything is written.
+  EXPECT_EQ(os_file_writable(out), 0);
+  ASSERT_TRUE(SetFileAttributesW(os_widen(out).c_str(), FILE_ATTRIBUTE_READONLY));
+  EXPECT_EQ(os_file_writable(out), -1);
+  EXPECT_EQ(errno, EACCES);
+  SetFileAttributesW(os_widen(out).c_str(), FILE_ATTRIBUTE_NORMAL);
 
   std::string real;
   ASSERT_TRUE(os_real_path(out.c_str(), &real));

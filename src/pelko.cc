@@ -4,11 +4,15 @@
 
 #include <ctype.h>
 #include <errno.h>
+#include <signal.h>
 #include <stdio.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <iomanip>
 #include <iostream>
+#include <new>
 #include <vector>
 
 #include "estimator.h"
@@ -20,14 +24,34 @@
 
 namespace {
 
-// What the first SIGINT or SIGTERM does in each phase.
+// What the first signal does in each phase.
 void stop_scan(void* sampler, int) {
   static_cast<Sampler*>(sampler)->request_stop();
 }
 
-void stop_analysis(void* estimator, int signo) {
-  static_cast<Estimator*>(estimator)
-      ->stop(std::string("interrupted by ") + interrupt_signal_name(signo));
+struct analysis_t {
+  Sampler* sampler;
+  Estimator* estimator;
+  std::atomic<int> signo;  // the signal that stopped the analysis, or 0
+};
+
+// The analysis ends at once, with its final row and summary: the readers
+// leave their buckets, and the person who pressed Ctrl-C is told what is
+// being waited for. A signal after the summary has taken its reason (a
+// complete run) changes nothing.
+void stop_analysis(void* arg, int signo) {
+  analysis_t* a = static_cast<analysis_t*>(arg);
+  if (!a->estimator->stop(std::string("interrupted by ") +
+                          interrupt_signal_name(signo)))
+    return;
+  a->signo = signo;
+  a->sampler->request_stop_now();
+  // Standard output's reader has gone: nobody to tell.
+  if (signo == SIGPIPE) return;
+  std::cerr << (printer.console_is_terminal() ? "\n" : "")
+            << "stopping: finishing the final row; press Ctrl-C again to quit "
+               "without it\n"
+            << std::flush;
 }
 
 }  // namespace
@@ -49,7 +73,6 @@ int run_phases(pelko_params_t& params) {
   }
   record.write_run(params);
   Estimator estimator(params);
-  interrupt_set_callback(stop_analysis, &estimator);
   if (const int signo = interrupt_signal()) {
     // The plan is incomplete: there is nothing to estimate.
     interrupt_set_callback(nullptr, nullptr);
@@ -62,14 +85,22 @@ int run_phases(pelko_params_t& params) {
       printer << "No export written: the scan did not complete." << std::endl;
     return interrupt_exit_status(signo);
   }
+  // A signal from here on is the analysis's to answer, at once if it came
+  // after the check above.
+  analysis_t analysis;
+  analysis.sampler = &sampler;
+  analysis.estimator = &estimator;
+  analysis.signo = 0;
+  interrupt_set_callback(stop_analysis, &analysis);
   estimator.start(&sampler);
   estimator.finish();
   interrupt_set_callback(nullptr, nullptr);
   // What was read is exported, however the analysis ended.
   const bool exported =
       params.export_file.empty() || export_write(params, estimator, sampler);
-  const int signo = interrupt_signal();
-  if (signo != 0) return interrupt_exit_status(signo);
+  // The status says what the summary says: interrupted, or complete (a
+  // signal that came after the summary was too late to change it).
+  if (const int signo = analysis.signo) return interrupt_exit_status(signo);
   return exported ? 0 : 1;
 }
 
@@ -252,8 +283,9 @@ void warn_overlapping_roots(const pelko_params_t& params) {
   }
 }
 
-// Refuses every output that would be written among the inputs, before any
-// of them is created or truncated.
+// Refuses every output that would be written among the inputs (a merge's
+// inputs are its exports), that could not be written, or that would share
+// its file with another, before any of them is created or truncated.
 bool check_outputs(const pelko_params_t& params) {
   const std::pair<const char*, const std::string*> outputs[] = {
       {"-o", &params.output_file},
@@ -261,11 +293,25 @@ bool check_outputs(const pelko_params_t& params) {
       {"--csv", &params.csv_file},
       {"--plot", &params.plot_file},
   };
+  LIST_ROOTS exports;
+  for (const std::string& f : params.merge_files) {
+    root_t* r = new root_t;
+    r->path = f;
+    r->dev_type = DEVTYPE_FILE;
+    r->fs_size = r->fs_n_files = 0;
+    exports.push_back(r);
+  }
+  const LIST_ROOTS& inputs = params.merge_files.empty() ? params.roots : exports;
+  bool ok = true;
   for (const auto& o : outputs)
-    if (!o.second->empty() &&
-        !output_check(o.first, *o.second, params.roots,
-                      o.second != &params.output_file))
-      return false;
+    if (ok && !o.second->empty())
+      ok = output_check(o.first, *o.second, inputs,
+                        o.second != &params.output_file) &&
+           output_writable_check(o.first, *o.second,
+                                 o.second == &params.plot_file);
+  for (root_t* r : exports) delete r;
+  if (!ok) return false;
+  if (!params.export_file.empty() && !export_check(params)) return false;
   // Two outputs in one file would garble both.
   std::vector<std::pair<const char*, const std::string*>> given;
   for (const auto& o : outputs)
@@ -284,6 +330,44 @@ bool check_outputs(const pelko_params_t& params) {
   return true;
 }
 
+// Once every check has passed: opens the report file (which receives what
+// was printed so far) and the records; a merge's "run" object is written
+// then (a run's once its bucket size is known, by run_phases). False after
+// an "ERROR: " line.
+bool open_outputs(const pelko_params_t& params) {
+  if (!params.output_file.empty()) printer.open(params.output_file);
+  if (!record.open(params)) return false;
+  if (!params.merge_files.empty()) record.write_run(params);
+  return true;
+}
+
+// Fewer threads than asked for when the limit on open files would leave
+// some of them waiting for a descriptor most of the time: each reading
+// thread holds one, a walking thread up to three while it resolves a long
+// path, and the run keeps a few for itself and its outputs.
+void size_threads(pelko_params_t* params) {
+  const size_t kReserved = 8, kPerThread = 2;
+  const size_t free_fds = os_free_descriptors();
+  const size_t room = free_fds > kReserved ? free_fds - kReserved : 0;
+  const size_t most = std::max<size_t>(1, room / kPerThread);
+  if ((size_t)params->n_threads <= most) return;
+  printer.warning("WARNING: " + std::to_string(most) +
+                  (most == 1 ? " thread" : " threads") + " instead of " +
+                  std::to_string(params->n_threads) +
+                  ": the limit on open files leaves " +
+                  std::to_string(free_fds) + " free.");
+  params->n_threads = (int)most;
+}
+
+// The exit status of a run from its phases' (status), the records' and the
+// report's: an interruption's status stands; a lost output fails a run that
+// ended otherwise.
+int end_status(int status, int records, int output) {
+  if (status > 1) return status;
+  if (output != 0) return output;
+  return status != 0 ? status : records;
+}
+
 // With a record on standard output, the text report goes to standard
 // error, and the terminal, if any, is there.
 void report_to_stderr() {
@@ -299,20 +383,19 @@ int run(pelko_params_t* params, int argc, char** argv) {
       params->plot_file == RECORD_STDOUT)
     report_to_stderr();
   if (!check_outputs(*params)) return 1;
-  if (!params->output_file.empty()) printer.open(params->output_file);
-  if (!record.open(*params)) return 1;
+  // The report file is written only once the run has been found sound;
+  // until then its text is kept.
+  if (!params->output_file.empty()) printer.defer_file();
   if (!params->merge_files.empty()) {
-    record.write_run(*params);
-    const int status = merge_run(*params);
+    const int status = merge_run(*params, open_outputs);
     const int records = record.finish();
-    const int output = finish_output(params->output_file);
-    return output != 0 ? output : records != 0 ? records : status;
+    return end_status(status, records, finish_output(params->output_file));
   }
   export_choose_seed(params);
   printer.clear_summary_notes();
   echo_params(*params);
   if (!probe_roots(params)) return 1;
-  if (!params->export_file.empty() && !export_check(*params)) return 1;
+  if (!open_outputs(*params)) return 1;
   warn_overlapping_roots(*params);
   const size_t chunk = params->chunk_size;
   if ((chunk & (chunk - 1)) != 0)
@@ -325,12 +408,10 @@ int run(pelko_params_t* params, int argc, char** argv) {
     printer.warning("WARNING: bucket_size set to " +
                     capacity_to_str(params->bucket_size) +
                     ", a multiple of chunk_size.");
+  size_threads(params);
   const int status = run_phases(*params);
   const int records = record.finish();
-  const int output = finish_output(params->output_file);
-  if (output != 0) return output;
-  // An interruption's status stands; a lost record fails a run that ended.
-  return status == 0 ? records : status;
+  return end_status(status, records, finish_output(params->output_file));
 }
 
 }  // namespace
@@ -339,6 +420,12 @@ int pelko_main(int argc, char** argv) {
   os_setup_console();
   os_share_heap();
   interrupt_install();
+  // Memory that cannot be had is a resource failure, not a crash.
+  std::set_new_handler([] { interrupt_fatal("out of memory"); });
+  // Opens the memory figures' file for the whole run while descriptors are
+  // certainly free.
+  size_t memory_now = 0;
+  os_get_memory_usage(&memory_now, nullptr);
   std::cout << std::fixed << std::setprecision(3);
   std::cerr << std::fixed << std::setprecision(3);
   pelko_params_t params;

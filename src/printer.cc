@@ -1,6 +1,7 @@
 #include "printer.h"
 
 #include <errno.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -9,16 +10,20 @@
 #include <filesystem>
 #include <iostream>
 
+#include "interrupt.h"
 #include "os.h"
 #include "pelko_assert.h"
 
 Printer printer;
 
 Printer::Printer()
-    : m_to_file(false),
+    : m_file(&m_fstream),
+      m_deferred(false),
+      m_to_file(false),
       m_to_console(true),
       m_console(&std::cout),
       m_console_errno(0),
+      m_console_noted(false),
       m_console_terminal(os_stdout_is_terminal()),
       m_compact(true),
       m_warn_stderr(!os_same_file(STDOUT_FILENO, STDERR_FILENO)) {}
@@ -38,6 +43,28 @@ void Printer::open(const std::string& file_path) {
               << std::endl;
     exit(1);
   }
+  m_file = &m_fstream;
+  if (m_deferred) {
+    m_fstream << m_pending.str();
+    m_pending.str(std::string());
+    m_deferred = false;
+  }
+  m_to_file = true;
+}
+
+void Printer::console_failed_now(int err) {
+  m_console_noted = true;
+  if (m_console == &std::cout && (err == EPIPE || os_stdout_reader_gone())) {
+    err = EPIPE;
+    interrupt_raise(SIGPIPE);
+  }
+  m_console_errno = err;
+}
+
+void Printer::defer_file() {
+  PELKO_ASSERT(!m_fstream.is_open());
+  m_deferred = true;
+  m_file = &m_pending;
   m_to_file = true;
 }
 
@@ -61,13 +88,15 @@ void Printer::echo_warning(const std::string& line,
 void Printer::set_to_file(bool b) {
   if (!b) {
     m_to_file = false;
-  } else if (m_fstream.is_open()) {
+  } else if (m_fstream.is_open() || m_deferred) {
     m_to_file = true;
   }
 }
 
 int Printer::close_file() {
   m_to_file = false;
+  m_deferred = false;
+  m_file = &m_fstream;
   if (!m_fstream.is_open()) return 0;
   errno = 0;
   m_fstream.close();
@@ -76,6 +105,9 @@ int Printer::close_file() {
 }
 
 void Printer::close_for_test() {
+  m_deferred = false;
+  m_file = &m_fstream;
+  m_pending.str(std::string());
   if (m_fstream.is_open()) m_fstream.close();
   m_fstream.clear();
   m_to_file = false;

@@ -11,6 +11,7 @@
 
 #include <fstream>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -23,9 +24,16 @@ class Printer {
   Printer& operator=(const Printer&) = delete;
 
   // Opens (truncating or creating) the report file in binary mode and turns
-  // mirroring on. Must be called at most once. On failure prints
+  // mirroring on; what was mirrored since defer_file() is written to it
+  // first. Must be called at most once. On failure prints
   // "ERROR: open(<path>) failed, <reason>" on stderr and exits with 1.
   void open(const std::string& file_path);
+
+  // Mirrors into memory until open() is called, so that the report file
+  // can be opened (and truncated) only once the run's checks have passed
+  // and still holds the whole report. What was kept is dropped if open()
+  // is never called.
+  void defer_file();
 
   // false: console only from now on. true: mirror again, but only if the
   // report file is open.
@@ -37,6 +45,7 @@ class Printer {
   void set_console(std::ostream* os) {
     m_console = os;
     m_console_errno = 0;
+    m_console_noted = false;
   }
 
   // false: what follows goes to the report file only (the console shows it
@@ -86,9 +95,9 @@ class Printer {
     if (m_to_console) {
       const bool console_good = !m_console->fail();
       *m_console << v;
-      if (console_good) note_console_error();
+      note_console_error(console_good);
     }
-    if (m_to_file) m_fstream << v;
+    if (m_to_file) *m_file << v;
     return *this;
   }
 
@@ -100,9 +109,9 @@ class Printer {
     if (m_to_console) {
       const bool console_good = !m_console->fail();
       m(*m_console);
-      if (console_good) note_console_error();
+      note_console_error(console_good);
     }
-    if (m_to_file) m(m_fstream);
+    if (m_to_file) m(*m_file);
     return *this;
   }
 
@@ -128,17 +137,26 @@ class Printer {
   void close_for_test();
 
  private:
-  // Called after a write that found the console good: records errno, which
-  // the failed write has just set, if the console has failed now.
-  void note_console_error() {
-    if (m_console->fail()) m_console_errno = errno;
+  // Called after every write through the printer: the first time the
+  // console is seen failed, records the error number (errno, when this very
+  // write failed; 0 when a direct write to console() did). Standard output's
+  // reader having gone (EPIPE) ends the run as SIGPIPE would, through
+  // interrupt_raise: the other outputs are still completed.
+  void note_console_error(bool was_good) {
+    if (!m_console_noted && m_console->fail())
+      console_failed_now(was_good ? errno : 0);
   }
+  void console_failed_now(int err);
 
   std::ofstream m_fstream;
+  std::ostringstream m_pending;  // the report file's text before open()
+  std::ostream* m_file;          // m_fstream, or m_pending while deferred
+  bool m_deferred;
   bool m_to_file;
   bool m_to_console;
   std::ostream* m_console;
   int m_console_errno;
+  bool m_console_noted;
   bool m_console_terminal;
   bool m_compact;
   bool m_warn_stderr;

@@ -113,6 +113,33 @@ TEST_F(PrinterTest, OpenTruncatesExistingFile) {
   EXPECT_EQ("new\n", read_file(path_));
 }
 
+// Deferred, the file's part of the report is kept until open(), which
+// writes it first; a file never opened is never created.
+TEST_F(PrinterTest, DeferredFileGetsEverythingOnceOpened) {
+  {
+    std::ofstream old(path_);
+    old << "kept until the open\n";
+  }
+  p_.defer_file();
+  p_ << "echo " << 0.5 << std::endl;
+  p_.set_to_file(false);
+  p_ << "console only" << std::endl;
+  p_.set_to_file(true);
+  EXPECT_EQ("kept until the open\n", read_file(path_));
+  p_.open(path_);
+  p_ << "after" << std::endl;
+  EXPECT_EQ("echo 0.5\nafter\n", read_file(path_));
+  EXPECT_EQ("echo 0.500\nconsole only\nafter\n", console_.str());
+
+  Printer q;
+  std::ostringstream con;
+  q.set_console(&con);
+  q.defer_file();
+  q << "never written" << std::endl;
+  EXPECT_EQ(0, q.close_file());
+  EXPECT_EQ("never written\n", con.str());
+}
+
 TEST_F(PrinterTest, WriteFailureIsDetected) {
   if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
   p_.open("/dev/full");

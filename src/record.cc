@@ -1,14 +1,17 @@
 #include "record.h"
 
 #include <errno.h>
+#include <signal.h>
 #include <math.h>
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <iostream>
 #include <nlohmann/json.hpp>
 
 #include "chart.h"
+#include "interrupt.h"
 #include "os.h"
 #include "printer.h"
 
@@ -69,7 +72,7 @@ std::string csv_number(double v) {
 
 FILE* open_output(const std::string& option, const std::string& path) {
   if (path == RECORD_STDOUT) return stdout;
-  FILE* f = os_fopen(path, "w");
+  FILE* f = os_fopen(path, "we");
   if (f == nullptr) {
     printer << std::flush;
     std::cerr << "ERROR: open(" << path << ") failed for " << option << ", "
@@ -79,23 +82,36 @@ FILE* open_output(const std::string& option, const std::string& path) {
 }
 
 // Closes f; false after an "ERROR: " line when it lost part of its lines.
-bool close_output(FILE* f, bool failed, const std::string& path) {
-  const bool flush_failed = fflush(f) != 0;
-  const int err = errno;
-  // Standard output stays open for whatever comes after.
-  const bool close_failed = f == stdout ? ferror(f) != 0 : fclose(f) != 0;
-  if (!failed && !flush_failed && !close_failed) return true;
+// err: the error number of the first write that failed, 0 if none did.
+// Standard output stays open for whatever comes after.
+bool close_output(FILE* f, int err, const std::string& path) {
+  if (fflush(f) != 0 && err == 0) err = errno != 0 ? errno : EIO;
+  if (f == stdout ? ferror(f) != 0 : fclose(f) != 0)
+    if (err == 0) err = errno != 0 ? errno : EIO;
+  if (err == 0) return true;
   printer << std::flush;
-  std::cerr << "ERROR: write(" << path << ") failed, "
-            << (failed || flush_failed ? strerror(err) : strerror(errno))
+  std::cerr << "ERROR: write(" << path << ") failed, " << strerror(err)
             << ", the file is incomplete" << std::endl;
   return false;
 }
 
-// Writes line and a line feed, flushed; false when any of it was lost.
-bool put_line(FILE* f, const std::string& line) {
-  return fwrite(line.data(), 1, line.size(), f) == line.size() &&
-         fputc('\n', f) != EOF && fflush(f) == 0;
+// Writes line and a line feed, flushed. Returns 0, or the error number of
+// the write that failed (EIO when the system named none). Standard
+// output's reader having gone ends the run, as it does for the report.
+int put_line(FILE* f, const std::string& line) {
+  errno = 0;
+  if (fwrite(line.data(), 1, line.size(), f) == line.size() &&
+      fputc('\n', f) != EOF && fflush(f) == 0)
+    return 0;
+  const int err = errno != 0 ? errno : EIO;
+  if (f == stdout && err == EPIPE) interrupt_raise(SIGPIPE);
+  return err;
+}
+
+std::string dir_of(const std::string& path) {
+  const size_t cut = os_last_separator(path);
+  if (cut == std::string::npos) return ".";
+  return cut == 0 ? "/" : path.substr(0, cut);
 }
 
 // The canonical path an output would be written at: the file itself when
@@ -111,6 +127,28 @@ bool output_target(const std::string& path, std::string* target) {
   if (!os_real_path(dir.c_str(), &real_dir)) return false;
   *target = (real_dir.back() == '/' ? real_dir : real_dir + "/") + base;
   return true;
+}
+
+// Writes a chart under a temporary name renamed to path; false after an
+// "ERROR: " line.
+bool write_chart(const std::string& path, const std::string& svg) {
+  std::string tmp;
+  const int fd = temp_output_create(path, &tmp);
+  if (fd < 0) {
+    printer << std::flush;
+    std::cerr << "ERROR: --plot " << path << ": cannot create " << path
+              << ".tmp-*, " << strerror(errno) << std::endl;
+    return false;
+  }
+  int err = os_write_fd(fd, svg.data(), svg.size()) ? 0 : errno;
+  if (os_close_fd(fd) != 0 && err == 0) err = errno;
+  if (err == 0 && temp_output_commit(tmp, path)) return true;
+  if (err == 0) err = errno;
+  temp_output_discard(tmp);
+  printer << std::flush;
+  std::cerr << "ERROR: write(" << path << ") failed, " << strerror(err)
+            << ", no chart written" << std::endl;
+  return false;
 }
 
 bool same_or_inside(const std::string& inner, const std::string& outer) {
@@ -214,9 +252,102 @@ bool output_check(const std::string& option, const std::string& path,
 }
 
 bool same_output(const std::string& a, const std::string& b) {
+  os_stat_t sa, sb;
+  if (a != RECORD_STDOUT && b != RECORD_STDOUT && os_stat(a.c_str(), &sa, true) == 0 &&
+      os_stat(b.c_str(), &sb, true) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino)
+    return true;
   std::string ta, tb;
   if (!output_target(a, &ta) || !output_target(b, &tb)) return a == b;
   return ta == tb;
+}
+
+bool output_writable_check(const std::string& option, const std::string& path,
+                           bool renamed) {
+  if (path == RECORD_STDOUT && option != "-o") return true;
+  auto refuse = [&](const std::string& why) {
+    printer << std::flush;
+    std::cerr << "ERROR: " << option << " " << path << ": " << why
+              << std::endl;
+    return false;
+  };
+  // An output opened in place is refused as its open would fail.
+  auto refuse_open = [&](int err) {
+    if (renamed) return refuse(strerror(err));
+    printer << std::flush;
+    std::cerr << "ERROR: open(" << path << ") failed"
+              << (option == "-o" ? "" : " for " + option) << ", "
+              << strerror(err) << std::endl;
+    return false;
+  };
+  os_stat_t lst, st;
+  const bool exists = os_stat(path.c_str(), &lst, false) == 0;
+  if (!exists && errno != ENOENT) return refuse_open(errno);
+  const bool resolves = exists && os_stat(path.c_str(), &st, true) == 0;
+  if (resolves && S_ISDIR(st.st_mode))
+    return renamed ? refuse("is a directory") : refuse_open(EISDIR);
+  if (exists && renamed && !S_ISREG(lst.st_mode))
+    return refuse(std::string("is ") + os_file_kind(lst.st_mode) +
+                  ": it is written under a temporary name and renamed into "
+                  "place, which would replace it with a plain file");
+  if (resolves && os_file_writable(path) != 0) return refuse_open(errno);
+  if (!resolves || renamed) {
+    const std::string dir = dir_of(path);
+    if (os_dir_writable(dir) != 0) {
+      if (!renamed) return refuse_open(errno);
+      return refuse("cannot write in " + dir + ", " + strerror(errno));
+    }
+  }
+  return true;
+}
+
+int temp_output_create(const std::string& path, std::string* tmp) {
+  static const char kChars[] =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  for (int attempt = 0; attempt < 100; attempt++) {
+    unsigned char rnd[6];
+    if (!os_random_bytes(rnd, sizeof(rnd))) {
+      struct timespec ts;
+      clock_gettime(CLOCK_REALTIME, &ts);
+      for (size_t i = 0; i < sizeof(rnd); i++)
+        rnd[i] = (unsigned char)((ts.tv_nsec >> (5 * i)) + getpid() + attempt);
+    }
+    std::string name = path + ".tmp-";
+    for (unsigned char c : rnd) name += kChars[c % (sizeof(kChars) - 1)];
+    // Registered before it exists: a second signal between the two would
+    // otherwise leave it behind.
+    if (!interrupt_add_temp_file(name)) {
+      errno = EMFILE;
+      return -1;
+    }
+    const int fd = os_create_new(name);
+    if (fd >= 0) {
+      *tmp = name;
+      return fd;
+    }
+    const int err = errno;
+    interrupt_remove_temp_file(name);
+    errno = err;
+    if (err != EEXIST) return -1;
+  }
+  return -1;
+}
+
+bool temp_output_commit(const std::string& tmp, const std::string& path) {
+  if (os_rename(tmp, path) == 0) {
+    interrupt_remove_temp_file(tmp);
+    return true;
+  }
+  const int err = errno;
+  temp_output_discard(tmp);
+  errno = err;
+  return false;
+}
+
+void temp_output_discard(const std::string& tmp) {
+  const int err = errno;
+  os_unlink(tmp);
+  interrupt_remove_temp_file(tmp);
+  errno = err;
 }
 
 Record::~Record() {
@@ -240,22 +371,17 @@ bool Record::open(const pelko_params_t& params) {
         "dedupe,dedupe_high,compress,zeros,final,compress_low,compress_high,"
         "zeros_low,zeros_high");
   }
-  if (!params.plot_file.empty()) {
-    // Opened now so that an unwritable chart is known before the run.
-    FILE* f = open_output("--plot", params.plot_file);
-    if (!f) return false;
-    if (f != stdout) fclose(f);
-    m_plot_file = params.plot_file;
-  }
+  // Written by finish; output_writable_check has found it writable.
+  m_plot_file = params.plot_file;
   return true;
 }
 
 void Record::json_line(const std::string& line) {
-  if (m_json && !m_json_failed && !put_line(m_json, line)) m_json_failed = true;
+  if (m_json && m_json_errno == 0) m_json_errno = put_line(m_json, line);
 }
 
 void Record::csv_line(const std::string& line) {
-  if (m_csv && !m_csv_failed && !put_line(m_csv, line)) m_csv_failed = true;
+  if (m_csv && m_csv_errno == 0) m_csv_errno = put_line(m_csv, line);
 }
 
 void Record::write_run(const pelko_params_t& params) {
@@ -344,7 +470,9 @@ void Record::add_row(const record_row_t& row) {
   const double r = row.dedupe ? row.r : -1;
   const double r_low = row.dedupe ? row.r_low : -1;
   const double r_high = row.dedupe ? row.r_high : -1;
-  const double c = row.compress ? row.compress_ratio : -1;
+  // Nothing compressed yet (an empty data set): no ratio.
+  const double c =
+      row.compress && row.compress_ratio > 0 ? row.compress_ratio : -1;
   if (m_json) {
     json j;
     j["type"] = "row";
@@ -413,6 +541,7 @@ void Record::write_summary(const summary_input_t& in, const summary_t& s) {
   j["scan_stopped"] = in.scan_stopped;
   j["unread_size"] = (unsigned long long)in.unread_size;
   j["unread_files"] = (unsigned long long)in.unread_files;
+  j["skipped_dirs"] = (unsigned long long)in.skipped_dirs;
   j["tail_share"] = s.tail_share;
   j["after_zeros"] = figure(s.after_zeros, bytes_or_null);
   j["after_dedupe"] = figure(s.after_dedupe, bytes_or_null);
@@ -443,27 +572,22 @@ int Record::finish() {
   if (m_csv && m_csv_pending) csv_line(m_csv_pending_line);
   m_csv_pending = false;
   if (m_json) {
-    if (!close_output(m_json, m_json_failed, m_json_file)) status = 1;
+    if (!close_output(m_json, m_json_errno, m_json_file)) status = 1;
     m_json = nullptr;
   }
   if (m_csv) {
-    if (!close_output(m_csv, m_csv_failed, m_csv_file)) status = 1;
+    if (!close_output(m_csv, m_csv_errno, m_csv_file)) status = 1;
     m_csv = nullptr;
   }
   if (!m_plot_file.empty()) {
     const std::string svg =
         chart_svg(m_rows, m_dedupe_mask, m_stopped ? m_stop_reason : "",
                   m_chart);
-    FILE* f = m_plot_file == RECORD_STDOUT ? stdout
-                                           : os_fopen(m_plot_file, "w");
-    bool failed = f == nullptr;
-    if (f) failed = fwrite(svg.data(), 1, svg.size(), f) != svg.size();
-    if (f && !close_output(f, failed, m_plot_file)) {
-      status = 1;
-    } else if (!f) {
-      printer << std::flush;
-      std::cerr << "ERROR: open(" << m_plot_file << ") failed for --plot, "
-                << strerror(errno) << std::endl;
+    if (m_plot_file == RECORD_STDOUT) {
+      const int err =
+          fwrite(svg.data(), 1, svg.size(), stdout) == svg.size() ? 0 : errno;
+      if (!close_output(stdout, err, m_plot_file)) status = 1;
+    } else if (!write_chart(m_plot_file, svg)) {
       status = 1;
     }
     m_plot_file.clear();

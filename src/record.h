@@ -74,9 +74,12 @@ class Record {
   Record(const Record&) = delete;
   Record& operator=(const Record&) = delete;
 
-  // Opens (truncating or creating) the files named in params; RECORD_STDOUT
-  // is standard output. False after an "ERROR: " line on stderr naming the
-  // one that could not be opened.
+  // Opens (truncating or creating) the JSON and CSV files named in params
+  // (RECORD_STDOUT is standard output) and notes the chart's, which is
+  // written by finish. Call after every check of the run has passed
+  // (output_check, output_writable_check), so that a run refused at its
+  // start leaves every file as it was. False after an "ERROR: " line on
+  // stderr naming the one that could not be opened.
   bool open(const pelko_params_t& params);
 
   // True when any output was asked for.
@@ -91,8 +94,11 @@ class Record {
   // A run that ends without a summary (the scan was interrupted).
   void write_stop(const std::string& reason);
 
-  // Draws the chart, closes every file. Returns 0, or 1 after an "ERROR: "
-  // line for each output that could not be written in full. Call once.
+  // Draws the chart (written under a temporary name and renamed into
+  // place), closes every file. Returns 0, or 1 after an "ERROR: " line for
+  // each output that could not be written in full: a full disk, or a pipe
+  // or FIFO whose reader has gone (that output breaks; the others are
+  // written in full). Call once.
   int finish();
 
   const std::vector<record_row_t>& rows() const { return m_rows; }
@@ -104,7 +110,8 @@ class Record {
   FILE* m_json = nullptr;
   FILE* m_csv = nullptr;
   std::string m_json_file, m_csv_file, m_plot_file;
-  bool m_json_failed = false, m_csv_failed = false;
+  // The error number of each file's first failed write; 0 while none.
+  int m_json_errno = 0, m_csv_errno = 0;
   // A CSV row at 100 % held back until the next row: the final row that
   // follows it stands for both.
   bool m_csv_pending = false;
@@ -137,8 +144,29 @@ std::string to_hex(const std::string& s);
 bool output_check(const std::string& option, const std::string& path,
                   const LIST_ROOTS& roots, bool inside_dirs);
 
-// Whether two output paths name the same file (existing or to be created);
-// RECORD_STDOUT is one file.
+// Whether two output paths name the same file (existing or to be created):
+// the same canonical path, or, for two existing files, the same device and
+// inode (a hard link); RECORD_STDOUT is one file.
 bool same_output(const std::string& a, const std::string& b);
+
+// Before an output is written: false, after an "ERROR: <option> <path>: "
+// line on stderr, when it cannot be written: it is a directory, or it is
+// to be created in a directory this process may not write to, or it is an
+// existing file this process may not write to. With renamed (--export and
+// --plot, written under a temporary name and renamed into place) an
+// existing path that is not a regular file is refused as well: the rename
+// would replace a device, a FIFO or a symbolic link with a plain file.
+bool output_writable_check(const std::string& option, const std::string& path,
+                           bool renamed);
+
+// Outputs renamed into place. temp_output_create creates a new, empty file
+// beside path (path + ".tmp-" and six random characters; mode 0666 less
+// the umask), registered for removal on an abrupt end (interrupt.h), and
+// returns its descriptor, or -1 with errno set. temp_output_commit renames
+// it to path (false with errno set, the temporary file removed);
+// temp_output_discard removes it. Either ends the registration.
+int temp_output_create(const std::string& path, std::string* tmp);
+bool temp_output_commit(const std::string& tmp, const std::string& path);
+void temp_output_discard(const std::string& tmp);
 
 #endif  // PELKO_RECORD_H_

@@ -4,6 +4,8 @@
 #include <lz4.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "options.h"
 #include "os.h"
 #include "pelko_assert.h"
@@ -125,6 +127,7 @@ void SampleWriter::begin(const sample_header_t& h) {
   put_varint(h.scan_stopped ? 1 : 0);
   put_varint(h.unread_size);
   put_varint(h.unread_files);
+  put_varint(h.skipped_dirs);
   put_varint(double_bits(h.stop_at));
   put_varint(h.seed);
   unsigned char id[8];
@@ -184,7 +187,12 @@ bool SampleWriter::finish() {
 // Reader.
 
 SampleReader::SampleReader()
-    : m_file(nullptr),
+    : m_fd(-1),
+      m_is_file(false),
+      m_keep_open(true),
+      m_dev(0),
+      m_ino(0),
+      m_file_pos(0),
       m_mem(nullptr),
       m_size(0),
       m_pos(0),
@@ -196,7 +204,7 @@ SampleReader::SampleReader()
       m_max_csize(0) {}
 
 SampleReader::~SampleReader() {
-  if (m_file != nullptr) fclose(m_file);
+  if (m_fd >= 0) os_close_input(m_fd);
 }
 
 bool SampleReader::fail(const std::string& what) {
@@ -204,18 +212,57 @@ bool SampleReader::fail(const std::string& what) {
   return false;
 }
 
-bool SampleReader::open(const std::string& path) {
-  m_file = os_fopen(path, "rb");
-  if (m_file == nullptr) return fail(std::string("cannot open: ") + strerror(errno));
+bool SampleReader::open(const std::string& path, bool keep_open) {
+  m_is_file = true;
+  m_keep_open = keep_open;
+  m_path = path;
+  // Non-blocking: a FIFO must not hold the open until a writer comes.
+  m_fd = os_open_input(path.c_str(), OS_INPUT_NONBLOCK);
+  if (m_fd < 0) return fail(std::string("cannot open: ") + strerror(errno));
   os_stat_t st;
-  if (os_fstat_file(m_file, &st) != 0)
+  if (os_fstat_input(m_fd, &st) != 0)
     return fail(std::string("cannot read: ") + strerror(errno));
   if (!S_ISREG(st.st_mode)) return fail("not a regular file");
+  m_dev = (uint64_t)st.st_dev;
+  m_ino = (uint64_t)st.st_ino;
   if ((size_t)st.st_size < sizeof(kMagic) + 1 + kChecksumSize)
     return fail("too short to be an export (truncated?)");
   m_size = (size_t)st.st_size - kChecksumSize;
-  m_buf.resize(1 << 20);
-  return begin(true);
+  m_buf.resize(std::min<size_t>(SAMPLE_READ_BUFFER, (size_t)st.st_size));
+  const bool ok = begin(true);
+  if (!m_keep_open && m_fd >= 0) {
+    os_close_input(m_fd);
+    m_fd = -1;
+  }
+  return ok;
+}
+
+bool SampleReader::file_fd() {
+  if (m_fd >= 0) return true;
+  m_fd = os_open_input(m_path.c_str(), OS_INPUT_NONBLOCK);
+  if (m_fd < 0) return fail(std::string("cannot open again: ") + strerror(errno));
+  os_stat_t st;
+  if (os_fstat_input(m_fd, &st) != 0)
+    return fail(std::string("cannot read: ") + strerror(errno));
+  if ((uint64_t)st.st_dev != m_dev || (uint64_t)st.st_ino != m_ino ||
+      (size_t)st.st_size != m_size + kChecksumSize)
+    return fail("replaced or changed while being merged");
+  return true;
+}
+
+ssize_t SampleReader::file_read(unsigned char* buf, size_t n, uint64_t offset) {
+  if (!file_fd()) return -1;
+  const ssize_t got = os_read_at(m_fd, buf, n, offset);
+  const int err = errno;
+  if (!m_keep_open) {
+    os_close_input(m_fd);
+    m_fd = -1;
+  }
+  if (got < 0) {
+    fail(std::string("cannot read: ") + strerror(err));
+    return -1;
+  }
+  return got;
 }
 
 bool SampleReader::open_memory(const unsigned char* data, size_t size,
@@ -244,25 +291,26 @@ bool SampleReader::begin(bool verify_checksum) {
       XXH3_64bits_update(st, m_mem, m_size);
       memcpy(sum, m_mem + m_size, kChecksumSize);
     } else {
-      ok = fseeko(m_file, 0, SEEK_SET) == 0;
-      size_t left = m_size;
-      while (ok && left > 0) {
-        const size_t n = fread(m_buf.data(), 1, std::min(left, m_buf.size()),
-                               m_file);
-        if (n == 0) break;
-        XXH3_64bits_update(st, m_buf.data(), n);
-        left -= n;
+      uint64_t at = 0;
+      while (ok && at < m_size) {
+        const ssize_t n = file_read(
+            m_buf.data(), std::min<uint64_t>(m_size - at, m_buf.size()), at);
+        if (n <= 0) {
+          ok = false;
+          break;
+        }
+        XXH3_64bits_update(st, m_buf.data(), (size_t)n);
+        at += (uint64_t)n;
       }
-      ok = ok && left == 0 && fread(sum, 1, kChecksumSize, m_file) == kChecksumSize;
+      ok = ok && file_read(sum, kChecksumSize, m_size) == (ssize_t)kChecksumSize;
     }
     const uint64_t digest = XXH3_64bits_digest(st);
     XXH3_freeState(st);
-    if (!ok) return fail(std::string("cannot read: ") + strerror(errno ? errno : EIO));
+    if (!ok) return m_error.empty() ? fail("truncated") : false;
     if (digest != get_le64(sum))
       return fail("checksum mismatch: the file is damaged or truncated");
-    if (m_file != nullptr) {
-      if (fseeko(m_file, (off_t)sizeof(kMagic), SEEK_SET) != 0)
-        return fail(std::string("cannot read: ") + strerror(errno));
+    if (m_is_file) {
+      m_file_pos = sizeof(kMagic);
       m_buf_pos = m_buf_len = 0;
     }
   }
@@ -280,10 +328,12 @@ bool SampleReader::get(void* p, size_t n) {
   while (n > 0) {
     if (m_buf_pos == m_buf_len) {
       m_buf_pos = 0;
-      m_buf_len = fread(m_buf.data(), 1, m_buf.size(), m_file);
-      if (m_buf_len == 0)
-        return fail(ferror(m_file) ? std::string("cannot read: ") + strerror(errno)
-                                   : std::string("truncated"));
+      m_buf_len = 0;
+      const ssize_t got = file_read(m_buf.data(), m_buf.size(), m_file_pos);
+      if (got < 0) return false;
+      if (got == 0) return fail("truncated");
+      m_buf_len = (size_t)got;
+      m_file_pos += (uint64_t)got;
     }
     const size_t k = std::min(n, m_buf_len - m_buf_pos);
     memcpy(out, m_buf.data() + m_buf_pos, k);
@@ -313,6 +363,7 @@ bool SampleReader::get_string(std::string* s, size_t max_len) {
   uint64_t n;
   if (!get_varint(&n)) return false;
   if (n > max_len) return fail("text field too long");
+  if (n > m_size - m_pos) return fail("truncated");
   s->resize((size_t)n);
   return n == 0 || get(&(*s)[0], (size_t)n);
 }
@@ -337,12 +388,15 @@ bool SampleReader::read_header() {
       !get_varint(&h.total_size) || !get_varint(&h.reductible_size) ||
       !get_varint(&files) || !get_varint(&stopped) ||
       !get_varint(&h.unread_size) || !get_varint(&h.unread_files) ||
+      (version >= 2 && !get_varint(&h.skipped_dirs)) ||
       !get_varint(&stop_at) || !get_varint(&h.seed) || !get(id, sizeof(id)) ||
       !get_varint(&h.created) || !get_string(&h.host, kMaxString))
     return false;
   uint64_t n_paths;
   if (!get_varint(&n_paths)) return false;
   if (n_paths > kMaxPaths) return fail("too many paths");
+  // Each takes one byte at least.
+  if (n_paths > m_size - m_pos) return fail("truncated");
   h.paths.resize((size_t)n_paths);
   for (std::string& p : h.paths)
     if (!get_string(&p, kMaxString)) return false;
@@ -366,6 +420,25 @@ bool SampleReader::read_header() {
   if (!(h.stop_at >= 0 && h.stop_at <= 1)) return fail("stop-at out of range");
   if (h.seed > UINT32_MAX) return fail("seed out of range");
   h.run_id = get_le64(id);
+  if (h.n_threads == 0 || h.n_threads > (uint64_t)MAX_THREADS)
+    return fail("thread count out of range");
+  if (h.total_chunks >= SAMPLE_MAX_CHUNKS)
+    return fail("planned chunk count out of range");
+  // The planned chunks are the bytes in whole chunks; after a scan cut
+  // short, both are scaled up by the same factor and rounded down.
+  const unsigned __int128 planned =
+      (unsigned __int128)h.total_chunks * h.chunk_size;
+  const unsigned __int128 in_chunks = h.reductible_size;
+  if (h.scan_stopped ? planned > in_chunks + h.chunk_size + (h.reductible_size >> 40) ||
+                           planned + h.chunk_size + (h.reductible_size >> 40) < in_chunks
+                     : planned != in_chunks)
+    return fail("planned chunk count does not match the bytes in whole chunks");
+  if (h.unread_size > h.reductible_size)
+    return fail("more bytes unread than in whole chunks");
+  if (h.total_files != UINT64_MAX && h.unread_files > h.total_files)
+    return fail("more files unread than found");
+  if (!h.save_memory && h.lower_fp != 0)
+    return fail("threshold without the memory-saving mode");
   const uint64_t analysed = h.n_data_chunks + h.n_zero_chunks;
   if (analysed < h.n_data_chunks || analysed > h.total_chunks)
     return fail("more chunks analysed than planned");
@@ -423,8 +496,9 @@ bool SampleReader::next(sample_entry_t* e) {
   } else if (tag == kTagGroups) {
     for (int g = 0; g < SAMPLE_GROUPS; g++) {
       if (!get_varint(&e->groups[g])) return false;
-      if (e->groups[g] > h.total_buckets) return fail("bucket count out of range");
-      e->buckets += e->groups[g];
+      if (e->groups[g] > h.total_buckets ||
+          __builtin_add_overflow(e->buckets, e->groups[g], &e->buckets))
+        return fail("bucket count out of range");
     }
     if (!get_varint(&extra)) return false;
   } else if (tag == kTagUngrouped) {

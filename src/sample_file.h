@@ -25,6 +25,11 @@
 // The reader takes nothing on trust: a wrong checksum, a truncated file, a
 // field out of range or figures that do not add up are errors that name
 // what is wrong, never a crash; a file of a newer format version is refused.
+// Every count is bounded by the header's totals, which are checked against
+// each other (the planned chunks fill the bytes in whole chunks, which lie
+// within the inputs' size; no run plans SAMPLE_MAX_CHUNKS chunks), and
+// nothing is allocated in proportion to a field: a text field's length is
+// checked against the bytes left in the file before it is read.
 //
 // Not thread-safe; one object per thread.
 #ifndef PELKO_SAMPLE_FILE_H_
@@ -33,14 +38,21 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <sys/types.h>
 
 #include <string>
 #include <vector>
 
 #include <xxhash.h>
 
-const int SAMPLE_FORMAT_VERSION = 1;
+// 2: the directories the scan could not read follow the unread files.
+const int SAMPLE_FORMAT_VERSION = 2;
 const int SAMPLE_GROUPS = 8;  // jackknife groups, as the estimator's
+// More planned chunks than any data set holds (4 EiB of 1-byte chunks):
+// the counts of an export, and of a merge, stay below it.
+const uint64_t SAMPLE_MAX_CHUNKS = (uint64_t)1 << 62;
+// Bytes of the buffer of a reader of a file.
+const size_t SAMPLE_READ_BUFFER = 64 * 1024;
 
 // What one run analysed, beside its entries.
 struct sample_header_t {
@@ -65,6 +77,7 @@ struct sample_header_t {
   bool scan_stopped = false;
   uint64_t unread_size = 0;
   uint64_t unread_files = 0;
+  uint64_t skipped_dirs = 0;  // 0 in exports of format version 1
   // The run.
   double stop_at = 0;  // --stop-at as a fraction; 0: none
   uint64_t seed = 0;   // of the reading order
@@ -122,7 +135,9 @@ class SampleWriter {
 };
 
 // Reads an export: open() checks the whole file's checksum and reads the
-// header; next() then yields the entries in order.
+// header; next() then yields the entries in order. A reader of a file holds
+// SAMPLE_READ_BUFFER bytes of buffer (the file's size if smaller) and,
+// unless told otherwise, one file descriptor.
 class SampleReader {
  public:
   SampleReader();
@@ -131,8 +146,12 @@ class SampleReader {
   SampleReader& operator=(const SampleReader&) = delete;
 
   // False with error() set when the file cannot be read or is not a sound
-  // export. Call once.
-  bool open(const std::string& path);
+  // export: anything but a regular file is refused without waiting (a FIFO
+  // without a writer does not block). With keep_open false the file is
+  // closed between reads of its buffer and opened again by its path for the
+  // next one, which must find the same file: a merge of more exports than
+  // the process may hold open. Call once.
+  bool open(const std::string& path, bool keep_open = true);
   // The same from memory (kept by reference); without verify_checksum the
   // checksum is not checked (fuzzing reaches the parser that way).
   bool open_memory(const unsigned char* data, size_t size,
@@ -152,8 +171,19 @@ class SampleReader {
   bool get_varint(uint64_t* v);
   bool get_string(std::string* s, size_t max_len);
   bool fail(const std::string& what);
+  // For a file: the descriptor, opened again when it was closed. False
+  // with the error set.
+  bool file_fd();
+  // For a file: reads up to n bytes at offset into the buffer; the count,
+  // or -1 with the error set.
+  ssize_t file_read(unsigned char* buf, size_t n, uint64_t offset);
 
-  FILE* m_file;
+  int m_fd;  // -1: none open (memory, or closed between reads)
+  bool m_is_file;
+  bool m_keep_open;
+  std::string m_path;
+  uint64_t m_dev, m_ino;  // of the file opened first
+  uint64_t m_file_pos;    // file offset of the next buffer fill
   const unsigned char* m_mem;
   size_t m_size;     // bytes before the checksum
   size_t m_pos;      // of the next byte in [0, m_size)

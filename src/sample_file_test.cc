@@ -214,10 +214,50 @@ TEST(SampleFile, InconsistentContentIsRefused) {
       {"more chunks analysed than planned",
        [](sample_header_t* h, std::vector<sample_entry_t>*) {
          h->total_chunks = 10;
+         h->total_size = h->reductible_size = 10 * h->chunk_size;
        }},
       {"chunk size out of range",
        [](sample_header_t* h, std::vector<sample_entry_t>*) {
          h->chunk_size = 0;
+       }},
+      // A chunk far larger than the bytes planned: the totals disagree.
+      {"planned chunk count does not match the bytes in whole chunks",
+       [](sample_header_t* h, std::vector<sample_entry_t>*) {
+         h->chunk_size = 2016u << 20;
+       }},
+      {"planned chunk count out of range",
+       [](sample_header_t* h, std::vector<sample_entry_t>*) {
+         h->total_chunks = SAMPLE_MAX_CHUNKS;
+         h->total_size = h->reductible_size = UINT64_MAX;
+       }},
+      {"thread count out of range",
+       [](sample_header_t* h, std::vector<sample_entry_t>*) {
+         h->n_threads = 0;
+       }},
+      {"more bytes unread than in whole chunks",
+       [](sample_header_t* h, std::vector<sample_entry_t>*) {
+         h->unread_size = h->reductible_size + 1;
+       }},
+      {"more files unread than found",
+       [](sample_header_t* h, std::vector<sample_entry_t>*) {
+         h->unread_files = h->total_files + 1;
+       }},
+      {"threshold without the memory-saving mode",
+       [](sample_header_t* h, std::vector<sample_entry_t>*) {
+         h->lower_fp = 5;
+       }},
+      // Group counts whose sum wraps around 64 bits.
+      {"bucket count out of range",
+       [](sample_header_t* h, std::vector<sample_entry_t>* v) {
+         h->estimate_mask = ESTIMATE_DEDUPE | ESTIMATE_DEDUPE_ZEROS;
+         h->chunk_size = 1;
+         h->compressed_size = h->uncompressed_size = 0;
+         h->total_chunks = h->total_buckets = SAMPLE_MAX_CHUNKS - 1;
+         h->total_size = h->reductible_size = h->total_chunks;
+         sample_entry_t& e = (*v)[8];  // the grouped one
+         for (uint64_t& g : e.groups) g = SAMPLE_MAX_CHUNKS - 1;
+         e.buckets = UINT64_MAX;
+         e.chunks = UINT64_MAX;
        }},
       {"compressed size out of range",
        [](sample_header_t*, std::vector<sample_entry_t>* v) {
@@ -239,9 +279,9 @@ TEST(SampleFile, InconsistentContentIsRefused) {
   EXPECT_EQ(error, "fingerprint out of range");
   // A later format version.
   std::string b = write_to_string(make_header(mask, 32), {});
-  b[8] = 2;
+  b[8] = 3;
   EXPECT_FALSE(from_memory(b, false, &error));
-  EXPECT_EQ(error, "format version 2 is newer than this pelko reads (1)");
+  EXPECT_EQ(error, "format version 3 is newer than this pelko reads (2)");
 }
 
 // A full disk is reported, not taken for a written export.

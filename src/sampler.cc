@@ -36,6 +36,8 @@ void print_error(const char* call, const _TSTRING& path) {
   std::cerr << line << std::flush;
 }
 
+}  // namespace
+
 // The file a reading thread has open. Consecutive slices of the same path
 // share one descriptor; a failed open is retried by the next slice.
 class SliceFile {
@@ -45,22 +47,32 @@ class SliceFile {
   SliceFile(const SliceFile&) = delete;
   SliceFile& operator=(const SliceFile&) = delete;
 
-  // Returns the descriptor for path, or -1 after printing the open error.
-  int open_path(const _TSTRING& path) {
-    if (m_fd >= 0 && path == m_path) return m_fd;
+  // The descriptor already open for path, or -1.
+  int current(const _TSTRING& path) const {
+    return m_fd >= 0 && path == m_path ? m_fd : -1;
+  }
+
+  // Opens path (closing the previous one first): the descriptor, or -1 with
+  // errno set. Waits for a free descriptor until stop(arg).
+  int open_path(const _TSTRING& path, bool follow, bool (*stop)(void*),
+                void* arg) {
     close_fd();
     // O_NOATIME keeps the inputs' access times; only the owner (or a
     // privileged process) may use it. O_NONBLOCK only matters if the path
     // has become a FIFO since the scan: the open must not hang then.
-    int fd = os_open_input(path.c_str(), OS_INPUT_NONBLOCK);
-    if (fd < 0) {
-      print_error("open(", path);
-      return -1;
-    }
-    if (!m_keep_cache) os_input_no_readahead(fd);
+    // O_NOFOLLOW: a symbolic link put in its place is not followed.
+    const int fd = os_open_input_retry(
+        path.c_str(), OS_INPUT_NONBLOCK | (follow ? 0 : OS_INPUT_NOFOLLOW), stop,
+        arg);
+    if (fd < 0) return -1;
     m_fd = fd;
     m_path = path;
     return m_fd;
+  }
+
+  // After the file was found to be the one planned.
+  void prepare() {
+    if (!m_keep_cache) os_input_no_readahead(m_fd);
   }
 
   void close_fd() {
@@ -73,6 +85,8 @@ class SliceFile {
   const bool m_keep_cache;
   _TSTRING m_path;
 };
+
+namespace {
 
 // Bytes a reading thread copies from a file at once. Small enough that the
 // copy from the page cache, the zero test, the checksum and the compressor
@@ -115,8 +129,10 @@ Sampler::Sampler(const pelko_params_t& params)
       m_n_buckets(0),
       m_n_drawn(0),
       m_stop_requested(false),
+      m_stop_now(false),
       m_walker(nullptr),
       m_unread_size(0),
+      m_skipped_dirs(0),
       m_rate_next(0),
       m_clock([](const Walker* w) { return w->get_elapsed_time(); }),
       m_memory(os_get_memory_usage) {
@@ -169,6 +185,7 @@ void Sampler::scan() {
   {
     MutexLock lock(&m_mutex);
     m_walker = nullptr;
+    m_skipped_dirs = walker.get_skipped_dirs();
   }
   // Whoever stopped the scan says so.
   if (m_stop_requested) return;
@@ -194,12 +211,12 @@ void Sampler::scan() {
 }
 
 void Sampler::scan_file(Walker* walker, const TCHAR* file_path,
-                        size_t file_size, void* arg) {
-  static_cast<Sampler*>(arg)->scan_file(walker, file_path, file_size);
+                        size_t file_size, const file_id_t& id, void* arg) {
+  static_cast<Sampler*>(arg)->scan_file(walker, file_path, file_size, id);
 }
 
 void Sampler::scan_file(Walker* walker, const TCHAR* file_path,
-                        size_t file_size) {
+                        size_t file_size, const file_id_t& id) {
   const size_t chunk_size = m_params.chunk_size;
   const size_t bucket_size = m_params.bucket_size;
   const size_t tail = file_size % chunk_size;
@@ -216,9 +233,11 @@ void Sampler::scan_file(Walker* walker, const TCHAR* file_path,
   if (file_size == 0 || m_scan_stopped || m_stop_requested) return;
 
   // The directory part (up to the last "/", which it keeps) is stored once
-  // for all the files of a directory.
+  // for all the files of a directory. A name longer than NAME_MASK (no
+  // file system has one) keeps its beginning with the directory.
   const std::string path(file_path);
-  const size_t cut = path.rfind('/') + 1;  // 0 without any "/"
+  size_t cut = path.rfind('/') + 1;  // 0 without any "/"
+  if (path.size() - cut > NAME_MASK) cut = path.size() - NAME_MASK;
   MutexLock lock(&m_mutex);
   if (m_scan_stopped || m_stop_requested) return;
   const std::string dir = path.substr(0, cut);
@@ -232,8 +251,22 @@ void Sampler::scan_file(Walker* walker, const TCHAR* file_path,
   f.start = m_reductible_size;
   f.size = file_size;
   f.name_at = m_names.size();
-  f.name_len = (uint32_t)(path.size() - cut);
+  f.ino = id.ino;
   f.dir = it->second;
+  f.name_len = (uint16_t)(path.size() - cut);
+  if (id.follow) f.name_len |= FOLLOW;
+  if (id.is_block) f.name_len |= BLOCK;
+  f.dev = NO_DEV;
+  if (id.ino != 0) {
+    auto d = m_dev_index.find(id.dev);
+    if (d != m_dev_index.end()) {
+      f.dev = d->second;
+    } else if (m_devs.size() < NO_DEV) {
+      f.dev = (uint16_t)m_devs.size();
+      m_dev_index.emplace(id.dev, f.dev);
+      m_devs.push_back(id.dev);
+    }
+  }
   m_names.append(path, cut, std::string::npos);
   m_files.push_back(f);
   // Buckets this file fills up: one progress and limit check each, as when
@@ -258,7 +291,7 @@ void Sampler::sort_plan() {
   for (uint32_t i = 0; i < by_name.size(); i++) rank[by_name[i]] = i;
   const std::string& names = m_names;
   auto name = [&names](const plan_file_t& f) {
-    return std::string_view(names).substr(f.name_at, f.name_len);
+    return std::string_view(names).substr(f.name_at, f.name_len & NAME_MASK);
   };
   std::sort(m_files.begin(), m_files.end(),
             [&](const plan_file_t& a, const plan_file_t& b) {
@@ -276,7 +309,7 @@ void Sampler::sort_plan() {
 
 std::string Sampler::file_path(const plan_file_t& f) const {
   std::string p = m_dirs[f.dir];
-  p.append(m_names, f.name_at, f.name_len);
+  p.append(m_names, f.name_at, f.name_len & NAME_MASK);
   return p;
 }
 
@@ -363,10 +396,24 @@ size_t Sampler::get_unread_files() const {
   return m_unread_files.size();
 }
 
+size_t Sampler::get_skipped_dirs() const {
+  MutexLock lock(&m_mutex);
+  return m_skipped_dirs;
+}
+
 void Sampler::request_stop() {
   m_stop_requested = true;
   MutexLock lock(&m_mutex);
   if (m_walker != nullptr) m_walker->stop(nullptr);
+}
+
+void Sampler::request_stop_now() {
+  m_stop_now = true;
+  request_stop();
+}
+
+bool Sampler::stopped_now(void* arg) {
+  return static_cast<Sampler*>(arg)->m_stop_now;
 }
 
 void Sampler::print_scan_progress(bool to_file) const {
@@ -511,9 +558,11 @@ void Sampler::read_thread() {
     if (!buf) buf.reset(new unsigned char[buf_size]);
     bucket_slices(b, &slices);
     for (const file_slice_t& slice : slices) {
+      if (m_stop_now) break;
       PELKO_ASSERT(slice.size <= m_bucket_size);
-      const std::string path = file_path(m_files[slice.file]);
-      const int fd = file.open_path(path);
+      const plan_file_t& pf = m_files[slice.file];
+      const std::string path = file_path(pf);
+      const int fd = open_checked(&file, pf, path);
       if (fd >= 0)
         os_input_range_begin(fd, slice.offset, slice.size,
                              m_params.keep_cache, &range);
@@ -521,15 +570,22 @@ void Sampler::read_thread() {
       // chunks delivered are those of the whole slice. A short read (the
       // file shrank since the scan) or a failed one ends the slice.
       size_t done = 0, delivered = 0;
+      bool left = false;  // by request_stop_now
       while (fd >= 0 && done < slice.size) {
         const size_t want = std::min(buf_size, slice.size - done);
-        wait_for_rate(want);
+        if (!wait_for_rate(want)) {
+          left = true;
+          break;
+        }
         bool failed = false;
         const size_t r = os_input_range_read(&range, buf.get(), want,
                                              slice.offset + done, &failed);
         if (failed) {
           print_error("pread(", path);
           file.close_fd();
+        } else if (r < want) {
+          report_once(path, "ERROR: pread(" + path +
+                                ") failed, the file has shrunk since the scan");
         }
         const size_t chunk_count = r / chunk_size;
         for (size_t i = 0; i < chunk_count; i++)
@@ -537,10 +593,15 @@ void Sampler::read_thread() {
         delivered += chunk_count;
         done += r;
         if (failed || r < want) break;
+        if (m_stop_now && done < slice.size) {
+          left = true;
+          break;
+        }
       }
       const size_t planned = slice.size / chunk_size;
-      if (delivered < planned)
+      if (delivered < planned && !left)
         note_unread(path, (planned - delivered) * chunk_size);
+      if (left) break;
     }
     if (m_bucket_end_func != nullptr) m_bucket_end_func(seq, m_chunk_cb_arg);
     m_mutex.lock();
@@ -566,8 +627,9 @@ size_t Sampler::draw_bucket() {
   return b;
 }
 
-void Sampler::wait_for_rate(size_t bytes) {
-  if (m_params.max_rate == 0) return;
+bool Sampler::wait_for_rate(size_t bytes) {
+  if (m_stop_now) return false;
+  if (m_params.max_rate == 0) return true;
   const int64_t cost =
       (int64_t)((double)bytes * 1e9 / (double)m_params.max_rate);
   const int64_t now = steady_now_ns();
@@ -578,8 +640,61 @@ void Sampler::wait_for_rate(size_t bytes) {
   do {
     start = std::max(next, now);
   } while (!m_rate_next.compare_exchange_weak(next, start + cost));
-  if (start > now)
-    std::this_thread::sleep_for(std::chrono::nanoseconds(start - now));
+  // Slept in short steps: a stop must not wait for a slow rate's turn.
+  const int64_t step = 50 * 1000 * 1000;
+  for (int64_t t = now; t < start; t = steady_now_ns()) {
+    if (m_stop_now) return false;
+    std::this_thread::sleep_for(std::chrono::nanoseconds(std::min(step, start - t)));
+  }
+  return !m_stop_now;
+}
+
+int Sampler::open_checked(SliceFile* file, const plan_file_t& f,
+                          const _TSTRING& path) {
+  int fd = file->current(path);
+  if (fd >= 0) return fd;
+  fd = file->open_path(path, (f.name_len & FOLLOW) != 0, stopped_now, this);
+  if (fd < 0) {
+    if (errno == ELOOP && !(f.name_len & FOLLOW)) {
+      report_once(path, "ERROR: open(" + path +
+                            ") failed, it has been replaced by a symbolic "
+                            "link since the scan");
+    } else if (!m_stop_now) {
+      print_error("open(", path);
+    }
+    return -1;
+  }
+  os_stat_t st;
+  std::string changed;
+  if (os_fstat_input(fd, &st) != 0) {
+    print_error("fstat(", path);
+    file->close_fd();
+    return -1;
+  }
+  const bool block = (f.name_len & BLOCK) != 0;
+  if (block ? !S_ISBLK(st.st_mode) : !S_ISREG(st.st_mode)) {
+    changed = std::string("it has been replaced by ") + os_file_kind(st.st_mode) +
+              " since the scan";
+  } else if (f.ino != 0 && f.dev != NO_DEV &&
+             ((uint64_t)st.st_ino != f.ino ||
+              (uint64_t)st.st_dev != m_devs[f.dev])) {
+    changed = "it has been replaced by another file since the scan";
+  }
+  if (!changed.empty()) {
+    file->close_fd();
+    report_once(path, "ERROR: open(" + path + ") failed, " + changed);
+    return -1;
+  }
+  file->prepare();
+  return fd;
+}
+
+void Sampler::report_once(const _TSTRING& path, const std::string& line) {
+  {
+    MutexLock lock(&m_mutex);
+    if (!m_reported.insert(path).second) return;
+  }
+  std::cerr << line + "\n" << std::flush;
 }
 
 void Sampler::note_unread(const _TSTRING& path, size_t bytes) {

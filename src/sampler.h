@@ -16,6 +16,15 @@
 // Reading leaves the page cache as it found it unless params.keep_cache is
 // set (see os_input_range_t), and all reading threads together read at most
 // params.max_rate bytes per second when it is not 0.
+//
+// A planned file is read only if it is still the file the scan found: it is
+// opened without following a symbolic link (unless it is a root given as
+// one) and must have the device, inode and kind the scan saw. A file
+// replaced since the scan (by rename, or by a link to another file or a
+// device) is not read, and a file that has shrunk is read as far as it
+// goes: each is named once in an "ERROR: " line on stderr and counted with
+// the unread files. A file that cannot be opened for want of a file
+// descriptor is waited for (os_open_input_retry), not given up.
 #ifndef PELKO_SAMPLER_H_
 #define PELKO_SAMPLER_H_
 
@@ -35,6 +44,7 @@
 #include "options.h"
 #include "types.h"
 
+class SliceFile;
 class Walker;
 
 // Buckets a plan is cut into at least, when the bucket size is not given.
@@ -110,6 +120,12 @@ class Sampler {
   void request_stop();
   bool stop_requested() const { return m_stop_requested; }
 
+  // request_stop, and more: reading threads also leave the buckets they hold
+  // after the piece (at most 128 KiB) in hand, and their waits, for the read
+  // rate or for a file descriptor, end within 50 ms. What they leave unread
+  // is not counted as unreadable. For a person waiting for the final row.
+  void request_stop_now();
+
   // The plan's totals, for the run's summary. After a scan stopped by a limit
   // the sizes are scaled up to the probed size of the inputs, as
   // get_total_chunks() is; the file count is what the walk found.
@@ -122,10 +138,14 @@ class Sampler {
   plan_totals_t get_plan_totals() const;
 
   // What read() planned but could not deliver: the bytes of the whole
-  // chunks of slices whose file could not be opened or read, or had shrunk,
-  // and the number of distinct files they belong to. Call after read().
+  // chunks of slices whose file could not be opened or read, had shrunk or
+  // had been replaced, and the number of distinct files they belong to.
+  // Call after read().
   size_t get_unread_size() const;
   size_t get_unread_files() const;
+  // Directories the scan could not open or list to their end: their files
+  // are missing from the plan and from every total.
+  size_t get_skipped_dirs() const;
 
  private:
   // The plan is the sequence of the whole chunks of every file handed over,
@@ -137,9 +157,15 @@ class Sampler {
     uint64_t start;  // of its run in the sequence
     uint64_t size;   // bytes of its whole chunks
     uint64_t name_at;  // its name in m_names
-    uint32_t name_len;
+    uint64_t ino;      // as the scan saw it; 0: not known, not checked
     uint32_t dir;  // its directory (with the trailing "/") in m_dirs
+    uint16_t name_len;  // NAME_MASK bits; FOLLOW and BLOCK flags above
+    uint16_t dev;       // its device in m_devs; NO_DEV: not checked
   };
+  static const uint16_t NAME_MASK = 0x3FFF;
+  static const uint16_t FOLLOW = 0x4000;  // a root given as a symbolic link
+  static const uint16_t BLOCK = 0x8000;   // a block device
+  static const uint16_t NO_DEV = 0xFFFF;
   // One contiguous byte range of one file, part of a bucket.
   struct file_slice_t {
     size_t file;  // index into m_files
@@ -162,8 +188,9 @@ class Sampler {
   friend class SamplerTestPeer;
 
   static void scan_file(Walker* walker, const TCHAR* file_path,
-                        size_t file_size, void* arg);
-  void scan_file(Walker* walker, const TCHAR* file_path, size_t file_size);
+                        size_t file_size, const file_id_t& id, void* arg);
+  void scan_file(Walker* walker, const TCHAR* file_path, size_t file_size,
+                 const file_id_t& id = file_id_t());
   // Records a new elapsed second: progress line and limit check. m_mutex held.
   void check_elapsed_time(Walker* walker);
   void check_scan_limits(Walker* walker);
@@ -174,9 +201,17 @@ class Sampler {
   void read_thread();
   // Takes a bucket not yet read, at random; returns its number. m_mutex held.
   size_t draw_bucket();
-  // Waits until a read of bytes may begin under params.max_rate.
-  void wait_for_rate(size_t bytes);
+  // Waits until a read of bytes may begin under params.max_rate; false,
+  // at once, after request_stop_now().
+  bool wait_for_rate(size_t bytes);
   void note_unread(const _TSTRING& path, size_t bytes);
+  // Opens plan file f for reading (as file's descriptor) and checks that it
+  // is the file the scan found; -1 after its "ERROR: " line.
+  int open_checked(SliceFile* file, const plan_file_t& f,
+                   const _TSTRING& path);
+  // Prints line on stderr unless one was printed for path already.
+  void report_once(const _TSTRING& path, const std::string& line);
+  static bool stopped_now(void* arg);
 
   const pelko_params_t& m_params;
   // Everything below is guarded by m_mutex while the scan runs; while
@@ -209,9 +244,14 @@ class Sampler {
   size_t m_n_drawn;  // buckets taken for reading; guarded by m_mutex
 
   std::atomic<bool> m_stop_requested;  // read without the lock
+  std::atomic<bool> m_stop_now;
   Walker* m_walker;  // the walk in progress, or null; guarded by m_mutex
   size_t m_unread_size;  // guarded by m_mutex
   std::set<_TSTRING> m_unread_files;  // guarded by m_mutex
+  std::set<_TSTRING> m_reported;      // guarded by m_mutex: see report_once
+  std::vector<uint64_t> m_devs;       // devices of the plan's files
+  std::unordered_map<uint64_t, uint16_t> m_dev_index;
+  size_t m_skipped_dirs;
   // Steady-clock time (ns) from which the next read may begin, for
   // params.max_rate: each read reserves its share of time after it.
   std::atomic<int64_t> m_rate_next;

@@ -9,10 +9,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -389,10 +391,18 @@ TEST(Sampler, DeletedAndTruncatedFilesBetweenScanAndRead) {
        pos = err.find(line, pos + 1))
     n_lines++;
   EXPECT_EQ(n_lines, 2u) << err;  // one per slice of the deleted file
-  const std::string fifo_line =
-      "ERROR: pread(" + fifo + ") failed, " + strerror(ESPIPE) + "\n";
+  // A file replaced since the scan is not opened for reading at all; one
+  // that has shrunk is named once, however many of its slices fall short.
+  const std::string fifo_line = "ERROR: open(" + fifo +
+                                ") failed, it has been replaced by a FIFO "
+                                "since the scan\n";
+  const std::string shrunk_line = "ERROR: pread(" + shrunk +
+                                  ") failed, the file has shrunk since the "
+                                  "scan\n";
   EXPECT_NE(err.find(fifo_line), std::string::npos) << err;
-  EXPECT_EQ(err.size(), 2 * line.size() + fifo_line.size()) << err;
+  EXPECT_NE(err.find(shrunk_line), std::string::npos) << err;
+  EXPECT_EQ(err.size(), 2 * line.size() + fifo_line.size() + shrunk_line.size())
+      << err;
 
   std::map<std::string, std::string> now = {
       {keep, pattern(1, 8 * 4096)}, {shrunk, pattern(3, 6 * 4096)}};
@@ -407,6 +417,83 @@ TEST(Sampler, DeletedAndTruncatedFilesBetweenScanAndRead) {
   // deleted file, the 4 of the FIFO and 2 of the shrunk file.
   EXPECT_EQ(s.get_unread_size(), (8 + 4 + 2) * 4096u);
   EXPECT_EQ(s.get_unread_files(), 3u);
+}
+
+// A planned file replaced after the scan, by a symbolic link (to a file
+// outside the inputs, or to a device) or by another file renamed over it, is
+// not read: one ERROR line each, counted as unread. A root given as a link
+// is followed, as at the scan.
+TEST(Sampler, ReplacedFilesAreNotRead) {
+  TempDir t;
+  ::mkdir(t.sub("tree").c_str(), 0755);
+  write_file(t.sub("tree/keep"), pattern(1, 4 * 4096));
+  write_file(t.sub("tree/linked"), pattern(2, 4 * 4096));
+  write_file(t.sub("tree/renamed"), pattern(3, 4 * 4096));
+  write_file(t.sub("outside"), pattern(4, 4 * 4096));
+  write_file(t.sub("other"), pattern(5, 4 * 4096));
+  write_file(t.sub("image"), pattern(6, 4 * 4096));
+  ASSERT_EQ(symlink(t.sub("image").c_str(), t.sub("image_link").c_str()), 0);
+
+  Params p(4096, 4 * 4096, 2);
+  p.add_root(t.sub("tree"), DEVTYPE_DIRECTORY, INVALID_SIZE_T, INVALID_SIZE_T);
+  p.add_root(t.sub("image_link"), DEVTYPE_FILE, 4 * 4096, 1);
+  ConsoleCapture con;
+  Sampler s(p);
+  s.scan();
+  ASSERT_EQ(s.get_total_chunks(), 16u);
+
+  ASSERT_EQ(unlink(t.sub("tree/linked").c_str()), 0);
+  ASSERT_EQ(symlink(t.sub("outside").c_str(), t.sub("tree/linked").c_str()), 0);
+  ASSERT_EQ(rename(t.sub("other").c_str(), t.sub("tree/renamed").c_str()), 0);
+
+  Collector c;
+  c.chunk_size = 4096;
+  testing::internal::CaptureStderr();
+  s.read(Collector::cb, &c);
+  const std::string err = testing::internal::GetCapturedStderr();
+  // In reading order, which is random.
+  const std::string linked_line = "ERROR: open(" + t.sub("tree/linked") +
+                                  ") failed, it has been replaced by a "
+                                  "symbolic link since the scan\n";
+  const std::string renamed_line = "ERROR: open(" + t.sub("tree/renamed") +
+                                   ") failed, it has been replaced by another "
+                                   "file since the scan\n";
+  EXPECT_NE(err.find(linked_line), std::string::npos) << err;
+  EXPECT_NE(err.find(renamed_line), std::string::npos) << err;
+  EXPECT_EQ(err.size(), linked_line.size() + renamed_line.size()) << err;
+  std::vector<std::string> want;
+  for (int k : {1, 6})
+    for (int i = 0; i < 4; i++)
+      want.push_back(pattern(k, 4 * 4096).substr(i * 4096, 4096));
+  std::sort(want.begin(), want.end());
+  std::sort(c.chunks.begin(), c.chunks.end());
+  EXPECT_TRUE(c.chunks == want) << c.chunks.size() << " chunks";
+  EXPECT_EQ(s.get_unread_size(), 8 * 4096u);
+  EXPECT_EQ(s.get_unread_files(), 2u);
+}
+
+// request_stop_now: the readers leave their buckets and their waits for the
+// read rate at once; what they leave is not unreadable.
+TEST(Sampler, StopNowEndsRateWaits) {
+  TempDir t;
+  write_file(t.sub("f"), pattern(1, 64 * 4096));
+  Params p(4096, 16 * 4096, 4);
+  p.add_root(t.sub("f"), DEVTYPE_FILE, 64 * 4096, 1);
+  p.max_rate = 1024;  // a 64 KiB bucket would take a minute
+  ConsoleCapture con;
+  Sampler s(p);
+  s.scan();
+  std::atomic<int> n{0};
+  std::thread stopper([&s] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    s.request_stop_now();
+  });
+  s.read([](const unsigned char*, size_t, void* arg) { ++*static_cast<std::atomic<int>*>(arg); },
+         &n);
+  stopper.join();
+  EXPECT_LE(n, 16);  // no more than the first piece of the first bucket
+  EXPECT_EQ(s.get_unread_size(), 0u);
+  EXPECT_EQ(s.get_unread_files(), 0u);
 }
 
 // request_stop: reading threads take no further bucket and finish the ones

@@ -271,13 +271,24 @@ std::string format_summary(const summary_input_t& in, const summary_t& s) {
                 "many files end in a tail shorter than a chunk: a smaller -c "
                 "(for example -c 4K) analyses more of them");
 
-  if (in.unread_files == 0 && in.unread_size == 0)
+  // Directories the scan could not read are missing from every figure,
+  // the logical size included.
+  const std::string dirs =
+      in.skipped_dirs == 0
+          ? ""
+          : std::to_string(in.skipped_dirs) +
+                (in.skipped_dirs == 1 ? " directory" : " directories") +
+                " not walked: their files are in no figure";
+  if (in.unread_files == 0 && in.unread_size == 0 && dirs.empty())
     out += line("unreadable:", "none");
+  else if (in.unread_files == 0 && in.unread_size == 0)
+    out += line("unreadable:", dirs + " (see the ERROR lines)");
   else
     out += line("unreadable:", std::to_string(in.unread_files) +
                                    (in.unread_files == 1 ? " file, " : " files, ") +
                                    size_in_unit((double)in.unread_size) +
-                                   " unread (see the ERROR lines)");
+                                   " unread" + (dirs.empty() ? "" : "; " + dirs) +
+                                   " (see the ERROR lines)");
 
   const bool exact = s.exact;
   if (!exact) out += line("", "estimate", "pessimistic", "optimistic");

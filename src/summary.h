@@ -46,6 +46,7 @@ struct summary_input_t {
   bool scan_stopped = false;   // sizes extrapolated from a scan cut short
   size_t unread_size = 0;
   size_t unread_files = 0;
+  size_t skipped_dirs = 0;  // directories the scan could not read
   // The analysis (the final row).
   size_t chunk_size = 0;
   size_t n_data_chunks = 0;

@@ -195,6 +195,23 @@ TEST(Summary, Text) {
   EXPECT_NE(text.find("\nunreadable:                    2 files, 48.000 KiB "
                       "unread (see the ERROR lines)\n"),
             std::string::npos);
+  // Directories not walked are no "none", alone or beside unread files.
+  in.skipped_dirs = 3;
+  EXPECT_NE(format_summary(in, compute_summary(in))
+                .find("\nunreadable:                    2 files, 48.000 KiB "
+                      "unread; 3 directories not walked: their files are in "
+                      "no figure (see the ERROR lines)\n"),
+            std::string::npos);
+  in.unread_files = in.unread_size = 0;
+  in.skipped_dirs = 1;
+  EXPECT_NE(format_summary(in, compute_summary(in))
+                .find("\nunreadable:                    1 directory not "
+                      "walked: their files are in no figure (see the ERROR "
+                      "lines)\n"),
+            std::string::npos);
+  in.unread_files = 2;
+  in.unread_size = 3 * K;
+  in.skipped_dirs = 0;
   EXPECT_NE(text.find("\nafter dedupe:                  -                   "
                       "        19.141 MiB\n"),
             std::string::npos)

@@ -47,4 +47,16 @@ struct root_t {
 
 typedef std::list<root_t*> LIST_ROOTS;
 
+// What tells a file found by the scan from one put in its place later: its
+// device and inode as the scan saw them, and whether its path is followed
+// when it is a symbolic link (a root given on the command line is; an entry
+// met inside a directory is not). An inode of 0 is not known: such a file
+// is read without the check.
+struct file_id_t {
+  uint64_t dev = 0;
+  uint64_t ino = 0;
+  bool follow = false;
+  bool is_block = false;  // a block device, not a regular file
+};
+
 #endif  // PELKO_TYPES_H_

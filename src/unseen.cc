@@ -17,6 +17,7 @@
 #include "pelko_assert.h"
 #include "printer.h"
 #include "ranges.h"
+#include "thread_object.h"
 
 size_t Unseen::MAX_Y_SIZE = 120;
 
@@ -42,7 +43,7 @@ int32_t to_int32(double v) {
 // noticeable share of a small program's solve; a copy of a pristine model
 // (one per thread, never solved) is the same model for less.
 ClpSimplex* new_model() {
-  thread_local const ClpSimplex pristine(false);
+  PELKO_THREAD_OBJECT(const ClpSimplex, pristine, false);
   return new ClpSimplex(pristine);
 }
 
@@ -813,6 +814,15 @@ unseen_result_t unseen_estimate(const unseen_sample_t& s, double alpha,
     const double d = n_occ / r_high_lp - noise_high;
     high = d > 0 ? to_chunk_ratio(s.chunks, n_occ, n_occ / d, 0.0) : INFINITY;
   }
+  // The estimate: the geometric middle of the programs' range. The core
+  // program's own optimum is one vertex of a fit that is nearly flat along
+  // the range, and it jumps between the two ends from one sample to the
+  // next; the middle moves with the sample as its ends do. On model sets
+  // read to 0.1 - 5 % this cut the estimate's root mean square error by a
+  // third to two thirds (clone farms, home directories, mixes, long-tailed
+  // copies), and left it about as it was where the fit is sharp.
+  if (r_low_lp > 0 && r_high_lp > 0)
+    res.r = clamp(to_chunk_ratio(s.chunks, n_occ, sqrt(r_low_lp * r_high_lp), 0.0));
   if (low > 0) res.low = clamp(std::min(low, res.r));
 
   // Pairs of buckets that are copies of each other and of which at most one

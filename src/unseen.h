@@ -187,6 +187,8 @@ class Unseen {
 //    whole buckets come and go together, so one sampled bucket weighs as
 //    much as one observation, not as many as its chunks: the programs weigh
 //    every entry's fit error in those units (Unseen::set_unit).
+//  - the estimate: the geometric middle of the linear programs' range
+//    (below), or the core program's optimum while the range has no ends;
 //  - the range: the linear programs' range at the run's alpha (the data sets
 //    whose expected histograms fit the sample about as well as the best),
 //    each end moved outwards by its own sampling noise: the programs are

@@ -31,6 +31,7 @@ Walker::Walker(scan_file_func_t cb_func, void* cb_arg, int n_threads,
                int debug)
     : m_debug(debug),
       m_active(false),
+      m_skipped_dirs(0),
       m_cb_func(cb_func),
       m_cb_arg(cb_arg),
       m_n_threads(n_threads),
@@ -105,7 +106,20 @@ void Walker::walk(const TCHAR* path, bool follow_links) {
     m_cond.signal();
     return;
   }
-  walk_file(path, fs_size, dev_type);
+  file_id_t id;
+  id.follow = follow_links;
+  id.is_block = dev_type == DEVTYPE_BLOCK;
+  os_stat_t st;
+  if ((dev_type == DEVTYPE_FILE || dev_type == DEVTYPE_BLOCK) &&
+      os_stat(path, &st, follow_links) == 0) {
+    id.dev = (uint64_t)st.st_dev;
+    id.ino = (uint64_t)st.st_ino;
+  }
+  walk_file(path, fs_size, dev_type, id);
+}
+
+bool Walker::walk_stopped(void* arg) {
+  return !static_cast<Walker*>(arg)->m_active;
 }
 
 void Walker::walk_dir(const TCHAR* dir_path) {
@@ -115,9 +129,12 @@ void Walker::walk_dir(const TCHAR* dir_path) {
     return;
   }
   // Opened without moving the directory's access time where permitted.
-  os_dir_t* dir = os_dir_open(dir_path);
+  os_dir_t* dir = os_dir_open(dir_path, walk_stopped, this);
   if (dir == nullptr) {
+    // A walk being stopped is no directory lost.
+    if (!m_active) return;
     print_dir_error("opendir(", dir_path);
+    m_skipped_dirs++;
     return;
   }
   // One path buffer per directory: the entry name replaces the previous one.
@@ -127,10 +144,12 @@ void Walker::walk_dir(const TCHAR* dir_path) {
   for (;;) {
     const TCHAR* name = nullptr;
     size_t file_size = INVALID_SIZE_T;
-    if (os_dir_next(dir, &name, &file_size) != 0) {
+    file_id_t id;
+    if (os_dir_next(dir, &name, &file_size, &id) != 0) {
       // The entries handed over so far stay; the rest of this directory is
       // lost, and said so.
       print_dir_error("readdir(", dir_path);
+      m_skipped_dirs++;
       break;
     }
     if (name == nullptr || !m_active) break;
@@ -142,7 +161,7 @@ void Walker::walk_dir(const TCHAR* dir_path) {
     // A regular file told by the listing itself needs no probe; everything
     // else takes the full one.
     if (file_size != INVALID_SIZE_T) {
-      walk_file(entry_path.c_str(), file_size, DEVTYPE_FILE);
+      walk_file(entry_path.c_str(), file_size, DEVTYPE_FILE, id);
       continue;
     }
     walk(entry_path.c_str(), false);
@@ -151,7 +170,7 @@ void Walker::walk_dir(const TCHAR* dir_path) {
 }
 
 void Walker::walk_file(const TCHAR* file_path, size_t fs_size,
-                       DEVTYPE dev_type) {
+                       DEVTYPE dev_type, const file_id_t& id) {
   PELKO_ASSERT(dev_type != DEVTYPE_DIRECTORY);
   PELKO_ASSERT(dev_type != DEVTYPE_FILESYSTEM);
   std::ostream& con = printer.console();
@@ -159,7 +178,7 @@ void Walker::walk_file(const TCHAR* file_path, size_t fs_size,
     case DEVTYPE_FILE:
     case DEVTYPE_BLOCK:
       if (m_debug > 2) con << file_path << ", size=" << fs_size << '\n';
-      m_cb_func(this, file_path, fs_size, m_cb_arg);
+      m_cb_func(this, file_path, fs_size, id, m_cb_arg);
       return;
     default:
       break;

@@ -15,7 +15,9 @@
 // reached through two roots is handed over twice. A directory that cannot be
 // opened, or whose listing fails part-way, is reported on stderr with an
 // "ERROR: opendir(" or "ERROR: readdir(" line; the walk goes on without the
-// rest of it.
+// rest of it, and get_skipped_dirs() counts it. A directory that cannot be
+// opened because the process or the system is out of file descriptors is
+// tried again (see os_open_input_retry) rather than skipped.
 //
 // Thread safety: add_root and start are called by one thread; stop and
 // get_elapsed_time may be called from any thread, including from inside the
@@ -41,10 +43,11 @@ class Walker {
   // reached it (the calling thread of start() for root files), concurrently
   // and without any walker lock held: the callee does its own locking.
   // file_path is borrowed for the duration of the call; file_size is the
-  // probed size (a block device's capacity). The callee may call
-  // walker->stop().
+  // probed size (a block device's capacity); id what the probe saw. The
+  // callee may call walker->stop().
   typedef void (*scan_file_func_t)(Walker* walker, const TCHAR* file_path,
-                                   size_t file_size, void* arg);
+                                   size_t file_size, const file_id_t& id,
+                                   void* arg);
 
   Walker(scan_file_func_t cb_func, void* cb_arg, int n_threads, int debug);
   virtual ~Walker();
@@ -73,6 +76,10 @@ class Walker {
   // Whole seconds since start() began.
   time_t get_elapsed_time() const;
 
+  // Directories that could not be opened, or not listed to their end, so
+  // far (each with its "ERROR: " line).
+  size_t get_skipped_dirs() const { return m_skipped_dirs; }
+
  private:
   static void* walk_thread(void* arg);
   void walk_thread();
@@ -80,10 +87,13 @@ class Walker {
   // walk_file. Roots follow symbolic links, directory entries do not.
   void walk(const TCHAR* path, bool follow_links);
   void walk_dir(const TCHAR* dir_path);
-  void walk_file(const TCHAR* file_path, size_t fs_size, DEVTYPE dev_type);
+  void walk_file(const TCHAR* file_path, size_t fs_size, DEVTYPE dev_type,
+                 const file_id_t& id);
+  static bool walk_stopped(void* arg);
 
   const int m_debug;
   std::atomic<bool> m_active;  // read without the lock while enumerating
+  std::atomic<size_t> m_skipped_dirs;
   const scan_file_func_t m_cb_func;
   void* const m_cb_arg;
   const int m_n_threads;

@@ -64,7 +64,8 @@ struct Recorder {
   std::vector<std::thread::id> threads;
   size_t n_stop = 0;
 
-  static void cb(Walker* w, const TCHAR* path, size_t size, void* arg) {
+  static void cb(Walker* w, const TCHAR* path, size_t size, const file_id_t&,
+                 void* arg) {
     Recorder* r = static_cast<Recorder*>(arg);
     MutexLock lock(&r->mu);
     r->files.emplace_back(path, size);
@@ -339,6 +340,7 @@ TEST(Walker, ListingThatFailsPartWayIsReported) {
   EXPECT_EQ(
       "\nERROR: readdir(" + t.sub("a") + ") failed, " + strerror(EIO) + "\n",
       err);
+  EXPECT_EQ(1u, w.get_skipped_dirs());  // for the summary: not all was seen
   // The entry of "a" read before the failure, then all of "b".
   auto seen = r.by_path();
   EXPECT_EQ(4u, seen.size());
@@ -376,8 +378,11 @@ TEST(Walker, UnreadableDirectoryIsReportedAndSkipped) {
               err.find(opendir_line) != std::string::npos &&
               err.find("\nERROR: opendir(" + t.sub("tree/closed") + ") failed, " +
                        strerror(EACCES) + "\n") != std::string::npos &&
-              err.find("os_is_filesystem") == std::string::npos;
-    if (!ok) printf("stderr: [%s], %zu files\n", err.c_str(), r.files.size());
+              err.find("os_is_filesystem") == std::string::npos &&
+              w.get_skipped_dirs() == 2;
+    if (!ok)
+      printf("stderr: [%s], %zu files, %zu skipped\n", err.c_str(),
+             r.files.size(), w.get_skipped_dirs());
     return ok;
   };
   if (geteuid() != 0) {

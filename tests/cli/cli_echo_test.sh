@@ -27,7 +27,8 @@ scan_time_limit: 3600 sec.
 $TMP/f: single file, 5000" "$TMP/out" mask_memory
 expect_file "defaults: stderr" "$MISSING_ERR" "$TMP/err"
 
-# Zero limits hide their lines; -e compress prints the zeros qualifier.
+# Zero limits hide their lines; -e compress has no dedupe, so no zeros
+# qualifier.
 run_pelko -p "$TMP/f" -M 0 -T 0 -e compress -t 3 -r 0.5 -A 2 -b 64K -p "$MISSING"
 expect_file "no limits" "VERSION:         $VERSION_LINE
 INPUT PARAMETERS:
@@ -35,7 +36,7 @@ path:            $TMP/f
 path:            $MISSING
 chunk_size:      16.000 KiB
 bucket_size:     64.000 KiB
-estimate:        (without zeros) compress
+estimate:        compress
 report_freq:     0.500%
 #threads:        3
 alpha:           2.000
@@ -65,12 +66,20 @@ debug_level:     1
 $TMP/f: single file, 5000"
 }
 expect_file "debug 1: console" "$(echo_d 1.000 0.500)" "$TMP/out"
-expect_file "debug 1: file" "$(echo_d 1 0.5)" "$TMP/report.txt"
 expect_file "debug 1: stderr" "$MISSING_ERR" "$TMP/err"
+# A run refused at its start writes no report file.
+[ -e "$TMP/report.txt" ] && _fail "debug 1: a report file was written"
+# The same run without the missing path: the file has the echo too.
+run_pelko -D -p "$TMP/f" -o "$TMP/report.txt" -M 10G -e dedupe -e no-dedupe-zeros
+expect_file "debug 1: file" "$(echo_d 1 0.5 | grep -v "^path: *$MISSING\$")" \
+  "$TMP/report.txt" "head -n 15"
 
-# An existing report file is overwritten, not appended to.
+# An existing report file is left alone by a run refused at its start, and
+# overwritten, not appended to, by one that goes ahead.
 printf 'old line 1\nold line 2\nold line 3\n%.0s' {1..200} >"$TMP/report.txt"
 run_pelko -p "$TMP/f" -o "$TMP/report.txt" -p "$MISSING"
+expect_eq "refused run: report file kept" 600 "$(grep -c '^old line' "$TMP/report.txt" || true)"
+run_pelko -p "$TMP/f" -o "$TMP/report.txt"
 expect_eq "overwrite" "VERSION:         $VERSION_LINE" "$(head -n 1 "$TMP/report.txt")"
 expect_eq "overwrite: no old lines" "0" "$(grep -c '^old line' "$TMP/report.txt" || true)"
 expect_eq "file: 1%" "report_freq:     1%" "$(grep report_freq "$TMP/report.txt")"

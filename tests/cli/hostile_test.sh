@@ -129,20 +129,31 @@ if [ $nobody_ok = 1 ]; then
   expect_contains "unreadable file" "ERROR: open(perm/secret) failed, Permission denied" "$errs"
   expect_contains "unreadable dir" "ERROR: opendir(perm/closed) failed, Permission denied" "$errs"
   expect_contains "unreadable dir reason" "Permission denied" "$errs"
+  # The directory's files are in no figure: the summary and the JSON say so.
+  expect_contains "unreadable: summary" "unreadable:                    1 file, 64.000 KiB unread; 1 directory not walked: their files are in no figure (see the ERROR lines)" "$(cat "$TMP/out")"
+  : >"$TMP/perm.json"
+  chown 65534:65534 "$TMP/perm.json"
+  RC=0
+  (cd "$TMP" && setpriv --reuid=65534 --regid=65534 --clear-groups \
+     timeout -k 5 30 "$PELKO" -p perm --json perm.json >"$TMP/out" 2>"$TMP/err" </dev/null) || RC=$?
+  expect_contains "unreadable: JSON" '"unread_files":1,"skipped_dirs":1' "$(grep '"type":"summary"' "$TMP/perm.json")"
   chmod 755 "$P/closed"
 else
   echo "SKIP unreadable file and directory: needs root, setpriv and a binary reachable by uid 65534"
 fi
 
-# --- 5. Files deleted, truncated and grown between scan and read ---------------
-# Every open of the three victims is delayed by 1 s (strace fault injection);
-# meanwhile, as soon as the analysis has begun, they are changed. Without
+# --- 5. Files deleted, truncated, grown and replaced between scan and read -----
+# Every open of the victims is delayed by 1 s (strace fault injection);
+# meanwhile, as soon as the analysis has begun, they are changed: one is
+# replaced by a symbolic link to /dev/zero, one by a file renamed over it.
+# Neither replacement is read; each is named once. Without
 # strace the same cases are covered by the unit test
 # Sampler.DeletedAndTruncatedFilesBetweenScanAndRead.
 if [ $HAVE_STRACE = 1 ]; then
   R="$TMP/race"
   mkdir -p "$R"
-  for f in keep1 keep2 keep3 gone shrink grow; do rand_file "$R/$f" 200000; done
+  for f in keep1 keep2 keep3 gone shrink grow linked renamed; do rand_file "$R/$f" 200000; done
+  rand_file "$TMP/outside" 200000
   (
     for _ in $(seq 400); do
       grep -q ANALYZING "$TMP/report" 2>/dev/null && break
@@ -151,19 +162,27 @@ if [ $HAVE_STRACE = 1 ]; then
     rm "$R/gone"
     truncate -s 50000 "$R/shrink"
     head -c 300000 /dev/urandom >>"$R/grow"
+    ln -s /dev/zero "$TMP/zero_link" && mv "$TMP/zero_link" "$R/linked"
+    mv "$TMP/outside" "$R/renamed"
   ) &
   changer=$!
   rm -f "$TMP/report"
   RC=0
   timeout -k 5 60 strace -f -qq -o /dev/null -P "$R/gone" -P "$R/shrink" -P "$R/grow" \
+    -P "$R/linked" -P "$R/renamed" \
     -e trace=open,openat -e inject=open,openat:delay_enter=1s \
     "$PELKO" -p "$R" -o "$TMP/report" >"$TMP/out" 2>"$TMP/err" </dev/null || RC=$?
   wait $changer
-  # 6 files x 12 chunks planned; read: 3 x 12 kept, 3 of the shrunk file,
-  # the 12 planned of the grown one, none of the deleted one.
-  expect_final "race" "816.000 KiB (70.833%)"
-  expect_contains "race: deleted" "ERROR: open($R/gone) failed, No such file or directory" \
-    "$(cat "$TMP/err")"
+  # 8 files x 12 chunks planned; read: 3 x 12 kept, 3 of the shrunk file,
+  # the 12 planned of the grown one, none of the deleted or replaced ones.
+  expect_final "race" "816.000 KiB (53.125%)"
+  errs=$(cat "$TMP/err")
+  expect_contains "race: deleted" "ERROR: open($R/gone) failed, No such file or directory" "$errs"
+  expect_contains "race: shrunk" "ERROR: pread($R/shrink) failed, the file has shrunk since the scan" "$errs"
+  expect_contains "race: link" "ERROR: open($R/linked) failed, it has been replaced by a symbolic link since the scan" "$errs"
+  expect_contains "race: renamed" "ERROR: open($R/renamed) failed, it has been replaced by another file since the scan" "$errs"
+  expect_eq "race: each named once" 1 "$(grep -c "($R/renamed)" <<<"$errs")"
+  expect_contains "race: summary" "unreadable:                    4 files, 720.000 KiB unread" "$(grep -a "^unreadable:" "$TMP/report")"
 else
   echo "SKIP scan/read race: strace not usable; see Sampler.DeletedAndTruncatedFilesBetweenScanAndRead"
 fi
@@ -211,16 +230,19 @@ expect_contains "sparse: planned" "Scanned: 1024.000 GiB, 100%" "$rep"   # a rat
 expect_contains "sparse: one file" " 1 files (" "$rep"
 expect_contains "sparse: reductible" "Reductible: 1024.000 GiB (100%)" "$rep"
 expect_contains "sparse: reading began" "1024.000 KiB (0.000%)" "$rep"
-expect_no_errors "sparse: no errors"
+expect_file "sparse: only the stop line" \
+  "stopping: finishing the final row; press Ctrl-C again to quit without it" "$TMP/err"
 rm -f "$TMP/sparse"
 
 # --- 8. Paths under /proc and /sys: refused, never enumerated, nothing read ----
 for p in /proc /proc/self /proc/self/status /sys; do
   [ -e "$p" ] || continue
+  rm -f "$TMP/report"
   run_timed 30 -p "$p" -o "$TMP/report"
   expect_status "$p" 1
   expect_contains "$p: refused" "lies on a virtual file system" "$(cat "$TMP/err")"
-  expect_eq "$p: nothing scanned" "" "$(grep -a SCANNING "$TMP/report" || true)"
+  expect_eq "$p: nothing scanned" "" "$(grep -a SCANNING "$TMP/out" || true)"
+  [ -e "$TMP/report" ] && _fail "$p: a report file was written"
 done
 
 finish

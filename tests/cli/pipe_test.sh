@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Pipes and redirection: once the reader of the report has gone the run ends
-# at its next write (killed by SIGPIPE), whether the reader leaves at the
-# first line or in the middle of the analysis, and even when the parent
-# started pelko with SIGPIPE ignored. Reading the 64 GiB input in full would
+# at its next write (as SIGPIPE would end it, exit status 141, with every
+# other output completed), whether the reader leaves at the first line or in
+# the middle of the analysis, and even when the parent started pelko with
+# SIGPIPE ignored. Reading the 64 GiB input in full would
 # take minutes, so an early end proves that reading stopped. Redirected to a
 # file, standard output holds the whole report.
 source "$(dirname "$0")/lib.sh" "$@"
@@ -25,7 +26,7 @@ piped() {
          head -n "$lines" >"$TMP/out"
        echo "${PIPESTATUS[0]}")
   end=$(date +%s)
-  expect_eq "$label: pelko killed by SIGPIPE" 141 "$st"
+  expect_eq "$label: pelko ended by SIGPIPE" 141 "$st"
   expect_eq "$label: lines read" "$lines" "$(wc -l <"$TMP/out")"
   if [ $((end - start)) -gt 15 ]; then
     _fail "$label: took $((end - start)) s after the reader left"
@@ -41,6 +42,20 @@ expect_contains "head -30: analysis had begun" "ANALYZING" "$(cat "$TMP/out")"
 IGNORE_PIPE=(python3 -c 'import os, sys; os.execvp(sys.argv[1], sys.argv[1:])')
 piped "head -1, SIGPIPE ignored" 1 "${IGNORE_PIPE[@]}"
 piped "head -30, SIGPIPE ignored" 30 "${IGNORE_PIPE[@]}"
+
+# The reader leaving ends the run as a signal would, but the other outputs
+# are completed: the report file and the JSON get the final row and the
+# summary, and the export is written.
+st=$(set +o pipefail
+     timeout -k 5 40 "$PELKO" -p "$TMP/big" -r 0.1 -o "$TMP/report" \
+       --json "$TMP/run.json" --export "$TMP/run.pex" 2>"$TMP/err" </dev/null |
+       head -n 30 >/dev/null
+     echo "${PIPESTATUS[0]}")
+expect_eq "reader gone: exit status" 141 "$st"
+expect_contains "reader gone: report file" "SUMMARY: interrupted by SIGPIPE at " "$(cat "$TMP/report")"
+expect_contains "reader gone: JSON" '"stop_reason":"interrupted by SIGPIPE"' "$(tail -n 1 "$TMP/run.json")"
+[ -s "$TMP/run.pex" ] || _fail "reader gone: no export"
+expect_contains "reader gone: named" "ERROR: write(stdout) failed, Broken pipe" "$(cat "$TMP/err")"
 
 # Redirection: the console report in a file is complete and matches the
 # report file row for row (console rows start with a carriage return and

@@ -13,8 +13,14 @@ head -c 32M "$TMP/data/a" >"$TMP/data/b"
 truncate -s 64M "$TMP/data/z"
 
 # rows FILE: progress and figures of every row of a report file, without
-# the time, bandwidth and memory columns.
-rows() { grep -a -E '^[0-9]+s\.'$'\t' "$1" | cut -f 2,7-; }
+# the time, bandwidth and memory columns. The bandwidth is a lone tab in the
+# first second, one field more than later: the figures start after the
+# memory column (the field that ends in GiB), wherever it falls.
+rows() {
+  grep -a -E '^[0-9]+s\.'$'\t' "$1" | awk -F'\t' '{
+    m = 3; while (m < NF && $m !~ /GiB$/) m++
+    out = $2; for (i = m + 1; i <= NF; i++) out = out "\t" $i; print out }'
+}
 
 # --- The bucket size: chosen after the scan, echoed and recorded ----------
 run_pelko -p "$TMP/data" -e no-compress --stop-at 5 --json "$TMP/j" -o "$TMP/r"
