@@ -164,5 +164,17 @@ echo "== errors"
 run_exe -p "$(winpath "$TMP/missing")"
 expect_status "a missing input" 1
 expect_contains "a missing input is named" "missing" "$(cat "$TMP/err")"
+# The output checks stand on the Windows file identity (volume serial number
+# and file index) and attributes: an input is never an output, a read-only
+# output is refused before anything is written.
+run_exe -p "$(winpath "$DATA/a.bin")" --json "$(winpath "$DATA/a.bin")"
+expect_status "an input as the output" 1
+expect_contains "an input as the output is refused" "pelko writes nothing to its inputs" \
+  "$(cat "$TMP/err")"
+printf 'keep\n' >"$TMP/ro.json"
+chmod a-w "$TMP/ro.json"  # Wine shows it as read-only
+run_exe -p "$(winpath "$DATA/a.bin")" --json "$(winpath "$TMP/ro.json")"
+expect_status "a read-only output" 1
+expect_eq "a read-only output is left as it was" "keep" "$(cat "$TMP/ro.json")"
 
 finish
