@@ -26,9 +26,12 @@ std::atomic<int64_t> g_signal_time{0};  // steady clock, ns; 0: none yet
 HANDLE g_wake = nullptr;
 
 // Guards the callback and whether the first event has been passed on.
+// Never destroyed, nor is what the console handler uses below: the callback
+// thread and the handler may run while the process exits, after the other
+// statics are gone.
 Mutex& cb_mutex() {
-  static Mutex mu;
-  return mu;
+  static Mutex* mu = new Mutex;
+  return *mu;
 }
 interrupt_cb_func_t g_cb_func = nullptr;
 void* g_cb_arg = nullptr;
@@ -36,12 +39,12 @@ bool g_delivered = false;
 
 // The temporary files to remove on an abrupt end.
 Mutex& temp_mutex() {
-  static Mutex mu;
-  return mu;
+  static Mutex* mu = new Mutex;  // never destroyed: see cb_mutex
+  return *mu;
 }
 std::vector<std::string>& temp_files() {
-  static std::vector<std::string> files;
-  return files;
+  static std::vector<std::string>* files = new std::vector<std::string>;
+  return *files;
 }
 
 void remove_temp_files() {

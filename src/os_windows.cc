@@ -514,12 +514,13 @@ namespace {
 // The descriptors of os_open_input that are raw devices: their handles tell
 // no file status of their own, so os_fstat_input answers as os_stat did.
 Mutex& device_fds_mutex() {
-  static Mutex mu;
-  return mu;
+  static Mutex* mu = new Mutex;  // never destroyed: inputs close until the end
+  return *mu;
 }
 std::unordered_map<int, uint64_t>& device_fds() {
-  static std::unordered_map<int, uint64_t> fds;
-  return fds;
+  static std::unordered_map<int, uint64_t>* fds =
+      new std::unordered_map<int, uint64_t>;
+  return *fds;
 }
 
 }  // namespace
