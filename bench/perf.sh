@@ -28,6 +28,12 @@
 #
 #   bench/perf.sh [build-dir]          (default: build-bench)
 #
+# With PELKO_WINE_EXE=path/to/pelko.exe the whole runs (sections 1, 4 and 5)
+# time that program under Wine instead, on the same data: a rough figure of
+# the Windows build, not one of real Windows. What times parts of the
+# program (sections 2 and 3, the estimates, the micro benchmarks) is left
+# out then.
+#
 # Environment: PELKO_PERF_DIR (data sets, default /tmp/pelko_perf; kept between
 # runs), PELKO_BENCH_TREE (file trees, default /tmp/pelko_bench_tree),
 # PELKO_PERF_RUNS (timed runs per command, default 7), PELKO_PERF_LZ4_ROUNDS
@@ -59,6 +65,20 @@ cmake --build "$build_dir" -j2 >/dev/null
 
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
+
+wine_exe=${PELKO_WINE_EXE:-}
+if [ -n "$wine_exe" ]; then
+  command -v wine >/dev/null || { echo "perf.sh: PELKO_WINE_EXE needs wine" >&2; exit 1; }
+  export WINEDEBUG=-all
+  unset DISPLAY
+  # Absolute paths reach pelko.exe as they are: Wine's current drive is Z:,
+  # which is /.
+  printf '#!/bin/sh\nexec wine %q "$@"\n' "$(readlink -f "$wine_exe")" >"$tmp/pelko-wine"
+  chmod +x "$tmp/pelko-wine"
+  pelko=$tmp/pelko-wine
+  wineserver -p  # one server for every run
+  trap 'wineserver -k 2>/dev/null || true; rm -rf "$tmp"' EXIT
+fi
 
 # ---------------------------------------------------------------------------
 # Helpers.
@@ -189,6 +209,7 @@ cat "$data"/text.tar "$data"/bin.dat "$data"/random.dat "$data"/halfdup.dat \
 find "$tree/small" -type f ! -name .complete -print0 >"$tmp/list"
 xargs -0 -a "$tmp/list" cat >/dev/null
 
+[ -n "$wine_exe" ] && echo "pelko.exe under Wine ($wine_exe): rough figures, not those of Windows"
 echo "pelko performance, $(nproc) processors, $(date -u +%FT%TZ); medians of $runs runs"
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg) (wall-clock figures need an idle machine)"
 echo
@@ -243,6 +264,7 @@ done
 echo "half duplicates: throughput vs text.tar = $(calc "${tput[halfdup.dat]} / ${tput[text.tar]}" 2) (LZ4 skipped on hits)"
 echo
 
+if [ -z "$wine_exe" ]; then
 # ---------------------------------------------------------------------------
 echo "== 2. dedupe map: resident growth per distinct checksum, 10 million (goal <= 24 B)"
 "$build_dir/estimator_bench" --benchmark_filter='BM_map_memory' \
@@ -269,10 +291,13 @@ printf '%-36s %8s s\n' "cat FILES (16 x 64 MiB)" "$(calc "$t_cat")"
 printf '%-36s %8s s   reader/cat throughput = %s\n' "pelko reader, 2 threads" "$(calc "$t_read")" "$(calc "$t_cat / $t_read" 2)"
 echo
 
+fi
+
 # ---------------------------------------------------------------------------
 echo "== 4. reports (goals: one estimate <= 10 ms; default schedule <= 2 % slower than -r 100)"
 # Histograms 0 and 1 reach the cap; 3 is the text tar's at 99 %, as a run's
 # reports mostly see them.
+if [ -z "$wine_exe" ]; then
 for arg in 0 1 3; do
   t=$(bench_median unseen_bench "^BM_Estimate/$arg/" --benchmark_repetitions=15)
   printf 'one estimate, histogram %d: %s ms (ratio to 10 ms: %s)\n' "$arg" "$(calc "$t * 1000" 2)" "$(calc "$t * 100" 3)"
@@ -282,6 +307,7 @@ done
 t=$(bench_median unseen_bench '^BM_ReportSchedule' --benchmark_repetitions=5)
 printf 'default schedule, 100 estimates (text tar): %s ms = %s %% of the text run'"'"'s cpu (%s s)\n' \
   "$(calc "$t * 1000" 1)" "$(calc "100 * $t / ${cpuof[text.tar]}" 2)" "$(calc "${cpuof[text.tar]}")"
+fi
 # The two schedules run in turn, pair by pair, so that a drift of the
 # machine's speed hits both alike; the ratio is the median of the pairs'.
 paired() {
@@ -328,8 +354,10 @@ PELKO_PERF_DIR=$data bash "$src_dir/bench/configs_perf.sh" "$build_dir"
 echo
 
 # ---------------------------------------------------------------------------
+if [ -z "$wine_exe" ]; then
 echo "== micro benchmarks"
 "$build_dir/crc_bench" --benchmark_filter='16384' 2>/dev/null | grep -E '^BM_'
 "$build_dir/estimator_bench" --benchmark_filter='BM_(zero_test|lz4|map_update|memory_probe|add_chunk)' 2>/dev/null | grep -E '^BM_'
 echo
+fi
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -5,6 +5,8 @@
 #                    Debian package
 #   TEST_PACKAGES    the tests only: unit tests, end-to-end tests, sanitizer
 #                    and fuzzing builds, benchmarks
+#   WINDOWS_PACKAGES the Windows cross-build and its tests under Wine
+#                    (scripts/build_windows.sh)
 
 BUILD_PACKAGES=(
   build-essential cmake pkg-config      # compiler and build
@@ -23,6 +25,14 @@ TEST_PACKAGES=(
   librsvg2-bin                          # renders the --plot chart in its test
   e2fsprogs util-linux time strace      # file-system images, terminals, peak memory, open tracing
   groff-base man-db                     # manual page checks
+)
+
+WINDOWS_PACKAGES=(
+  g++-mingw-w64-x86-64-posix mingw-w64-tools   # cross compilers, pkg-config wrapper
+  wine64 wine                                  # runs the tests, headless
+  make patch dpkg-dev xz-utils                 # building Debian's source packages
+  cmake pkg-config googletest nlohmann-json3-dev  # the tests' and --json's sources
+  zip python3                                  # release archive; test data
 )
 
 # install_missing PACKAGE...: installs those of the packages that are not

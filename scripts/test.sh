@@ -52,6 +52,13 @@ bash "$ROOT/scripts/fuzz.sh" 30
 stage "6. Debian package: build, install, run, remove"
 bash "$ROOT/scripts/package_test.sh"
 
+stage "7. Windows: cross-build, unit tests and runs under Wine"
+# Installs its own packages; the static libraries are built once into a
+# prefix under build-windows/ and reused while their sources stay the same.
+bash "$ROOT/scripts/build_windows.sh"
+bash "$ROOT/tests/windows/wine_test.sh" "${PELKO_WIN_BUILD_DIR:-$ROOT/build-windows}" \
+  "$PELKO_BUILD_DIR/pelko"
+
 # Further stages are appended here, each opened by `stage "N. name"`.
 
 echo

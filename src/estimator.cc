@@ -1,10 +1,12 @@
 #include "estimator.h"
 
 #include <xxhash.h>
+#include <math.h>
 #include <stdio.h>
 #include <string.h>
 
 #include <algorithm>
+#include <cmath>
 #include <iterator>
 #include <vector>
 
@@ -18,6 +20,7 @@
 #include "record.h"
 #include "sampler.h"
 #include "summary.h"
+#include "thread_object.h"
 
 namespace {
 

@@ -19,13 +19,32 @@
 // to its process group, and a person pressing Ctrl-C again is slower than
 // that.
 //
+// On Windows (interrupt_windows.cc) Ctrl-C and Ctrl-Break count as SIGINT,
+// a console closed, a log-off or a shutdown as SIGTERM.
+//
 // Thread safety: every function may be called from any thread.
 #ifndef PELKO_INTERRUPT_H_
 #define PELKO_INTERRUPT_H_
 
+#include <signal.h>
 #include <stdint.h>
 
 #include <string>
+
+#ifdef _WIN32
+// Windows has no such signals; the events that stand for them (a console
+// closed, standard output's reader gone) carry the numbers Linux gives
+// them, so that names and exit statuses are the same.
+#ifndef SIGHUP
+#define SIGHUP 1
+#endif
+#ifndef SIGQUIT
+#define SIGQUIT 3
+#endif
+#ifndef SIGPIPE
+#define SIGPIPE 13
+#endif
+#endif
 
 const int64_t INTERRUPT_REPEAT_NS = 100 * 1000 * 1000;  // 0.1 s
 

@@ -1,14 +1,10 @@
 #include "merge.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <math.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/random.h>
-#include <sys/stat.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <functional>
@@ -38,27 +34,20 @@ void export_error(const std::string& path, const std::string& what) {
 }
 
 std::string dir_of(const std::string& path) {
-  const size_t cut = path.rfind('/');
+  const size_t cut = os_last_separator(path);
   if (cut == std::string::npos) return ".";
   return cut == 0 ? "/" : path.substr(0, cut);
 }
 
 uint64_t random_id() {
   uint64_t id = 0;
-  if (getrandom(&id, sizeof(id), 0) != (ssize_t)sizeof(id) || id == 0) {
+  if (!os_random_bytes(&id, sizeof(id)) || id == 0) {
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
     id = ((uint64_t)ts.tv_sec << 32) ^ (uint64_t)ts.tv_nsec ^
-         ((uint64_t)getpid() << 48);
+         ((uint64_t)(uintptr_t)&ts << 16);
   }
   return id;
-}
-
-std::string host_name() {
-  char name[256];
-  if (gethostname(name, sizeof(name)) != 0) return "";
-  name[sizeof(name) - 1] = 0;
-  return name;
 }
 
 void write_entry(const sample_entry_t& e, void* arg) {
@@ -336,7 +325,7 @@ bool write_export(const pelko_params_t& params, const Estimator& estimator,
   h.seed = params.seed;
   h.run_id = random_id();
   h.created = (uint64_t)time(nullptr);
-  h.host = host_name();
+  h.host = os_host_name();
   for (const root_t* root : params.roots) h.paths.push_back(root->path);
 
   std::string tmp;
@@ -355,9 +344,9 @@ bool write_export(const pelko_params_t& params, const Estimator& estimator,
     if (configs != nullptr) fingerprints += write_configs(*configs, sampler, &w);
     ok = w.finish();
   }
-  ok = ok && fsync(fd) == 0;
+  ok = ok && os_sync_fd(fd) == 0;
   const int err = errno;
-  ok = close(fd) == 0 && ok;
+  ok = os_close_fd(fd) == 0 && ok;
   if (ok && !temp_output_commit(tmp, path)) ok = false;
   if (!ok) {
     const int e = errno != 0 ? errno : err;
@@ -366,8 +355,9 @@ bool write_export(const pelko_params_t& params, const Estimator& estimator,
                            "; no export written");
     return false;
   }
-  struct stat st;
-  const size_t bytes = stat(path.c_str(), &st) == 0 ? (size_t)st.st_size : 0;
+  os_stat_t st;
+  const size_t bytes =
+      os_stat(path.c_str(), &st, true) == 0 ? (size_t)st.st_size : 0;
   char per[64] = "";
   if (fingerprints != 0)
     snprintf(per, sizeof(per), ", %.1f bytes per fingerprint",

@@ -6,7 +6,6 @@
 #include <errno.h>
 #include <signal.h>
 #include <stdio.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -232,7 +231,7 @@ bool probe_roots(pelko_params_t* params) {
   for (root_t* root : params->roots) {
     // A path that is not there, or may not be looked at, is named as a
     // person would say it.
-    struct stat st;
+    os_stat_t st;
     if (os_stat(root->path.c_str(), &st, true) != 0) {
       std::string why = get_last_error_str();
       if (!why.empty()) why[0] = (char)tolower((unsigned char)why[0]);
@@ -280,7 +279,8 @@ bool probe_roots(pelko_params_t* params) {
 
 // True when inner lies strictly below the directory outer (both canonical).
 bool path_is_inside(const _TSTRING& inner, const _TSTRING& outer) {
-  const _TSTRING prefix = outer == "/" ? outer : outer + "/";
+  // Only a root ("/", "C:/") ends with a separator.
+  const _TSTRING prefix = !outer.empty() && outer.back() == '/' ? outer : outer + "/";
   return inner.size() > prefix.size() &&
          inner.compare(0, prefix.size(), prefix) == 0;
 }
@@ -293,7 +293,7 @@ void warn_overlapping_roots(const pelko_params_t& params) {
   struct seen_t {
     const root_t* root;
     _TSTRING real;
-    struct stat st;
+    os_stat_t st;
     bool warned;
   };
   auto warn = [](const root_t* root, const char* how, const root_t* other) {
@@ -480,6 +480,7 @@ int run(pelko_params_t* params, int argc, char** argv) {
 }  // namespace
 
 int pelko_main(int argc, char** argv) {
+  os_setup_console();
   os_share_heap();
   interrupt_install();
   // Memory that cannot be had is a resource failure, not a crash.

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <iostream>
 
 #include "interrupt.h"
@@ -33,7 +34,9 @@ Printer::~Printer() {
 
 void Printer::open(const std::string& file_path) {
   PELKO_ASSERT(!m_fstream.is_open());
-  m_fstream.open(file_path, std::ios::out | std::ios::binary | std::ios::trunc);
+  // A path of UTF-8 on Windows, of bytes on Linux: u8path keeps either.
+  m_fstream.open(std::filesystem::u8path(file_path),
+                 std::ios::out | std::ios::binary | std::ios::trunc);
   if (!m_fstream.is_open()) {
     int err = errno;
     std::cerr << "ERROR: open(" << file_path << ") failed, " << strerror(err)

@@ -1,12 +1,9 @@
 #include "record.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <math.h>
 #include <string.h>
-#include <sys/random.h>
-#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -90,7 +87,7 @@ std::string csv_number(double v) {
 
 FILE* open_output(const std::string& option, const std::string& path) {
   if (path == RECORD_STDOUT) return stdout;
-  FILE* f = fopen(path.c_str(), "we");
+  FILE* f = os_fopen(path, "we");
   if (f == nullptr) {
     printer << std::flush;
     std::cerr << "ERROR: open(" << path << ") failed for " << option << ", "
@@ -127,7 +124,7 @@ int put_line(FILE* f, const std::string& line) {
 }
 
 std::string dir_of(const std::string& path) {
-  const size_t cut = path.rfind('/');
+  const size_t cut = os_last_separator(path);
   if (cut == std::string::npos) return ".";
   return cut == 0 ? "/" : path.substr(0, cut);
 }
@@ -137,13 +134,13 @@ std::string dir_of(const std::string& path) {
 // when the directory cannot be resolved (the open reports it then).
 bool output_target(const std::string& path, std::string* target) {
   if (os_real_path(path.c_str(), target)) return true;
-  const size_t cut = path.rfind('/');
+  const size_t cut = os_last_separator(path);
   const std::string dir =
       cut == std::string::npos ? "." : (cut == 0 ? "/" : path.substr(0, cut));
   const std::string base = cut == std::string::npos ? path : path.substr(cut + 1);
   std::string real_dir;
   if (!os_real_path(dir.c_str(), &real_dir)) return false;
-  *target = (real_dir == "/" ? real_dir : real_dir + "/") + base;
+  *target = (real_dir.back() == '/' ? real_dir : real_dir + "/") + base;
   return true;
 }
 
@@ -158,15 +155,8 @@ bool write_chart(const std::string& path, const std::string& svg) {
               << ".tmp-*, " << strerror(errno) << std::endl;
     return false;
   }
-  int err = 0;
-  size_t done = 0;
-  while (err == 0 && done < svg.size()) {
-    const ssize_t w = write(fd, svg.data() + done, svg.size() - done);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) err = w < 0 ? errno : EIO;
-    else done += (size_t)w;
-  }
-  if (close(fd) != 0 && err == 0) err = errno;
+  int err = os_write_fd(fd, svg.data(), svg.size()) ? 0 : errno;
+  if (os_close_fd(fd) != 0 && err == 0) err = errno;
   if (err == 0 && temp_output_commit(tmp, path)) return true;
   if (err == 0) err = errno;
   temp_output_discard(tmp);
@@ -178,7 +168,9 @@ bool write_chart(const std::string& path, const std::string& svg) {
 
 bool same_or_inside(const std::string& inner, const std::string& outer) {
   if (inner == outer) return true;
-  const std::string prefix = outer == "/" ? outer : outer + "/";
+  // Only a root ("/", "C:/") ends with a separator.
+  const std::string prefix =
+      !outer.empty() && outer.back() == '/' ? outer : outer + "/";
   return inner.compare(0, prefix.size(), prefix) == 0;
 }
 
@@ -244,15 +236,15 @@ bool output_check(const std::string& option, const std::string& path,
   };
   std::string target;
   if (!output_target(path, &target)) return true;
-  struct stat out_st;
-  const bool exists = stat(path.c_str(), &out_st) == 0;
+  os_stat_t out_st;
+  const bool exists = os_stat(path.c_str(), &out_st, true) == 0;
   std::string dir = target.substr(0, target.rfind('/'));
-  if (dir.empty()) dir = "/";
-  struct stat dir_st;
-  const bool have_dir = stat(dir.c_str(), &dir_st) == 0;
+  if (dir.empty() || dir.back() == ':') dir += '/';  // "/", "C:/"
+  os_stat_t dir_st;
+  const bool have_dir = os_stat(dir.c_str(), &dir_st, true) == 0;
   for (const root_t* root : roots) {
-    struct stat root_st;
-    if (stat(root->path.c_str(), &root_st) != 0) continue;
+    os_stat_t root_st;
+    if (os_stat(root->path.c_str(), &root_st, true) != 0) continue;
     if (exists && out_st.st_dev == root_st.st_dev &&
         out_st.st_ino == root_st.st_ino)
       return refuse("is the input " + root->path);
@@ -275,9 +267,9 @@ bool output_check(const std::string& option, const std::string& path,
 }
 
 bool same_output(const std::string& a, const std::string& b) {
-  struct stat sa, sb;
-  if (a != RECORD_STDOUT && b != RECORD_STDOUT && stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 &&
-      sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino)
+  os_stat_t sa, sb;
+  if (a != RECORD_STDOUT && b != RECORD_STDOUT && os_stat(a.c_str(), &sa, true) == 0 &&
+      os_stat(b.c_str(), &sb, true) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino)
     return true;
   std::string ta, tb;
   if (!output_target(a, &ta) || !output_target(b, &tb)) return a == b;
@@ -302,20 +294,20 @@ bool output_writable_check(const std::string& option, const std::string& path,
               << strerror(err) << std::endl;
     return false;
   };
-  struct stat lst, st;
-  const bool exists = lstat(path.c_str(), &lst) == 0;
+  os_stat_t lst, st;
+  const bool exists = os_stat(path.c_str(), &lst, false) == 0;
   if (!exists && errno != ENOENT) return refuse_open(errno);
-  const bool resolves = exists && stat(path.c_str(), &st) == 0;
+  const bool resolves = exists && os_stat(path.c_str(), &st, true) == 0;
   if (resolves && S_ISDIR(st.st_mode))
     return renamed ? refuse("is a directory") : refuse_open(EISDIR);
   if (exists && renamed && !S_ISREG(lst.st_mode))
     return refuse(std::string("is ") + os_file_kind(lst.st_mode) +
                   ": it is written under a temporary name and renamed into "
                   "place, which would replace it with a plain file");
-  if (resolves && access(path.c_str(), W_OK) != 0) return refuse_open(errno);
+  if (resolves && os_file_writable(path) != 0) return refuse_open(errno);
   if (!resolves || renamed) {
     const std::string dir = dir_of(path);
-    if (access(dir.c_str(), W_OK | X_OK) != 0) {
+    if (os_dir_writable(dir) != 0) {
       if (!renamed) return refuse_open(errno);
       return refuse("cannot write in " + dir + ", " + strerror(errno));
     }
@@ -328,7 +320,7 @@ int temp_output_create(const std::string& path, std::string* tmp) {
       "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
   for (int attempt = 0; attempt < 100; attempt++) {
     unsigned char rnd[6];
-    if (getrandom(rnd, sizeof(rnd), 0) != (ssize_t)sizeof(rnd)) {
+    if (!os_random_bytes(rnd, sizeof(rnd))) {
       struct timespec ts;
       clock_gettime(CLOCK_REALTIME, &ts);
       for (size_t i = 0; i < sizeof(rnd); i++)
@@ -342,8 +334,7 @@ int temp_output_create(const std::string& path, std::string* tmp) {
       errno = EMFILE;
       return -1;
     }
-    const int fd =
-        open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    const int fd = os_create_new(name);
     if (fd >= 0) {
       *tmp = name;
       return fd;
@@ -357,7 +348,7 @@ int temp_output_create(const std::string& path, std::string* tmp) {
 }
 
 bool temp_output_commit(const std::string& tmp, const std::string& path) {
-  if (rename(tmp.c_str(), path.c_str()) == 0) {
+  if (os_rename(tmp, path) == 0) {
     interrupt_remove_temp_file(tmp);
     return true;
   }
@@ -369,7 +360,7 @@ bool temp_output_commit(const std::string& tmp, const std::string& path) {
 
 void temp_output_discard(const std::string& tmp) {
   const int err = errno;
-  unlink(tmp.c_str());
+  os_unlink(tmp);
   interrupt_remove_temp_file(tmp);
   errno = err;
 }

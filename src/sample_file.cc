@@ -1,15 +1,13 @@
 #include "sample_file.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <lz4.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 
 #include "options.h"
+#include "os.h"
 #include "pelko_assert.h"
 
 namespace {
@@ -102,16 +100,9 @@ void SampleWriter::put_string(const std::string& s) {
 
 void SampleWriter::flush() {
   XXH3_64bits_update(m_hash, m_buf.data(), m_buf.size());
-  size_t done = 0;
-  while (!m_failed && done < m_buf.size()) {
-    const ssize_t w = ::write(m_fd, m_buf.data() + done, m_buf.size() - done);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) {
-      m_failed = true;
-      m_errno = w < 0 ? errno : EIO;
-      break;
-    }
-    done += (size_t)w;
+  if (!m_failed && !os_write_fd(m_fd, m_buf.data(), m_buf.size())) {
+    m_failed = true;
+    m_errno = errno != 0 ? errno : EIO;
   }
   m_buf.clear();
 }
@@ -273,7 +264,7 @@ SampleReader::SampleReader()
       m_max_csize(0) {}
 
 SampleReader::~SampleReader() {
-  if (m_fd >= 0) close(m_fd);
+  if (m_fd >= 0) os_close_input(m_fd);
 }
 
 bool SampleReader::fail(const std::string& what) {
@@ -286,10 +277,10 @@ bool SampleReader::open(const std::string& path, bool keep_open) {
   m_keep_open = keep_open;
   m_path = path;
   // Non-blocking: a FIFO must not hold the open until a writer comes.
-  m_fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  m_fd = os_open_input(path.c_str(), OS_INPUT_NONBLOCK);
   if (m_fd < 0) return fail(std::string("cannot open: ") + strerror(errno));
-  struct stat st;
-  if (fstat(m_fd, &st) != 0)
+  os_stat_t st;
+  if (os_fstat_input(m_fd, &st) != 0)
     return fail(std::string("cannot read: ") + strerror(errno));
   if (!S_ISREG(st.st_mode)) return fail("not a regular file");
   m_dev = (uint64_t)st.st_dev;
@@ -300,7 +291,7 @@ bool SampleReader::open(const std::string& path, bool keep_open) {
   m_buf.resize(std::min<size_t>(SAMPLE_READ_BUFFER, (size_t)st.st_size));
   const bool ok = begin(true);
   if (!m_keep_open && m_fd >= 0) {
-    close(m_fd);
+    os_close_input(m_fd);
     m_fd = -1;
   }
   return ok;
@@ -308,10 +299,10 @@ bool SampleReader::open(const std::string& path, bool keep_open) {
 
 bool SampleReader::file_fd() {
   if (m_fd >= 0) return true;
-  m_fd = ::open(m_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  m_fd = os_open_input(m_path.c_str(), OS_INPUT_NONBLOCK);
   if (m_fd < 0) return fail(std::string("cannot open again: ") + strerror(errno));
-  struct stat st;
-  if (fstat(m_fd, &st) != 0)
+  os_stat_t st;
+  if (os_fstat_input(m_fd, &st) != 0)
     return fail(std::string("cannot read: ") + strerror(errno));
   if ((uint64_t)st.st_dev != m_dev || (uint64_t)st.st_ino != m_ino ||
       (size_t)st.st_size != m_size + kChecksumSize)
@@ -321,13 +312,10 @@ bool SampleReader::file_fd() {
 
 ssize_t SampleReader::file_read(unsigned char* buf, size_t n, uint64_t offset) {
   if (!file_fd()) return -1;
-  ssize_t got;
-  do {
-    got = pread(m_fd, buf, n, (off_t)offset);
-  } while (got < 0 && errno == EINTR);
+  const ssize_t got = os_read_at(m_fd, buf, n, offset);
   const int err = errno;
   if (!m_keep_open) {
-    close(m_fd);
+    os_close_input(m_fd);
     m_fd = -1;
   }
   if (got < 0) {

@@ -1,11 +1,8 @@
 #include "sampler.h"
 
 #include <errno.h>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -65,7 +62,8 @@ class SliceFile {
     // has become a FIFO since the scan: the open must not hang then.
     // O_NOFOLLOW: a symbolic link put in its place is not followed.
     const int fd = os_open_input_retry(
-        path.c_str(), O_NONBLOCK | (follow ? 0 : O_NOFOLLOW), stop, arg);
+        path.c_str(), OS_INPUT_NONBLOCK | (follow ? 0 : OS_INPUT_NOFOLLOW), stop,
+        arg);
     if (fd < 0) return -1;
     m_fd = fd;
     m_path = path;
@@ -78,7 +76,7 @@ class SliceFile {
   }
 
   void close_fd() {
-    if (m_fd >= 0) close(m_fd);
+    if (m_fd >= 0) os_close_input(m_fd);
     m_fd = -1;
   }
 
@@ -758,9 +756,9 @@ int Sampler::open_checked(SliceFile* file, const plan_file_t& f,
     }
     return -1;
   }
-  struct stat st;
+  os_stat_t st;
   std::string changed;
-  if (fstat(fd, &st) != 0) {
+  if (os_fstat_input(fd, &st) != 0) {
     print_error("fstat(", path);
     file->close_fd();
     return -1;

@@ -17,6 +17,7 @@
 #include "pelko_assert.h"
 #include "printer.h"
 #include "ranges.h"
+#include "thread_object.h"
 
 size_t Unseen::MAX_Y_SIZE = 120;
 
@@ -42,7 +43,7 @@ int32_t to_int32(double v) {
 // noticeable share of a small program's solve; a copy of a pristine model
 // (one per thread, never solved) is the same model for less.
 ClpSimplex* new_model() {
-  thread_local const ClpSimplex pristine(false);
+  PELKO_THREAD_OBJECT(const ClpSimplex, pristine, false);
   return new ClpSimplex(pristine);
 }
 

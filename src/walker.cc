@@ -1,11 +1,7 @@
 #include "walker.h"
 
-#include <dirent.h>
 #include <errno.h>
-#include <fcntl.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <iostream>
 
@@ -113,7 +109,7 @@ void Walker::walk(const TCHAR* path, bool follow_links) {
   file_id_t id;
   id.follow = follow_links;
   id.is_block = dev_type == DEVTYPE_BLOCK;
-  struct stat st;
+  os_stat_t st;
   if ((dev_type == DEVTYPE_FILE || dev_type == DEVTYPE_BLOCK) &&
       os_stat(path, &st, follow_links) == 0) {
     id.dev = (uint64_t)st.st_dev;
@@ -133,13 +129,7 @@ void Walker::walk_dir(const TCHAR* dir_path) {
     return;
   }
   // Opened without moving the directory's access time where permitted.
-  int fd = os_open_input_retry(dir_path, O_DIRECTORY, walk_stopped, this);
-  DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
-  if (dir == nullptr && fd >= 0) {
-    const int saved = errno;
-    close(fd);
-    errno = saved;
-  }
+  os_dir_t* dir = os_dir_open(dir_path, walk_stopped, this);
   if (dir == nullptr) {
     // A walk being stopped is no directory lost.
     if (!m_active) return;
@@ -151,39 +141,32 @@ void Walker::walk_dir(const TCHAR* dir_path) {
   _TSTRING entry_path(dir_path);
   entry_path += '/';
   const size_t base_len = entry_path.size();
-  const int dir_fd = dirfd(dir);
   for (;;) {
-    struct dirent* de = nullptr;
-    if (os_read_dir(dir, &de) != 0) {
+    const TCHAR* name = nullptr;
+    size_t file_size = INVALID_SIZE_T;
+    file_id_t id;
+    if (os_dir_next(dir, &name, &file_size, &id) != 0) {
       // The entries handed over so far stay; the rest of this directory is
       // lost, and said so.
       print_dir_error("readdir(", dir_path);
       m_skipped_dirs++;
       break;
     }
-    if (de == nullptr || !m_active) break;
-    const char* name = de->d_name;
+    if (name == nullptr || !m_active) break;
     if (name[0] == '.' &&
         (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
       continue;
     entry_path.resize(base_len);
     entry_path += name;
-    // Regular files, by far the most common entries, are probed relative to
-    // the open directory: the same lstat result without walking the whole
-    // path again. Everything else, and any failure, takes the full probe.
-    struct stat st;
-    if (de->d_type != DT_DIR &&
-        fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISREG(st.st_mode)) {
-      file_id_t id;
-      id.dev = (uint64_t)st.st_dev;
-      id.ino = (uint64_t)st.st_ino;
-      walk_file(entry_path.c_str(), (size_t)st.st_size, DEVTYPE_FILE, id);
+    // A regular file told by the listing itself needs no probe; everything
+    // else takes the full one.
+    if (file_size != INVALID_SIZE_T) {
+      walk_file(entry_path.c_str(), file_size, DEVTYPE_FILE, id);
       continue;
     }
     walk(entry_path.c_str(), false);
   }
-  closedir(dir);
+  os_dir_close(dir);
 }
 
 void Walker::walk_file(const TCHAR* file_path, size_t fs_size,

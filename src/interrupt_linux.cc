@@ -30,9 +30,12 @@ static_assert(std::atomic<int64_t>::is_always_lock_free,
 int g_pipe[2] = {-1, -1};
 
 // Guards the callback and whether the first signal has been passed on.
+// Never destroyed: the callback thread may wake while the process exits
+// (a signal or interrupt_raise just before the end of main), and a mutex
+// destroyed with the other statics would fail its lock.
 Mutex& cb_mutex() {
-  static Mutex mu;
-  return mu;
+  static Mutex* mu = new Mutex;
+  return *mu;
 }
 interrupt_cb_func_t g_cb_func = nullptr;
 void* g_cb_arg = nullptr;
@@ -100,6 +103,9 @@ const int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 }  // namespace
 
 void interrupt_install() {
+  // A report whose reader has gone must end the run, not go on reading the
+  // inputs: restore the default action even when the parent ignored SIGPIPE.
+  signal(SIGPIPE, SIG_DFL);
   PELKO_ASSERT(g_pipe[0] < 0);
   if (pipe2(g_pipe, O_CLOEXEC) != 0)
     interrupt_fatal(std::string("cannot create a pipe, ") + strerror(errno));
