@@ -42,6 +42,7 @@
 #include <absl/container/btree_map.h>
 #endif
 
+#include "breakdown.h"
 #include "condvar.h"
 #include "mutex.h"
 #include "options.h"
@@ -199,6 +200,9 @@ class Estimator {
   // Sampler::bucket_end_func_t: the bucket drawn as bucket_seq-th has
   // delivered its last chunk (or could not be read).
   static void end_bucket(size_t bucket_seq, void* cb_arg);
+  // Sampler::label_func_t: the chunks this thread delivers next belong to
+  // label (with params.by).
+  static void set_label(uint8_t label, void* cb_arg);
 
   // The counting below the checksum, for a driver that knows every chunk's
   // fingerprint without its bytes (the simulator; add_chunk ends here too).
@@ -273,13 +277,18 @@ class Estimator {
   // one is due.
   void __count_chunk(bool is_zero, time_t now, int group);
   // With m_mutex held: n compressed bytes for a chunk that was no duplicate.
-  void __count_compressed(fp_t fp, bool counted, size_t n, int group);
+  void __count_compressed(fp_t fp, bool counted, size_t n, int group,
+                          int label);
+  // With m_mutex held, with params.by, after the chunk went through the
+  // dedupe map: counts it in its label's figures.
+  void __count_label(fp_t fp, bool is_zero, int label, int group);
 
   // A chunk of a bucket held back: what counting it needs.
   struct held_chunk_t {
     fp_t fp;
     uint32_t csize;  // its compressed size, when it may be needed
     uint8_t flags;   // HELD_*
+    uint8_t label;   // with params.by
   };
   enum { HELD_ZERO = 1, HELD_FIRST = 2, HELD_COUNTED = 4 };
   // What a reading thread knows of the bucket it delivers (thread-local).
@@ -288,6 +297,7 @@ class Estimator {
     size_t seq = 0;
     bool held = false;
     std::vector<held_chunk_t> chunks;
+    uint8_t label = 0;  // of the chunks being delivered (params.by)
   };
   static reader_t& __reader();
   // With m_mutex held: counts a held bucket's chunks.
@@ -432,6 +442,25 @@ class Estimator {
                                   double r_high) const;
   void __print_summary(const counters_t& c, double r, double r_low,
                        double r_high);
+  // After the summary, with params.by: the breakdown table, printed and
+  // recorded.
+  void __print_breakdown(const counters_t& c, bool exact);
+
+ public:
+  // With params.by, what the labels' map keeps of a fingerprint besides the
+  // dedupe map's entry: the labels holding it (a bit each) and its stored
+  // size. 8 bytes: with the key, 16 bytes a distinct non-zero chunk.
+  struct label_entry_t {
+    uint32_t mask;
+    uint32_t stored;
+  };
+#ifdef PELKO_HAVE_ABSL_BTREE
+  typedef absl::btree_map<fp_t, label_entry_t> LABEL_MAP;
+#else
+  typedef std::map<fp_t, label_entry_t> LABEL_MAP;
+#endif
+
+ private:
 
   mutable Mutex m_mutex;
   const pelko_params_t& m_params;
@@ -537,6 +566,13 @@ class Estimator {
   std::string m_stop_reason;
   bool m_summarized;  // the summary has taken m_stop_reason
   double m_start_seconds;
+
+  // With params.by (set by start; guarded by m_mutex while reading): the
+  // labels' counts and the labels' map, whose keys are the dedupe map's
+  // non-zero ones (an eviction takes both entries).
+  bool m_by;
+  std::vector<breakdown_count_t> m_labels;
+  LABEL_MAP m_label_map;
 
   // Compressed size of the first chunk of every map entry, kept for an
   // export (m_keep_csize); guarded by m_mutex.

@@ -366,14 +366,29 @@ int merge_readers(const pelko_params_t& params,
   for (size_t i = 0; i < readers.size(); i++)
     if (readers[i]->next(&cur[i])) heads.push(head_t(cur[i].fp, i));
   uint64_t kept = 0, kept_csize = 0, dropped = 0;
+  // Which exports share chunks, for 2 to OVERLAP_MAX_EXPORTS of them.
+  const bool overlaps =
+      readers.size() >= 2 && readers.size() <= OVERLAP_MAX_EXPORTS;
+  overlap_t ov;
+  if (overlaps) {
+    bool complete = true;
+    for (const auto& r : readers) {
+      const sample_header_t& h = r->header();
+      complete = complete && h.stop_reason.empty() && fraction_of(h) >= 1 &&
+                 !h.save_memory && !h.scan_stopped;
+    }
+    ov.begin(files, complete);
+  }
   while (!heads.empty()) {
     if (interrupt_signal() != 0) return merge_interrupted();
     sample_entry_t e;
     e.fp = heads.top().first;
     bool first = true;
+    uint64_t holders = 0;
     while (!heads.empty() && heads.top().first == e.fp) {
       const size_t i = heads.top().second;
       heads.pop();
+      if (overlaps) holders |= (uint64_t)1 << i;
       const sample_entry_t& x = cur[i];
       overflow |= !add_to(&e.chunks, x.chunks) || !add_to(&e.buckets, x.buckets);
       e.grouped = e.grouped && x.grouped;
@@ -390,6 +405,7 @@ int merge_readers(const pelko_params_t& params,
     }
     if (!e.grouped)
       for (uint64_t& g : e.groups) g = 0;
+    if (overlaps && !(zeros_protected && e.fp == zero_fp)) ov.add(holders);
     estimator.import_entry(e);
     kept++;
     kept_csize += e.csize;
@@ -407,5 +423,9 @@ int merge_readers(const pelko_params_t& params,
   m.n_entries = kept;
   estimator.import_totals(m);
   estimator.finish();
+  if (overlaps) {
+    printer << std::endl << format_overlap(ov) << std::flush;
+    record.write_overlap(ov);
+  }
   return 0;
 }

@@ -46,6 +46,7 @@ enum {
   OPT_JSON,
   OPT_CSV,
   OPT_PLOT,
+  OPT_BY,
 };
 
 const struct option long_options[] = {
@@ -78,6 +79,7 @@ const struct option long_options[] = {
     {"json", required_argument, nullptr, OPT_JSON},
     {"csv", required_argument, nullptr, OPT_CSV},
     {"plot", required_argument, nullptr, OPT_PLOT},
+    {"by", required_argument, nullptr, OPT_BY},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -402,6 +404,18 @@ parse_result_t try_parse_opts(pelko_params_t* params, int argc, char** argv) {
       case OPT_MERGE:
         params->merge_files.push_back(optarg);
         break;
+      case OPT_BY:
+        if (strcmp(optarg, "root") == 0) {
+          params->by = BY_ROOT;
+        } else if (strcmp(optarg, "dir") == 0) {
+          params->by = BY_DIR;
+        } else if (strcmp(optarg, "type") == 0) {
+          params->by = BY_TYPE;
+        } else {
+          return usage_error("%s: the breakdown is by root, dir or type",
+                             shown);
+        }
+        break;
       case OPT_JSON:
       case OPT_CSV:
       case OPT_PLOT: {
@@ -520,6 +534,11 @@ parse_result_t try_parse_opts(pelko_params_t* params, int argc, char** argv) {
   if (rate < 0)
     return usage_error("%s: the rate cannot be negative; 0 means no limit",
                        as_typed(OPT_MAX_RATE));
+
+  // The breakdown counts each label's distinct chunks in the dedupe map.
+  if (params->by != BY_NONE && !(params->estimate_mask & ESTIMATE_DEDUPE))
+    return usage_error("--by: needs the dedupe estimate; leave out the -e "
+                       "that turns it off");
 
   params->scan_memory_limit = (size_t)((double)params->memory_limit * 0.8);
   return parse_result_t{PARSE_OK, ""};
@@ -673,6 +692,9 @@ void write_usage(std::ostream& os) {
   help_option(os, "--merge EXPORT...",
               "read no inputs: one estimate for the data of several runs, "
               "from their exports");
+  help_option(os, "--by root|dir|type",
+              "at the end, a table of where the savings come from: by input, "
+              "by first directory below each input, or by file type");
   help_option(os, "--json FILE",
               "also write parameters, rows and summary as JSON Lines; - for "
               "standard output, the report then going to standard error");
