@@ -341,12 +341,19 @@ void Sampler::label_plan() {
     m_labels.back().logical += all[i].second.first;
     m_labels.back().tails += all[i].second.second;
   }
-  const uint8_t other = (uint8_t)BREAKDOWN_TOP;
+  PELKO_ASSERT(m_labels.size() <= BREAKDOWN_TOP + 1);
   m_file_label.resize(m_files.size());
   for (size_t i = 0; i < m_files.size(); i++) {
     const auto it =
         id.find(breakdown_label(m_params.by, m_params.roots, file_path(m_files[i])));
-    m_file_label[i] = it != id.end() ? it->second : other;
+    if (it != id.end()) {
+      m_file_label[i] = it->second;
+      continue;
+    }
+    // Not met by the scan's count (none is expected): counted as other.
+    if (m_labels.size() <= BREAKDOWN_TOP && m_labels.size() <= all.size())
+      m_labels.push_back(label_t{BREAKDOWN_OTHER, 0, 0});
+    m_file_label[i] = (uint8_t)(m_labels.size() - 1);
   }
 }
 
