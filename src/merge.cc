@@ -136,6 +136,8 @@ bool export_write(const pelko_params_t& params, const Estimator& estimator,
   h.unread_size = sampler.get_unread_size();
   h.unread_files = sampler.get_unread_files();
   h.skipped_dirs = sampler.get_skipped_dirs();
+  h.bucket_size = sampler.bucket_size();
+  h.bucket_size_chosen = !params.bucket_size_given;
   h.seed = params.seed;
   h.run_id = random_id();
   h.created = (uint64_t)time(nullptr);

@@ -137,6 +137,8 @@ void SampleWriter::begin(const sample_header_t& h) {
   put_varint(h.unread_size);
   put_varint(h.unread_files);
   put_varint(h.skipped_dirs);
+  put_varint(h.bucket_size);
+  put_varint(h.bucket_size_chosen ? 1 : 0);
   put_varint(double_bits(h.stop_at));
   put_varint(h.seed);
   unsigned char id[8];
@@ -389,7 +391,7 @@ bool SampleReader::read_header() {
                 std::to_string(SAMPLE_FORMAT_VERSION) + ")");
   if (version == 0) return fail("format version 0 is not one pelko writes");
   sample_header_t& h = m_header;
-  uint64_t mask, bits, save, files, stopped, stop_at;
+  uint64_t mask, bits, save, files, stopped, stop_at, chosen = 0;
   unsigned char id[8];
   if (!get_varint(&h.chunk_size) || !get_varint(&mask) || !get_varint(&bits) ||
       !get_varint(&h.n_threads) || !get_varint(&h.total_chunks) ||
@@ -401,6 +403,8 @@ bool SampleReader::read_header() {
       !get_varint(&files) || !get_varint(&stopped) ||
       !get_varint(&h.unread_size) || !get_varint(&h.unread_files) ||
       (version >= 2 && !get_varint(&h.skipped_dirs)) ||
+      (version >= 3 &&
+       (!get_varint(&h.bucket_size) || !get_varint(&chosen))) ||
       !get_varint(&stop_at) || !get_varint(&h.seed) || !get(id, sizeof(id)) ||
       !get_varint(&h.created) || !get_string(&h.host, kMaxString))
     return false;
@@ -424,7 +428,9 @@ bool SampleReader::read_header() {
   h.estimate_mask = (int)mask;
   if (bits != 32 && bits != 64) return fail("fingerprint width out of range");
   h.fingerprint_bits = (int)bits;
-  if (save > 1 || stopped > 1) return fail("flag out of range");
+  if (save > 1 || stopped > 1 || chosen > 1)
+    return fail("flag out of range");
+  h.bucket_size_chosen = chosen == 1;
   h.save_memory = save == 1;
   h.scan_stopped = stopped == 1;
   h.total_files = files == 0 ? UINT64_MAX : files - 1;
@@ -445,6 +451,12 @@ bool SampleReader::read_header() {
                            planned + h.chunk_size + (h.reductible_size >> 40) < in_chunks
                      : planned != in_chunks)
     return fail("planned chunk count does not match the bytes in whole chunks");
+  // Whole chunks, as the reader plans them; 0: not recorded (older
+  // exports, and runs without a plan of their own).
+  if (h.bucket_size != 0 && (h.bucket_size < h.chunk_size ||
+                             h.bucket_size % h.chunk_size != 0 ||
+                             h.bucket_size / h.chunk_size > UINT32_MAX))
+    return fail("bucket size out of range");
   if (h.unread_size > h.reductible_size)
     return fail("more bytes unread than in whole chunks");
   if (h.total_files != UINT64_MAX && h.unread_files > h.total_files)

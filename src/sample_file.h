@@ -46,7 +46,8 @@
 #include <xxhash.h>
 
 // 2: the directories the scan could not read follow the unread files.
-const int SAMPLE_FORMAT_VERSION = 2;
+// 3: the bucket size, and whether it was chosen for the plan, follow them.
+const int SAMPLE_FORMAT_VERSION = 3;
 const int SAMPLE_GROUPS = 8;  // jackknife groups, as the estimator's
 // More planned chunks than any data set holds (4 EiB of 1-byte chunks):
 // the counts of an export, and of a merge, stay below it.
@@ -78,6 +79,8 @@ struct sample_header_t {
   uint64_t unread_size = 0;
   uint64_t unread_files = 0;
   uint64_t skipped_dirs = 0;  // 0 in exports of format version 1
+  uint64_t bucket_size = 0;   // bytes; 0: not recorded (before version 3)
+  bool bucket_size_chosen = false;  // for the plan, -b not given
   // The run.
   double stop_at = 0;  // --stop-at as a fraction; 0: none
   uint64_t seed = 0;   // of the reading order

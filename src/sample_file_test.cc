@@ -26,6 +26,8 @@ sample_header_t make_header(int mask, int bits) {
   h.total_size = 1000 * 4096 + 17;
   h.reductible_size = 1000 * 4096;
   h.total_files = 3;
+  h.bucket_size = 25 * 4096;
+  h.bucket_size_chosen = true;
   h.stop_at = 0.25;
   h.seed = 4242;
   h.run_id = 0x0123456789ABCDEFull;
@@ -148,6 +150,8 @@ TEST(SampleFile, RoundTrip) {
       EXPECT_EQ(g.uncompressed_size, h.uncompressed_size);
       EXPECT_EQ(g.total_size, h.total_size);
       EXPECT_EQ(g.total_files, h.total_files);
+      EXPECT_EQ(g.bucket_size, h.bucket_size);
+      EXPECT_EQ(g.bucket_size_chosen, h.bucket_size_chosen);
       EXPECT_EQ(g.stop_at, h.stop_at);
       EXPECT_EQ(g.seed, h.seed);
       EXPECT_EQ(g.run_id, h.run_id);
@@ -242,6 +246,10 @@ TEST(SampleFile, InconsistentContentIsRefused) {
        [](sample_header_t* h, std::vector<sample_entry_t>*) {
          h->unread_files = h->total_files + 1;
        }},
+      {"bucket size out of range",
+       [](sample_header_t* h, std::vector<sample_entry_t>*) {
+         h->bucket_size = h->chunk_size + 1;  // not whole chunks
+       }},
       {"threshold without the memory-saving mode",
        [](sample_header_t* h, std::vector<sample_entry_t>*) {
          h->lower_fp = 5;
@@ -279,9 +287,9 @@ TEST(SampleFile, InconsistentContentIsRefused) {
   EXPECT_EQ(error, "fingerprint out of range");
   // A later format version.
   std::string b = write_to_string(make_header(mask, 32), {});
-  b[8] = 3;
+  b[8] = 4;
   EXPECT_FALSE(from_memory(b, false, &error));
-  EXPECT_EQ(error, "format version 3 is newer than this pelko reads (2)");
+  EXPECT_EQ(error, "format version 4 is newer than this pelko reads (3)");
 }
 
 // A full disk is reported, not taken for a written export.

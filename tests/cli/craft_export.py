@@ -8,8 +8,9 @@ libxxhash), so that what a merge refuses is refused for its content.
                                         (default 64), distinct runs,
                                         sound_<i>.pex
 
-With PELKO_EXPORT_VERSION=1 in the environment the files are of format
-version 1 (no count of skipped directories), as pelko 1.08 wrote them. The
+With PELKO_EXPORT_VERSION=1 or 2 in the environment the files are of that
+format version: 1 (no count of skipped directories) as pelko 1.08 wrote
+them, 2 (no bucket size) as the first releases after it did. The
 crafted cases also seed the fuzz target (scripts/fuzz.sh).
 """
 import ctypes
@@ -19,7 +20,7 @@ import struct
 import sys
 
 MAGIC = b"PELKOSMP"
-VERSION = int(os.environ.get("PELKO_EXPORT_VERSION", "2"))
+VERSION = int(os.environ.get("PELKO_EXPORT_VERSION", "3"))
 ALL = 2 | 4 | 8  # dedupe, dedupe zeros, compress
 
 _lib = ctypes.CDLL(ctypes.util.find_library("xxhash") or "libxxhash.so.0")
@@ -47,7 +48,8 @@ def header(chunk_size=4096, mask=ALL, bits=32, threads=1, total_chunks=64,
            total_buckets=64, n_data=64, n_zero=0, n_skipped=0,
            compressed=None, uncompressed=None, save_memory=0, lower_fp=0,
            total_size=None, reductible=None, total_files=1, scan_stopped=0,
-           unread_size=0, unread_files=0, skipped_dirs=0, stop_at=0.0,
+           unread_size=0, unread_files=0, skipped_dirs=0, bucket_size=None,
+           bucket_chosen=0, stop_at=0.0,
            seed=1, run_id=1, created=1765000000, host=b"host",
            paths=(b"/data",), stop_reason=b"", n_entries=64):
     if uncompressed is None:
@@ -67,6 +69,9 @@ def header(chunk_size=4096, mask=ALL, bits=32, threads=1, total_chunks=64,
         out += varint(v)
     if VERSION >= 2:
         out += varint(skipped_dirs)
+    if VERSION >= 3:
+        out += varint(chunk_size if bucket_size is None else bucket_size)
+        out += varint(bucket_chosen)
     for v in (struct.unpack("<Q", struct.pack("<d", stop_at))[0], seed):
         out += varint(v)
     out += struct.pack("<Q", run_id)
