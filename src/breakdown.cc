@@ -93,6 +93,28 @@ std::string pad(const std::string& s, size_t w, bool left) {
               : std::string(w - s.size(), ' ') + s;
 }
 
+// Rows of cells in columns two blanks apart, each as wide as its widest
+// cell; column `left` aligned to the left, the others to the right.
+std::string table_text(const std::vector<std::vector<std::string>>& cells,
+                       size_t left) {
+  std::vector<size_t> w;
+  for (const auto& row : cells) {
+    if (w.size() < row.size()) w.resize(row.size(), 0);
+    for (size_t i = 0; i < row.size(); i++) w[i] = std::max(w[i], row[i].size());
+  }
+  std::string out;
+  for (const auto& row : cells) {
+    std::string line;
+    for (size_t i = 0; i < row.size(); i++) {
+      if (i > 0) line += "  ";
+      line += pad(row[i], w[i], i == left);
+    }
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    out += line + "\n";
+  }
+  return out;
+}
+
 std::string csv_cell(double v) {
   if (v < 0 || std::isinf(v)) return "";
   char buf[32];
@@ -264,18 +286,7 @@ std::string format_breakdown(const breakdown_t& b) {
                      range_cell(r.compress, r.compress_low, r.compress_high),
                      range_cell(r.dedupe, r.dedupe_low, r.dedupe_high),
                      share_cell(r.physical_share)});
-  std::vector<size_t> w(cells[0].size(), 0);
-  for (const auto& row : cells)
-    for (size_t i = 0; i < row.size(); i++) w[i] = std::max(w[i], row[i].size());
-  for (const auto& row : cells) {
-    std::string line;
-    for (size_t i = 0; i < row.size(); i++) {
-      if (i > 0) line += "  ";
-      line += pad(row[i], w[i], i == 0);
-    }
-    while (!line.empty() && line.back() == ' ') line.pop_back();
-    out += line + "\n";
-  }
+  out += table_text(cells, 0);
   if (!b.exact)
     out += "(zeros, compress and dedupe with their ranges where the sample "
            "bounds them)\n";
@@ -358,18 +369,7 @@ std::string format_overlap(const overlap_t& o) {
                      std::to_string(o.distinct[i]),
                      share_cell(o.exclusive_share(i)),
                      share_cell(o.shared_share(i))});
-  std::vector<size_t> w(5, 0);
-  for (const auto& row : cells)
-    for (size_t i = 0; i < row.size(); i++) w[i] = std::max(w[i], row[i].size());
-  for (const auto& row : cells) {
-    std::string line;
-    for (size_t i = 0; i < row.size(); i++) {
-      if (i > 0) line += "  ";
-      line += pad(row[i], w[i], i == 1);
-    }
-    while (!line.empty() && line.back() == ' ') line.pop_back();
-    out += line + "\n";
-  }
+  out += table_text(cells, 1);
   out += "pairwise overlap (chunks held by both, share of the smaller):\n";
   const size_t cw = 6;
   std::string head = pad("", 3, false);

@@ -1224,15 +1224,7 @@ void Estimator::__print_breakdown(const counters_t& c, bool exact) {
         if (l.distinct == 0 || d.all_size < 2 || !(total >= (double)data) ||
             data == 0)
           continue;
-        unseen_sample_t s;
-        s.dfh = &d.all;
-        s.dfh_size = d.all_size;
-        for (int g = 0; g < UNSEEN_GROUPS; g++) {
-          s.replicate[g] = &d.rep[g];
-          s.replicate_size[g] = d.rep_size[g];
-        }
-        s.n_fixed = d.n_big;
-        s.fixed_occurrences = (double)d.big_buckets;
+        unseen_sample_t s = __sample_of(d);
         s.n_distinct = l.distinct;
         s.chunks = (double)(size_t)total;
         s.fraction = (double)data / total;
@@ -1396,6 +1388,19 @@ void Estimator::__warn_collisions(const counters_t& c, double r) const {
   printer.warning(text, note);
 }
 
+unseen_sample_t Estimator::__sample_of(const dfh_set_t& dfh) {
+  unseen_sample_t s;
+  s.dfh = &dfh.all;
+  s.dfh_size = dfh.all_size;
+  for (int g = 0; g < UNSEEN_GROUPS; g++) {
+    s.replicate[g] = &dfh.rep[g];
+    s.replicate_size[g] = dfh.rep_size[g];
+  }
+  s.n_fixed = dfh.n_big;
+  s.fixed_occurrences = (double)dfh.big_buckets;
+  return s;
+}
+
 void Estimator::__analyze_dfh(double* r, double* r_low, double* r_high) const {
   dfh_set_t dfh;
   __snapshot(&dfh);
@@ -1431,15 +1436,7 @@ void Estimator::__analyze_dfh(const counters_t& c, const dfh_set_t& dfh,
   const double n = (double)total * k;
   if (!(n >= 1.0) || dfh.all_size < 2) return;  // nothing to extrapolate from
 
-  unseen_sample_t s;
-  s.dfh = &dfh.all;
-  s.dfh_size = dfh.all_size;
-  for (int g = 0; g < UNSEEN_GROUPS; g++) {
-    s.replicate[g] = &dfh.rep[g];
-    s.replicate_size[g] = dfh.rep_size[g];
-  }
-  s.n_fixed = dfh.n_big;
-  s.fixed_occurrences = (double)dfh.big_buckets;
+  unseen_sample_t s = __sample_of(dfh);
   s.n_distinct = c.map_size;
   s.chunks = (double)(size_t)n;
   s.fraction = (double)sample / (double)total;

@@ -381,6 +381,9 @@ class Estimator {
     size_t n_big;
     unsigned long long big_buckets;
   };
+  // The histograms' part of a dedupe estimate's input (the caller sets the
+  // counts and shares); it points into dfh.
+  static unseen_sample_t __sample_of(const dfh_set_t& dfh);
   // A periodic report waiting to be printed: its counters and a copy of the
   // histograms' used entries.
   struct report_t {
