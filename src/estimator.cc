@@ -207,6 +207,7 @@ Estimator::Estimator(const pelko_params_t& params, const env_t& env)
       m_sampler(nullptr),
       m_summarized(false),
       m_start_seconds(0),
+      m_by(false),
       m_keep_csize(!params.export_file.empty() &&
                    sample_has_csize(params.estimate_mask)),
       m_imported(false),
@@ -278,6 +279,19 @@ void Estimator::start(Sampler* sampler) {
   attach(sampler);
   begin(plan_of(*sampler));
   sampler->set_draw_limit(bucket_limit());
+  if (m_params.by != BY_NONE && !sampler->labels().empty()) {
+    MutexLock lock(&m_mutex);
+    for (const Sampler::label_t& l : sampler->labels()) {
+      breakdown_count_t c;
+      c.name = l.name;
+      c.logical = l.logical;
+      c.tails = l.tails;
+      m_labels.push_back(c);
+    }
+    PELKO_ASSERT(m_labels.size() <= 32);
+    m_by = true;
+    sampler->set_label_func(set_label);
+  }
   void (*cb)(const unsigned char*, size_t, void*) = add_chunk;
   void (*end)(size_t, void*) = end_bucket;
   sampler->read(cb, end, this);
@@ -459,6 +473,10 @@ void Estimator::end_bucket(size_t bucket_seq, void* cb_arg) {
   static_cast<Estimator*>(cb_arg)->end_bucket(bucket_seq);
 }
 
+void Estimator::set_label(uint8_t label, void* cb_arg) {
+  static_cast<Estimator*>(cb_arg)->__thread_state().reader.label = label;
+}
+
 void Estimator::add_chunk(const unsigned char* chunk_data, size_t bucket_seq) {
   const size_t chunk_size = m_params.chunk_size;
   const int mask = m_params.estimate_mask;
@@ -523,6 +541,7 @@ void Estimator::add_fingerprint(fp_t fp, bool is_zero, size_t bucket_seq,
     h.fp = fp;
     h.flags = (uint8_t)((is_zero ? HELD_ZERO : 0) | (first ? HELD_FIRST : 0) |
                         (counted ? HELD_COUNTED : 0));
+    h.label = rd.label;
     h.csize = 0;
     h.sizes_at = NO_SIZES;
     if ((mask & ESTIMATE_COMPRESS) && may_be_new) {
@@ -555,12 +574,16 @@ void Estimator::add_fingerprint(fp_t fp, bool is_zero, size_t bucket_seq,
       hit = true;  // zero chunks bypass the map
     }
   }
+  if (m_by) {
+    lock.lock();
+    __count_label(fp, is_zero, rd.label, group);
+  }
   if ((mask & ESTIMATE_COMPRESS) && !hit) {
     if (!m_general) {
       lock.unlock();
       const size_t n = compressed_size(arg, 0);
       lock.lock();
-      __count_compressed(fp, counted, n, group);
+      __count_compressed(fp, counted, n, group, rd.label);
     } else {
       lock.lock();
       m_candidates++;
@@ -595,7 +618,8 @@ void Estimator::__count_sizes(fp_t fp, bool counted, const bool* want,
   for (size_t c = 0; c < m_codecs.size(); c++) {
     if (!want[c]) continue;
     if (!m_samples[c].active()) {
-      __count_compressed(fp, counted, sizes[c], group);
+      // No labels here: --by takes one configuration only.
+      __count_compressed(fp, counted, sizes[c], group, 0);
       continue;
     }
     m_samples[c].add(fp, sizes[c], group);
@@ -606,7 +630,7 @@ void Estimator::__count_sizes(fp_t fp, bool counted, const bool* want,
 }
 
 void Estimator::__count_compressed(fp_t fp, bool counted, size_t n,
-                                   int group) {
+                                   int group, int label) {
   m_compressed_size += n;
   m_stored_size += std::min(n, m_params.chunk_size);
   m_uncompressed_size += m_params.chunk_size;
@@ -615,6 +639,32 @@ void Estimator::__count_compressed(fp_t fp, bool counted, size_t n,
   // The entry may have been evicted while the lock was released.
   if (m_keep_csize && counted && m_dedupe_map.count(fp) != 0)
     m_csize[fp] = (uint32_t)n;
+  if (m_by) {
+    breakdown_count_t& l = m_labels[label];
+    l.group_compressed[group] += n;
+    l.group_uncompressed[group] += m_params.chunk_size;
+    LABEL_MAP::iterator it = counted ? m_label_map.find(fp) : m_label_map.end();
+    if (it != m_label_map.end())
+      it->second.stored = (uint32_t)std::min(n, m_params.chunk_size);
+  }
+}
+
+void Estimator::__count_label(fp_t fp, bool is_zero, int label, int group) {
+  breakdown_count_t& l = m_labels[label];
+  l.chunks++;
+  l.group_chunks[group]++;
+  if (is_zero) {
+    l.zero_chunks++;
+    l.group_zeros[group]++;
+    return;
+  }
+  // Skipped by the memory-saving mode: not in the dedupe map either.
+  if (m_save_memory && fp < m_lower_crc) return;
+  // Stored as it is until its compressed size is known.
+  std::pair<LABEL_MAP::iterator, bool> ins = m_label_map.emplace(
+      fp, label_entry_t{0, (uint32_t)std::min<size_t>(m_params.chunk_size,
+                                                      UINT32_MAX)});
+  ins.first->second.mask |= (uint32_t)1 << label;
 }
 
 void Estimator::__count_held(size_t seq, const held_bucket_t& bucket) {
@@ -630,9 +680,10 @@ void Estimator::__count_held(size_t seq, const held_bucket_t& bucket) {
     if (mask & ESTIMATE_DEDUPE)
       hit = counted ? __add_chunk_dedupe(h.fp, group, (h.flags & HELD_FIRST) != 0)
                     : true;
+    if (m_by) __count_label(h.fp, (h.flags & HELD_ZERO) != 0, h.label, group);
     if ((mask & ESTIMATE_COMPRESS) && !hit) {
       if (!m_general) {
-        __count_compressed(h.fp, counted, h.csize, group);
+        __count_compressed(h.fp, counted, h.csize, group, h.label);
       } else if (m_candidates++, h.sizes_at != NO_SIZES) {
         // A chunk chosen now was chosen when it was measured: shares only
         // fall.
@@ -912,6 +963,7 @@ bool Estimator::__add_chunk_dedupe(fp_t fp, int group, bool first_in_bucket) {
           m_csize.erase(t->first);
           for (CSIZE_MAP& m : m_sample_csize) m.erase(t->first);
         }
+        if (m_by) m_label_map.erase(t->first);
         m_dedupe_map.erase(t);
       }
       count = &m_dedupe_map.emplace(fp, dedupe_count_t()).first->second;
@@ -1429,6 +1481,90 @@ void Estimator::__print_summary(const counters_t& c, double r, double r_low,
   const summary_t s = compute_summary(in);
   printer << std::endl << format_summary(in, s) << tail << std::flush;
   record.write_summary(in, s);
+  if (m_by) __print_breakdown(c, s.exact && !m_save_memory);
+}
+
+void Estimator::__print_breakdown(const counters_t& c, bool exact) {
+  std::vector<breakdown_count_t> counts;
+  {
+    MutexLock lock(&m_mutex);
+    counts = m_labels;
+    for (const auto& e : m_label_map) {
+      const uint32_t mask = e.second.mask;
+      const double split = (double)e.second.stored / __builtin_popcount(mask);
+      for (uint32_t m = mask; m != 0; m &= m - 1) {
+        breakdown_count_t& l = counts[__builtin_ctz(m)];
+        l.distinct++;
+        l.stored += e.second.stored;
+        l.physical += split;
+      }
+    }
+    // After a partial run, each label's dedupe ratio from its own
+    // histogram. The memory-saving mode keeps too few of a label's
+    // entries to tell: the sample's ratio stands.
+    if (!exact && !m_save_memory) {
+      std::vector<dfh_set_t> dfh(counts.size());
+      for (dfh_set_t& d : dfh) {
+        d.all.assign(16, 0);
+        d.all_size = 0;
+        for (int g = 0; g < UNSEEN_GROUPS; g++) {
+          d.rep[g].assign(16, 0);
+          d.rep_size[g] = 0;
+        }
+        d.n_big = 0;
+        d.big_buckets = 0;
+      }
+      for (const auto& e : m_label_map) {
+        DEDUPE_MAP::const_iterator it = m_dedupe_map.find(e.first);
+        if (it == m_dedupe_map.end()) continue;
+        const unsigned long long t = __buckets(it->first, it->second);
+        const uint8_t* groups = it->second.buckets;
+        bool grouped = true;
+        if (it->second.side()) {
+          const side_count_t& side = m_dedupe_side.at(it->first);
+          groups = side.groups;
+          grouped = side.grouped;
+        }
+        for (uint32_t m = e.second.mask; m != 0; m &= m - 1) {
+          dfh_set_t& d = dfh[__builtin_ctz(m)];
+          move_entry(&d.all, &d.all_size, 0, t);
+          if (!grouped) {
+            d.n_big++;
+            d.big_buckets += t;
+            continue;
+          }
+          for (int g = 0; g < UNSEEN_GROUPS; g++)
+            move_entry(&d.rep[g], &d.rep_size[g], 0, t - groups[g]);
+        }
+      }
+      for (size_t i = 0; i < counts.size(); i++) {
+        breakdown_count_t& l = counts[i];
+        const dfh_set_t& d = dfh[i];
+        const double total = breakdown_nonzero_total(l, m_params.chunk_size);
+        const size_t data = l.chunks - l.zero_chunks;
+        if (l.distinct == 0 || d.all_size < 2 || !(total >= (double)data) ||
+            data == 0)
+          continue;
+        unseen_sample_t s = __sample_of(d);
+        s.n_distinct = l.distinct;
+        s.chunks = (double)(size_t)total;
+        s.fraction = (double)data / total;
+        s.n_buckets = c.total_buckets;
+        const unseen_result_t u = unseen_estimate(s, m_params.alpha, 0);
+        l.dedupe = u.r;
+        l.dedupe_low = u.low;
+        l.dedupe_high = u.high;
+      }
+    }
+  }
+  const double f = std::min(1.0, c.progress);
+  const size_t buckets =
+      (size_t)std::max(1.0, round(f * (double)c.total_buckets));
+  const breakdown_t b = compute_breakdown(
+      m_params.by, counts, m_params.chunk_size, c.progress, buckets, exact,
+      (m_params.estimate_mask & ESTIMATE_COMPRESS) != 0);
+  printer << std::endl << format_breakdown(b) << std::flush;
+  record.write_breakdown(b);
 }
 
 void Estimator::__print_header(bool to_file) const {
@@ -1574,6 +1710,19 @@ void Estimator::__warn_collisions(const counters_t& c, double r) const {
   printer.warning(text, note);
 }
 
+unseen_sample_t Estimator::__sample_of(const dfh_set_t& dfh) {
+  unseen_sample_t s;
+  s.dfh = &dfh.all;
+  s.dfh_size = dfh.all_size;
+  for (int g = 0; g < UNSEEN_GROUPS; g++) {
+    s.replicate[g] = &dfh.rep[g];
+    s.replicate_size[g] = dfh.rep_size[g];
+  }
+  s.n_fixed = dfh.n_big;
+  s.fixed_occurrences = (double)dfh.big_buckets;
+  return s;
+}
+
 void Estimator::__analyze_dfh(double* r, double* r_low, double* r_high) const {
   dfh_set_t dfh;
   __snapshot(&dfh);
@@ -1609,15 +1758,7 @@ void Estimator::__analyze_dfh(const counters_t& c, const dfh_set_t& dfh,
   const double n = (double)total * k;
   if (!(n >= 1.0) || dfh.all_size < 2) return;  // nothing to extrapolate from
 
-  unseen_sample_t s;
-  s.dfh = &dfh.all;
-  s.dfh_size = dfh.all_size;
-  for (int g = 0; g < UNSEEN_GROUPS; g++) {
-    s.replicate[g] = &dfh.rep[g];
-    s.replicate_size[g] = dfh.rep_size[g];
-  }
-  s.n_fixed = dfh.n_big;
-  s.fixed_occurrences = (double)dfh.big_buckets;
+  unseen_sample_t s = __sample_of(dfh);
   s.n_distinct = c.map_size;
   s.chunks = (double)(size_t)n;
   s.fraction = (double)sample / (double)total;

@@ -44,6 +44,7 @@
 
 #include "codec.h"
 #include "compress_sample.h"
+#include "breakdown.h"
 #include "condvar.h"
 #include "mutex.h"
 #include "options.h"
@@ -237,6 +238,9 @@ class Estimator {
   // Sampler::bucket_end_func_t: the bucket drawn as bucket_seq-th has
   // delivered its last chunk (or could not be read).
   static void end_bucket(size_t bucket_seq, void* cb_arg);
+  // Sampler::label_func_t: the chunks this thread delivers next belong to
+  // label (with params.by).
+  static void set_label(uint8_t label, void* cb_arg);
 
   // The counting below the checksum, for a driver that knows every chunk's
   // fingerprint without its bytes (the simulator; add_chunk ends here too).
@@ -357,7 +361,11 @@ class Estimator {
   // one is due.
   void __count_chunk(bool is_zero, time_t now, int group);
   // With m_mutex held: n compressed bytes for a chunk that was no duplicate.
-  void __count_compressed(fp_t fp, bool counted, size_t n, int group);
+  void __count_compressed(fp_t fp, bool counted, size_t n, int group,
+                          int label);
+  // With m_mutex held, with params.by, after the chunk went through the
+  // dedupe map: counts it in its label's figures.
+  void __count_label(fp_t fp, bool is_zero, int label, int group);
 
   // A chunk of a bucket held back: what counting it needs.
   struct held_chunk_t {
@@ -367,6 +375,7 @@ class Estimator {
     // With several compressors: where its sizes for each of them start in
     // the bucket's `sizes` (NO_SIZES: none measured).
     uint32_t sizes_at;
+    uint8_t label;  // with params.by
   };
   enum { HELD_ZERO = 1, HELD_FIRST = 2, HELD_COUNTED = 4 };
   static const uint32_t NO_SIZES = UINT32_MAX;
@@ -387,6 +396,7 @@ class Estimator {
     size_t seq = 0;
     bool held = false;
     held_bucket_t bucket;
+    uint8_t label = 0;  // of the chunks being delivered (params.by)
   };
   // The calling thread's state for this Estimator (defined in the .cc).
   struct thread_state_t;
@@ -495,6 +505,9 @@ class Estimator {
     size_t n_big;
     unsigned long long big_buckets;
   };
+  // The histograms' part of a dedupe estimate's input (the caller sets the
+  // counts and shares); it points into dfh.
+  static unseen_sample_t __sample_of(const dfh_set_t& dfh);
   // A periodic report waiting to be printed: its counters and a copy of the
   // histograms' used entries.
   struct report_t {
@@ -557,6 +570,25 @@ class Estimator {
                                   double r_high, size_t codec = 0) const;
   void __print_summary(const counters_t& c, double r, double r_low,
                        double r_high);
+  // After the summary, with params.by: the breakdown table, printed and
+  // recorded.
+  void __print_breakdown(const counters_t& c, bool exact);
+
+ public:
+  // With params.by, what the labels' map keeps of a fingerprint besides the
+  // dedupe map's entry: the labels holding it (a bit each) and its stored
+  // size. 8 bytes: with the key, 16 bytes a distinct non-zero chunk.
+  struct label_entry_t {
+    uint32_t mask;
+    uint32_t stored;
+  };
+#ifdef PELKO_HAVE_ABSL_BTREE
+  typedef absl::btree_map<fp_t, label_entry_t> LABEL_MAP;
+#else
+  typedef std::map<fp_t, label_entry_t> LABEL_MAP;
+#endif
+
+ private:
 
   mutable Mutex m_mutex;
   const pelko_params_t& m_params;
@@ -667,6 +699,13 @@ class Estimator {
   double m_start_seconds;
   // The reason of the stop at m_stop_buckets given by set_bucket_limit.
   std::string m_limit_reason;
+
+  // With params.by (set by start; guarded by m_mutex while reading): the
+  // labels' counts and the labels' map, whose keys are the dedupe map's
+  // non-zero ones (an eviction takes both entries).
+  bool m_by;
+  std::vector<breakdown_count_t> m_labels;
+  LABEL_MAP m_label_map;
 
   // Compressed size of the first chunk of every map entry, kept for an
   // export (m_keep_csize); guarded by m_mutex.

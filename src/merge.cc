@@ -103,10 +103,13 @@ typedef std::vector<std::unique_ptr<SampleReader>> READERS;
 // entries below lower_fp (but the all-zero chunk's when zeros take part in
 // dedupe) count as skipped, in *dropped. *kept: entries imported, and the
 // sum of their compressed sizes. Stops at the first overflow (*overflow
-// set); false when a signal came (nothing more is imported).
+// set); false when a signal came (nothing more is imported). With ov, each
+// imported entry but the all-zero chunk's is counted there by the exports
+// that hold it.
 bool merge_entries(const READERS& readers, bool threshold, uint64_t lower_fp,
                    int estimate_mask, Estimator* estimator, uint64_t* kept,
-                   uint64_t* kept_csize, uint64_t* dropped, bool* overflow) {
+                   uint64_t* kept_csize, uint64_t* dropped, bool* overflow,
+                   overlap_t* ov) {
   const bool zeros_protected = (estimate_mask & ESTIMATE_DEDUPE_ZEROS) != 0;
   const uint64_t zero_fp = estimator->zero_fingerprint();
   std::vector<sample_entry_t> cur(readers.size());
@@ -119,9 +122,11 @@ bool merge_entries(const READERS& readers, bool threshold, uint64_t lower_fp,
     sample_entry_t e;
     e.fp = heads.top().first;
     bool first = true;
+    uint64_t holders = 0;  // a bit per export, with ov
     while (!heads.empty() && heads.top().first == e.fp) {
       const size_t i = heads.top().second;
       heads.pop();
+      if (ov != nullptr) holders |= (uint64_t)1 << i;
       const sample_entry_t& x = cur[i];
       *overflow |=
           !add_to(&e.chunks, x.chunks) || !add_to(&e.buckets, x.buckets);
@@ -139,6 +144,7 @@ bool merge_entries(const READERS& readers, bool threshold, uint64_t lower_fp,
     }
     if (!e.grouped)
       for (uint64_t& g : e.groups) g = 0;
+    if (ov != nullptr && !(zeros_protected && e.fp == zero_fp)) ov->add(holders);
     estimator->import_entry(e);
     (*kept)++;
     *kept_csize += e.csize;
@@ -620,8 +626,22 @@ int merge_readers(const pelko_params_t& params,
   // A k-way merge of the exports' entries, which are in fingerprint order.
   const bool csize = sample_has_csize(m.estimate_mask);
   uint64_t kept = 0, kept_csize = 0, dropped = 0;
+  // Which exports share chunks, for 2 to OVERLAP_MAX_EXPORTS of them.
+  const bool overlaps =
+      readers.size() >= 2 && readers.size() <= OVERLAP_MAX_EXPORTS;
+  overlap_t ov;
+  if (overlaps) {
+    bool complete = true;
+    for (const auto& r : readers) {
+      const sample_header_t& h = r->header();
+      complete = complete && h.stop_reason.empty() && fraction_of(h) >= 1 &&
+                 !h.save_memory && !h.scan_stopped;
+    }
+    ov.begin(files, complete);
+  }
   if (!merge_entries(readers, threshold, m.lower_fp, m.estimate_mask,
-                     &estimator, &kept, &kept_csize, &dropped, &overflow))
+                     &estimator, &kept, &kept_csize, &dropped, &overflow,
+                     overlaps ? &ov : nullptr))
     return merge_interrupted();
   for (size_t i = 0; i < readers.size(); i++)
     if (!readers[i]->error().empty())
@@ -637,6 +657,10 @@ int merge_readers(const pelko_params_t& params,
   if (!cfg.several) {
     estimator.import_totals(m);
     estimator.finish();
+    if (overlaps) {
+      printer << std::endl << format_overlap(ov) << std::flush;
+      record.write_overlap(ov);
+    }
     return 0;
   }
 
@@ -690,7 +714,7 @@ int merge_readers(const pelko_params_t& params,
     std::unique_ptr<Estimator> e(new Estimator(*p, quiet));
     uint64_t k = 0, kc = 0, d = 0;
     if (!merge_entries(readers, ms.save_memory, ms.lower_fp, ms.estimate_mask,
-                       e.get(), &k, &kc, &d, &overflow))
+                       e.get(), &k, &kc, &d, &overflow, nullptr))
       return merge_interrupted();
     for (size_t i = 0; i < readers.size(); i++)
       if (!readers[i]->error().empty())
@@ -718,5 +742,9 @@ int merge_readers(const pelko_params_t& params,
   for (auto& e : sizes) e->finish();
   estimator.import_totals(m);
   estimator.finish();
+  if (overlaps) {
+    printer << std::endl << format_overlap(ov) << std::flush;
+    record.write_overlap(ov);
+  }
   return 0;
 }

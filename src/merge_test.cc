@@ -103,6 +103,9 @@ std::string merged_rows(const std::vector<std::string>& files) {
     const size_t from = out.rfind("\t", gib) + 1;
     out.replace(from, gib - from, "MEM");
   }
+  // Which exports share what follows the summary, and names them.
+  const size_t overlap = out.find("\n\nOVERLAP");
+  if (overlap != std::string::npos) out.erase(overlap + 1);
   // The summary's warnings are about the exports given, not the figures.
   for (size_t w; (w = out.find("\nwarning:")) != std::string::npos;)
     out.erase(w + 1, out.find('\n', w + 1) - w);

@@ -51,6 +51,7 @@ enum {
   OPT_COMPRESS_SHARE,
   OPT_SAMPLE_FIRST,
   OPT_TABLE_CSV,
+  OPT_BY,
 };
 
 const struct option long_options[] = {
@@ -90,6 +91,7 @@ const struct option long_options[] = {
     {"compress-share", required_argument, nullptr, OPT_COMPRESS_SHARE},
     {"sample-first", no_argument, nullptr, OPT_SAMPLE_FIRST},
     {"table-csv", required_argument, nullptr, OPT_TABLE_CSV},
+    {"by", required_argument, nullptr, OPT_BY},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -458,6 +460,18 @@ parse_result_t try_parse_opts(pelko_params_t* params, int argc, char** argv) {
       case OPT_MERGE:
         params->merge_files.push_back(optarg);
         break;
+      case OPT_BY:
+        if (strcmp(optarg, "root") == 0) {
+          params->by = BY_ROOT;
+        } else if (strcmp(optarg, "dir") == 0) {
+          params->by = BY_DIR;
+        } else if (strcmp(optarg, "type") == 0) {
+          params->by = BY_TYPE;
+        } else {
+          return usage_error("%s: the breakdown is by root, dir or type",
+                             shown);
+        }
+        break;
       case OPT_JSON:
       case OPT_CSV:
       case OPT_PLOT:
@@ -630,6 +644,17 @@ parse_result_t try_parse_opts(pelko_params_t* params, int argc, char** argv) {
   if (rate < 0)
     return usage_error("%s: the rate cannot be negative; 0 means no limit",
                        as_typed(OPT_MAX_RATE));
+
+  // The breakdown counts each label's distinct chunks in the dedupe map.
+  if (params->by != BY_NONE && !(params->estimate_mask & ESTIMATE_DEDUPE))
+    return usage_error("--by: needs the dedupe estimate; leave out the -e "
+                       "that turns it off");
+  // Each label's compression is counted for the first configuration's
+  // measured sizes, which a run of several configurations may sample.
+  if (params->by != BY_NONE && several_configs(*params))
+    return usage_error("--by: works with one chunk size and one compressor; "
+                       "leave out --chunk-sizes and --compressors, or run "
+                       "--by separately");
 
   params->scan_memory_limit = (size_t)((double)params->memory_limit * 0.8);
   return parse_result_t{PARSE_OK, ""};
@@ -804,6 +829,9 @@ void write_usage(std::ostream& os) {
   help_option(os, "--merge EXPORT...",
               "read no inputs: one estimate for the data of several runs, "
               "from their exports");
+  help_option(os, "--by root|dir|type",
+              "at the end, a table of where the savings come from: by input, "
+              "by first directory below each input, or by file type");
   help_option(os, "--json FILE",
               "also write parameters, rows and summary as JSON Lines; - for "
               "standard output, the report then going to standard error");

@@ -35,6 +35,14 @@ const int ESTIMATE_DEDUPE = 2;
 const int ESTIMATE_DEDUPE_ZEROS = 4;
 const int ESTIMATE_COMPRESS = 8;
 
+// --by: what the end table breaks the figures down by.
+enum breakdown_by_t {
+  BY_NONE = 0,
+  BY_ROOT,  // the input path as given
+  BY_DIR,   // the first directory level below each input
+  BY_TYPE,  // the file type by extension, well-known ones in groups
+};
+
 // The run parameters. Filled by parse_opts; read-only afterwards except the
 // probe results in each root_t and the two scan limits, which the driver may
 // reset to 0.
@@ -99,6 +107,8 @@ struct pelko_params_t {
   // --merge: the exports to combine instead of reading inputs; empty = a
   // normal run.
   std::vector<std::string> merge_files;
+  // --by: the breakdown at the end; BY_NONE = none.
+  breakdown_by_t by = BY_NONE;
 
   pelko_params_t() {}
   ~pelko_params_t() {}

@@ -492,6 +492,7 @@ void Record::write_run(const pelko_params_t& params) {
                               : json(nullptr);
     p["sample_first"] = params.sample_first;
   }
+  if (params.by != BY_NONE) p["by"] = breakdown_by_name(params.by);
   j["parameters"] = p;
   json inputs = json::array();
   for (const root_t* root : params.roots) {
@@ -672,6 +673,72 @@ void Record::write_summary(const summary_input_t& in, const summary_t& s) {
   j["warnings"] = in.warnings;
   j["stop_reason"] =
       in.stop_reason.empty() ? json(nullptr) : json(in.stop_reason);
+  json_line(dump(j));
+}
+
+void Record::write_breakdown(const breakdown_t& b) {
+  if (m_csv) {
+    if (m_csv_pending) csv_line(m_csv_pending_line);
+    m_csv_pending = false;
+    std::string table = breakdown_csv(b);
+    csv_line("");
+    size_t at = 0;
+    while (at < table.size()) {
+      const size_t end = table.find('\n', at);
+      csv_line(table.substr(at, end - at));
+      at = end + 1;
+    }
+  }
+  if (!m_json) return;
+  json j;
+  j["type"] = "breakdown";
+  j["by"] = breakdown_by_name(b.by);
+  j["exact"] = b.exact;
+  json labels = json::array();
+  for (const breakdown_row_t& r : b.rows) {
+    json l;
+    l["label"] = r.name;
+    l["logical_size"] = (unsigned long long)r.logical;
+    l["share"] = number_or_null(r.share);
+    l["zeros"] = number_or_null(r.zeros);
+    l["zeros_low"] = number_or_null(r.zeros_low);
+    l["zeros_high"] = number_or_null(r.zeros_high);
+    l["compress"] = number_or_null(r.compress);
+    l["compress_low"] = number_or_null(r.compress_low);
+    l["compress_high"] = number_or_null(r.compress_high);
+    l["dedupe"] = number_or_null(r.dedupe);
+    l["dedupe_low"] = number_or_null(r.dedupe_low);
+    l["dedupe_high"] = number_or_null(r.dedupe_high);
+    l["physical_share"] = number_or_null(r.physical_share);
+    labels.push_back(l);
+  }
+  j["labels"] = labels;
+  json_line(dump(j));
+}
+
+void Record::write_overlap(const overlap_t& o) {
+  if (!m_json) return;
+  json j;
+  j["type"] = "overlap";
+  j["exact"] = o.exact;
+  json exports = json::array();
+  for (size_t i = 0; i < o.names.size(); i++) {
+    json e;
+    add_path(&e, o.names[i]);
+    e["distinct"] = (unsigned long long)o.distinct[i];
+    e["exclusive"] = number_or_null(o.exclusive_share(i));
+    e["shared"] = number_or_null(o.shared_share(i));
+    exports.push_back(e);
+  }
+  j["exports"] = exports;
+  json matrix = json::array();
+  for (size_t i = 0; i < o.names.size(); i++) {
+    json row = json::array();
+    for (size_t k = 0; k < o.names.size(); k++)
+      row.push_back(number_or_null(o.overlap(i, k)));
+    matrix.push_back(row);
+  }
+  j["overlap"] = matrix;
   json_line(dump(j));
 }
 

@@ -13,6 +13,11 @@
 //              with several configurations, one per configuration at the
 //              end: its figures and its summary's
 //   "summary"  the summary figures and "stop_reason" (null: complete)
+//   "breakdown" with --by: one object per label (breakdown.h)
+//   "overlap"  after a merge of 2 to 64 exports: each one's exclusive and
+//              shared share, and the pairwise overlap matrix
+// With --by the CSV file has, after the rows and an empty line, the
+// breakdown table with its own header line.
 // Figures that have no value (no estimate, a mode that is off) are null.
 // Paths are bytes; one that is not valid UTF-8 is written with each invalid
 // byte as U+FFFD in "path" and, exactly, as hex digits in "path_hex".
@@ -34,6 +39,7 @@
 #include <vector>
 
 #include "mutex.h"
+#include "breakdown.h"
 #include "options.h"
 #include "ranges.h"
 #include "summary.h"
@@ -125,6 +131,10 @@ class Record {
                             bool json = true);
   // The "summary" object.
   void write_summary(const summary_input_t& in, const summary_t& s);
+  // The "breakdown" object and the CSV table (--by).
+  void write_breakdown(const breakdown_t& b);
+  // The "overlap" object of a merge.
+  void write_overlap(const overlap_t& o);
   // A run that ends without a summary (the scan was interrupted).
   void write_stop(const std::string& reason);
 

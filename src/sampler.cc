@@ -11,6 +11,7 @@
 #include <string_view>
 #include <thread>
 
+#include "breakdown.h"
 #include "format.h"
 #include "os.h"
 #include "pelko_assert.h"
@@ -205,6 +206,7 @@ void Sampler::scan() {
   // Whoever stopped the scan says so.
   if (m_stop_requested) return;
   sort_plan();
+  if (m_params.by != BY_NONE) label_plan();
 
   print_scan_progress(true);
   printer << std::endl;
@@ -235,6 +237,11 @@ void Sampler::scan_file(Walker* walker, const TCHAR* file_path,
   const size_t chunk_size = m_params.chunk_size;
   const size_t bucket_size = m_params.bucket_size;
   const size_t tail = file_size % chunk_size;
+  // The label is worked out before the lock is taken.
+  const std::string label =
+      m_params.by != BY_NONE
+          ? breakdown_label(m_params.by, m_params.roots, std::string(file_path))
+          : std::string();
   {
     MutexLock lock(&m_mutex);
     // A stop requested before the walk had begun could not reach it.
@@ -242,6 +249,11 @@ void Sampler::scan_file(Walker* walker, const TCHAR* file_path,
     check_elapsed_time(walker);
     m_total_size += tail;
     m_total_files++;
+    if (m_params.by != BY_NONE && !m_scan_stopped) {
+      std::pair<size_t, size_t>& b = m_label_bytes[label];
+      b.first += file_size;
+      b.second += tail;
+    }
   }
 
   file_size -= tail;
@@ -345,6 +357,42 @@ void Sampler::sort_plan() {
     }
   }
   PELKO_ASSERT(start == m_reductible_size);
+}
+
+void Sampler::label_plan() {
+  std::vector<std::pair<std::string, std::pair<size_t, size_t>>> all(
+      m_label_bytes.begin(), m_label_bytes.end());
+  std::sort(all.begin(), all.end(), [](const auto& a, const auto& b) {
+    if (a.second.first != b.second.first) return a.second.first > b.second.first;
+    return a.first < b.first;
+  });
+  std::unordered_map<std::string, uint8_t> id;
+  m_labels.clear();
+  for (size_t i = 0; i < all.size(); i++) {
+    if (i < BREAKDOWN_TOP) {
+      id[all[i].first] = (uint8_t)i;
+      m_labels.push_back(label_t{all[i].first, all[i].second.first,
+                                 all[i].second.second});
+      continue;
+    }
+    if (i == BREAKDOWN_TOP) m_labels.push_back(label_t{BREAKDOWN_OTHER, 0, 0});
+    m_labels.back().logical += all[i].second.first;
+    m_labels.back().tails += all[i].second.second;
+  }
+  PELKO_ASSERT(m_labels.size() <= BREAKDOWN_TOP + 1);
+  m_file_label.resize(m_files.size());
+  for (size_t i = 0; i < m_files.size(); i++) {
+    const auto it =
+        id.find(breakdown_label(m_params.by, m_params.roots, file_path(m_files[i])));
+    if (it != id.end()) {
+      m_file_label[i] = it->second;
+      continue;
+    }
+    // Not met by the scan's count (none is expected): counted as other.
+    if (m_labels.size() <= BREAKDOWN_TOP && m_labels.size() <= all.size())
+      m_labels.push_back(label_t{BREAKDOWN_OTHER, 0, 0});
+    m_file_label[i] = (uint8_t)(m_labels.size() - 1);
+  }
 }
 
 std::string Sampler::file_path(const plan_file_t& f) const {
@@ -655,6 +703,8 @@ void Sampler::read_thread() {
       // Every piece but the slice's last is a whole number of chunks, so the
       // chunks delivered are those of the whole slice. A short read (the
       // file shrank since the scan) or a failed one ends the slice.
+      if (m_label_func != nullptr)
+        m_label_func(m_file_label[slice.file], m_chunk_cb_arg);
       size_t done = 0, delivered = 0;
       bool left = false;  // by request_stop_now
       while (fd >= 0 && done < slice.size) {

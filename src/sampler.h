@@ -110,6 +110,21 @@ class Sampler {
   // The chunk size the plan is cut into (the smallest configured).
   size_t chunk_size() const { return m_params.chunk_size; }
 
+  // With --by: the label of the slice whose chunks follow, called by the
+  // reading thread before the first chunk of every slice it delivers.
+  typedef void (*label_func_t)(uint8_t label, void* cb_arg);
+  void set_label_func(label_func_t func) { m_label_func = func; }
+  // The labels of the plan (breakdown.h), in label order: BREAKDOWN_TOP at
+  // most by name and, when there are more, "other" for the rest; each with
+  // its files' bytes and their tails'. Empty without params.by. After
+  // scan().
+  struct label_t {
+    std::string name;
+    size_t logical;
+    size_t tails;
+  };
+  const std::vector<label_t>& labels() const { return m_labels; }
+
   // Reads every planned bucket on params.n_threads threads in rand() order
   // (seeded with params.seed when one was given) and calls
   // cb_func(chunk, bucket_seq, cb_arg) for every whole chunk read; returns
@@ -212,6 +227,8 @@ class Sampler {
   // their runs out again in that order. m_mutex need not be held (the walk
   // is over).
   void sort_plan();
+  // After sort_plan, with params.by: the labels and every plan file's.
+  void label_plan();
   // The slices bucket b is made of, in order.
   void bucket_slices(size_t b, std::vector<file_slice_t>* out) const;
   // The size's index in m_levels (asserted to be one of them).
@@ -305,6 +322,14 @@ class Sampler {
 
   clock_func_t m_clock;
   memory_func_t m_memory;
+
+  // With params.by: bytes and tail bytes of every label the scan met
+  // (guarded by m_mutex during the scan), the labels kept, and the label
+  // of every plan file, in plan order.
+  std::unordered_map<std::string, std::pair<size_t, size_t>> m_label_bytes;
+  std::vector<label_t> m_labels;
+  std::vector<uint8_t> m_file_label;
+  label_func_t m_label_func = nullptr;
 };
 
 #endif  // PELKO_SAMPLER_H_

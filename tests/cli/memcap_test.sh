@@ -84,4 +84,20 @@ got=$(dedupe_of "$(final_row "$TMP/report1")")
 echo "dedupe: exact $want, limited run $got"
 within "limited: dedupe" "$got" "$want" 5
 
+# With --by the labels' map grows beside the dedupe map: the cap holds for
+# both (an eviction takes both entries), and the table says it is a sample.
+run_rss -p "$TMP/data" -c 128 -M 0 --by root -o "$TMP/report2"
+expect_status "unlimited, by root" 0
+peak2=$PEAK
+echo "peak RSS with --by: ${peak2} KiB ($(( (peak2 - peak0) * 1024 / 480000 )) bytes more per distinct chunk)"
+expect_contains "unlimited, by root: exact" "BREAKDOWN by root: exact" "$(cat "$TMP/report2")"
+limit=$((peak2 - 8192))
+run_rss -p "$TMP/data" -c 128 -M "${limit}K" --by root -o "$TMP/report3"
+expect_status "limited, by root" 0
+expect_contains "limited, by root: mode engaged" "WARNING: Memory limit reached." "$(cat "$TMP/report3")"
+expect_contains "limited, by root: a sample" "BREAKDOWN by root: sample figures" "$(cat "$TMP/report3")"
+if [ "$PEAK" -gt $((limit + MARGIN_KB)) ]; then
+  _fail "limited, by root: peak RSS $PEAK KiB above limit $limit KiB + $MARGIN_KB KiB"
+fi
+
 finish

@@ -19,7 +19,7 @@ done
 # The figures of a final row: dedupe, compress and zeros columns.
 figures() { final_row "$1" | sed -E 's/^.* GiB\t\t//'; }
 # The summary without the lines that name the run's own circumstances.
-summary() { sed -n '/^SUMMARY/,$p' "$1" | grep -v '^Export written'; }
+summary() { sed -n '/^SUMMARY/,/^$/p' "$1" | grep -v '^Export written'; }
 
 for mode in "" "-e no-dedupe-zeros" "--fingerprint 64 -c 8K"; do
   exports=()
