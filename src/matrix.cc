@@ -6,6 +6,23 @@
 
 #include "pelko_assert.h"
 
+namespace {
+
+// log Γ(x) for x > 0. lgamma itself stores the sign in a process-wide
+// variable, which estimates worked out at once in several threads (one
+// estimator per chunk size) would write together; the reentrant form
+// returns it instead where the C library has one.
+double log_gamma(double x) {
+#if defined(__GLIBC__)
+  int sign;
+  return lgamma_r(x, &sign);
+#else
+  return lgamma(x);
+#endif
+}
+
+}  // namespace
+
 double Matrix::s_print_accuracy = 0.0;
 
 Matrix::Matrix() : m_width(0), m_height(0), m_data(nullptr) {}
@@ -180,8 +197,9 @@ void Matrix::make_binomial_tail_distr(double p, const double* trials,
       size_t y0 = mode < (double)(last - 1) ? (size_t)mode : last - 1;
       if ((double)y0 > t) y0 = (size_t)t;
       const double yd = (double)y0;
-      const double log_v = lgamma(t + 1) - lgamma(yd + 1) - lgamma(t - yd + 1) +
-                           yd * log(p) + (t - yd) * log1p(-p);
+      const double log_v = log_gamma(t + 1) - log_gamma(yd + 1) -
+                           log_gamma(t - yd + 1) + yd * log(p) +
+                           (t - yd) * log1p(-p);
       const double v0 = exp(log_v);
       (*this)(x, y0) = v0;
       head = v0;

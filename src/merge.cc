@@ -654,7 +654,9 @@ int merge_readers(const pelko_params_t& params,
     m.uncompressed_size = kept * m.chunk_size;
   }
   m.n_entries = kept;
-  if (!cfg.several) {
+  // The final row and summary (the several configurations' table in its
+  // tail), then which exports share what.
+  auto finish = [&]() {
     estimator.import_totals(m);
     estimator.finish();
     if (overlaps) {
@@ -662,7 +664,8 @@ int merge_readers(const pelko_params_t& params,
       record.write_overlap(ov);
     }
     return 0;
-  }
+  };
+  if (!cfg.several) return finish();
 
   // Several configurations: the compressors of the first size, then every
   // further size in turn, each from every export.
@@ -740,11 +743,5 @@ int merge_readers(const pelko_params_t& params,
     size_params.push_back(std::move(p));
   }
   for (auto& e : sizes) e->finish();
-  estimator.import_totals(m);
-  estimator.finish();
-  if (overlaps) {
-    printer << std::endl << format_overlap(ov) << std::flush;
-    record.write_overlap(ov);
-  }
-  return 0;
+  return finish();
 }
