@@ -16,6 +16,7 @@
 #include "pelko_assert.h"
 #include "printer.h"
 #include "interrupt.h"
+#include "mutex.h"
 #include "ranges.h"
 #include "record.h"
 #include "sampler.h"
@@ -1763,7 +1764,17 @@ void Estimator::__analyze_dfh(const counters_t& c, const dfh_set_t& dfh,
   s.chunks = (double)(size_t)n;
   s.fraction = (double)sample / (double)total;
   s.n_buckets = c.total_buckets;
-  const unseen_result_t e = unseen_estimate(s, m_params.alpha, debug);
+  // One estimate at a time in the process: a run of several chunk sizes
+  // has an Estimator for each, whose rows may fall due together, and the
+  // solver's library is not relied on to share nothing between models.
+  // Never destroyed: a thread may still be estimating while the process
+  // exits.
+  static Mutex* const solver_mutex = new Mutex;
+  unseen_result_t e;
+  {
+    MutexLock solver_lock(solver_mutex);
+    e = unseen_estimate(s, m_params.alpha, debug);
+  }
   *r = e.r;
   *r_low = e.low;
   *r_high = e.high;
