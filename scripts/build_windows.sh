@@ -6,7 +6,7 @@
 #   bash scripts/build_windows.sh
 #
 # Installs the packages it needs (scripts/packages.sh: WINDOWS_PACKAGES).
-# The libraries pelko links (CoinUtils, Clp, LZ4, xxHash) are built as
+# The libraries pelko links (CoinUtils, Clp, LZ4, zstd, zlib, xxHash) are built as
 # static libraries from Debian's source packages, fetched with apt-get source
 # through a source list and package lists of this build's own (the system's
 # lists are left alone), into a prefix under the build tree whose name is a
@@ -31,7 +31,8 @@ JOBS=$(nproc 2>/dev/null || echo 2)
 mkdir -p "$BUILD_DIR"
 
 # The source packages and their versions (those of Debian 12).
-SOURCES=(coinutils=2.11.4+repack1-2 clp=1.17.6-3 lz4=1.9.4-1 xxhash=0.8.1-1)
+SOURCES=(coinutils=2.11.4+repack1-2 clp=1.17.6-3 lz4=1.9.4-1 xxhash=0.8.1-1
+  libzstd=1.5.4+dfsg2-5 zlib=1:1.2.13.dfsg-1)
 
 # The prefix's key: what would change the libraries in it.
 key=$( {
@@ -102,6 +103,38 @@ Name: lz4
 Description: LZ4 (static, from Debian's source package)
 Version: 1.9.4
 Libs: -L\${prefix}/lib -llz4
+Cflags: -I\${prefix}/include
+EOF
+  # zstd: the library alone, without its multithreaded compressor (pelko's
+  # readers each compress their own chunks) or the legacy formats' decoders.
+  logged "$work/zstd.log" make -C "$work/libzstd/lib" -j"$JOBS" libzstd.a \
+    CC=$CC AR=$HOST-ar ZSTD_LEGACY_SUPPORT=0 ZSTD_MULTITHREAD_SUPPORT=0
+  cp "$work/libzstd/lib/libzstd.a" "$PREFIX.part/lib/"
+  cp "$work/libzstd/lib/"{zstd.h,zstd_errors.h,zdict.h} "$PREFIX.part/include/"
+  cat >"$PREFIX.part/lib/pkgconfig/libzstd.pc" <<EOF
+prefix=$PREFIX
+Name: zstd
+Description: zstd (static, from Debian's source package)
+Version: 1.5.4
+Libs: -L\${prefix}/lib -lzstd
+Cflags: -I\${prefix}/include
+EOF
+  # zlib: Debian's source leaves out its Windows makefiles; the library is
+  # its fifteen C files, compiled as they stand.
+  local f objs=()
+  for f in adler32 compress crc32 deflate gzclose gzlib gzread gzwrite infback \
+           inffast inflate inftrees trees uncompr zutil; do
+    logged "$work/zlib.log" $CC -O2 -c "$work/zlib/$f.c" -o "$work/zlib/$f.o"
+    objs+=("$work/zlib/$f.o")
+  done
+  $HOST-ar rcs "$PREFIX.part/lib/libz.a" "${objs[@]}"
+  cp "$work/zlib/"{zlib.h,zconf.h} "$PREFIX.part/include/"
+  cat >"$PREFIX.part/lib/pkgconfig/zlib.pc" <<EOF
+prefix=$PREFIX
+Name: zlib
+Description: zlib (static, from Debian's source package)
+Version: 1.2.13
+Libs: -L\${prefix}/lib -lz
 Cflags: -I\${prefix}/include
 EOF
   cp "$work/xxhash/xxhash.h" "$work/xxhash/xxh3.h" "$PREFIX.part/include/"

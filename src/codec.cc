@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "pelko_assert.h"
+#include "thread_object.h"
 
 namespace {
 
@@ -21,13 +22,16 @@ const int DEFLATE_DEFAULT_LEVEL = 6;
 
 // The output scratch of the calling thread, at least `bound` bytes.
 char* scratch(size_t bound) {
-  thread_local std::unique_ptr<char[]> buf;
-  thread_local size_t size = 0;
-  if (size < bound) {
-    buf.reset(new char[bound]);
-    size = bound;
+  struct scratch_t {
+    std::unique_ptr<char[]> buf;
+    size_t size = 0;
+  };
+  scratch_t& s = thread_object<scratch_t>();
+  if (s.size < bound) {
+    s.buf.reset(new char[bound]);
+    s.size = bound;
   }
-  return buf.get();
+  return s.buf.get();
 }
 
 size_t zstd_compressed_size(int level, const unsigned char* src, size_t n) {
@@ -35,7 +39,7 @@ size_t zstd_compressed_size(int level, const unsigned char* src, size_t n) {
     ZSTD_CCtx* ctx = nullptr;
     ~cctx_t() { ZSTD_freeCCtx(ctx); }
   };
-  thread_local cctx_t c;
+  cctx_t& c = thread_object<cctx_t>();
   if (c.ctx == nullptr) {
     c.ctx = ZSTD_createCCtx();
     PELKO_ASSERT(c.ctx != nullptr);
@@ -57,8 +61,10 @@ size_t deflate_compressed_size(int level, const unsigned char* src, size_t n) {
       if (live) deflateEnd(&z);
     }
   };
-  thread_local stream_t s[10];
-  stream_t& st = s[level];
+  struct streams_t {
+    stream_t s[10];
+  };
+  stream_t& st = thread_object<streams_t>().s[level];
   if (!st.live) {
     st.z = z_stream();
     PELKO_ASSERT(deflateInit(&st.z, level) == Z_OK);
@@ -180,7 +186,10 @@ size_t lz4_compressed_size(const unsigned char* src, size_t n) {
   // The default entry point clears a fresh 16 KiB state for every chunk;
   // the compressed bytes are the same either way, as no chunk is ever
   // matched against another.
-  thread_local std::unique_ptr<LZ4_stream_t> state;
+  struct state_t {
+    std::unique_ptr<LZ4_stream_t> state;
+  };
+  std::unique_ptr<LZ4_stream_t>& state = thread_object<state_t>().state;
   if (!state) {
     state.reset(new LZ4_stream_t);
     LZ4_initStream(state.get(), sizeof(LZ4_stream_t));

@@ -11,6 +11,7 @@
 #include "printer.h"
 #include "record.h"
 #include "sampler.h"
+#include "thread_object.h"
 
 namespace {
 
@@ -175,7 +176,7 @@ void Configurations::end_bucket(size_t bucket_seq, void* arg) {
 void Configurations::add_run(const unsigned char* data, size_t n, size_t whole,
                              size_t bucket_seq) {
   const size_t smallest = m_levels[0].size;
-  thread_local run_state_t st;
+  run_state_t& st = thread_object<run_state_t>();
   size_t count = n / smallest;
   st.regs.resize(count);
   st.zero.resize(count);

@@ -131,8 +131,12 @@ Estimator::thread_state_t& Estimator::__thread_state() const {
   // A thread delivers to a few Estimators at a time; those that are gone
   // give up their place in turn.
   static const size_t kStates = 64;
-  thread_local std::vector<std::unique_ptr<thread_state_t>> states;
-  thread_local size_t next_reuse = 0;
+  struct states_t {
+    std::vector<std::unique_ptr<thread_state_t>> states;
+    size_t next_reuse = 0;
+  };
+  states_t& t = thread_object<states_t>();
+  std::vector<std::unique_ptr<thread_state_t>>& states = t.states;
   for (const std::unique_ptr<thread_state_t>& st : states)
     if (st->owner == m_id) return *st;
   if (states.size() < kStates) {
@@ -140,7 +144,7 @@ Estimator::thread_state_t& Estimator::__thread_state() const {
     states.back()->owner = m_id;
     return *states.back();
   }
-  std::unique_ptr<thread_state_t>& st = states[next_reuse++ % kStates];
+  std::unique_ptr<thread_state_t>& st = states[t.next_reuse++ % kStates];
   st.reset(new thread_state_t);
   st->owner = m_id;
   return *st;

@@ -242,6 +242,17 @@ void os_share_heap();
 // CPUs this process may run on.
 int os_get_cpu_count();
 
+// A per-thread pointer, null in every thread until that thread sets it.
+// When a thread that set a non-null value ends, `destroy` is called with
+// it on that thread. Keys are never freed; make one per use, once.
+// (C++ thread_local objects with destructors are not relied on: the
+// Windows toolchain's emulated TLS may free their storage before running
+// their destructors.)
+struct os_thread_key_t;
+os_thread_key_t* os_thread_key_create(void (*destroy)(void*));
+void* os_thread_key_get(os_thread_key_t* key);
+void os_thread_key_set(os_thread_key_t* key, void* value);
+
 // Bytes of physical memory available now, bounded by the cgroup v2 limit
 // on Linux. On Linux ends the process as os_get_memory_usage does when
 // /proc/meminfo cannot be read.

@@ -8,6 +8,7 @@
 #include <linux/fs.h>
 #include <linux/magic.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sched.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -691,6 +692,24 @@ bool os_is_virtual_filesystem(const TCHAR* dir_path) {
 }
 
 void os_share_heap() { mallopt(M_ARENA_MAX, 1); }
+
+struct os_thread_key_t {
+  pthread_key_t key;
+};
+
+os_thread_key_t* os_thread_key_create(void (*destroy)(void*)) {
+  os_thread_key_t* k = new os_thread_key_t;
+  PELKO_ASSERT(pthread_key_create(&k->key, destroy) == 0);
+  return k;
+}
+
+void* os_thread_key_get(os_thread_key_t* key) {
+  return pthread_getspecific(key->key);
+}
+
+void os_thread_key_set(os_thread_key_t* key, void* value) {
+  PELKO_ASSERT(pthread_setspecific(key->key, value) == 0);
+}
 
 int os_get_cpu_count() {
   cpu_set_t set;

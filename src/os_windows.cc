@@ -873,6 +873,28 @@ int os_get_term_size(int* width, int* height) {
 
 void os_share_heap() {}  // one heap for all threads already
 
+// Fiber-local storage: its callback gets the value itself at thread end,
+// so nothing depends on the order in which the run-time frees its own
+// per-thread storage.
+struct os_thread_key_t {
+  DWORD index;
+};
+
+os_thread_key_t* os_thread_key_create(void (*destroy)(void*)) {
+  os_thread_key_t* k = new os_thread_key_t;
+  // One calling convention on x64: the callback may be `destroy` itself.
+  static_assert(sizeof(void*) == 8, "a 64-bit build");
+  k->index = FlsAlloc(reinterpret_cast<PFLS_CALLBACK_FUNCTION>(destroy));
+  PELKO_ASSERT(k->index != FLS_OUT_OF_INDEXES);
+  return k;
+}
+
+void* os_thread_key_get(os_thread_key_t* key) { return FlsGetValue(key->index); }
+
+void os_thread_key_set(os_thread_key_t* key, void* value) {
+  PELKO_ASSERT(FlsSetValue(key->index, value));
+}
+
 int os_get_cpu_count() {
   DWORD_PTR process_mask = 0, system_mask = 0;
   if (GetProcessAffinityMask(GetCurrentProcess(), &process_mask, &system_mask)) {

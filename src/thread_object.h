@@ -1,25 +1,25 @@
-// Per-thread objects whose type has a destructor.
-//
-//   PELKO_THREAD_OBJECT(Type, name, constructor arguments...);
-//
-// declares, inside a function, a reference `name` to this thread's Type,
-// made on its first use (brace-initialised from the arguments). On Linux it
-// is a thread_local object. mingw-w64's emulated thread-local storage may
-// free a thread's storage before the C++ run-time destroys that thread's
-// thread_local objects, whose destructors then run on freed memory when the
-// thread ends: on Windows each thread's object is allocated instead and
-// never destroyed (the threads that use them are few and live for the run).
 #ifndef PELKO_THREAD_OBJECT_H_
 #define PELKO_THREAD_OBJECT_H_
 
-#ifdef _WIN32
-#define PELKO_THREAD_OBJECT(type, name, ...)                        \
-  static thread_local type* name##_object = nullptr;                \
-  if (name##_object == nullptr) name##_object = new type{__VA_ARGS__}; \
-  type& name = *name##_object
-#else
-#define PELKO_THREAD_OBJECT(type, name, ...) \
-  thread_local type name { __VA_ARGS__ }
-#endif
+#include "os.h"
+
+// thread_object<T, Site>(): the calling thread's own T, value-initialised on
+// the thread's first call and destroyed when the thread ends. One object per
+// thread for each pair of T and Site (a tag type naming the place of use).
+//
+// What a C++ thread_local object with a destructor would be, made so on
+// every platform: see os_thread_key_create. T's destructor must not use
+// other per-thread objects, which may be gone already.
+template <class T, class Site = T>
+T& thread_object() {
+  static os_thread_key_t* const key =
+      os_thread_key_create([](void* p) { delete static_cast<T*>(p); });
+  void* p = os_thread_key_get(key);
+  if (p == nullptr) {
+    p = new T();
+    os_thread_key_set(key, p);
+  }
+  return *static_cast<T*>(p);
+}
 
 #endif  // PELKO_THREAD_OBJECT_H_

@@ -43,8 +43,10 @@ int32_t to_int32(double v) {
 // noticeable share of a small program's solve; a copy of a pristine model
 // (one per thread, never solved) is the same model for less.
 ClpSimplex* new_model() {
-  PELKO_THREAD_OBJECT(const ClpSimplex, pristine, false);
-  return new ClpSimplex(pristine);
+  struct pristine_t {
+    const ClpSimplex model{false};
+  };
+  return new ClpSimplex(thread_object<pristine_t>().model);
 }
 
 // Multiplicities beyond the head's own counts grow geometrically by this

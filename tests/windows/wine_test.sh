@@ -6,7 +6,8 @@
 # runs the unit-test executable, then pelko.exe and the Linux pelko on the
 # same data: a directory whose names are not all ASCII, and one file. The
 # final rows' figures (all but time, rate and memory) must be the same, and
-# so must the JSON's final row and summary; -o writes the report; an export
+# so must the JSON's final row and summary, the table of several chunk
+# sizes and codecs and the --by breakdown; -o writes the report; an export
 # written on Windows merges on Linux, alone and with one written on Linux,
 # and the other way round, to the figures of the Linux merge.
 #
@@ -51,7 +52,8 @@ def clean(v):
     return v
 for line in open(sys.argv[1], encoding="utf-8"):
     o = json.loads(line)
-    if o.get("type") == "summary" or (o.get("type") == "row" and o.get("final")):
+    if o.get("type") in ("summary", "configuration", "breakdown") or \
+            (o.get("type") == "row" and o.get("final")):
         print(json.dumps(clean(o), sort_keys=True))
 EOF
 }
@@ -118,6 +120,18 @@ expect_eq "--json final row and summary" "$(json_final "$TMP/linux.json")" \
   "$(json_final "$TMP/win.json")"
 expect_contains "--json: the path in UTF-8" "$(winpath "$DATA" | sed 's/\\/\\\\/g')" \
   "$(cat "$TMP/win.json")"
+
+echo "== several chunk sizes and codecs; --by"
+for opts in "--chunk-sizes 4K,16K --compressors lz4,zstd:3,deflate:6" "--by type"; do
+  # shellcheck disable=SC2086
+  "$LINUX_PELKO" -p "$DATA" $opts --json "$TMP/linux.json" >/dev/null 2>&1
+  # shellcheck disable=SC2086
+  run_exe -p "$(winpath "$DATA")" $opts --json "$(winpath "$TMP/win.json")"
+  expect_status "$opts run" 0
+  expect_eq "$opts: no errors under Wine" "" "$(cat "$TMP/err")"
+  expect_eq "$opts: the same figures" "$(json_final "$TMP/linux.json")" \
+    "$(json_final "$TMP/win.json")"
+done
 
 echo "== exports both ways"
 "$LINUX_PELKO" -p "$DATA/sous-répertoire" --export "$TMP/linux1.pelko" >/dev/null 2>&1
