@@ -266,10 +266,16 @@ std::string format_summary(const summary_input_t& in, const summary_t& s) {
   out += line("file tails:", size_in_unit((double)tails) + " (" +
                                  percent_text(s.tail_share) +
                                  "), counted as stored");
-  if (s.tail_share >= SUMMARY_TAIL_HINT_SHARE)
+  // The example is the common 4 KiB, or half the chunk when that is 4 KiB
+  // or less already; a 1-byte chunk leaves no tail.
+  const size_t smaller = in.chunk_size > 4096 ? 4096 : in.chunk_size / 2;
+  if (s.tail_share >= SUMMARY_TAIL_HINT_SHARE && smaller > 0)
     out += line("hint:",
                 "many files end in a tail shorter than a chunk: a smaller -c "
-                "(for example -c 4K) analyses more of them");
+                "(for example -c " +
+                    (smaller % 1024 == 0 ? std::to_string(smaller / 1024) + "K"
+                                         : std::to_string(smaller)) +
+                    ") analyses more of them");
 
   // Directories the scan could not read are missing from every figure,
   // the logical size included.

@@ -190,8 +190,23 @@ TEST(Summary, Text) {
             std::string::npos)
       << text;
   EXPECT_NE(text.find("\nhint:                          many files end in a "
-                      "tail shorter than a chunk"),
+                      "tail shorter than a chunk: a smaller -c (for example "
+                      "-c 4K)"),
             std::string::npos);
+  // The example is smaller than the chunk, whatever its size.
+  for (size_t c : {(size_t)64 << 10, (size_t)4 << 10, (size_t)1}) {
+    summary_input_t other = in;
+    other.chunk_size = c;
+    const std::string t = format_summary(other, compute_summary(other));
+    const size_t at = t.find("(for example -c ");
+    if (c == 1) {
+      EXPECT_EQ(t.find("\nhint:"), std::string::npos) << t;
+    } else {
+      ASSERT_NE(at, std::string::npos) << t;
+      EXPECT_EQ(t.substr(at, 21), c == 4096 ? "(for example -c 2K) a"
+                                             : "(for example -c 4K) a");
+    }
+  }
   EXPECT_NE(text.find("\nunreadable:                    2 files, 48.000 KiB "
                       "unread (see the ERROR lines)\n"),
             std::string::npos);

@@ -58,19 +58,57 @@ for t in 1 4; do
 done
 
 # The kernel reclaims cached pages of its own whenever memory runs short
-# (other test processes can make it so), never adds any: a figure may fall
-# short of what was cached by a little, pelko's part of it is exact.
-# at_least LABEL WANT GOT: GOT is WANT, or less by at most 1 %.
+# (other test processes can make it so) and, on some virtual machines, a few
+# all the time: with nothing else running, up to 1.2 % of these files' pages
+# went during one sanitized run, and as much of a file no process touched.
+# It never adds any: a figure may fall short of what was cached by a little,
+# pelko's part of it is exact; 3 % still tells a dropped bucket (1 MiB is
+# 7.7 % of the data here, and half of the part cached below).
+# at_least LABEL WANT GOT: GOT is WANT, or less by at most 3 %.
 at_least() {
-  if [ "$3" -gt "$2" ] || [ "$3" -lt $(($2 - $2 / 100)) ]; then
+  if [ "$3" -gt "$2" ] || [ "$3" -lt $(($2 - $2 * 3 / 100)) ]; then
     _fail "$1: $3 bytes cached, want $2"
   fi
 }
 HAVE_STRACE=0
 strace -f -o /dev/null true 2>/dev/null && HAVE_STRACE=1
+# pin FILE...: holds the files' pages in memory (mapped and locked, as root
+# may) until unpin, so that none goes between the caching and pelko's look;
+# where a page went, pelko would rightly read it in and drop it again.
+PIN_PID=""
+pin() {
+  python3 -c 'import ctypes, mmap, os, sys, time
+libc = ctypes.CDLL(None, use_errno=True)
+libc.mmap.restype = ctypes.c_void_p
+libc.mmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int,
+                      ctypes.c_int, ctypes.c_int, ctypes.c_long]
+libc.mlock.argtypes = [ctypes.c_void_p, ctypes.c_size_t]
+for p in sys.argv[1:]:
+    fd = os.open(p, os.O_RDONLY)
+    n = os.fstat(fd).st_size
+    a = libc.mmap(None, n, mmap.PROT_READ, mmap.MAP_SHARED, fd, 0)
+    if a in (None, ctypes.c_void_p(-1).value) or libc.mlock(a, n) != 0:
+        sys.exit(1)
+print("pinned", flush=True)
+time.sleep(3600)' "$@" >"$TMP/pin" 2>/dev/null &
+  PIN_PID=$!
+  for _ in $(seq 1 50); do
+    grep -q pinned "$TMP/pin" 2>/dev/null && return 0
+    kill -0 "$PIN_PID" 2>/dev/null || break
+    sleep 0.1
+  done
+  unpin
+}
+unpin() {
+  [ -n "$PIN_PID" ] && { kill "$PIN_PID" 2>/dev/null; wait "$PIN_PID" 2>/dev/null || true; }
+  PIN_PID=""
+}
+trap 'unpin; rm -rf "$TMP"' EXIT
 
 # Everything cached before: all of it still cached, and not a page dropped.
 cat "${ALL[@]}" >/dev/null
+# Locked pages are never dropped: the trace of pelko's calls is the check then.
+[ $HAVE_STRACE = 1 ] && pin "${ALL[@]}"
 total=$(cached_bytes "${ALL[@]}")
 at_least "cat" $(((8 + 3 + 2) << 20)) "$total"
 if [ $HAVE_STRACE = 1 ]; then
@@ -87,6 +125,7 @@ else
 fi
 expect_status "cached" 0
 at_least "cached: still cached" "$total" "$(cached_bytes "${ALL[@]}")"
+unpin
 
 # One file cached in part (its second and fourth MiB, and a piece within a
 # chunk): those pages afterwards, and nothing else.
