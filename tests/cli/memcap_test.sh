@@ -12,10 +12,17 @@
 # from then on. The zero chunks, many to a bucket, make one checksum seen in
 # every bucket: its counts, the histograms and what they hold per checksum
 # must stay within the cap too.
+#
+# The margin covers what is not the map and comes and goes with timing: the
+# readers' buckets in flight (more of them when the machine is busy and the
+# analysis falls behind), the solver's work space while a row is computed, and
+# the allocator's free memory it keeps. Seen: 0.6-1.3 MiB over the limit on an
+# idle machine, up to 2.8 MiB under a parallel test run. A map that did not
+# stop growing would end near the unlimited peak, 8 MiB above the limit.
 source "$(dirname "$0")/lib.sh" "$@"
 PELKO=$(readlink -f "$PELKO")
 REF=${PELKO_REFERENCE:-$(dirname "$PELKO")/pelko_reference}
-MARGIN_KB=2048
+MARGIN_KB=4096
 
 python3 - "$TMP/data" <<'EOF'
 import os, random, sys
