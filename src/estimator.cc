@@ -213,6 +213,7 @@ Estimator::Estimator(const pelko_params_t& params, const env_t& env)
       m_summarized(false),
       m_start_seconds(0),
       m_by(false),
+      m_counted_label(nullptr),
       m_keep_csize(!params.export_file.empty() &&
                    sample_has_csize(params.estimate_mask)),
       m_imported(false),
@@ -540,7 +541,7 @@ void Estimator::add_fingerprint(fp_t fp, bool is_zero, size_t bucket_seq,
     if (counted && first) {
       lock.lock();
       may_be_new = !(m_save_memory && fp < m_lower_crc) &&
-                   m_dedupe_map.find(fp) == m_dedupe_map.end();
+                   !__in_map(fp);
     }
     held_chunk_t h;
     h.fp = fp;
@@ -581,7 +582,7 @@ void Estimator::add_fingerprint(fp_t fp, bool is_zero, size_t bucket_seq,
   }
   if (m_by) {
     lock.lock();
-    __count_label(fp, is_zero, rd.label, group);
+    __count_label(is_zero, rd.label, group);
   }
   if ((mask & ESTIMATE_COMPRESS) && !hit) {
     if (!m_general) {
@@ -629,7 +630,7 @@ void Estimator::__count_sizes(fp_t fp, bool counted, const bool* want,
     }
     m_samples[c].add(fp, sizes[c], group);
     // The entry may have been evicted while the lock was released.
-    if (m_keep_csize && counted && m_dedupe_map.count(fp) != 0)
+    if (m_keep_csize && counted && __in_map(fp))
       m_sample_csize[c][fp] = (uint32_t)sizes[c];
   }
 }
@@ -642,19 +643,19 @@ void Estimator::__count_compressed(fp_t fp, bool counted, size_t n,
   m_group_compressed[group] += n;
   m_group_uncompressed[group] += m_params.chunk_size;
   // The entry may have been evicted while the lock was released.
-  if (m_keep_csize && counted && m_dedupe_map.count(fp) != 0)
+  if (m_keep_csize && counted && __in_map(fp))
     m_csize[fp] = (uint32_t)n;
   if (m_by) {
     breakdown_count_t& l = m_labels[label];
     l.group_compressed[group] += n;
     l.group_uncompressed[group] += m_params.chunk_size;
-    LABEL_MAP::iterator it = counted ? m_label_map.find(fp) : m_label_map.end();
-    if (it != m_label_map.end())
-      it->second.stored = (uint32_t)std::min(n, m_params.chunk_size);
+    BY_MAP::iterator it = counted ? m_by_map.find(fp) : m_by_map.end();
+    if (it != m_by_map.end())
+      it->second.label.stored = (uint32_t)std::min(n, m_params.chunk_size);
   }
 }
 
-void Estimator::__count_label(fp_t fp, bool is_zero, int label, int group) {
+void Estimator::__count_label(bool is_zero, int label, int group) {
   breakdown_count_t& l = m_labels[label];
   l.chunks++;
   l.group_chunks[group]++;
@@ -663,13 +664,9 @@ void Estimator::__count_label(fp_t fp, bool is_zero, int label, int group) {
     l.group_zeros[group]++;
     return;
   }
-  // Skipped by the memory-saving mode: not in the dedupe map either.
-  if (m_save_memory && fp < m_lower_crc) return;
-  // Stored as it is until its compressed size is known.
-  std::pair<LABEL_MAP::iterator, bool> ins = m_label_map.emplace(
-      fp, label_entry_t{0, (uint32_t)std::min<size_t>(m_params.chunk_size,
-                                                      UINT32_MAX)});
-  ins.first->second.mask |= (uint32_t)1 << label;
+  // The entry the chunk was just counted in; none when the memory-saving
+  // mode skipped it.
+  if (m_counted_label != nullptr) m_counted_label->mask |= (uint32_t)1 << label;
 }
 
 void Estimator::__count_held(size_t seq, const held_bucket_t& bucket) {
@@ -685,7 +682,7 @@ void Estimator::__count_held(size_t seq, const held_bucket_t& bucket) {
     if (mask & ESTIMATE_DEDUPE)
       hit = counted ? __add_chunk_dedupe(h.fp, group, (h.flags & HELD_FIRST) != 0)
                     : true;
-    if (m_by) __count_label(h.fp, (h.flags & HELD_ZERO) != 0, h.label, group);
+    if (m_by) __count_label((h.flags & HELD_ZERO) != 0, h.label, group);
     if ((mask & ESTIMATE_COMPRESS) && !hit) {
       if (!m_general) {
         __count_compressed(h.fp, counted, h.csize, group, h.label);
@@ -931,24 +928,32 @@ void Estimator::__forget(fp_t fp, const dedupe_count_t& c) {
 }
 
 bool Estimator::__add_chunk_dedupe(fp_t fp, int group, bool first_in_bucket) {
+  if (m_by) return __add_chunk_dedupe_in(&m_by_map, fp, group, first_in_bucket);
+  return __add_chunk_dedupe_in(&m_dedupe_map, fp, group, first_in_bucket);
+}
+
+template <class MAP>
+bool Estimator::__add_chunk_dedupe_in(MAP* map, fp_t fp, int group,
+                                      bool first_in_bucket) {
   const bool zeros_protected =
       (m_params.estimate_mask & ESTIMATE_DEDUPE_ZEROS) != 0;
-  dedupe_count_t* count;
+  typename MAP::mapped_type* entry;
   bool hit;
   if (!m_save_memory) {
-    std::pair<DEDUPE_MAP::iterator, bool> ins =
-        m_dedupe_map.emplace(fp, dedupe_count_t());
-    count = &ins.first->second;
+    std::pair<typename MAP::iterator, bool> ins =
+        map->emplace(fp, typename MAP::mapped_type());
+    entry = &ins.first->second;
     hit = !ins.second;
   } else {
     const bool is_protected = zeros_protected && fp == m_zeros_crc;
     if (fp < m_lower_crc && !is_protected) {
       m_n_skipped_chunks++;
+      m_counted_label = nullptr;
       return true;
     }
-    DEDUPE_MAP::iterator it = m_dedupe_map.find(fp);
-    if (it != m_dedupe_map.end()) {
-      count = &it->second;
+    typename MAP::iterator it = map->find(fp);
+    if (it != map->end()) {
+      entry = &it->second;
       hit = true;
     } else {
       // Evict the threshold entry and move the threshold to the next entry
@@ -958,33 +963,37 @@ bool Estimator::__add_chunk_dedupe(fp_t fp, int group, bool first_in_bucket) {
       // could take the threshold's place, so it stays. Either way the map
       // grows by one, once for each exception.
       const fp_t l = m_lower_crc;
-      DEDUPE_MAP::iterator t = m_dedupe_map.find(l);
-      PELKO_ASSERT(t != m_dedupe_map.end());
-      const bool above = fp > l || std::next(t) != m_dedupe_map.end();
+      typename MAP::iterator t = map->find(l);
+      PELKO_ASSERT(t != map->end());
+      const bool above = fp > l || std::next(t) != map->end();
       if (!(zeros_protected && l == m_zeros_crc) && above) {
-        m_n_skipped_chunks += __chunks(t->first, t->second);
-        __forget(t->first, t->second);
+        m_n_skipped_chunks += __chunks(t->first, entry_counts(t->second));
+        __forget(t->first, entry_counts(t->second));
         if (m_keep_csize) {
           m_csize.erase(t->first);
           for (CSIZE_MAP& m : m_sample_csize) m.erase(t->first);
         }
-        if (m_by) m_label_map.erase(t->first);
-        m_dedupe_map.erase(t);
+        map->erase(t);
       }
-      count = &m_dedupe_map.emplace(fp, dedupe_count_t()).first->second;
+      entry = &map->emplace(fp, typename MAP::mapped_type()).first->second;
       hit = false;
       if (above) {
-        DEDUPE_MAP::const_iterator next = m_dedupe_map.upper_bound(l);
-        PELKO_ASSERT(next != m_dedupe_map.end());
-        m_lower_crc = next->first;  // reads only: count stays valid
+        typename MAP::const_iterator next = map->upper_bound(l);
+        PELKO_ASSERT(next != map->end());
+        m_lower_crc = next->first;  // reads only: entry stays valid
       }
     }
   }
 
+  dedupe_count_t* count = &entry_counts(*entry);
   if (!hit) {
     *count = dedupe_count_t();
+    // Stored as it is until its compressed size is known.
+    reset_labels(entry,
+                 (uint32_t)std::min<size_t>(m_params.chunk_size, UINT32_MAX));
     first_in_bucket = true;  // a new checksum's first bucket
   }
+  m_counted_label = labels_of(entry);
   if (first_in_bucket) {
     if (count->side()) m_dedupe_side.at(fp).chunks++;
     __count_bucket(fp, count, group);
@@ -1011,7 +1020,7 @@ void Estimator::__check_memory() {
   m_memory_warning = cur;
   if (!m_reporting) __print_memory_warning();
   m_save_memory = true;
-  m_lower_crc = m_dedupe_map.begin()->first;  // holds the entry just counted
+  m_lower_crc = __map_first();  // holds the entry just counted
 }
 
 // ---------------------------------------------------------------------------
@@ -1028,8 +1037,8 @@ Estimator::counters_t Estimator::__counters() const {
   c.compressed_size = m_compressed_size;
   c.stored_size = m_stored_size;
   c.uncompressed_size = m_uncompressed_size;
-  c.map_size = m_dedupe_map.size() + m_n_imported;
-  c.map_first = m_dedupe_map.empty() ? 0 : m_dedupe_map.begin()->first;
+  c.map_size = __map_size() + m_n_imported;
+  c.map_first = __map_size() == 0 ? 0 : __map_first();
   c.dfh_size = m_dfh_size;
   c.total_buckets = m_total_buckets;
   c.memory_cur = c.memory_peak = 0;
@@ -1494,13 +1503,15 @@ void Estimator::__print_breakdown(const counters_t& c, bool exact) {
   {
     MutexLock lock(&m_mutex);
     counts = m_labels;
-    for (const auto& e : m_label_map) {
-      const uint32_t mask = e.second.mask;
-      const double split = (double)e.second.stored / __builtin_popcount(mask);
-      for (uint32_t m = mask; m != 0; m &= m - 1) {
+    // The all-zero chunk's entry, when it has one, holds no label.
+    for (const auto& e : m_by_map) {
+      const label_entry_t& le = e.second.label;
+      if (le.mask == 0) continue;
+      const double split = (double)le.stored / __builtin_popcount(le.mask);
+      for (uint32_t m = le.mask; m != 0; m &= m - 1) {
         breakdown_count_t& l = counts[__builtin_ctz(m)];
         l.distinct++;
-        l.stored += e.second.stored;
+        l.stored += le.stored;
         l.physical += split;
       }
     }
@@ -1519,18 +1530,17 @@ void Estimator::__print_breakdown(const counters_t& c, bool exact) {
         d.n_big = 0;
         d.big_buckets = 0;
       }
-      for (const auto& e : m_label_map) {
-        DEDUPE_MAP::const_iterator it = m_dedupe_map.find(e.first);
-        if (it == m_dedupe_map.end()) continue;
-        const unsigned long long t = __buckets(it->first, it->second);
-        const uint8_t* groups = it->second.buckets;
+      for (const auto& e : m_by_map) {
+        const dedupe_count_t& count = e.second.count;
+        const unsigned long long t = __buckets(e.first, count);
+        const uint8_t* groups = count.buckets;
         bool grouped = true;
-        if (it->second.side()) {
-          const side_count_t& side = m_dedupe_side.at(it->first);
+        if (count.side()) {
+          const side_count_t& side = m_dedupe_side.at(e.first);
           groups = side.groups;
           grouped = side.grouped;
         }
-        for (uint32_t m = e.second.mask; m != 0; m &= m - 1) {
+        for (uint32_t m = e.second.label.mask; m != 0; m &= m - 1) {
           dfh_set_t& d = dfh[__builtin_ctz(m)];
           move_entry(&d.all, &d.all_size, 0, t);
           if (!grouped) {
@@ -1890,41 +1900,43 @@ void Estimator::get_export_header(sample_header_t* h) const {
   h->lower_fp = m_save_memory ? m_lower_crc : 0;
   h->stop_at = m_params.stop_at;
   h->stop_reason = m_stop_reason;
-  h->n_entries = m_dedupe_map.size();
+  h->n_entries = __map_size();
 }
 
 void Estimator::for_each_entry(void (*func)(const sample_entry_t& e, void* arg),
                                void* arg) const {
   MutexLock lock(&m_mutex);
   CSIZE_MAP::const_iterator cs = m_csize.begin();
-  for (const auto& kv : m_dedupe_map) {
-    sample_entry_t e;
-    e.fp = kv.first;
-    const dedupe_count_t& c = kv.second;
-    if (!c.side()) {
-      e.chunks = e.buckets = c.n_buckets();
-      for (int g = 0; g < UNSEEN_GROUPS; g++) e.groups[g] = c.buckets[g];
-    } else {
-      const side_count_t& side = m_dedupe_side.at(kv.first);
-      e.chunks = side.chunks;
-      e.buckets = side.buckets;
-      e.grouped = side.grouped;
-      for (int g = 0; g < UNSEEN_GROUPS; g++)
-        e.groups[g] = side.grouped ? side.groups[g] : 0;
+  __visit_map([&](const auto& map) {
+    for (const auto& kv : map) {
+      sample_entry_t e;
+      e.fp = kv.first;
+      const dedupe_count_t& c = entry_counts(kv.second);
+      if (!c.side()) {
+        e.chunks = e.buckets = c.n_buckets();
+        for (int g = 0; g < UNSEEN_GROUPS; g++) e.groups[g] = c.buckets[g];
+      } else {
+        const side_count_t& side = m_dedupe_side.at(kv.first);
+        e.chunks = side.chunks;
+        e.buckets = side.buckets;
+        e.grouped = side.grouped;
+        for (int g = 0; g < UNSEEN_GROUPS; g++)
+          e.groups[g] = side.grouped ? side.groups[g] : 0;
+      }
+      if (m_keep_csize && m_samples[0].active()) {
+        // Sampled: the size of a chosen chunk (the export's part of the
+        // compressor has them all), 1 for the others.
+        CSIZE_MAP::const_iterator it = m_sample_csize[0].find(kv.first);
+        e.csize = it != m_sample_csize[0].end() ? it->second : 1;
+      } else if (m_keep_csize) {
+        // Both maps are in fingerprint order, and every entry has its size.
+        while (cs != m_csize.end() && cs->first < kv.first) ++cs;
+        PELKO_ASSERT(cs != m_csize.end() && cs->first == kv.first);
+        e.csize = cs->second;
+      }
+      func(e, arg);
     }
-    if (m_keep_csize && m_samples[0].active()) {
-      // Sampled: the size of a chosen chunk (the export's part of the
-      // compressor has them all), 1 for the others.
-      CSIZE_MAP::const_iterator it = m_sample_csize[0].find(kv.first);
-      e.csize = it != m_sample_csize[0].end() ? it->second : 1;
-    } else if (m_keep_csize) {
-      // Both maps are in fingerprint order, and every entry has its size.
-      while (cs != m_csize.end() && cs->first < kv.first) ++cs;
-      PELKO_ASSERT(cs != m_csize.end() && cs->first == kv.first);
-      e.csize = cs->second;
-    }
-    func(e, arg);
-  }
+  });
 }
 
 sample_codec_part_t Estimator::export_codec_part(int codec) const {
@@ -1950,7 +1962,7 @@ sample_codec_part_t Estimator::export_codec_part(int codec) const {
   }
   // The entries still in the map that are chosen at the share reached.
   for (const auto& kv : m_sample_csize[(size_t)codec])
-    if (cs.chosen(kv.first) && m_dedupe_map.count(kv.first) != 0)
+    if (cs.chosen(kv.first) && __in_map(kv.first))
       p.chosen.emplace_back(kv.first, kv.second);
   return p;
 }

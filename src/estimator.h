@@ -126,6 +126,25 @@ class Estimator {
 #else
   typedef std::map<fp_t, uint32_t> CSIZE_MAP;
 #endif
+  // With params.by, what the map keeps of a fingerprint besides its counts:
+  // the labels holding it (a bit each) and its stored size.
+  struct label_entry_t {
+    uint32_t mask;
+    uint32_t stored;
+  };
+  // With params.by, the map's entry: 16 bytes, 24 with the key. One map
+  // rather than a second one beside the dedupe map: a B-tree keeps about a
+  // third of its slots free and a node header per node, so 16 bytes more
+  // per slot cost 12 bytes a fingerprint where a map of their own cost 22.
+  struct by_count_t {
+    dedupe_count_t count;
+    label_entry_t label;
+  };
+#ifdef PELKO_HAVE_ABSL_BTREE
+  typedef absl::btree_map<fp_t, by_count_t> BY_MAP;
+#else
+  typedef std::map<fp_t, by_count_t> BY_MAP;
+#endif
 
   // The figures of one report row. Every range is meant to hold the figure
   // of the whole data set in about 95 % of samples; low == high == the
@@ -363,9 +382,10 @@ class Estimator {
   // With m_mutex held: n compressed bytes for a chunk that was no duplicate.
   void __count_compressed(fp_t fp, bool counted, size_t n, int group,
                           int label);
-  // With m_mutex held, with params.by, after the chunk went through the
-  // dedupe map: counts it in its label's figures.
-  void __count_label(fp_t fp, bool is_zero, int label, int group);
+  // With m_mutex held, with params.by, right after the chunk went through
+  // the dedupe map (nothing changed the map since): counts it in its
+  // label's figures and marks its entry with the label.
+  void __count_label(bool is_zero, int label, int group);
 
   // A chunk of a bucket held back: what counting it needs.
   struct held_chunk_t {
@@ -432,8 +452,42 @@ class Estimator {
   // bucket (only those count towards the histograms). True when the chunk
   // needs no compression: a duplicate, or skipped by the memory-saving mode.
   bool __add_chunk_dedupe(fp_t fp, int group, bool first_in_bucket);
+  template <class MAP>
+  bool __add_chunk_dedupe_in(MAP* map, fp_t fp, int group,
+                             bool first_in_bucket);
   // A chunk that is a bucket of its own.
   bool __add_chunk_dedupe(fp_t fp);
+  // The map in use, given to f (a generic callable); entry_counts reads an
+  // entry's counts in either.
+  template <class F>
+  void __visit_map(F&& f) const {
+    if (m_by) f(m_by_map); else f(m_dedupe_map);
+  }
+  static const dedupe_count_t& entry_counts(const dedupe_count_t& c) {
+    return c;
+  }
+  static const dedupe_count_t& entry_counts(const by_count_t& c) {
+    return c.count;
+  }
+  static dedupe_count_t& entry_counts(dedupe_count_t& c) { return c; }
+  static dedupe_count_t& entry_counts(by_count_t& c) { return c.count; }
+  static void reset_labels(dedupe_count_t*, uint32_t) {}
+  static void reset_labels(by_count_t* c, uint32_t stored) {
+    c->label = label_entry_t{0, stored};
+  }
+  static label_entry_t* labels_of(dedupe_count_t*) { return nullptr; }
+  static label_entry_t* labels_of(by_count_t* c) { return &c->label; }
+  // With m_mutex held: whether fp has an entry in the map.
+  bool __in_map(fp_t fp) const {
+    return m_by ? m_by_map.count(fp) != 0 : m_dedupe_map.count(fp) != 0;
+  }
+  size_t __map_size() const {
+    return m_by ? m_by_map.size() : m_dedupe_map.size();
+  }
+  // The map's lowest key; the map is not empty.
+  fp_t __map_first() const {
+    return m_by ? m_by_map.begin()->first : m_dedupe_map.begin()->first;
+  }
   // With m_mutex held: the entry's bucket count rises by one, in group.
   void __count_bucket(fp_t fp, dedupe_count_t* c, int group);
   // With m_mutex held: moves an entry's counts to the side map.
@@ -574,22 +628,6 @@ class Estimator {
   // recorded.
   void __print_breakdown(const counters_t& c, bool exact);
 
- public:
-  // With params.by, what the labels' map keeps of a fingerprint besides the
-  // dedupe map's entry: the labels holding it (a bit each) and its stored
-  // size. 8 bytes: with the key, 16 bytes a distinct non-zero chunk.
-  struct label_entry_t {
-    uint32_t mask;
-    uint32_t stored;
-  };
-#ifdef PELKO_HAVE_ABSL_BTREE
-  typedef absl::btree_map<fp_t, label_entry_t> LABEL_MAP;
-#else
-  typedef std::map<fp_t, label_entry_t> LABEL_MAP;
-#endif
-
- private:
-
   mutable Mutex m_mutex;
   const pelko_params_t& m_params;
   const env_t m_env;
@@ -701,11 +739,14 @@ class Estimator {
   std::string m_limit_reason;
 
   // With params.by (set by start; guarded by m_mutex while reading): the
-  // labels' counts and the labels' map, whose keys are the dedupe map's
-  // non-zero ones (an eviction takes both entries).
+  // labels' counts; the map is then m_by_map and m_dedupe_map stays empty
+  // (__visit_map gives the one in use). m_counted_label: the label part of
+  // the entry __add_chunk_dedupe last counted, null when it skipped the
+  // chunk; valid until the map next changes.
   bool m_by;
   std::vector<breakdown_count_t> m_labels;
-  LABEL_MAP m_label_map;
+  BY_MAP m_by_map;
+  label_entry_t* m_counted_label;
 
   // Compressed size of the first chunk of every map entry, kept for an
   // export (m_keep_csize); guarded by m_mutex.
