@@ -133,9 +133,10 @@ class Estimator {
     uint32_t stored;
   };
   // With params.by, the map's entry: 16 bytes, 24 with the key. One map
-  // rather than a second one beside the dedupe map: a B-tree keeps about a
-  // third of its slots free and a node header per node, so 16 bytes more
-  // per slot cost 12 bytes a fingerprint where a map of their own cost 22.
+  // rather than a second one beside the dedupe map: a B-tree costs about
+  // 1.4 times its slots (free slots, node headers, inner nodes), so the 8
+  // bytes more a slot cost about 12 a fingerprint where a map of their own,
+  // 16-byte slots, cost 22.
   struct by_count_t {
     dedupe_count_t count;
     label_entry_t label;
