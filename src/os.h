@@ -214,6 +214,23 @@ size_t os_input_range_read(os_input_range_t* range, unsigned char* buf,
                            size_t size, size_t offset, bool* failed);
 void os_input_no_readahead(int fd);
 
+// Reading ahead (where OS_INPUT_PREFETCH is true). os_input_prefetch begins
+// a range as os_input_range_begin does, noting what is cached now and
+// starting to read in the rest (with keep_cache too), on a descriptor that
+// may be closed afterwards. The thread that reads the slice later takes the
+// range over on its own descriptor with os_input_range_adopt: what the
+// prefetch brought into the cache is then dropped after the read as if the
+// read had brought it in. A range whose cached pages could only be told by
+// reading the cache alone is not read in (the prefetched pages would pass
+// for cached ones). A prefetched range that is not read (the run stopped)
+// goes to os_input_range_abandon, which drops what the prefetch brought in.
+// os_input_prefetch returns false when nothing was read in: the range was
+// cached already, or could not be read in.
+bool os_input_prefetch(int fd, size_t offset, size_t size, bool keep_cache,
+                       os_input_range_t* range);
+void os_input_range_adopt(int fd, os_input_range_t* range);
+void os_input_range_abandon(int fd, os_input_range_t* range);
+
 // True when standard output is a terminal (a console).
 bool os_stdout_is_terminal();
 

@@ -553,6 +553,49 @@ void os_input_range_begin(int fd, size_t offset, size_t size, bool keep_cache,
   }
 }
 
+bool os_input_prefetch(int fd, size_t offset, size_t size, bool keep_cache,
+                       os_input_range_t* range) {
+  os_input_range_begin(fd, offset, size, keep_cache, range);
+  range->fd = -1;
+  if (size == 0) return false;
+  if (keep_cache) {
+    const size_t ps = page_size();
+    const size_t first = offset / ps * ps;
+    const long long n_pages = (long long)((offset + size - first + ps - 1) / ps);
+    if (cached_page_count(fd, first, (size_t)n_pages * ps) >= n_pages)
+      return false;
+    (void)posix_fadvise(fd, (off_t)offset, (off_t)size, POSIX_FADV_WILLNEED);
+    return true;
+  }
+  // The beginning has read in what was missing, unless the range is one read
+  // through the cache alone (nothing is read in then) or wholly cached.
+  if (range->method == RANGE_NONE_CACHED) return true;
+  if (range->method != RANGE_MINCORE) return false;
+  for (unsigned char c : range->cached)
+    if (!(c & 1)) return true;
+  return false;
+}
+
+void os_input_range_adopt(int fd, os_input_range_t* range) { range->fd = fd; }
+
+void os_input_range_abandon(int fd, os_input_range_t* range) {
+  range->fd = fd;
+  const size_t ps = page_size();
+  switch (range->method) {
+    case RANGE_NONE_CACHED: {
+      const size_t end = (range->offset + range->size + ps - 1) / ps * ps;
+      drop_pages(fd, range->first_page, end - range->first_page);
+      break;
+    }
+    case RANGE_MINCORE:
+      release_pages(range, range->offset + range->size);
+      break;
+    default:
+      break;
+  }
+  range->fd = -1;
+}
+
 size_t os_input_range_read(os_input_range_t* range, unsigned char* buf,
                            size_t size, size_t offset, bool* failed) {
   PELKO_ASSERT(offset >= range->offset &&

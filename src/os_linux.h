@@ -15,6 +15,10 @@ typedef struct stat os_stat_t;
 const int OS_INPUT_NONBLOCK = O_NONBLOCK;
 const int OS_INPUT_NOFOLLOW = O_NOFOLLOW;
 
+// Buckets are read ahead: the kernel fills the page cache for the next
+// ones while this one is analysed (os.h: os_input_prefetch).
+const bool OS_INPUT_PREFETCH = true;
+
 // The slice being read by a thread (os.h: os_input_range_begin).
 struct os_input_range_t {
   int fd = -1;

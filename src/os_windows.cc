@@ -619,6 +619,18 @@ void os_input_range_begin(int fd, size_t offset, size_t size, bool,
   range->size = size;
 }
 
+bool os_input_prefetch(int fd, size_t offset, size_t size, bool keep_cache,
+                       os_input_range_t* range) {
+  os_input_range_begin(fd, offset, size, keep_cache, range);
+  return false;
+}
+
+void os_input_range_adopt(int fd, os_input_range_t* range) { range->fd = fd; }
+
+void os_input_range_abandon(int fd, os_input_range_t* range) {
+  range->fd = fd;
+}
+
 size_t os_input_range_read(os_input_range_t* range, unsigned char* buf,
                            size_t size, size_t offset, bool* failed) {
   PELKO_ASSERT(offset >= range->offset &&

@@ -35,6 +35,10 @@ struct os_stat_t {
 const int OS_INPUT_NONBLOCK = 0;
 const int OS_INPUT_NOFOLLOW = 1;
 
+// No reading ahead: Windows cannot drop from its cache what a prefetch
+// would bring in.
+const bool OS_INPUT_PREFETCH = false;
+
 // The slice being read by a thread (os.h: os_input_range_begin).
 struct os_input_range_t {
   int fd = -1;

@@ -96,6 +96,27 @@ namespace {
 // on random data (where the copy weighs most); 256 KiB gained nothing.
 const size_t READ_PIECE_SIZE = 128 * 1024;
 
+// Buckets drawn and prefetched ahead of the one being read, all threads
+// together. Reading a bucket at a time leaves a device one request per
+// thread, and small buckets (the size chosen for inputs under 16 GiB) then
+// wait on its latency. 32 is the depth of a SATA disk's command queue; on
+// this machine's virtual disk, uncached, 16 to 512 gave the same times, and
+// 32 took 300 MiB of small files in 16 KiB buckets from 0.88 to 0.67 s and
+// a 1 GiB file in 64 KiB buckets from 2.47 to 2.03 s (1 MiB buckets: 0.50
+// and 1.90 s). At 1 MiB a bucket, 32 MiB of the page cache is in flight,
+// dropped again once read.
+const size_t PREFETCH_BUCKETS = 32;
+// Data found cached has nothing to prefetch, and each prefetch costs four
+// calls per slice (open, fstat, the cache's count, close), about as many as
+// the read itself: on cached small files in 16 KiB buckets, work for
+// nothing on every bucket. After PREFETCH_IDLE prefetches in a
+// row found everything cached, only one bucket in PREFETCH_PROBE is
+// prefetched, until one of them finds something to read in: the cost on
+// cached data falls by as much, and data not cached is found again within
+// 16 buckets.
+const size_t PREFETCH_IDLE = 64;
+const size_t PREFETCH_PROBE = 16;
+
 int64_t steady_now_ns() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
@@ -130,6 +151,7 @@ Sampler::Sampler(const pelko_params_t& params)
       m_read_begun(false),
       m_n_buckets(0),
       m_n_drawn(0),
+      m_n_predrawn(0),
       m_stop_requested(false),
       m_stop_now(false),
       m_walker(nullptr),
@@ -648,6 +670,7 @@ void Sampler::read(chunk_cb_func_t cb_func, bucket_end_func_t end_func,
     m_read_begun = true;
     m_n_buckets = (m_reductible_size + m_bucket_size - 1) / m_bucket_size;
     m_n_drawn = 0;
+    m_n_predrawn = 0;
     if (m_n_buckets < ((size_t)1 << 32)) {
       m_order32.resize(m_n_buckets);
       for (size_t b = 0; b < m_n_buckets; b++) m_order32[b] = (uint32_t)b;
@@ -657,6 +680,15 @@ void Sampler::read(chunk_cb_func_t cb_func, bucket_end_func_t end_func,
     }
   }
   threadpool_run(m_params.n_threads, read_thread, this);
+  // Buckets drawn ahead and left unread by a stop.
+  std::vector<file_slice_t> slices;
+  MutexLock lock(&m_mutex);
+  for (ahead_t& a : m_ahead) {
+    bucket_slices(a.bucket, &slices);
+    for (size_t i = 0; i < slices.size() && i < a.slices.size(); i++)
+      abandon_prefetch(slices[i], &a.slices[i]);
+  }
+  m_ahead.clear();
 }
 
 void* Sampler::read_thread(void* arg) {
@@ -683,23 +715,68 @@ void Sampler::read_thread() {
 
   const size_t limit = m_draw_limit != 0 ? std::min(m_draw_limit, m_n_buckets)
                                          : m_n_buckets;
+  std::vector<prefetched_t> prefetched;  // the bucket's, when drawn ahead
+  std::vector<ahead_t*> mine;  // entries this thread drew ahead
+  std::vector<file_slice_t> ahead_slices;
   m_mutex.lock();
-  while (m_n_drawn < limit && !m_stop_requested) {
-    const size_t b = draw_bucket();
+  for (;;) {
+    // The next bucket in drawing order: drawn ahead (once its prefetch is
+    // done), or drawn now. Others may take the last ones during the wait.
+    while (!m_ahead.empty() && !m_ahead.front().ready)
+      m_ahead_cv.wait(m_mutex);
+    if (m_n_drawn >= limit || m_stop_requested) break;
+    size_t b;
+    prefetched.clear();
+    if (!m_ahead.empty()) {
+      b = m_ahead.front().bucket;
+      prefetched.swap(m_ahead.front().slices);
+      m_ahead.pop_front();
+    } else {
+      b = draw_bucket();
+    }
     const size_t seq = m_n_drawn++;
+    mine.clear();
+    if (OS_INPUT_PREFETCH) {
+      while (m_ahead.size() < PREFETCH_BUCKETS && m_n_predrawn < limit &&
+             !m_stop_requested) {
+        m_ahead.push_back(ahead_t{draw_bucket(), false, {}});
+        mine.push_back(&m_ahead.back());  // deque: stays put until taken
+      }
+    }
     m_mutex.unlock();
+    for (ahead_t* a : mine) {
+      if (m_prefetch_idle < PREFETCH_IDLE ||
+          m_prefetch_tick++ % PREFETCH_PROBE == 0) {
+        if (prefetch_bucket(a->bucket, &a->slices, &ahead_slices))
+          m_prefetch_idle = 0;
+        else
+          m_prefetch_idle++;
+      }
+      MutexLock lock(&m_mutex);
+      a->ready = true;
+      m_ahead_cv.broadcast();
+    }
 
     if (!buf) buf.reset(new unsigned char[buf_size]);
     bucket_slices(b, &slices);
-    for (const file_slice_t& slice : slices) {
+    size_t next = 0;  // the slice being read
+    for (; next < slices.size(); next++) {
+      const file_slice_t& slice = slices[next];
       if (m_stop_now) break;
       PELKO_ASSERT(slice.size <= m_bucket_size);
       const plan_file_t& pf = m_files[slice.file];
       const std::string path = file_path(pf);
       const int fd = open_checked(&file, pf, path);
-      if (fd >= 0)
-        os_input_range_begin(fd, slice.offset, slice.size,
-                             m_params.keep_cache, &range);
+      if (fd >= 0) {
+        if (next < prefetched.size() && prefetched[next].begun) {
+          range = std::move(prefetched[next].range);
+          os_input_range_adopt(fd, &range);
+          prefetched[next].begun = false;
+        } else {
+          os_input_range_begin(fd, slice.offset, slice.size,
+                               m_params.keep_cache, &range);
+        }
+      }
       // Every piece but the slice's last is a whole number of chunks, so the
       // chunks delivered are those of the whole slice. A short read (the
       // file shrank since the scan) or a failed one ends the slice.
@@ -740,21 +817,73 @@ void Sampler::read_thread() {
           break;
         }
       }
+      // Left part-read: what was read in for the rest goes too.
+      if (left && fd >= 0) os_input_range_abandon(fd, &range);
       const size_t planned = slice.size / chunk_size;
       if (delivered < planned && !left)
         note_unread(path, (planned - delivered) * chunk_size);
-      if (left) break;
+      if (left) {
+        next++;
+        break;
+      }
     }
+    // Slices not reached (a stop) or not opened: what their prefetch read in.
+    for (size_t i = 0; i < prefetched.size() && i < slices.size(); i++)
+      if (i >= next || prefetched[i].begun)
+        abandon_prefetch(slices[i], &prefetched[i]);
     if (m_bucket_end_func != nullptr) m_bucket_end_func(seq, m_chunk_cb_arg);
     m_mutex.lock();
   }
   m_mutex.unlock();
 }
 
+bool Sampler::prefetch_bucket(size_t b, std::vector<prefetched_t>* out,
+                              std::vector<file_slice_t>* slices) const {
+  bucket_slices(b, slices);
+  out->resize(slices->size());
+  bool read_in = false;
+  for (size_t i = 0; i < slices->size(); i++) {
+    const file_slice_t& slice = (*slices)[i];
+    prefetched_t& p = (*out)[i];
+    p.begun = false;
+    if (m_stop_now) continue;
+    const plan_file_t& pf = m_files[slice.file];
+    // Opened as for reading; failures are left for the read to report.
+    const int fd = os_open_input(
+        file_path(pf).c_str(),
+        OS_INPUT_NONBLOCK | ((pf.name_len & FOLLOW) ? 0 : OS_INPUT_NOFOLLOW));
+    if (fd < 0) continue;
+    os_stat_t st;
+    if (os_fstat_input(fd, &st) == 0 && changed_since_scan(pf, st).empty()) {
+      if (os_input_prefetch(fd, slice.offset, slice.size, m_params.keep_cache,
+                            &p.range))
+        read_in = true;
+      p.begun = true;
+    }
+    os_close_input(fd);
+  }
+  return read_in;
+}
+
+void Sampler::abandon_prefetch(const file_slice_t& slice,
+                               prefetched_t* p) const {
+  if (!p->begun) return;
+  p->begun = false;
+  const plan_file_t& pf = m_files[slice.file];
+  const int fd = os_open_input(
+      file_path(pf).c_str(),
+      OS_INPUT_NONBLOCK | ((pf.name_len & FOLLOW) ? 0 : OS_INPUT_NOFOLLOW));
+  if (fd < 0) return;
+  os_stat_t st;
+  if (os_fstat_input(fd, &st) == 0 && changed_since_scan(pf, st).empty())
+    os_input_range_abandon(fd, &p->range);
+  os_close_input(fd);
+}
+
 size_t Sampler::draw_bucket() {
   // A uniform pick among the buckets left, moved out by swapping the last one
   // into its place.
-  const size_t left = m_n_buckets - m_n_drawn;
+  const size_t left = m_n_buckets - m_n_predrawn++;
   const size_t idx = (size_t)rand() % left;
   size_t b;
   if (!m_order32.empty()) {
@@ -807,21 +936,12 @@ int Sampler::open_checked(SliceFile* file, const plan_file_t& f,
     return -1;
   }
   os_stat_t st;
-  std::string changed;
   if (os_fstat_input(fd, &st) != 0) {
     print_error("fstat(", path);
     file->close_fd();
     return -1;
   }
-  const bool block = (f.name_len & BLOCK) != 0;
-  if (block ? !S_ISBLK(st.st_mode) : !S_ISREG(st.st_mode)) {
-    changed = std::string("it has been replaced by ") + os_file_kind(st.st_mode) +
-              " since the scan";
-  } else if (f.ino != 0 && f.dev != NO_DEV &&
-             ((uint64_t)st.st_ino != f.ino ||
-              (uint64_t)st.st_dev != m_devs[f.dev])) {
-    changed = "it has been replaced by another file since the scan";
-  }
+  const std::string changed = changed_since_scan(f, st);
   if (!changed.empty()) {
     file->close_fd();
     report_once(path, "ERROR: open(" + path + ") failed, " + changed);
@@ -829,6 +949,18 @@ int Sampler::open_checked(SliceFile* file, const plan_file_t& f,
   }
   file->prepare();
   return fd;
+}
+
+std::string Sampler::changed_since_scan(const plan_file_t& f,
+                                        const os_stat_t& st) const {
+  const bool block = (f.name_len & BLOCK) != 0;
+  if (block ? !S_ISBLK(st.st_mode) : !S_ISREG(st.st_mode))
+    return std::string("it has been replaced by ") + os_file_kind(st.st_mode) +
+           " since the scan";
+  if (f.ino != 0 && f.dev != NO_DEV &&
+      ((uint64_t)st.st_ino != f.ino || (uint64_t)st.st_dev != m_devs[f.dev]))
+    return "it has been replaced by another file since the scan";
+  return "";
 }
 
 void Sampler::report_once(const _TSTRING& path, const std::string& line) {

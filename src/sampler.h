@@ -33,6 +33,7 @@
 #include <time.h>
 
 #include <atomic>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <set>
@@ -40,7 +41,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "condvar.h"
 #include "mutex.h"
+#include "os.h"
 #include "options.h"
 #include "types.h"
 
@@ -254,8 +257,24 @@ class Sampler {
 
   static void* read_thread(void* arg);
   void read_thread();
-  // Takes a bucket not yet read, at random; returns its number. m_mutex held.
+  // Takes a bucket not yet drawn, at random; returns its number. m_mutex
+  // held.
   size_t draw_bucket();
+  // A slice of a bucket drawn ahead, and the range its prefetch began.
+  struct prefetched_t {
+    bool begun = false;  // os_input_prefetch was called on the slice
+    os_input_range_t range;
+  };
+  // Prefetches bucket b's slices into *out (one entry per slice, in order);
+  // false when nothing had to be read in. No lock needed.
+  bool prefetch_bucket(size_t b, std::vector<prefetched_t>* out,
+                       std::vector<file_slice_t>* slices) const;
+  // Drops what the prefetch of a slice brought in when it is not read.
+  void abandon_prefetch(const file_slice_t& slice, prefetched_t* p) const;
+  // Why the file fstat describes is not plan file f any more (empty when it
+  // is the file the scan found).
+  std::string changed_since_scan(const plan_file_t& f,
+                                 const os_stat_t& st) const;
   // Waits until a read of bytes may begin under params.max_rate; false,
   // at once, after request_stop_now().
   bool wait_for_rate(size_t bytes);
@@ -306,6 +325,24 @@ class Sampler {
   bool m_read_begun;
   size_t m_n_buckets;  // of the plan, fixed when reading starts
   size_t m_n_drawn;  // buckets taken for reading; guarded by m_mutex
+  // Buckets drawn ahead of their reading, in drawing order, each
+  // prefetched by the thread that drew it (ready once it is); all three
+  // guarded by m_mutex. m_n_predrawn counts the buckets drawn, these
+  // included. A bucket's place in the drawing order is the same as without
+  // them: they are taken for reading in the order they were drawn.
+  struct ahead_t {
+    size_t bucket;
+    bool ready;
+    std::vector<prefetched_t> slices;
+  };
+  std::deque<ahead_t> m_ahead;
+  Condvar m_ahead_cv;  // an entry of m_ahead became ready
+  size_t m_n_predrawn;
+  // Prefetches in a row that had nothing to read in (all of it cached), and
+  // buckets drawn ahead so far: once the data shows itself cached, only a
+  // few buckets are prefetched, as probes.
+  std::atomic<size_t> m_prefetch_idle{0};
+  std::atomic<size_t> m_prefetch_tick{0};
 
   std::atomic<bool> m_stop_requested;  // read without the lock
   std::atomic<bool> m_stop_now;

@@ -56,6 +56,11 @@ for t in 1 4; do
   expect_contains "uncached, -t $t: complete" "(100.000%)" "$(final_row "$TMP/out")"
   expect_eq "uncached, -t $t: left in the cache" 0 "$(cached_bytes "${ALL[@]}")"
 done
+# Stopped early, with buckets read ahead that are never read.
+drop "${ALL[@]}"
+run_pelko -p "$D" -t 3 --max-rate 4M --time-limit 1
+expect_status "uncached, stopped" 0
+expect_eq "uncached, stopped: left in the cache" 0 "$(cached_bytes "${ALL[@]}")"
 
 # The kernel reclaims cached pages of its own whenever memory runs short
 # (other test processes can make it so) and, on some virtual machines, a few
