@@ -42,7 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   parse_result_t r = try_parse_opts(&params, (int)args.size(), argv.data());
   switch (r.outcome) {
     case PARSE_OK:
-      PELKO_ASSERT(!params.roots.empty());
+      // Inputs to read, or exports to merge.
+      PELKO_ASSERT(!params.roots.empty() || !params.merge_files.empty());
       PELKO_ASSERT(params.chunk_size > 0);
       PELKO_ASSERT(params.chunk_size <= (size_t)LZ4_MAX_INPUT_SIZE);
       PELKO_ASSERT(params.bucket_size > 0);

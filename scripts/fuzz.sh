@@ -29,7 +29,8 @@ corpus() {
     options_fuzz)
       printf -- '-p\0/tmp\0-c\0008K\0-M\0001.5G' >"$dir/seed_basic"
       printf -- '--path=/x\0-e\0no-dedupe\0-e\0no-compress\0-DD\0-A\0000.5' >"$dir/seed_modes"
-      printf -- '-hV\0-t\0999999999999\0-r\0-1' >"$dir/seed_errors" ;;
+      printf -- '-hV\0-t\0999999999999\0-r\0-1' >"$dir/seed_errors"
+      printf -- '--merge\0a.pex\0b.pex\0-o\0r.txt' >"$dir/seed_merge" ;;
     strsize_fuzz)
       printf '16K' >"$dir/seed_k"
       printf '1.5T' >"$dir/seed_t"

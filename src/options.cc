@@ -510,6 +510,8 @@ parse_result_t try_parse_opts(pelko_params_t* params, int argc, char** argv) {
     }
   }
 
+  params->scan_memory_limit = (size_t)((double)params->memory_limit * 0.8);
+
   if (!params->merge_files.empty()) {
     // Every other argument is one more export; the exports fix the chunk
     // size, the mode and the fingerprint width, and nothing is read.
@@ -656,7 +658,6 @@ parse_result_t try_parse_opts(pelko_params_t* params, int argc, char** argv) {
                        "leave out --chunk-sizes and --compressors, or run "
                        "--by separately");
 
-  params->scan_memory_limit = (size_t)((double)params->memory_limit * 0.8);
   return parse_result_t{PARSE_OK, ""};
 }
 

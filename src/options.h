@@ -72,7 +72,7 @@ struct pelko_params_t {
   double report_freq;  // fraction: 0.01 = 1 %
   int n_threads;
   time_t scan_time_limit;    // seconds, 0 = none
-  size_t scan_memory_limit;  // bytes, 0 = none; 0.8 x memory_limit
+  size_t scan_memory_limit = 0;  // bytes, 0 = none; 0.8 x memory_limit
   size_t memory_limit;       // bytes, 0 = none
   double alpha;
   int debug;

@@ -304,8 +304,11 @@ TEST(ParseOpts, RecordFiles) {
   EXPECT_EQ("r.csv", p.params.csv_file);
   EXPECT_EQ("r.svg", p.params.plot_file);
   EXPECT_EQ("--plot: needs a file name", Parse({"-p", "d", "--plot", ""}).error());
-  // A merge writes them too.
-  EXPECT_TRUE(Parse({"--merge", "a", "--json", "m.json", "--plot", "m.svg"}).ok());
+  // A merge writes them too, and its parameters are as whole as a run's.
+  Parse m({"--merge", "a", "--json", "m.json", "--plot", "m.svg"});
+  ASSERT_TRUE(m.ok()) << m.error();
+  EXPECT_EQ((size_t)((double)m.params.memory_limit * 0.8),
+            m.params.scan_memory_limit);
 }
 
 TEST(ParseOpts, HugeSizesSaturate) {

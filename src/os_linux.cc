@@ -561,8 +561,8 @@ bool os_input_prefetch(int fd, size_t offset, size_t size, bool keep_cache,
   if (keep_cache) {
     const size_t ps = page_size();
     const size_t first = offset / ps * ps;
-    const long long n_pages = (long long)((offset + size - first + ps - 1) / ps);
-    if (cached_page_count(fd, first, (size_t)n_pages * ps) >= n_pages)
+    const size_t n_pages = (offset + size - first + ps - 1) / ps;
+    if (cached_page_count(fd, first, n_pages * ps) >= (long long)n_pages)
       return false;
     (void)posix_fadvise(fd, (off_t)offset, (off_t)size, POSIX_FADV_WILLNEED);
     return true;

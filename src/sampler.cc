@@ -847,19 +847,13 @@ bool Sampler::prefetch_bucket(size_t b, std::vector<prefetched_t>* out,
     prefetched_t& p = (*out)[i];
     p.begun = false;
     if (m_stop_now) continue;
-    const plan_file_t& pf = m_files[slice.file];
-    // Opened as for reading; failures are left for the read to report.
-    const int fd = os_open_input(
-        file_path(pf).c_str(),
-        OS_INPUT_NONBLOCK | ((pf.name_len & FOLLOW) ? 0 : OS_INPUT_NOFOLLOW));
+    // Failures are left for the read to report.
+    const int fd = open_quietly(m_files[slice.file]);
     if (fd < 0) continue;
-    os_stat_t st;
-    if (os_fstat_input(fd, &st) == 0 && changed_since_scan(pf, st).empty()) {
-      if (os_input_prefetch(fd, slice.offset, slice.size, m_params.keep_cache,
-                            &p.range))
-        read_in = true;
-      p.begun = true;
-    }
+    if (os_input_prefetch(fd, slice.offset, slice.size, m_params.keep_cache,
+                          &p.range))
+      read_in = true;
+    p.begun = true;
     os_close_input(fd);
   }
   return read_in;
@@ -869,15 +863,22 @@ void Sampler::abandon_prefetch(const file_slice_t& slice,
                                prefetched_t* p) const {
   if (!p->begun) return;
   p->begun = false;
-  const plan_file_t& pf = m_files[slice.file];
-  const int fd = os_open_input(
-      file_path(pf).c_str(),
-      OS_INPUT_NONBLOCK | ((pf.name_len & FOLLOW) ? 0 : OS_INPUT_NOFOLLOW));
+  const int fd = open_quietly(m_files[slice.file]);
   if (fd < 0) return;
-  os_stat_t st;
-  if (os_fstat_input(fd, &st) == 0 && changed_since_scan(pf, st).empty())
-    os_input_range_abandon(fd, &p->range);
+  os_input_range_abandon(fd, &p->range);
   os_close_input(fd);
+}
+
+int Sampler::open_quietly(const plan_file_t& f) const {
+  const int fd = os_open_input(
+      file_path(f).c_str(),
+      OS_INPUT_NONBLOCK | ((f.name_len & FOLLOW) ? 0 : OS_INPUT_NOFOLLOW));
+  if (fd < 0) return -1;
+  os_stat_t st;
+  if (os_fstat_input(fd, &st) == 0 && changed_since_scan(f, st).empty())
+    return fd;
+  os_close_input(fd);
+  return -1;
 }
 
 size_t Sampler::draw_bucket() {

@@ -269,6 +269,9 @@ class Sampler {
   // false when nothing had to be read in. No lock needed.
   bool prefetch_bucket(size_t b, std::vector<prefetched_t>* out,
                        std::vector<file_slice_t>* slices) const;
+  // Opens plan file f as for reading when it is the file the scan found:
+  // the descriptor, or -1 (nothing printed).
+  int open_quietly(const plan_file_t& f) const;
   // Drops what the prefetch of a slice brought in when it is not read.
   void abandon_prefetch(const file_slice_t& slice, prefetched_t* p) const;
   // Why the file fstat describes is not plan file f any more (empty when it
