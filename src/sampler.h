@@ -342,8 +342,8 @@ class Sampler {
   Condvar m_ahead_cv;  // an entry of m_ahead became ready
   size_t m_n_predrawn;
   // Prefetches in a row that had nothing to read in (all of it cached), and
-  // buckets drawn ahead so far: once the data shows itself cached, only a
-  // few buckets are prefetched, as probes.
+  // the buckets passed over since the data showed itself cached (every
+  // PREFETCH_PROBE-th of them is prefetched, as a probe).
   std::atomic<size_t> m_prefetch_idle{0};
   std::atomic<size_t> m_prefetch_tick{0};
 
