@@ -7,9 +7,9 @@
 
 #include "pelko_assert.h"
 
-uint64_t compress_sample_hash(uint64_t fp) {
-  // A fixed key: the choice is the same on every host and in every run.
-  uint64_t x = fp ^ 0x6A09E667F3BCC909ull;
+uint64_t compress_sample_hash(uint64_t fp, uint64_t key) {
+  // With a fixed key, the choice is the same on every host and in every run.
+  uint64_t x = fp ^ key;
   x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
   x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
   return x ^ (x >> 31);
@@ -18,16 +18,23 @@ uint64_t compress_sample_hash(uint64_t fp) {
 CompressSample::CompressSample()
     : m_active(false),
       m_adaptive(false),
+      m_aux(false),
+      m_key(kKey),
       m_chunk_size(0),
       m_threshold(0),
       m_level(0) {
+  memset(m_all_bytes, 0, sizeof(m_all_bytes));
+  memset(m_all_aux, 0, sizeof(m_all_aux));
   memset(m_cells, 0, sizeof(m_cells));
 }
 
-CompressSample::CompressSample(double share, size_t chunk_size)
+CompressSample::CompressSample(double share, size_t chunk_size, bool aux,
+                               uint64_t key)
     : CompressSample() {
   PELKO_ASSERT(share >= 0 && share <= 1 && chunk_size > 0);
   m_active = true;
+  m_aux = aux;
+  m_key = key;
   m_chunk_size = chunk_size;
   if (share > 0) {
     // share * 2^64, every hash at 1.
@@ -46,14 +53,22 @@ int CompressSample::cell_of(uint64_t h) const {
 
 bool CompressSample::chosen(uint64_t fp) const {
   if (!m_active) return false;
-  const uint64_t h = compress_sample_hash(fp);
+  const uint64_t h = compress_sample_hash(fp, m_key);
   if (!m_adaptive) return m_threshold == UINT64_MAX || h < m_threshold;
   return cell_of(h) >= m_level;
 }
 
-void CompressSample::add(uint64_t fp, size_t csize, int bucket_group) {
+void CompressSample::add_candidate(size_t aux, int bucket_group) {
+  PELKO_ASSERT(m_active && m_aux && bucket_group >= 0 &&
+               bucket_group < UNSEEN_GROUPS);
+  m_all_bytes[bucket_group] += (double)m_chunk_size;
+  m_all_aux[bucket_group] += (double)aux;
+}
+
+void CompressSample::add(uint64_t fp, size_t csize, int bucket_group,
+                         size_t aux) {
   PELKO_ASSERT(m_active && bucket_group >= 0 && bucket_group < UNSEEN_GROUPS);
-  const uint64_t h = compress_sample_hash(fp);
+  const uint64_t h = compress_sample_hash(fp, m_key);
   const int k = cell_of(h);
   if (m_adaptive && k < m_level) return;  // the share fell meanwhile
   cell_t& c = m_cells[k];
@@ -65,6 +80,11 @@ void CompressSample::add(uint64_t fp, size_t csize, int bucket_group) {
   c.chunks++;
   c.stored += std::min(csize, m_chunk_size);
   c.squares += (double)csize * (double)csize;
+  if (m_aux) {
+    c.aux[bucket_group] += (double)aux;
+    c.products += (double)csize * (double)aux;
+    c.aux_squares += (double)aux * (double)aux;
+  }
 }
 
 template <typename F>
@@ -118,7 +138,57 @@ void CompressSample::group_totals(group_totals_t* by_bucket,
   });
 }
 
+void CompressSample::aux_totals(aux_totals_t* t) const {
+  PELKO_ASSERT(m_aux);
+  memset(t, 0, sizeof(*t));
+  for (int g = 0; g < UNSEEN_GROUPS; g++) {
+    t->all_bytes[g] = m_all_bytes[g];
+    t->all_aux[g] = m_all_aux[g];
+  }
+  for_kept([t](const cell_t& c) {
+    for (int g = 0; g < UNSEEN_GROUPS; g++) {
+      t->chosen_out[g] += (double)c.compressed[g];
+      t->chosen_aux[g] += c.aux[g];
+    }
+    t->chosen += (double)c.chunks;
+    t->sum_yy += c.squares;
+    t->sum_xy += c.products;
+    t->sum_xx += c.aux_squares;
+  });
+}
+
+void CompressSample::estimate(size_t* uncompressed, size_t* compressed,
+                              size_t* stored) const {
+  if (!m_aux) {
+    *uncompressed = uncompressed_size();
+    *compressed = compressed_size();
+    *stored = stored_size();
+    return;
+  }
+  double bytes = 0, aux = 0, chosen_aux = 0;
+  for (int g = 0; g < UNSEEN_GROUPS; g++) {
+    bytes += m_all_bytes[g];
+    aux += m_all_aux[g];
+  }
+  for_kept([&chosen_aux](const cell_t& c) {
+    for (int g = 0; g < UNSEEN_GROUPS; g++) chosen_aux += c.aux[g];
+  });
+  *uncompressed = (size_t)bytes;
+  if (!(chosen_aux > 0)) {
+    *compressed = *stored = 0;  // nothing chosen yet: no figure
+    return;
+  }
+  const double scale = aux / chosen_aux;
+  *compressed = (size_t)llround((double)compressed_size() * scale);
+  *stored = (size_t)llround((double)stored_size() * scale);
+}
+
 range_t CompressSample::ratio(double f, size_t buckets) const {
+  if (m_aux) {
+    aux_totals_t t;
+    aux_totals(&t);
+    return aux_ratio_range(t, f, buckets, share());
+  }
   group_totals_t b, h;
   group_totals(&b, &h);
   return sampled_ratio_range(b, h, f, buckets, share(), chosen_chunks());
@@ -126,19 +196,30 @@ range_t CompressSample::ratio(double f, size_t buckets) const {
 
 void CompressSample::adapt(double candidates_at_end) {
   if (!m_active || !m_adaptive) return;
-  double n = 0, sum = 0, sq = 0;
+  double n = 0, sum = 0, sq = 0, aux = 0, xy = 0, xx = 0;
   for_kept([&](const cell_t& c) {
     n += (double)c.chunks;
-    for (int g = 0; g < UNSEEN_GROUPS; g++) sum += (double)c.compressed[g];
+    for (int g = 0; g < UNSEEN_GROUPS; g++) {
+      sum += (double)c.compressed[g];
+      aux += c.aux[g];
+    }
     sq += c.squares;
+    xy += c.products;
+    xx += c.aux_squares;
   });
   if (!(n >= (double)kMinChosen) || !(sum > 0)) return;
-  // The spread of the chosen chunks' compressed sizes, with some room for
-  // its own error. A chunk sample of n_end chunks at share p has, at the end
-  // of a complete read, the relative variance (1 - p) cv^2 / n_end.
+  if (m_aux && !(aux > 0)) return;
+  // The spread of the chosen chunks' compressed sizes (with aux, of their
+  // residuals about the ratio estimate's line y = R x), with some room for
+  // its own error. A chunk sample of n_end chunks at share p has, at the
+  // end of a complete read, the relative variance (1 - p) cv^2 / n_end.
   const double mean = sum / n;
-  const double cv2 =
-      kSpreadMargin * std::max(0.0, sq / n - mean * mean) / (mean * mean);
+  double spread = sq / n - mean * mean;
+  if (m_aux) {
+    const double r = sum / aux;
+    spread = (sq - 2 * r * xy + r * r * xx) / n;
+  }
+  const double cv2 = kSpreadMargin * std::max(0.0, spread) / (mean * mean);
   double kept = n;
   int level = m_level;
   while (level + 1 < kLevels) {
@@ -156,7 +237,7 @@ void CompressSample::adapt(double candidates_at_end) {
 void CompressSample::add_totals(const size_t* hash_compressed,
                                 const size_t* hash_uncompressed,
                                 size_t stored) {
-  PELKO_ASSERT(m_active);
+  PELKO_ASSERT(m_active && !m_aux);
   cell_t& c = m_cells[m_adaptive ? m_level : 0];
   for (int g = 0; g < UNSEEN_GROUPS; g++) {
     c.compressed[g] += hash_compressed[g];

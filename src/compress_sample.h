@@ -22,6 +22,17 @@
 // dealt by their hash (which sees the choice alone). A complete read keeps
 // the second term: its range closes only when every chunk is chosen.
 //
+// With an auxiliary figure (a compressed size known for every chunk that
+// needs compressing: the stored size of the same bytes under a compressor
+// measured in full), the chosen chunks measure only how the compressor
+// differs from it: the ratio is that of all those chunks' bytes over
+// their auxiliary total times the chosen chunks' compressed over
+// auxiliary bytes (ranges.h, aux_ratio_range). Two compressors of the same
+// bytes, or of the same bytes in chunks of other sizes, compress alike, so
+// the spread that matters is the chosen chunks' about the auxiliary
+// figure, mostly a small share of their spread about the mean, and the
+// adaptive share falls far lower for the same range.
+//
 // Not thread-safe: the owner's lock guards it.
 #ifndef PELKO_COMPRESS_SAMPLE_H_
 #define PELKO_COMPRESS_SAMPLE_H_
@@ -45,16 +56,27 @@ class CompressSample {
   // Not in use: chosen() is false for every fingerprint.
   CompressSample();
   // A fixed share (0 < share <= 1), or with share 0 the adaptive share,
-  // for chunks of chunk_size bytes.
-  CompressSample(double share, size_t chunk_size);
+  // for chunks of chunk_size bytes; with aux, every chunk needing
+  // compression is given to add_candidate with its auxiliary figure, and
+  // each chosen one to add with it too.
+  // key: what compress_sample_hash mixes in; pelko always uses the one
+  // key (kKey), so that every host chooses alike; another one makes another
+  // choice, for judging how often a range holds its figure.
+  static constexpr uint64_t kKey = 0x6A09E667F3BCC909ull;
+  CompressSample(double share, size_t chunk_size, bool aux = false,
+                 uint64_t key = kKey);
 
   bool active() const { return m_active; }
+  bool has_aux() const { return m_aux; }
   // Whether the chunk with this fingerprint is measured at the share now.
   // A chunk not chosen now is never chosen later.
   bool chosen(uint64_t fp) const;
   // Counts a chosen chunk's compressed size, for a chunk of a bucket of
   // jackknife group bucket_group; a chunk no longer chosen is not counted.
-  void add(uint64_t fp, size_t csize, int bucket_group);
+  void add(uint64_t fp, size_t csize, int bucket_group, size_t aux = 0);
+  // With aux: a chunk needing compression, chosen or not, in a bucket of
+  // jackknife group bucket_group, whose auxiliary figure is aux (> 0).
+  void add_candidate(size_t aux, int bucket_group);
   // The adaptive share's step: lowers it as far as the chunks chosen so far
   // allow, for a run expected to meet candidates_at_end chunks that need
   // compressing (with dedupe, distinct ones).
@@ -72,9 +94,16 @@ class CompressSample {
   size_t compressed_size() const;
   size_t uncompressed_size() const;
   size_t stored_size() const;
+  // The bytes in, out and stored that stand for every chunk needing
+  // compression: with aux, all of those chunks' bytes and the ratio
+  // estimates of their compressed and stored bytes; otherwise the chosen
+  // chunks' (uncompressed_size, compressed_size, stored_size).
+  void estimate(size_t* uncompressed, size_t* compressed, size_t* stored) const;
   // The ratio uncompressed / compressed and its range, f being the share of
   // the plan's buckets read (buckets of them).
   range_t ratio(double f, size_t buckets) const;
+  // With aux: the totals that ratio's range is made of.
+  void aux_totals(aux_totals_t* t) const;
 
   // The jackknife groups' totals (compressed bytes as wholes, bytes given
   // to the compressor as parts), by bucket group and by hash group.
@@ -93,6 +122,11 @@ class CompressSample {
     size_t chunks;
     size_t stored;
     double squares;  // sum of the compressed sizes squared
+    // With aux: the chosen chunks' auxiliary figures by bucket group, the
+    // sums of their products with the compressed sizes and of their
+    // squares.
+    double aux[UNSEEN_GROUPS];
+    double products, aux_squares;
   };
   int cell_of(uint64_t h) const;
   template <typename F>
@@ -100,6 +134,11 @@ class CompressSample {
 
   bool m_active;
   bool m_adaptive;
+  bool m_aux;
+  // With aux: every chunk needing compression, by bucket group.
+  double m_all_bytes[UNSEEN_GROUPS];
+  double m_all_aux[UNSEEN_GROUPS];
+  uint64_t m_key;
   size_t m_chunk_size;
   uint64_t m_threshold;  // fixed share: hashes below it are chosen
   int m_level;           // adaptive share: 2^-m_level
@@ -107,6 +146,7 @@ class CompressSample {
 };
 
 // The hash that chooses a fingerprint's chunks.
-uint64_t compress_sample_hash(uint64_t fp);
+uint64_t compress_sample_hash(uint64_t fp,
+                              uint64_t key = CompressSample::kKey);
 
 #endif  // PELKO_COMPRESS_SAMPLE_H_

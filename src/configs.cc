@@ -15,24 +15,56 @@
 
 namespace {
 
-// A chunk of one size within a run, for its compressed sizes.
+// What a reading thread keeps between runs: the registers and zero flags
+// of the run's chunks, joined in place from one size to the next; and the
+// first compressor's stored size of each chunk of the smallest size, once
+// measured (UNMEASURED until then), for the auxiliary figure of the other
+// sizes' sampled compressors (compress_sample.h).
+struct run_state_t {
+  static constexpr uint32_t UNMEASURED = UINT32_MAX;
+  std::vector<uint32_t> regs;
+  std::vector<uint8_t> zero;
+  std::vector<uint32_t> stored;
+};
+
+// A chunk of one size within a run, for its compressed sizes: it starts
+// with the run's first_part-th chunk of the smallest size.
 struct chunk_ref_t {
-  const unsigned char* data;
+  const unsigned char* run_data;
   size_t size;
+  size_t smallest;
+  size_t first_part;
   const std::vector<codec_t>* codecs;
+  run_state_t* run;
 };
 
 size_t chunk_compressed(const void* arg, int codec) {
   const chunk_ref_t* c = static_cast<const chunk_ref_t*>(arg);
-  return codec_compressed_size((*c->codecs)[(size_t)codec], c->data, c->size);
+  const std::vector<codec_t>& codecs = *c->codecs;
+  std::vector<uint32_t>& stored = c->run->stored;
+  if (codec == Estimator::AUX_CODEC) {
+    // The stored sizes of its parts under the first compressor: measured
+    // once per run, whichever size asks first (the first size measures
+    // its new chunks anyway).
+    size_t n = 0;
+    for (size_t i = c->first_part; i < c->first_part + c->size / c->smallest;
+         i++) {
+      if (stored[i] == run_state_t::UNMEASURED)
+        stored[i] = (uint32_t)std::min(
+            codec_compressed_size(codecs[0], c->run_data + i * c->smallest,
+                                  c->smallest),
+            c->smallest);
+      n += stored[i];
+    }
+    return n;
+  }
+  const size_t n =
+      codec_compressed_size(codecs[(size_t)codec],
+                            c->run_data + c->first_part * c->smallest, c->size);
+  if (codec == 0 && c->size == c->smallest)
+    stored[c->first_part] = (uint32_t)std::min(n, c->smallest);
+  return n;
 }
-
-// What a reading thread keeps between runs: the registers and zero flags
-// of the run's chunks, joined in place from one size to the next.
-struct run_state_t {
-  std::vector<uint32_t> regs;
-  std::vector<uint8_t> zero;
-};
 
 }  // namespace
 
@@ -86,6 +118,10 @@ Configurations::Configurations(const pelko_params_t& params)
       env.summary_tail_arg = this;
     } else {
       env.report = false;
+      // The first configuration is measured in full: the others' samples
+      // lean on it, unless it is sampled too (then for speed, which
+      // measuring every chunk for them would undo).
+      env.aux_given = !params.sample_first;
       if (record.active()) {
         env.on_row = on_size_row;
         env.on_row_arg = &m_ctx[i];
@@ -180,6 +216,7 @@ void Configurations::add_run(const unsigned char* data, size_t n, size_t whole,
   size_t count = n / smallest;
   st.regs.resize(count);
   st.zero.resize(count);
+  st.stored.assign(count, run_state_t::UNMEASURED);
   for (size_t i = 0; i < count; i++) {
     const unsigned char* c = data + i * smallest;
     // An all-zero chunk's register is 0: the checksum is linear.
@@ -205,7 +242,8 @@ void Configurations::add_run(const unsigned char* data, size_t n, size_t whole,
       Estimator::fp_t fp = crc_finish(st.regs[j], size);
       if (m_fingerprint64 && !zero)
         fp = fp << 32 | (uint32_t)XXH3_64bits(c, size);
-      const chunk_ref_t ref{c, size, &m_codecs};
+      const chunk_ref_t ref{data, size, smallest, j * (size / smallest),
+                            &m_codecs, &st};
       level.estimator->add_fingerprint(fp, zero, bucket_seq, chunk_compressed,
                                        &ref);
     }

@@ -162,7 +162,8 @@ Estimator::env_t::env_t()
       on_stop(nullptr),
       on_stop_arg(nullptr),
       summary_tail(nullptr),
-      summary_tail_arg(nullptr) {}
+      summary_tail_arg(nullptr),
+      aux_given(false) {}
 
 Estimator::Estimator(const pelko_params_t& params)
     : Estimator(params, env_t()) {}
@@ -220,6 +221,10 @@ Estimator::Estimator(const pelko_params_t& params, const env_t& env)
       m_n_imported(0),
       m_codecs(config_codecs(params)),
       m_general(m_codecs.size() > 1 || params.sample_first),
+      m_aux_mode(!m_general                ? AUX_NONE
+                 : !params.sample_first    ? AUX_OWN
+                 : env.aux_given           ? AUX_GIVEN
+                                           : AUX_NONE),
       m_adapt_next(0),
       m_candidates(0),
       m_final(),
@@ -422,8 +427,9 @@ void Estimator::__start_reading(size_t total_chunks, size_t total_buckets) {
     MutexLock lock(&m_mutex);
     for (size_t c = 0; c < m_codecs.size(); c++)
       if (c > 0 || m_params.sample_first)
-        m_samples[c] =
-            CompressSample(m_params.compress_share, m_params.chunk_size);
+        m_samples[c] = CompressSample(m_params.compress_share,
+                                      m_params.chunk_size,
+                                      m_aux_mode != AUX_NONE);
   }
   if (!m_env.report) return;
   printer << "ANALYZING" << std::endl;
@@ -556,13 +562,18 @@ void Estimator::add_fingerprint(fp_t fp, bool is_zero, size_t bucket_seq,
         h.csize = (uint32_t)compressed_size(arg, 0);
       } else {
         lock.lock();
-        const bool any = __want_sizes(fp, want);
+        const bool any = __want_sizes(fp, want) || __always_measure();
         lock.unlock();
         if (any) {
           h.sizes_at = (uint32_t)rd.bucket.sizes.size();
           for (size_t c = 0; c < n_codecs; c++)
-            rd.bucket.sizes.push_back(
-                want[c] ? (uint32_t)compressed_size(arg, (int)c) : NOT_MEASURED);
+            sizes[c] = want[c] ? compressed_size(arg, (int)c) : 0;
+          for (size_t c = 0; c < n_codecs; c++)
+            rd.bucket.sizes.push_back(want[c] ? (uint32_t)sizes[c]
+                                              : NOT_MEASURED);
+          // Then the auxiliary figure.
+          rd.bucket.sizes.push_back(
+              (uint32_t)__aux_size(want, sizes, compressed_size, arg));
         }
       }
     }
@@ -593,12 +604,13 @@ void Estimator::add_fingerprint(fp_t fp, bool is_zero, size_t bucket_seq,
     } else {
       lock.lock();
       m_candidates++;
-      if (__want_sizes(fp, want)) {
+      if (__want_sizes(fp, want) || __always_measure()) {
         lock.unlock();
         for (size_t c = 0; c < n_codecs; c++)
           sizes[c] = want[c] ? compressed_size(arg, (int)c) : 0;
+        const size_t aux = __aux_size(want, sizes, compressed_size, arg);
         lock.lock();
-        __count_sizes(fp, counted, want, sizes, group);
+        __count_sizes(fp, counted, want, sizes, aux, group);
       }
     }
   }
@@ -619,16 +631,34 @@ bool Estimator::__want_sizes(fp_t fp, bool* want) const {
   return any;
 }
 
+size_t Estimator::__aux_size(const bool* want, const size_t* sizes,
+                             size_t (*compressed_size)(const void* arg,
+                                                       int codec),
+                             const void* arg) const {
+  switch (m_aux_mode) {
+    case AUX_OWN:
+      PELKO_ASSERT(want[0]);  // the first is measured in full
+      return std::min(sizes[0], m_params.chunk_size);
+    case AUX_GIVEN:
+      return compressed_size(arg, AUX_CODEC);
+    case AUX_NONE:
+      break;
+  }
+  return 0;
+}
+
 void Estimator::__count_sizes(fp_t fp, bool counted, const bool* want,
-                              const size_t* sizes, int group) {
+                              const size_t* sizes, size_t aux, int group) {
   for (size_t c = 0; c < m_codecs.size(); c++) {
+    CompressSample& cs = m_samples[c];
+    if (cs.active() && cs.has_aux()) cs.add_candidate(aux, group);
     if (!want[c]) continue;
     if (!m_samples[c].active()) {
       // No labels here: --by takes one configuration only.
       __count_compressed(fp, counted, sizes[c], group, 0);
       continue;
     }
-    m_samples[c].add(fp, sizes[c], group);
+    cs.add(fp, sizes[c], group, aux);
     // The entry may have been evicted while the lock was released.
     if (m_keep_csize && counted && __in_map(fp))
       m_sample_csize[c][fp] = (uint32_t)sizes[c];
@@ -694,7 +724,8 @@ void Estimator::__count_held(size_t seq, const held_bucket_t& bucket) {
           want[c] = v != NOT_MEASURED;
           sizes[c] = v;
         }
-        __count_sizes(h.fp, counted, want, sizes, group);
+        __count_sizes(h.fp, counted, want, sizes,
+                      bucket.sizes[h.sizes_at + n_codecs], group);
       }
     }
     __count_chunk((h.flags & HELD_ZERO) != 0, now, group);
@@ -1057,6 +1088,7 @@ Estimator::counters_t Estimator::__counters() const {
     codec_counts_t& cc = c.codecs[k];
     const CompressSample& cs = m_samples[k];
     cc.sampled = cs.active();
+    cc.has_aux = false;
     if (!cc.sampled) {
       cc.compressed = m_compressed_size;
       cc.uncompressed = m_uncompressed_size;
@@ -1070,10 +1102,10 @@ Estimator::counters_t Estimator::__counters() const {
       cc.chosen = m_uncompressed_size / m_params.chunk_size;
       continue;
     }
-    cc.compressed = cs.compressed_size();
-    cc.uncompressed = cs.uncompressed_size();
-    cc.stored = cs.stored_size();
+    cs.estimate(&cc.uncompressed, &cc.compressed, &cc.stored);
     cs.group_totals(&cc.by_bucket, &cc.by_hash);
+    cc.has_aux = cs.has_aux();
+    if (cc.has_aux) cs.aux_totals(&cc.aux);
     cc.share = cs.share();
     cc.chosen = cs.chosen_chunks();
   }
@@ -1097,6 +1129,7 @@ range_t Estimator::__codec_range(const counters_t& c, size_t codec) const {
       (size_t)std::max(1.0, round(f * (double)c.total_buckets));
   const codec_counts_t& cc = c.codecs[codec];
   if (!cc.sampled) return ratio_range(cc.by_bucket, f, buckets);
+  if (cc.has_aux) return aux_ratio_range(cc.aux, f, buckets, cc.share);
   if (m_imported && f < 1) {
     // Merged: the chunks' buckets are not known, so neither is the spread
     // between them.

@@ -209,6 +209,13 @@ class Estimator {
     // printed; what it returns is printed after the summary's lines.
     std::string (*summary_tail)(void* arg);
     void* summary_tail_arg;
+    // True: a compressed-size function given to add_fingerprint also
+    // answers for codec AUX_CODEC, with the auxiliary figure of the
+    // sampled compressors (compress_sample.h): the stored size of the same
+    // bytes under a compressor measured in full. Without it, and without a
+    // first compressor measured in full (params.sample_first), the sampled
+    // compressors go without one.
+    bool aux_given;
 
     env_t();
   };
@@ -298,7 +305,9 @@ class Estimator {
                        const void* arg);
   void end_bucket(size_t bucket_seq);
   // The same with the compressed sizes for each compressor:
-  // compressed_size(arg, codec) for the codec-th of config_codecs.
+  // compressed_size(arg, codec) for the codec-th of config_codecs, and
+  // with env.aux_given for AUX_CODEC.
+  static const int AUX_CODEC = -1;
   void add_fingerprint(fp_t fp, bool is_zero, size_t bucket_seq,
                        size_t (*compressed_size)(const void* arg, int codec),
                        const void* arg);
@@ -404,7 +413,7 @@ class Estimator {
   struct held_bucket_t {
     std::vector<held_chunk_t> chunks;
     // Sizes for each compressor of the chunks that have them, NOT_MEASURED
-    // for those not measured.
+    // for those not measured, then the chunk's auxiliary figure.
     std::vector<uint32_t> sizes;
     void clear() {
       chunks.clear();
@@ -427,10 +436,18 @@ class Estimator {
   // With m_mutex held: whether the chunk's size is to be measured with each
   // compressor (want[c]); false when none is.
   bool __want_sizes(fp_t fp, bool* want) const;
+  // Whether a chunk that needs compressing is to be measured even when no
+  // compressor wants it: for its auxiliary figure.
+  bool __always_measure() const { return m_aux_mode == AUX_GIVEN; }
+  // The auxiliary figure of a chunk measured with sizes[c] for the
+  // compressors that want[c] (0 without one); no lock needed.
+  size_t __aux_size(const bool* want, const size_t* sizes,
+                    size_t (*compressed_size)(const void* arg, int codec),
+                    const void* arg) const;
   // With m_mutex held: counts the sizes of a chunk that was no duplicate,
-  // sizes[c] for the compressors that want[c].
+  // sizes[c] for the compressors that want[c], aux its auxiliary figure.
   void __count_sizes(fp_t fp, bool counted, const bool* want,
-                     const size_t* sizes, int group);
+                     const size_t* sizes, size_t aux, int group);
   // With m_mutex held: the adaptive shares' step, at every
   // kAdaptBuckets-th bucket in drawing order.
   void __adapt_samples();
@@ -513,6 +530,8 @@ class Estimator {
   // A compressor's figures in a row.
   struct codec_counts_t {
     bool sampled;
+    bool has_aux;        // sampled beside an auxiliary figure: aux is set
+    aux_totals_t aux;
     size_t compressed, uncompressed, stored;
     group_totals_t by_bucket, by_hash;  // by_hash: sampled only
     double share;
@@ -764,6 +783,11 @@ class Estimator {
   // what an all-zero chunk compresses to with each.
   std::vector<codec_t> m_codecs;
   bool m_general;
+  // What the sampled compressors are measured beside (compress_sample.h):
+  // nothing; the first compressor's stored size, measured in full here; or
+  // the one env.aux_given gives.
+  enum aux_mode_t { AUX_NONE, AUX_OWN, AUX_GIVEN };
+  aux_mode_t m_aux_mode;
   std::vector<size_t> m_zero_compressed_by;
   // Guarded by m_mutex: each compressor's chunk sample (inactive for the
   // first unless params.sample_first), made by __start_reading, and for an

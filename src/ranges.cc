@@ -114,3 +114,73 @@ range_t sampled_ratio_range(const group_totals_t& by_bucket,
   r.high = h < 1 ? std::max(r.value + half, r.value / (1 - h)) : -1.0;
   return r;
 }
+
+namespace {
+
+double sum_of(const double* v) {
+  double s = 0;
+  for (int g = 0; g < UNSEEN_GROUPS; g++) s += v[g];
+  return s;
+}
+
+// bytes / (aux * out / chosen_aux); -1 when a total is not positive.
+double aux_ratio(double bytes, double aux, double out, double chosen_aux) {
+  if (!(aux > 0) || !(out > 0) || !(chosen_aux > 0)) return -1.0;
+  return bytes * chosen_aux / (aux * out);
+}
+
+// The delete-a-group jackknife variance of replicates rep (no finite
+// population correction).
+double jackknife_var(const double* rep) {
+  double mean = 0;
+  for (int g = 0; g < UNSEEN_GROUPS; g++) mean += rep[g];
+  mean /= UNSEEN_GROUPS;
+  double ss = 0;
+  for (int g = 0; g < UNSEEN_GROUPS; g++)
+    ss += (rep[g] - mean) * (rep[g] - mean);
+  return ss * (UNSEEN_GROUPS - 1) / UNSEEN_GROUPS;
+}
+
+}  // namespace
+
+range_t aux_ratio_range(const aux_totals_t& t, double f, size_t buckets,
+                        double p) {
+  const double chosen = t.chosen;
+  const double bytes = sum_of(t.all_bytes), aux = sum_of(t.all_aux),
+               out = sum_of(t.chosen_out), chosen_aux = sum_of(t.chosen_aux);
+  range_t r{-1.0, -1.0, -1.0};
+  r.value = aux_ratio(bytes, aux, out, chosen_aux);
+  if (r.value < 0) return r;
+  if (f >= 1.0 && p >= 1.0) {
+    r.low = r.high = r.value;
+    return r;
+  }
+  if (f < 1.0 && buckets < 2 * (size_t)UNSEEN_GROUPS) return r;
+  if (p < 1.0 && chosen < 2 * UNSEEN_GROUPS) return r;
+  double var = 0, rep[UNSEEN_GROUPS];
+  if (f < 1.0) {
+    for (int g = 0; g < UNSEEN_GROUPS; g++) {
+      rep[g] = aux_ratio(bytes - t.all_bytes[g], aux - t.all_aux[g],
+                         out - t.chosen_out[g], chosen_aux - t.chosen_aux[g]);
+      if (rep[g] < 0) return r;
+    }
+    var += jackknife_var(rep) * (1.0 - f);
+  }
+  const double q = std::min(1.0, f) * std::max(0.0, 1.0 - p);
+  if (p < 1.0) {
+    // The residuals about y = R x, R the chosen chunks' compressed bytes
+    // over their auxiliary ones.
+    const double ratio = out / chosen_aux;
+    const double residuals = std::max(
+        0.0, t.sum_yy - 2 * ratio * t.sum_xy + ratio * ratio * t.sum_xx);
+    const double mean = out / chosen;
+    const double rel = residuals / (chosen - 1) / chosen / (mean * mean);
+    var += q * rel * r.value * r.value;
+  }
+  const double h = std::min(
+      1.0, unseen_share(f, buckets) + q * std::min(1.0, 3.0 / chosen));
+  const double half = JACKKNIFE_T * sqrt(var);
+  r.low = std::max(0.0, std::min(r.value - half, r.value * (1 - h)));
+  r.high = h < 1 ? std::max(r.value + half, r.value / (1 - h)) : -1.0;
+  return r;
+}

@@ -59,6 +59,36 @@ range_t sampled_ratio_range(const group_totals_t& by_bucket,
                             const group_totals_t& by_hash, double f,
                             size_t buckets, double p, size_t chosen);
 
+// A chunk sample measured beside an auxiliary figure known for every chunk
+// needing compression (the stored size of the same bytes under a
+// compressor measured in full): of every such chunk, its bytes and its
+// auxiliary figure, by bucket group; of the chosen ones, their compressed
+// bytes and auxiliary figure by bucket group, their number, and the sums
+// of their compressed sizes y and auxiliary figures x squared and
+// multiplied (sum_yy, sum_xy, sum_xx).
+struct aux_totals_t {
+  double all_bytes[UNSEEN_GROUPS];
+  double all_aux[UNSEEN_GROUPS];
+  double chosen_out[UNSEEN_GROUPS];
+  double chosen_aux[UNSEEN_GROUPS];
+  double chosen;
+  double sum_yy, sum_xy, sum_xx;
+};
+
+// The ratio estimate of such a sample: all bytes over
+// all_aux * chosen_out / chosen_aux. The chosen chunks only measure how
+// the compressor differs from the auxiliary one, so the range follows the
+// spread of the compressed sizes about the auxiliary figure, not about
+// their mean. Otherwise as sampled_ratio_range: the buckets' jackknife
+// times 1 - f, plus f times the choice's variance, here that of a ratio
+// estimate from a uniform sample of the chunks (at share p: (1 - p) times
+// the residuals' variance over the chosen count, relative to the mean
+// compressed size squared), which unlike a jackknife over a few groups
+// has as many degrees of freedom as chunks chosen; the same unseen
+// shares, the same rules for blank bounds; at p = 1 and f = 1 exact.
+range_t aux_ratio_range(const aux_totals_t& t, double f, size_t buckets,
+                        double p);
+
 // The 97.5 % point of Student's t with UNSEEN_GROUPS - 1 degrees of freedom.
 extern const double JACKKNIFE_T;
 

@@ -1,0 +1,207 @@
+// compress_cover: how often the sampled compression ratio's range holds the
+// ratio measured in full, over many choices of the chunks sampled.
+//
+// pelko chooses the chunks it compresses for a sampled configuration by a
+// keyed hash of their fingerprints, with one fixed key, so that every host
+// of a merge chooses alike; its reading order (--seed) does not change the
+// choice. This judges the range the way a user meets it, once per data set,
+// by giving the same data many keys: for each configuration (chunk size
+// with compressor) it measures every distinct non-zero chunk once, then
+// for each key replays the chunks through a CompressSample as a complete
+// run would (the adaptive share, or a fixed one) and checks the final range
+// against the full figure.
+//
+//   compress_cover FILE [--sizes 4K,16K,64K] [--compressors lz4,zstd:1]
+//                  [--keys N] [--share PCT] [--plain]
+//
+// The first size must be the smallest; it and the first compressor make
+// the configuration measured in full, whose stored sizes are the other
+// configurations' auxiliary figure (as in a run; --plain: without one, as
+// before it had one). Prints per configuration the full ratio, the median
+// share reached, the share of keys whose range holds the full ratio, the
+// median half-width and the root mean square error, relative to the ratio.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <xxhash.h>
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "codec.h"
+#include "compress_sample.h"
+#include "format.h"
+
+namespace {
+
+struct config_t {
+  size_t size;
+  size_t codec;
+  std::vector<uint64_t> fp;
+  std::vector<uint32_t> y, x;  // compressed size, auxiliary figure
+};
+
+std::vector<std::string> split(const std::string& s) {
+  std::vector<std::string> out;
+  size_t at = 0;
+  while (at <= s.size()) {
+    const size_t comma = s.find(',', at);
+    out.push_back(s.substr(at, comma == std::string::npos ? std::string::npos
+                                                           : comma - at));
+    if (comma == std::string::npos) break;
+    at = comma + 1;
+  }
+  return out;
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    fprintf(stderr,
+            "usage: compress_cover FILE [--sizes 4K,16K,64K] "
+            "[--compressors lz4,zstd:1] [--keys N] [--share PCT] [--plain]\n");
+    return 1;
+  }
+  std::string sizes_arg = "4K,16K,64K", codecs_arg = "lz4,zstd:1";
+  int keys = 200;
+  double share = 0;
+  bool plain = false;
+  for (int i = 2; i < argc; i++) {
+    const std::string a = argv[i];
+    if (a == "--plain") {
+      plain = true;
+    } else if (i + 1 < argc && a == "--sizes") {
+      sizes_arg = argv[++i];
+    } else if (i + 1 < argc && a == "--compressors") {
+      codecs_arg = argv[++i];
+    } else if (i + 1 < argc && a == "--keys") {
+      keys = atoi(argv[++i]);
+    } else if (i + 1 < argc && a == "--share") {
+      share = atof(argv[++i]) / 100;
+    } else {
+      fprintf(stderr, "compress_cover: unknown argument %s\n", a.c_str());
+      return 1;
+    }
+  }
+  std::vector<size_t> sizes;
+  for (const std::string& s : split(sizes_arg)) {
+    char* end = nullptr;
+    size_t v = strtoul(s.c_str(), &end, 10);
+    if (*end == 'K' || *end == 'k') v <<= 10, end++;
+    if (*end != '\0' || v == 0) {
+      fprintf(stderr, "compress_cover: bad size %s\n", s.c_str());
+      return 1;
+    }
+    sizes.push_back(v);
+  }
+  std::vector<codec_t> codecs;
+  for (const std::string& s : split(codecs_arg)) {
+    codec_t c;
+    std::string err;
+    if (!parse_codec(s, &c, &err)) {
+      fprintf(stderr, "compress_cover: %s\n", err.c_str());
+      return 1;
+    }
+    codecs.push_back(c);
+  }
+  const size_t smallest = sizes[0];
+  for (size_t s : sizes)
+    if (s % smallest != 0) {
+      fprintf(stderr, "compress_cover: the first size must divide the others\n");
+      return 1;
+    }
+
+  FILE* f = fopen(argv[1], "rb");
+  if (f == nullptr) {
+    perror(argv[1]);
+    return 1;
+  }
+  std::vector<unsigned char> data;
+  unsigned char buf[1 << 16];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
+    data.insert(data.end(), buf, buf + n);
+  fclose(f);
+  const size_t largest = *std::max_element(sizes.begin(), sizes.end());
+  data.resize(data.size() / largest * largest);
+  const size_t parts = data.size() / smallest;
+  std::vector<unsigned char> zeros(largest, 0);
+
+  // The configuration measured in full: its stored sizes, part by part.
+  std::vector<uint32_t> stored(parts);
+  for (size_t i = 0; i < parts; i++)
+    stored[i] = (uint32_t)std::min(
+        codec_compressed_size(codecs[0], &data[i * smallest], smallest),
+        smallest);
+
+  std::vector<config_t> configs;
+  for (size_t size : sizes) {
+    for (size_t k = 0; k < codecs.size(); k++) {
+      if (size == smallest && k == 0) continue;
+      config_t c;
+      c.size = size;
+      c.codec = k;
+      std::unordered_set<uint64_t> seen;
+      for (size_t at = 0; at + size <= data.size(); at += size) {
+        const unsigned char* p = &data[at];
+        if (memcmp(p, zeros.data(), size) == 0) continue;
+        const uint64_t fp = XXH3_64bits(p, size);
+        if (!seen.insert(fp).second) continue;
+        c.fp.push_back(fp);
+        c.y.push_back((uint32_t)codec_compressed_size(codecs[k], p, size));
+        uint32_t x = 0;
+        for (size_t i = at / smallest; i < (at + size) / smallest; i++)
+          x += stored[i];
+        c.x.push_back(x);
+      }
+      configs.push_back(std::move(c));
+    }
+  }
+
+  printf("%s: %s of %zu-byte parts; %d keys; %s share; %s\n", argv[1],
+         capacity_to_str(data.size()).c_str(), smallest, keys,
+         share > 0 ? "fixed" : "adaptive",
+         plain ? "no auxiliary figure" : "the first configuration's stored size as auxiliary figure");
+  printf("%-8s %-10s %9s %8s %8s %8s %8s %8s\n", "size", "compressor", "chunks",
+         "ratio", "share", "cover", "half", "rmse");
+  for (const config_t& c : configs) {
+    double out = 0;
+    for (uint32_t y : c.y) out += y;
+    const double chunks = (double)c.y.size();
+    const double truth = chunks * (double)c.size / out;
+    std::vector<double> shares, halves;
+    double covered = 0, sq = 0;
+    for (int key = 1; key <= keys; key++) {
+      CompressSample cs(share, c.size, !plain,
+                        CompressSample::kKey ^ ((uint64_t)key * 0x9E3779B97F4A7C15ull));
+      for (size_t i = 0; i < c.y.size(); i++) {
+        const int group = (int)(i % UNSEEN_GROUPS);
+        if (!plain) cs.add_candidate(c.x[i], group);
+        if (cs.chosen(c.fp[i])) cs.add(c.fp[i], c.y[i], group, c.x[i]);
+        if (i % 4096 == 4095) cs.adapt(chunks);
+      }
+      const range_t r = cs.ratio(1.0, c.y.size());
+      if (r.low >= 0 && r.high >= 0 && r.low <= truth && truth <= r.high)
+        covered++;
+      shares.push_back(cs.share());
+      halves.push_back(r.low >= 0 && r.high >= 0
+                           ? (r.high - r.low) / 2 / truth
+                           : NAN);
+      sq += (r.value / truth - 1) * (r.value / truth - 1);
+    }
+    printf("%-8s %-10s %9zu %8.4f %7.2f%% %7.1f%% %7.2f%% %7.2f%%\n",
+           capacity_to_str(c.size).c_str(), codec_name(codecs[c.codec]).c_str(),
+           c.y.size(), truth, 100 * median(shares), 100 * covered / keys,
+           100 * median(halves), 100 * sqrt(sq / keys));
+  }
+  return 0;
+}
