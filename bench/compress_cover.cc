@@ -9,15 +9,16 @@
 // with compressor) it measures every distinct non-zero chunk once, then
 // for each key replays the chunks through a CompressSample as a complete
 // run would (the adaptive share, or a fixed one) and checks the final range
-// against the full figure.
+// against the full figure. Each key reads the chunks in its own random
+// order.
 //
 //   compress_cover FILE [--sizes 4K,16K,64K] [--compressors lz4,zstd:1]
 //                  [--keys N] [--share PCT] [--plain]
 //
 // The first size must be the smallest; it and the first compressor make
 // the configuration measured in full, whose stored sizes are the other
-// configurations' auxiliary figure (as in a run; --plain: without one, as
-// before it had one). Prints per configuration the full ratio, the median
+// configurations' auxiliary figure, for zstd and DEFLATE times the bytes'
+// entropy (as in a run; --plain: without one, as before it had one). Prints per configuration the full ratio, the median
 // share reached, the share of keys whose range holds the full ratio, the
 // median half-width and the root mean square error, relative to the ratio.
 #include <stdio.h>
@@ -27,6 +28,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <random>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -136,12 +138,16 @@ int main(int argc, char** argv) {
   const size_t parts = data.size() / smallest;
   std::vector<unsigned char> zeros(largest, 0);
 
-  // The configuration measured in full: its stored sizes, part by part.
+  // The configuration measured in full: its stored sizes, part by part,
+  // and the parts' entropies.
   std::vector<uint32_t> stored(parts);
-  for (size_t i = 0; i < parts; i++)
+  std::vector<double> entropy(parts);
+  for (size_t i = 0; i < parts; i++) {
     stored[i] = (uint32_t)std::min(
         codec_compressed_size(codecs[0], &data[i * smallest], smallest),
         smallest);
+    entropy[i] = byte_entropy(&data[i * smallest], smallest);
+  }
 
   std::vector<config_t> configs;
   for (size_t size : sizes) {
@@ -158,10 +164,16 @@ int main(int argc, char** argv) {
         if (!seen.insert(fp).second) continue;
         c.fp.push_back(fp);
         c.y.push_back((uint32_t)codec_compressed_size(codecs[k], p, size));
-        uint32_t x = 0;
-        for (size_t i = at / smallest; i < (at + size) / smallest; i++)
+        // As a run has it: the stored size of the parts, for an entropy
+        // coder times their mean entropy (weighted by it) over 8 bits.
+        double x = 0, bits = 0;
+        for (size_t i = at / smallest; i < (at + size) / smallest; i++) {
           x += stored[i];
-        c.x.push_back(x);
+          bits += stored[i] * entropy[i];
+        }
+        if (codecs[k].kind != CODEC_LZ4)
+          x = std::max(1.0, std::round(x > 0 ? bits / 8 : 0));
+        c.x.push_back((uint32_t)x);
       }
       configs.push_back(std::move(c));
     }
@@ -183,11 +195,18 @@ int main(int argc, char** argv) {
     for (int key = 1; key <= keys; key++) {
       CompressSample cs(share, c.size, !plain,
                         CompressSample::kKey ^ ((uint64_t)key * 0x9E3779B97F4A7C15ull));
-      for (size_t i = 0; i < c.y.size(); i++) {
-        const int group = (int)(i % UNSEEN_GROUPS);
+      // In a random order, as a run reads its buckets: the share falls on
+      // what the first chunks show.
+      std::vector<uint32_t> order(c.y.size());
+      for (size_t i = 0; i < order.size(); i++) order[i] = (uint32_t)i;
+      std::mt19937_64 gen((uint64_t)key);
+      std::shuffle(order.begin(), order.end(), gen);
+      for (size_t j = 0; j < order.size(); j++) {
+        const size_t i = order[j];
+        const int group = (int)(j % UNSEEN_GROUPS);
         if (!plain) cs.add_candidate(c.x[i], group);
         if (cs.chosen(c.fp[i])) cs.add(c.fp[i], c.y[i], group, c.x[i]);
-        if (i % 4096 == 4095) cs.adapt(chunks);
+        if (j % 4096 == 4095) cs.adapt(chunks);
       }
       const range_t r = cs.ratio(1.0, c.y.size());
       if (r.low >= 0 && r.high >= 0 && r.low <= truth && truth <= r.high)

@@ -4,6 +4,7 @@
 #define LZ4_STATIC_LINKING_ONLY  // LZ4_compress_fast_extState_fastReset
 #endif
 #include <lz4.h>
+#include <math.h>
 #include <stdlib.h>
 #include <strings.h>
 #include <zlib.h>
@@ -200,6 +201,29 @@ size_t lz4_compressed_size(const unsigned char* src, size_t n) {
   int r = LZ4_compress_default((const char*)src, out, (int)n, (int)bound);
 #endif
   return r > 0 ? (size_t)r : 0;
+}
+
+double byte_entropy(const unsigned char* src, size_t n) {
+  // Every 7th byte: a seventh of the work, and nearly as good a guide to
+  // the compressors' difference as all of them. The stride is odd so that
+  // every byte of a word is sampled alike (every 4th or 8th byte would see
+  // one lane of a table of integers only, and guide far worse).
+  // c log2 c for the counts of a chunk of up to 7 KiB, looked up.
+  static const size_t kTable = 1025;
+  static const std::vector<double> table = [] {
+    std::vector<double> t(kTable, 0.0);
+    for (size_t c = 2; c < kTable; c++) t[c] = (double)c * log2((double)c);
+    return t;
+  }();
+  uint32_t count[256] = {0};
+  size_t m = 0;
+  for (size_t i = 0; i < n; i += 7, m++) count[src[i]]++;
+  if (m == 0) return 0;
+  // H = log2 m - sum(c log2 c) / m.
+  double sum = 0;
+  for (uint32_t c : count)
+    sum += c < kTable ? table[c] : (double)c * log2((double)c);
+  return std::max(0.0, log2((double)m) - sum / (double)m);
 }
 
 size_t codec_compressed_size(const codec_t& c, const unsigned char* src,

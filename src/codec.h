@@ -52,4 +52,9 @@ size_t codec_compressed_size(const codec_t& c, const unsigned char* src,
 // The same for LZ4, the default codec.
 size_t lz4_compressed_size(const unsigned char* src, size_t n);
 
+// The order-0 entropy of n bytes at src, in bits per byte (0 to 8),
+// estimated from every 7th byte: how far a compressor that entropy-codes
+// its literals (zstd, DEFLATE) can shrink what LZ4 leaves.
+double byte_entropy(const unsigned char* src, size_t n);
+
 #endif  // PELKO_CODEC_H_

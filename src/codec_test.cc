@@ -126,10 +126,11 @@ TEST(CompressSample, ChoiceAndRange) {
   CompressSample adaptive(0, 4096);
   for (size_t i = 0; i < n; i++) {
     adaptive.add(fps[i], 2000 + i % 3, (int)(i % UNSEEN_GROUPS));
-    if (i % 1000 == 999) adaptive.adapt(1e7);
+    if (i % 1000 == 999) adaptive.adapt((double)n);
   }
-  EXPECT_LT(adaptive.share(), 1.0);
-  EXPECT_GE(adaptive.chosen_chunks(), CompressSample::kMinChosen);
+  // As low as the count expected at the end allows.
+  EXPECT_LE(adaptive.share(), 1.0 / 32);
+  EXPECT_GE(adaptive.chosen_chunks(), CompressSample::kMinChosen * 9 / 10);
   EXPECT_NEAR(adaptive.ratio(1.0, n).value, 4096.0 / 2001, 0.01);
 }
 
@@ -166,7 +167,7 @@ TEST(CompressSample, AuxiliaryFigure) {
   const CompressSample plain = run(false, CompressSample::kKey, 0, n);
   const CompressSample lean = run(true, CompressSample::kKey, 0, n);
   EXPECT_LE(lean.share() * 16, plain.share());
-  EXPECT_GE(lean.chosen_chunks(), CompressSample::kMinChosen);
+  EXPECT_GE(lean.chosen_chunks(), CompressSample::kMinChosen * 9 / 10);
   const range_t r = lean.ratio(1.0, n);
   EXPECT_LT(r.high / r.low, 1.02);
   size_t uncompressed, compressed, stored;

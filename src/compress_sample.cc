@@ -207,7 +207,7 @@ void CompressSample::adapt(double candidates_at_end) {
     xy += c.products;
     xx += c.aux_squares;
   });
-  if (!(n >= (double)kMinChosen) || !(sum > 0)) return;
+  if (!(n >= (double)kMinSpread) || !(sum > 0)) return;
   if (m_aux && !(aux > 0)) return;
   // The spread of the chosen chunks' compressed sizes (with aux, of their
   // residuals about the ratio estimate's line y = R x), with some room for
@@ -228,7 +228,9 @@ void CompressSample::adapt(double candidates_at_end) {
     const double at_end = p * candidates_at_end;
     const double width =
         JACKKNIFE_T * sqrt(cv2 * (1 - p) / std::max(at_end, 1.0));
-    if (kept < (double)kMinChosen || !(width <= kTargetWidth)) break;
+    if (at_end < (double)kMinChosen || kept < (double)kMinKept ||
+        !(width <= kTargetWidth))
+      break;
     level++;
   }
   m_level = level;

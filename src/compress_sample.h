@@ -10,7 +10,11 @@
 // compression ratio at the end of a complete run a range within
 // +-kTargetWidth: from the spread of their compressed sizes and the number
 // of chunks needing compression that the run is expected to meet in all.
-// At least kMinChosen chunks stay chosen. A share only ever falls: the
+// The spread is judged once kMinSpread chunks are chosen, and the share
+// falls at once as far as it allows, as long as the run is expected to
+// end with at least kMinChosen chosen (a share that halved only once as
+// many had been chosen again would measure, and then drop, several times
+// the chunks it keeps). A share only ever falls: the
 // chunks no longer chosen leave the totals as if they had never been
 // measured, so the figures do not depend on when the share fell.
 //
@@ -45,8 +49,15 @@
 
 class CompressSample {
  public:
-  // The adaptive share keeps at least this many chosen chunks.
+  // The adaptive share is expected to keep at least this many chosen
+  // chunks at the end, and judges the spread from at least kMinSpread:
+  // the spread of 256 sizes is known to within about 9 % (a relative
+  // standard error of sqrt(2 / n) for residuals near normal), which
+  // kSpreadMargin covers twice over. Once it is lowered, at least
+  // kMinKept stay chosen (enough for a row's range).
   static constexpr size_t kMinChosen = 1024;
+  static constexpr size_t kMinSpread = 256;
+  static constexpr size_t kMinKept = 2 * UNSEEN_GROUPS;
   // The half-width, relative to the ratio, that the adaptive share keeps
   // the end's range within, and the room it leaves for the error of the
   // spread it measures (a factor on its square).

@@ -18,13 +18,15 @@ namespace {
 // What a reading thread keeps between runs: the registers and zero flags
 // of the run's chunks, joined in place from one size to the next; and the
 // first compressor's stored size of each chunk of the smallest size, once
-// measured (UNMEASURED until then), for the auxiliary figure of the other
-// sizes' sampled compressors (compress_sample.h).
+// measured (UNMEASURED until then), and its byte_entropy (negative until
+// measured), for the auxiliary figures of the other sizes' sampled
+// compressors (compress_sample.h).
 struct run_state_t {
   static constexpr uint32_t UNMEASURED = UINT32_MAX;
   std::vector<uint32_t> regs;
   std::vector<uint8_t> zero;
   std::vector<uint32_t> stored;
+  std::vector<float> entropy;
 };
 
 // A chunk of one size within a run, for its compressed sizes: it starts
@@ -38,25 +40,43 @@ struct chunk_ref_t {
   run_state_t* run;
 };
 
+// The stored size of the run's i-th part under the first compressor:
+// measured once per run, whichever size asks first (the first size
+// measures its new chunks anyway).
+uint32_t part_stored(const chunk_ref_t& c, size_t i) {
+  uint32_t& v = c.run->stored[i];
+  if (v == run_state_t::UNMEASURED)
+    v = (uint32_t)std::min(
+        codec_compressed_size((*c.codecs)[0], c.run_data + i * c.smallest,
+                              c.smallest),
+        c.smallest);
+  return v;
+}
+
 size_t chunk_compressed(const void* arg, int codec) {
   const chunk_ref_t* c = static_cast<const chunk_ref_t*>(arg);
   const std::vector<codec_t>& codecs = *c->codecs;
   std::vector<uint32_t>& stored = c->run->stored;
+  const size_t parts_end = c->first_part + c->size / c->smallest;
   if (codec == Estimator::AUX_CODEC) {
-    // The stored sizes of its parts under the first compressor: measured
-    // once per run, whichever size asks first (the first size measures
-    // its new chunks anyway).
     size_t n = 0;
-    for (size_t i = c->first_part; i < c->first_part + c->size / c->smallest;
-         i++) {
-      if (stored[i] == run_state_t::UNMEASURED)
-        stored[i] = (uint32_t)std::min(
-            codec_compressed_size(codecs[0], c->run_data + i * c->smallest,
-                                  c->smallest),
-            c->smallest);
-      n += stored[i];
-    }
+    for (size_t i = c->first_part; i < parts_end; i++) n += part_stored(*c, i);
     return n;
+  }
+  if (codec == Estimator::AUX_ENTROPY) {
+    // The parts' entropies, each measured once per run, weighted by their
+    // stored sizes: the figure it is multiplied by is their sum.
+    std::vector<float>& entropy = c->run->entropy;
+    double bits = 0, weight = 0;
+    for (size_t i = c->first_part; i < parts_end; i++) {
+      if (entropy[i] < 0)
+        entropy[i] =
+            (float)byte_entropy(c->run_data + i * c->smallest, c->smallest);
+      const double w = part_stored(*c, i);
+      bits += w * entropy[i];
+      weight += w;
+    }
+    return weight > 0 ? (size_t)(65536 * bits / weight) : 0;
   }
   const size_t n =
       codec_compressed_size(codecs[(size_t)codec],
@@ -217,6 +237,7 @@ void Configurations::add_run(const unsigned char* data, size_t n, size_t whole,
   st.regs.resize(count);
   st.zero.resize(count);
   st.stored.assign(count, run_state_t::UNMEASURED);
+  st.entropy.assign(count, -1.0f);
   for (size_t i = 0; i < count; i++) {
     const unsigned char* c = data + i * smallest;
     // An all-zero chunk's register is 0: the checksum is linear.

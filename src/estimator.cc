@@ -225,6 +225,7 @@ Estimator::Estimator(const pelko_params_t& params, const env_t& env)
                  : !params.sample_first    ? AUX_OWN
                  : env.aux_given           ? AUX_GIVEN
                                            : AUX_NONE),
+      m_need_entropy(false),
       m_adapt_next(0),
       m_candidates(0),
       m_final(),
@@ -254,6 +255,12 @@ Estimator::Estimator(const pelko_params_t& params, const env_t& env)
   m_zeros_crc = __fingerprint(m_zeros.get());
   m_samples.resize(m_codecs.size());
   m_sample_csize.resize(m_codecs.size());
+  for (size_t c = 0; c < m_codecs.size(); c++) {
+    const bool sampled = c > 0 || params.sample_first;
+    m_aux_entropy.push_back(m_aux_mode != AUX_NONE && sampled &&
+                            m_codecs[c].kind != CODEC_LZ4);
+    m_need_entropy = m_need_entropy || m_aux_entropy.back();
+  }
 }
 
 Estimator::~Estimator() {}
@@ -450,6 +457,8 @@ struct chunk_codecs_t {
 
 size_t chunk_bytes_compressed(const void* arg, int codec) {
   const chunk_codecs_t* c = static_cast<const chunk_codecs_t*>(arg);
+  if (codec == Estimator::AUX_ENTROPY)
+    return (size_t)(65536 * byte_entropy(c->bytes.data, c->bytes.size));
   const codec_t& k = (*c->codecs)[(size_t)codec];
   // The default is called directly: it is the one every chunk may need.
   if (k.kind == CODEC_LZ4) return lz4_compressed_size(c->bytes.data, c->bytes.size);
@@ -571,9 +580,10 @@ void Estimator::add_fingerprint(fp_t fp, bool is_zero, size_t bucket_seq,
           for (size_t c = 0; c < n_codecs; c++)
             rd.bucket.sizes.push_back(want[c] ? (uint32_t)sizes[c]
                                               : NOT_MEASURED);
-          // Then the auxiliary figure.
-          rd.bucket.sizes.push_back(
-              (uint32_t)__aux_size(want, sizes, compressed_size, arg));
+          // Then the auxiliary figures.
+          const aux_t aux = __aux_size(want, sizes, compressed_size, arg);
+          rd.bucket.sizes.push_back((uint32_t)aux.stored);
+          rd.bucket.sizes.push_back((uint32_t)aux.entropy);
         }
       }
     }
@@ -608,7 +618,7 @@ void Estimator::add_fingerprint(fp_t fp, bool is_zero, size_t bucket_seq,
         lock.unlock();
         for (size_t c = 0; c < n_codecs; c++)
           sizes[c] = want[c] ? compressed_size(arg, (int)c) : 0;
-        const size_t aux = __aux_size(want, sizes, compressed_size, arg);
+        const aux_t aux = __aux_size(want, sizes, compressed_size, arg);
         lock.lock();
         __count_sizes(fp, counted, want, sizes, aux, group);
       }
@@ -631,26 +641,37 @@ bool Estimator::__want_sizes(fp_t fp, bool* want) const {
   return any;
 }
 
-size_t Estimator::__aux_size(const bool* want, const size_t* sizes,
-                             size_t (*compressed_size)(const void* arg,
-                                                       int codec),
-                             const void* arg) const {
+Estimator::aux_t Estimator::__aux_size(
+    const bool* want, const size_t* sizes,
+    size_t (*compressed_size)(const void* arg, int codec),
+    const void* arg) const {
+  aux_t aux{0, 0};
   switch (m_aux_mode) {
     case AUX_OWN:
       PELKO_ASSERT(want[0]);  // the first is measured in full
-      return std::min(sizes[0], m_params.chunk_size);
-    case AUX_GIVEN:
-      return compressed_size(arg, AUX_CODEC);
-    case AUX_NONE:
+      aux.stored = std::min(sizes[0], m_params.chunk_size);
       break;
+    case AUX_GIVEN:
+      aux.stored = compressed_size(arg, AUX_CODEC);
+      break;
+    case AUX_NONE:
+      return aux;
   }
-  return 0;
+  if (m_need_entropy) {
+    const double bits = (double)compressed_size(arg, AUX_ENTROPY) / 65536;
+    aux.entropy = std::max<size_t>(
+        1, (size_t)llround((double)aux.stored * bits / 8));
+  }
+  return aux;
 }
 
 void Estimator::__count_sizes(fp_t fp, bool counted, const bool* want,
-                              const size_t* sizes, size_t aux, int group) {
+                              const size_t* sizes, aux_t aux_figures,
+                              int group) {
   for (size_t c = 0; c < m_codecs.size(); c++) {
     CompressSample& cs = m_samples[c];
+    const size_t aux =
+        m_aux_entropy[c] ? aux_figures.entropy : aux_figures.stored;
     if (cs.active() && cs.has_aux()) cs.add_candidate(aux, group);
     if (!want[c]) continue;
     if (!m_samples[c].active()) {
@@ -724,8 +745,9 @@ void Estimator::__count_held(size_t seq, const held_bucket_t& bucket) {
           want[c] = v != NOT_MEASURED;
           sizes[c] = v;
         }
-        __count_sizes(h.fp, counted, want, sizes,
-                      bucket.sizes[h.sizes_at + n_codecs], group);
+        const aux_t aux{bucket.sizes[h.sizes_at + n_codecs],
+                        bucket.sizes[h.sizes_at + n_codecs + 1]};
+        __count_sizes(h.fp, counted, want, sizes, aux, group);
       }
     }
     __count_chunk((h.flags & HELD_ZERO) != 0, now, group);

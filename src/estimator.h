@@ -306,8 +306,11 @@ class Estimator {
   void end_bucket(size_t bucket_seq);
   // The same with the compressed sizes for each compressor:
   // compressed_size(arg, codec) for the codec-th of config_codecs, and
-  // with env.aux_given for AUX_CODEC.
+  // with env.aux_given for AUX_CODEC; and whenever a sampled compressor
+  // codes its literals (zstd, DEFLATE) for AUX_ENTROPY, with the chunk's
+  // byte_entropy (codec.h) times 65536.
   static const int AUX_CODEC = -1;
+  static const int AUX_ENTROPY = -2;
   void add_fingerprint(fp_t fp, bool is_zero, size_t bucket_seq,
                        size_t (*compressed_size)(const void* arg, int codec),
                        const void* arg);
@@ -413,7 +416,7 @@ class Estimator {
   struct held_bucket_t {
     std::vector<held_chunk_t> chunks;
     // Sizes for each compressor of the chunks that have them, NOT_MEASURED
-    // for those not measured, then the chunk's auxiliary figure.
+    // for those not measured, then the chunk's two auxiliary figures.
     std::vector<uint32_t> sizes;
     void clear() {
       chunks.clear();
@@ -439,15 +442,21 @@ class Estimator {
   // Whether a chunk that needs compressing is to be measured even when no
   // compressor wants it: for its auxiliary figure.
   bool __always_measure() const { return m_aux_mode == AUX_GIVEN; }
-  // The auxiliary figure of a chunk measured with sizes[c] for the
-  // compressors that want[c] (0 without one); no lock needed.
-  size_t __aux_size(const bool* want, const size_t* sizes,
-                    size_t (*compressed_size)(const void* arg, int codec),
-                    const void* arg) const;
+  // The auxiliary figures of a chunk measured with sizes[c] for the
+  // compressors that want[c] (0 without them): the stored size under the
+  // first compressor (the one LZ4 follows) and that times the bytes'
+  // entropy over 8 bits (the one the entropy coders follow, at least 1);
+  // no lock needed.
+  struct aux_t {
+    size_t stored, entropy;
+  };
+  aux_t __aux_size(const bool* want, const size_t* sizes,
+                   size_t (*compressed_size)(const void* arg, int codec),
+                   const void* arg) const;
   // With m_mutex held: counts the sizes of a chunk that was no duplicate,
-  // sizes[c] for the compressors that want[c], aux its auxiliary figure.
+  // sizes[c] for the compressors that want[c], aux its auxiliary figures.
   void __count_sizes(fp_t fp, bool counted, const bool* want,
-                     const size_t* sizes, size_t aux, int group);
+                     const size_t* sizes, aux_t aux, int group);
   // With m_mutex held: the adaptive shares' step, at every
   // kAdaptBuckets-th bucket in drawing order.
   void __adapt_samples();
@@ -788,6 +797,10 @@ class Estimator {
   // the one env.aux_given gives.
   enum aux_mode_t { AUX_NONE, AUX_OWN, AUX_GIVEN };
   aux_mode_t m_aux_mode;
+  // Whether a sampled compressor codes its literals, and so follows the
+  // entropy-weighted figure (any one: the entropy is measured).
+  std::vector<bool> m_aux_entropy;
+  bool m_need_entropy;
   std::vector<size_t> m_zero_compressed_by;
   // Guarded by m_mutex: each compressor's chunk sample (inactive for the
   // first unless params.sample_first), made by __start_reading, and for an
