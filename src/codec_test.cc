@@ -82,6 +82,26 @@ TEST(Codec, SizesAreTheLibrariesOwn) {
   t.join();
 }
 
+// The bytes' entropy: none for one value, a bit for two alike, near 8 for
+// noise; a table of integers whose low byte alone varies is seen in every
+// lane of its words, not in one.
+TEST(Codec, ByteEntropy) {
+  std::vector<unsigned char> b(4096, 'x');
+  EXPECT_DOUBLE_EQ(byte_entropy(b.data(), b.size()), 0.0);
+  for (size_t i = 0; i < b.size(); i++) b[i] = i % 2 ? 'a' : 'b';
+  EXPECT_NEAR(byte_entropy(b.data(), b.size()), 1.0, 0.01);
+  std::mt19937 gen(3);
+  for (unsigned char& c : b) c = (unsigned char)gen();
+  EXPECT_GT(byte_entropy(b.data(), b.size()), 7.0);
+  std::vector<uint64_t> table(512);
+  for (uint64_t& v : table) v = gen() & 0xFF;
+  const double h = byte_entropy(reinterpret_cast<const unsigned char*>(table.data()),
+                                table.size() * 8);
+  // 7 of 8 bytes zero, one of 256 values: about 0.54 + 1 bit.
+  EXPECT_GT(h, 1.2);
+  EXPECT_LT(h, 2.0);
+}
+
 // The sampled chunks: a fixed share chooses about that share of the
 // fingerprints, the same ones every time, a smaller share a subset of a
 // larger one's; the ratio's range holds the full ratio and closes at
