@@ -251,7 +251,11 @@ class Estimator {
   // taken the reason it gives (none, for a complete run).
   bool stop(const std::string& reason);
   // The same for a run counted beside another that stopped: buckets from
-  // final_buckets on (0: none) are not counted.
+  // final_buckets on (0: none) are not counted. A stop at final_buckets
+  // (the other's row) takes effect once every bucket before it is counted,
+  // so that this run's rows up to there are taken too (the other may have
+  // counted them well ahead: a slow bucket holds both back, and its end
+  // reaches this run after the other has stopped).
   bool stop(const std::string& reason, size_t final_buckets);
 
   // Sampler::chunk_cb_func_t: cb_arg is the Estimator; chunk_data points to
@@ -436,6 +440,9 @@ class Estimator {
   thread_state_t& __thread_state() const;
   // With m_mutex held: counts a held bucket's chunks.
   void __count_held(size_t seq, const held_bucket_t& bucket);
+  // With m_mutex held: leaves the drawing order, counting every held
+  // bucket before the final limit.
+  void __count_all_held();
   // With m_mutex held: whether the chunk's size is to be measured with each
   // compressor (want[c]); false when none is.
   bool __want_sizes(fp_t fp, bool* want) const;

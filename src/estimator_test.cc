@@ -1224,20 +1224,25 @@ void expect_same_rows(const row_log_t& a, const row_log_t& b,
 // Each row stands for the first K buckets in drawing order: buckets handed
 // to several threads and finished out of order (later ones held back until
 // their row is taken) give the rows of one thread reading in order, and the
-// stop at --stop-at keeps exactly its buckets whatever was read after.
+// stop at --stop-at keeps exactly its buckets whatever was read after; a
+// run counted beside another that stopped at a row before this one had
+// counted up to it gives the rows of a run stopped there by itself.
 TEST_F(EstimatorTest, RowsFollowDrawingOrderWhateverTheThreads) {
   const OrderedPlan plan;
   Params params(-1);
   params.report_freq = 0.05;
   Estimator::plan_t shape{OrderedPlan::kBuckets * OrderedPlan::kPerBucket,
                           OrderedPlan::kBuckets, OrderedPlan::kPerBucket};
-  auto run = [&](int n_threads, bool shuffled, double stop_at, row_log_t* log) {
+  auto run = [&](int n_threads, bool shuffled, double stop_at, row_log_t* log,
+                 size_t stopped_beside = 0) {
     params.stop_at = stop_at;
     Estimator::env_t env = fake_env(1024);
     env.on_row = log_row;
     env.on_row_arg = log;
     Estimator e(params, env);
     e.begin(shape);
+    if (stopped_beside != 0)
+      e.stop("stopped by --stop-at 30", stopped_beside);
     ordered_feed_t f;
     f.e = &e;
     f.plan = &plan;
@@ -1281,6 +1286,40 @@ TEST_F(EstimatorTest, RowsFollowDrawingOrderWhateverTheThreads) {
   EXPECT_EQ(last.n_data_chunks + last.n_zero_chunks,
             120 * OrderedPlan::kPerBucket);
   EXPECT_EQ(last.r, one.rows[6].r);  // the row at 30 %
+
+  row_log_t beside;
+  run(3, true, 0, &beside, 120);
+  expect_same_rows(stop_one, beside, "stopped beside another at 30 %");
+}
+
+// A sample in which no chunk repeats: every row's low end is 1, as the
+// data may hold no repeat at all.
+TEST_F(EstimatorTest, NoRepeatSeenLowIsOne) {
+  for (size_t chunks : {3788u, 20000u}) {
+    Params params(ESTIMATE_DEDUPE);
+    params.report_freq = 0.01;
+    row_log_t log;
+    Estimator::env_t env = fake_env(1024);
+    env.on_row = log_row;
+    env.on_row_arg = &log;
+    Estimator e(params, env);
+    e.begin(Estimator::plan_t{chunks, chunks, 1});
+    std::mt19937_64 gen(chunks);
+    std::set<Estimator::fp_t> seen;
+    for (size_t b = 0; b < chunks; b++) {
+      Estimator::fp_t fp;
+      do fp = gen() & 0xFFFFFFFF; while (!seen.insert(fp).second);
+      e.add_fingerprint(fp, false, b, [](const void*) { return (size_t)0; },
+                        nullptr);
+      e.end_bucket(b);
+    }
+    e.finish();
+    ASSERT_GT(log.rows.size(), 50u);
+    for (const Estimator::row_t& r : log.rows) {
+      if (r.r_low < 0) continue;
+      EXPECT_EQ(r.r_low, 1.0) << chunks << " at " << r.progress;
+    }
+  }
 }
 
 // The memory-saving mode keeps a sample of the contents: the final row of
