@@ -3,6 +3,7 @@
 
 usage: accuracy.py PELKO REFERENCE [--seeds N] [--big-seeds N] [--work DIR]
                    [--shapes a,b] [--real-tree DIR] [--jobs J]
+                   [--chunk-sizes 4K,16K,64K]
 
 For every data shape it runs pelko once per seed (--seed 1 .. N, -t 2,
 compression off, which does not change the dedupe figures; seed 1 to the end,
@@ -20,7 +21,16 @@ and 100 % progress:
           sample of that many buckets shows (their 95 % upper bound, each
           excess pair merging a bucket of chunks), as a share of the truth
 
-then checks the goals (from 5 %: cover >= 95 %, no blank bound, width at
+With --chunk-sizes every run estimates those sizes at once (pelko
+--chunk-sizes, in place of the shape's own -c) and a table is printed for
+each size: the first size's from the report rows, the others' from the JSON
+size rows; each size's truth is the reference's ratio at that size. Another
+size's rows stand for the same buckets as the first size's, row for row;
+a run whose rows of a size do not pair with the first size's counts as a
+miss with blank bounds, and the table's "absent" column gives the share of
+such runs.
+
+It then checks the goals (from 5 %: cover >= 95 %, no blank bound, width at
 most the largest of 6 x rmse, 1.25 x floor and 10 %; from 20 %: |err| <=
 5 %; the final row exact) and lists those missed. The true ratio comes from
 the reference program, which shares no code with pelko. Data sets are made
@@ -238,22 +248,60 @@ def floor_of(t, p, share):
     return (t["chunks"] / d - t["ratio"]) / t["ratio"] if d > 0 else float("inf")
 
 
-def run_one(pelko, path, options, seed, out):
+def size_bytes(text):
+    """4096, 4K, 4KiB, 1M -> bytes."""
+    m = re.fullmatch(r"(\d+)\s*([KMG]?)(?:i?B)?", text.strip(), re.I)
+    if not m:
+        raise SystemExit("not a chunk size: %r" % text)
+    return int(m.group(1)) << {"": 0, "K": 10, "M": 20, "G": 30}[m.group(2).upper()]
+
+
+def without_chunk_size(options):
+    """The options less a -c and its value (--chunk-sizes replaces it)."""
+    out, skip = [], False
+    for o in options:
+        if skip:
+            skip = False
+        elif o == "-c":
+            skip = True
+        else:
+            out.append(o)
+    return out
+
+
+ABSENT = (None, None, None, None)  # no row at a checkpoint
+
+
+def run_one(pelko, path, options, seed, out, sizes=None):
+    """The rows of one run at the checkpoints, by chunk size ({size: {step:
+    (progress, low, dedupe, high)}}), and the bucket size. With `sizes`
+    (bytes, first first) the run estimates them all; without, the only key
+    is None."""
     stop = [] if seed == 1 else ["--stop-at", "50"]
+    several = ["--chunk-sizes", ",".join(str(c) for c in sizes)] if sizes else []
     subprocess.run([pelko, "-p", path, "-t", "2", "-e", "no-compress",
-                    "--seed", str(seed), "--json", out] + stop + options, check=True,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    rows, bucket = [], None
+                    "--seed", str(seed), "--json", out] + stop + options + several,
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    first = sizes[0] if sizes else None
+    rows, bucket = collections.defaultdict(list), None
     for line in open(out):
         j = json.loads(line)
         if j["type"] == "run":
             bucket = j["parameters"].get("bucket_size")
-        if j["type"] == "row":
-            rows.append((j["progress"], j["dedupe_low"], j["dedupe"], j["dedupe_high"]))
+        if j["type"] in ("row", "size_row"):
+            key = first if j["type"] == "row" else j["chunk_size"]
+            rows[key].append((j["progress"], j["dedupe_low"], j["dedupe"], j["dedupe_high"]))
     os.unlink(out)
-    picked = {}
-    for s in STEPS:
-        picked[s] = next((x for x in rows if x[0] >= s - 1e-9), None)
+    at = {s: next((i for i, x in enumerate(rows[first]) if x[0] >= s - 1e-9), None)
+          for s in STEPS}
+    picked = {first: {s: None if at[s] is None else rows[first][at[s]] for s in STEPS}}
+    for key in (sizes or [])[1:]:
+        # Another size's rows stand for the same buckets as the first
+        # size's, row for row (their progress, counted in their own chunks,
+        # differs a little); a row missing is ABSENT (a miss).
+        same = len(rows[key]) == len(rows[first])
+        picked[key] = {s: None if at[s] is None else
+                       rows[key][at[s]] if same else ABSENT for s in STEPS}
     return picked, bucket
 
 
@@ -263,6 +311,7 @@ def summarise(truth, runs):
         got = [r[s] for r in runs if r.get(s)]
         cover = blank = 0
         widths, errs = [], []
+        absent = sum(1 for x in got if x[0] is None)
         for _, low, est, high in got:
             is_blank = low is None or high is None
             blank += is_blank
@@ -275,10 +324,41 @@ def summarise(truth, runs):
         n = max(1, len(got))
         table[s] = dict(
             n=len(got), cover=100.0 * cover / n, blank=100.0 * blank / n,
+            absent=100.0 * absent / n,
             width=statistics.median(widths) if widths else float("nan"),
             err=100.0 * statistics.mean(errs) if errs else float("nan"),
             rmse=math.sqrt(statistics.mean(e * e for e in errs)) if errs else float("nan"))
     return table
+
+
+def print_table(name, t, truth, pairs, absent_column=False):
+    """Prints one shape's table; returns the goals it misses. absent: share
+    of runs without a row of that size at the checkpoint (within blank)."""
+    missed = []
+    print("  progress  cover  blank   width    rmse     err   floor" +
+          (" absent" if absent_column else ""))
+    for s in STEPS:
+        c = t[s]
+        fl = floor_of(truth, pairs, s / 100.0) if s < 100 else 0.0
+        print("  %6d%%  %4.0f%%  %4.0f%%  %6.3f  %6.3f  %+5.1f%%  %6.3f%s%s" % (
+            s, c["cover"], c["blank"], c["width"], c["rmse"], c["err"], fl,
+            "   %4.0f%%" % c["absent"] if absent_column else "",
+            "" if s < 100 else "   (%d runs)" % c["n"]))
+        if 5 <= s < 100:
+            if c["cover"] < 95:
+                missed.append("%s at %d%%: truth inside the range in %.0f%% of runs"
+                              % (name, s, c["cover"]))
+            if c["blank"] > 0:
+                missed.append("%s at %d%%: %.0f%% blank bounds" % (name, s, c["blank"]))
+            allowed = max(6 * c["rmse"], 1.25 * fl, 0.10)
+            if not c["width"] <= allowed:
+                missed.append("%s at %d%%: median width %.3f > %.3f" % (
+                    name, s, c["width"], allowed))
+        if 20 <= s < 100 and abs(c["err"]) > 5:
+            missed.append("%s at %d%%: mean signed error %+.1f%%" % (name, s, c["err"]))
+        if s == 100 and (abs(c["err"]) > 1e-3 or c["width"] > 1e-5 or c["cover"] < 100):
+            missed.append("%s: final row not exact" % name)
+    return missed
 
 
 def main():
@@ -293,47 +373,38 @@ def main():
     ap.add_argument("--image-tree", default="/usr/share",
                     help="the tree the image copies are made of")
     ap.add_argument("--jobs", type=int, default=1)
+    ap.add_argument("--chunk-sizes", default=None,
+                    help="estimate these sizes in every run (e.g. 4K,16K,64K), "
+                         "a table for each")
     a = ap.parse_args()
+    sizes = [size_bytes(c) for c in a.chunk_sizes.split(",")] if a.chunk_sizes else None
+    if sizes and len(set(sizes)) != len(sizes):
+        sys.exit("a chunk size is given twice")
     os.makedirs(a.work, exist_ok=True)
     missed = []
     for name in a.shapes.split(","):
         what, make, chunk_size, options, big = SHAPES[name]
         path = make(a.work, a)
-        truth = truth_of(a.reference, chunk_size, path, a.work, name)
+        if sizes:
+            options = without_chunk_size(options)
         seeds = a.big_seeds if big else a.seeds
         with concurrent.futures.ThreadPoolExecutor(a.jobs) as pool:
             futures = [pool.submit(run_one, a.pelko, path, options, seed,
-                                   os.path.join(a.work, "%s.%d.json" % (name, seed)))
+                                   os.path.join(a.work, "%s.%d.json" % (name, seed)), sizes)
                        for seed in range(1, seeds + 1)]
             results = [f.result() for f in futures]
-        runs = [r for r, _ in results]
         bucket = results[0][1]
-        pairs = copy_pairs(path, chunk_size, bucket, a.work, name)
-        t = summarise(truth["ratio"], runs)
-        print("\n%s: %s; true ratio %.4f; %d read orders; buckets of %d KiB (%d)" % (
-            name, what, truth["ratio"], seeds, bucket // 1024, pairs["buckets"]))
-        print("  progress  cover  blank   width    rmse     err   floor")
-        for s in STEPS:
-            c = t[s]
-            fl = floor_of(truth, pairs, s / 100.0) if s < 100 else 0.0
-            print("  %6d%%  %4.0f%%  %4.0f%%  %6.3f  %6.3f  %+5.1f%%  %6.3f%s" % (
-                s, c["cover"], c["blank"], c["width"], c["rmse"], c["err"], fl,
-                "" if s < 100 else "   (%d runs)" % c["n"]))
-            if s >= 5 and s < 100:
-                if c["cover"] < 95:
-                    missed.append("%s at %d%%: truth inside the range in %.0f%% of runs"
-                                  % (name, s, c["cover"]))
-                if c["blank"] > 0:
-                    missed.append("%s at %d%%: %.0f%% blank bounds" % (name, s, c["blank"]))
-                allowed = max(6 * c["rmse"], 1.25 * fl, 0.10)
-                if not c["width"] <= allowed:
-                    missed.append("%s at %d%%: median width %.3f > %.3f" % (
-                        name, s, c["width"], allowed))
-            if 20 <= s < 100 and abs(c["err"]) > 5:
-                missed.append("%s at %d%%: mean signed error %+.1f%%" % (name, s, c["err"]))
-            if s == 100 and (abs(c["err"]) > 1e-3 or c["width"] > 1e-5 or c["cover"] < 100):
-                missed.append("%s: final row not exact" % name)
-        sys.stdout.flush()
+        for cs in (sizes or [None]):
+            size = cs or chunk_size
+            label = name if cs is None else "%s at %s" % (
+                name, "%d KiB" % (size >> 10) if size % 1024 == 0 else "%d B" % size)
+            truth = truth_of(a.reference, size, path, a.work, name)
+            pairs = copy_pairs(path, size, bucket, a.work, name)
+            t = summarise(truth["ratio"], [r[cs] for r, _ in results])
+            print("\n%s: %s; true ratio %.4f; %d read orders; buckets of %d KiB (%d)" % (
+                label, what, truth["ratio"], seeds, bucket // 1024, pairs["buckets"]))
+            missed += print_table(label, t, truth, pairs, bool(sizes) and cs != sizes[0])
+            sys.stdout.flush()
     print("\ngoals missed: %s" % ("none" if not missed else ""))
     for m in missed:
         print("  " + m)
