@@ -98,8 +98,9 @@ for target in "$BUILD"/*_fuzz; do
   [ "$name" = options_fuzz ] && dict=(-dict="$BUILD/options.dict")
   echo "== $name: ${SECS}s"
   log="$BUILD/$name.log"
+  # A finding is written beside the logs, not into the directory run from.
   if ! "$target" -max_total_time="$SECS" -timeout=10 -rss_limit_mb=2048 \
-       -print_final_stats=1 "${dict[@]}" "$(corpus "$name")" >"$log" 2>&1; then
+       -artifact_prefix="$BUILD/" -print_final_stats=1 "${dict[@]}" "$(corpus "$name")" >"$log" 2>&1; then
     echo "FAIL: $name (log: $log)"
     grep -E -A 30 'ERROR|runtime error|Assertion|deadly signal' "$log" | head -n 60 || tail -n 40 "$log"
     status=1
