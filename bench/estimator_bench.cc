@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "estimator.h"
+#include "os.h"
 #include "printer.h"
 
 namespace {

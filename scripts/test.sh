@@ -22,6 +22,10 @@ stage "1. packages, setup and Release build"
 source "$ROOT/scripts/packages.sh"
 install_missing "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
 PELKO_BUILD_TESTS=ON bash "$ROOT/scripts/setup.sh"
+# The benchmarks and the simulator are built too (not run here), so that
+# a change to the library's headers cannot leave them broken unnoticed.
+cmake -S "$ROOT" -B "$PELKO_BUILD_DIR" -DPELKO_BUILD_BENCHMARKS=ON >/dev/null
+cmake --build "$PELKO_BUILD_DIR" -j "$JOBS"
 
 stage "2. unit and CLI tests (ctest)"
 ctest --test-dir "$PELKO_BUILD_DIR" --output-on-failure -j "$JOBS"
