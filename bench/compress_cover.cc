@@ -13,14 +13,17 @@
 // order.
 //
 //   compress_cover FILE [--sizes 4K,16K,64K] [--compressors lz4,zstd:1]
-//                  [--keys N] [--share PCT] [--plain]
+//                  [--keys N] [--share PCT] [--plain] [--unchained]
 //
 // The first size must be the smallest; it and the first compressor make
 // the configuration measured in full, whose stored sizes are the other
 // configurations' auxiliary figure, for zstd and DEFLATE times the bytes'
-// entropy (as in a run; --plain: without one, as before it had one). Prints per configuration the full ratio, the median
-// share reached, the share of keys whose range holds the full ratio, the
-// median half-width and the root mean square error, relative to the ratio.
+// entropy (as in a run; --plain: without one, as before it had one). A
+// compressor beside another level of itself is chained to it, as in a run
+// (--unchained: each on its own, as before). Prints per configuration the
+// full ratio, the median share reached, the share of keys whose range holds
+// the full ratio, the median half-width and the root mean square error,
+// relative to the ratio.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -70,17 +73,19 @@ int main(int argc, char** argv) {
   if (argc < 2) {
     fprintf(stderr,
             "usage: compress_cover FILE [--sizes 4K,16K,64K] "
-            "[--compressors lz4,zstd:1] [--keys N] [--share PCT] [--plain]\n");
+            "[--compressors lz4,zstd:1] [--keys N] [--share PCT] [--plain] [--unchained]\n");
     return 1;
   }
   std::string sizes_arg = "4K,16K,64K", codecs_arg = "lz4,zstd:1";
   int keys = 200;
   double share = 0;
-  bool plain = false;
+  bool plain = false, unchained = false;
   for (int i = 2; i < argc; i++) {
     const std::string a = argv[i];
     if (a == "--plain") {
       plain = true;
+    } else if (a == "--unchained") {
+      unchained = true;
     } else if (i + 1 < argc && a == "--sizes") {
       sizes_arg = argv[++i];
     } else if (i + 1 < argc && a == "--compressors") {
@@ -185,42 +190,83 @@ int main(int argc, char** argv) {
          plain ? "no auxiliary figure" : "the first configuration's stored size as auxiliary figure");
   printf("%-8s %-10s %9s %8s %8s %8s %8s %8s\n", "size", "compressor", "chunks",
          "ratio", "share", "cover", "half", "rmse");
-  for (const config_t& c : configs) {
+  // Each size's configurations are replayed together, as a run counts
+  // them: a compressor sampled beside another level of itself is chained
+  // to the first such (as pelko does, unless --plain or --unchained).
+  struct result_t {
+    double truth = 0, covered = 0, sq = 0;
+    std::vector<double> shares, halves;
+  };
+  std::vector<result_t> results(configs.size());
+  std::vector<int> parent(configs.size(), -1);
+  for (size_t i = 0; i < configs.size(); i++) {
+    const config_t& c = configs[i];
     double out = 0;
     for (uint32_t y : c.y) out += y;
-    const double chunks = (double)c.y.size();
-    const double truth = chunks * (double)c.size / out;
-    std::vector<double> shares, halves;
-    double covered = 0, sq = 0;
+    results[i].truth = (double)c.y.size() * (double)c.size / out;
+    for (size_t j = 0; j < i && parent[i] < 0 && !plain && !unchained; j++)
+      if (configs[j].size == c.size && parent[j] < 0 &&
+          codecs[configs[j].codec].kind == codecs[c.codec].kind &&
+          codecs[c.codec].kind != CODEC_LZ4)
+        parent[i] = (int)j;
+  }
+  for (size_t size : sizes) {
+    std::vector<size_t> idx;
+    for (size_t i = 0; i < configs.size(); i++)
+      if (configs[i].size == size) idx.push_back(i);
+    if (idx.empty()) continue;
+    const size_t chunks = configs[idx[0]].y.size();
     for (int key = 1; key <= keys; key++) {
-      CompressSample cs(share, c.size, !plain,
-                        CompressSample::kKey ^ ((uint64_t)key * 0x9E3779B97F4A7C15ull));
+      const uint64_t k =
+          CompressSample::kKey ^ ((uint64_t)key * 0x9E3779B97F4A7C15ull);
+      std::vector<CompressSample> cs(configs.size());
+      for (size_t i : idx) cs[i] = CompressSample(share, size, !plain, k);
+      for (size_t i : idx)
+        if (parent[i] >= 0) cs[i].chain_to(&cs[(size_t)parent[i]]);
       // In a random order, as a run reads its buckets: the share falls on
       // what the first chunks show.
-      std::vector<uint32_t> order(c.y.size());
+      std::vector<uint32_t> order(chunks);
       for (size_t i = 0; i < order.size(); i++) order[i] = (uint32_t)i;
       std::mt19937_64 gen((uint64_t)key);
       std::shuffle(order.begin(), order.end(), gen);
       for (size_t j = 0; j < order.size(); j++) {
-        const size_t i = order[j];
+        const size_t n = order[j];
         const int group = (int)(j % UNSEEN_GROUPS);
-        if (!plain) cs.add_candidate(c.x[i], group);
-        if (cs.chosen(c.fp[i])) cs.add(c.fp[i], c.y[i], group, c.x[i]);
-        if (j % 4096 == 4095) cs.adapt(chunks);
+        for (size_t i : idx) {
+          const config_t& c = configs[i];
+          if (!plain && !cs[i].chained()) cs[i].add_candidate(c.x[n], group);
+          if (!cs[i].chosen(c.fp[n])) continue;
+          if (cs[i].chained())
+            cs[i].add(c.fp[n], c.y[n], group, configs[(size_t)parent[i]].y[n],
+                      c.x[n]);
+          else
+            cs[i].add(c.fp[n], c.y[n], group, c.x[n]);
+        }
+        if (j % 4096 == 4095)
+          for (size_t i : idx) cs[i].adapt((double)chunks);
       }
-      const range_t r = cs.ratio(1.0, c.y.size());
-      if (r.low >= 0 && r.high >= 0 && r.low <= truth && truth <= r.high)
-        covered++;
-      shares.push_back(cs.share());
-      halves.push_back(r.low >= 0 && r.high >= 0
-                           ? (r.high - r.low) / 2 / truth
-                           : NAN);
-      sq += (r.value / truth - 1) * (r.value / truth - 1);
+      for (size_t i : idx) {
+        result_t& res = results[i];
+        const range_t r = cs[i].ratio(1.0, chunks);
+        if (r.low >= 0 && r.high >= 0 && r.low <= res.truth &&
+            res.truth <= r.high)
+          res.covered++;
+        res.shares.push_back(cs[i].share());
+        res.halves.push_back(r.low >= 0 && r.high >= 0
+                                 ? (r.high - r.low) / 2 / res.truth
+                                 : NAN);
+        res.sq += (r.value / res.truth - 1) * (r.value / res.truth - 1);
+      }
     }
-    printf("%-8s %-10s %9zu %8.4f %7.2f%% %7.1f%% %7.2f%% %7.2f%%\n",
+  }
+  for (size_t i = 0; i < configs.size(); i++) {
+    const config_t& c = configs[i];
+    const result_t& res = results[i];
+    printf("%-8s %-10s %9zu %8.4f %7.2f%% %7.1f%% %7.2f%% %7.2f%%%s\n",
            capacity_to_str(c.size).c_str(), codec_name(codecs[c.codec]).c_str(),
-           c.y.size(), truth, 100 * median(shares), 100 * covered / keys,
-           100 * median(halves), 100 * sqrt(sq / keys));
+           c.y.size(), res.truth, 100 * median(res.shares),
+           100 * res.covered / keys, 100 * median(res.halves),
+           100 * sqrt(res.sq / keys), parent[i] >= 0 ? "  chained" : "");
   }
   return 0;
 }

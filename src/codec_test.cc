@@ -5,6 +5,7 @@
 #include <zlib.h>
 #include <zstd.h>
 
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -209,6 +210,76 @@ TEST(CompressSample, AuxiliaryFigure) {
     const range_t part = run(true, key, 0, n / 10).ratio(0.1, n / 80);
     held_part += part.low <= truth && truth <= part.high;
     const range_t whole = run(true, key, 0, n).ratio(1.0, n);
+    held_whole += whole.low <= truth && truth <= whole.high;
+  }
+  EXPECT_GE(held_part, keys * 90 / 100);
+  EXPECT_GE(held_whole, keys * 90 / 100);
+}
+
+// A compressor chained to another level of itself: its choice nests in
+// the parent's, its share falls far below it, and its range holds its full
+// ratio over many choices, at a complete read and at a partial one; every
+// chunk chosen gives it exactly.
+TEST(CompressSample, ChainedToAnotherLevel) {
+  const size_t n = 200000, chunk = 16384;
+  std::mt19937_64 gen(12);
+  std::vector<uint64_t> fps(n);
+  std::vector<size_t> x(n), y1(n), y3(n);
+  double out3 = 0;
+  auto noise = [&gen](double spread) {
+    return 1 - spread + 2 * spread * (double)(gen() % 1000) / 1000;
+  };
+  for (size_t i = 0; i < n; i++) {
+    fps[i] = gen();
+    x[i] = 500 + gen() % 15000;
+    y1[i] = (size_t)(0.8 * (double)x[i] * noise(0.1));
+    y3[i] = (size_t)(0.95 * (double)y1[i] * noise(0.02));
+    out3 += (double)y3[i];
+  }
+  const double truth = (double)(n * chunk) / out3;
+  struct pair_t {
+    CompressSample first, second;
+  };
+  auto run = [&](uint64_t key, double share, size_t upto) {
+    std::unique_ptr<pair_t> s(new pair_t{CompressSample(share, chunk, true, key),
+                                         CompressSample(share, chunk, true, key)});
+    s->second.chain_to(&s->first);
+    for (size_t i = 0; i < upto; i++) {
+      const int g = (int)(i % UNSEEN_GROUPS);
+      s->first.add_candidate(x[i], g);
+      const bool chosen = s->second.chosen(fps[i]);
+      if (s->first.chosen(fps[i])) s->first.add(fps[i], y1[i], g, x[i]);
+      else EXPECT_FALSE(chosen);
+      if (chosen) s->second.add(fps[i], y3[i], g, y1[i], x[i]);
+      if (i % 4096 == 4095) {
+        s->first.adapt((double)n);
+        s->second.adapt((double)n);
+      }
+    }
+    return s;
+  };
+  std::unique_ptr<pair_t> lean = run(CompressSample::kKey, 0, n);
+  EXPECT_LE(lean->second.share() * 4, lean->first.share());
+  EXPECT_GE(lean->second.chosen_chunks(), CompressSample::kMinChainChosen * 9 / 10);
+  const range_t r = lean->second.ratio(1.0, n);
+  EXPECT_LT(r.high / r.low, 1.02);
+  size_t uncompressed, compressed, stored;
+  lean->second.estimate(&uncompressed, &compressed, &stored);
+  EXPECT_EQ(uncompressed, n * chunk);
+  EXPECT_NEAR((double)compressed / out3, 1.0, 0.01);
+
+  const range_t exact = run(CompressSample::kKey, 1.0, n)->second.ratio(1.0, n);
+  EXPECT_DOUBLE_EQ(exact.value, truth);
+  EXPECT_DOUBLE_EQ(exact.low, truth);
+  EXPECT_DOUBLE_EQ(exact.high, truth);
+
+  int held_part = 0, held_whole = 0;
+  const int keys = 100;
+  for (int k = 1; k <= keys; k++) {
+    const uint64_t key = CompressSample::kKey ^ (uint64_t)k * 0x9E3779B97F4A7C15ull;
+    const range_t part = run(key, 0, n / 10)->second.ratio(0.1, n / 80);
+    held_part += part.low <= truth && truth <= part.high;
+    const range_t whole = run(key, 0, n)->second.ratio(1.0, n);
     held_whole += whole.low <= truth && truth <= whole.high;
   }
   EXPECT_GE(held_part, keys * 90 / 100);

@@ -22,7 +22,10 @@ CompressSample::CompressSample()
       m_key(kKey),
       m_chunk_size(0),
       m_threshold(0),
-      m_level(0) {
+      m_level(0),
+      m_parent(nullptr),
+      m_judged(false),
+      m_end_var(0) {
   memset(m_all_bytes, 0, sizeof(m_all_bytes));
   memset(m_all_aux, 0, sizeof(m_all_aux));
   memset(m_cells, 0, sizeof(m_cells));
@@ -58,15 +61,30 @@ bool CompressSample::chosen(uint64_t fp) const {
   return cell_of(h) >= m_level;
 }
 
+void CompressSample::chain_to(const CompressSample* parent) {
+  PELKO_ASSERT(m_active && m_aux && parent != nullptr && parent != this &&
+               parent->m_active && parent->m_aux && !parent->m_parent &&
+               parent->m_chunk_size == m_chunk_size &&
+               parent->m_key == m_key &&
+               parent->m_adaptive == m_adaptive &&
+               (m_adaptive || parent->m_threshold == m_threshold));
+  m_parent = parent;
+}
+
+double CompressSample::first_share() const {
+  return m_parent ? m_parent->share() : share();
+}
+
 void CompressSample::add_candidate(size_t aux, int bucket_group) {
-  PELKO_ASSERT(m_active && m_aux && bucket_group >= 0 &&
+  // A chained sample's candidates are its parent's.
+  PELKO_ASSERT(m_active && m_aux && !m_parent && bucket_group >= 0 &&
                bucket_group < UNSEEN_GROUPS);
   m_all_bytes[bucket_group] += (double)m_chunk_size;
   m_all_aux[bucket_group] += (double)aux;
 }
 
 void CompressSample::add(uint64_t fp, size_t csize, int bucket_group,
-                         size_t aux) {
+                         size_t aux, size_t base) {
   PELKO_ASSERT(m_active && bucket_group >= 0 && bucket_group < UNSEEN_GROUPS);
   const uint64_t h = compress_sample_hash(fp, m_key);
   const int k = cell_of(h);
@@ -84,6 +102,11 @@ void CompressSample::add(uint64_t fp, size_t csize, int bucket_group,
     c.aux[bucket_group] += (double)aux;
     c.products += (double)csize * (double)aux;
     c.aux_squares += (double)aux * (double)aux;
+  }
+  if (m_parent) {
+    c.base += (double)base;
+    c.base_products += (double)csize * (double)base;
+    c.base_squares += (double)base * (double)base;
   }
 }
 
@@ -140,6 +163,27 @@ void CompressSample::group_totals(group_totals_t* by_bucket,
 
 void CompressSample::aux_totals(aux_totals_t* t) const {
   PELKO_ASSERT(m_aux);
+  if (m_parent) {
+    // The first phase is the parent's; this sample is the second.
+    m_parent->aux_totals(t);
+    t->chained = true;
+    aux_totals_t::phase_t& s = t->second;
+    for_kept([&s](const cell_t& c) {
+      for (int g = 0; g < UNSEEN_GROUPS; g++) {
+        s.out[g] += (double)c.compressed[g];
+        s.first[g] += c.aux[g];
+      }
+      s.chosen += (double)c.chunks;
+      s.sum_yy += c.squares;
+      s.sum_xy += c.products;
+      s.sum_xx += c.aux_squares;
+      s.sum_a += c.base;
+      s.sum_ya += c.base_products;
+      s.sum_aa += c.base_squares;
+    });
+    s.p = std::min(1.0, share() / m_parent->share());
+    return;
+  }
   memset(t, 0, sizeof(*t));
   for (int g = 0; g < UNSEEN_GROUPS; g++) {
     t->all_bytes[g] = m_all_bytes[g];
@@ -165,6 +209,24 @@ void CompressSample::estimate(size_t* uncompressed, size_t* compressed,
     *stored = stored_size();
     return;
   }
+  if (m_parent) {
+    // The parent's compressed total, times this compressor's bytes over
+    // the parent's on the chunks both measured.
+    size_t parent_stored;
+    m_parent->estimate(uncompressed, compressed, &parent_stored);
+    double first = 0;
+    for_kept([&first](const cell_t& c) {
+      for (int g = 0; g < UNSEEN_GROUPS; g++) first += c.aux[g];
+    });
+    if (!(first > 0) || *compressed == 0) {
+      *compressed = *stored = 0;
+      return;
+    }
+    const double scale = (double)*compressed / first;
+    *compressed = (size_t)llround((double)compressed_size() * scale);
+    *stored = (size_t)llround((double)stored_size() * scale);
+    return;
+  }
   double bytes = 0, aux = 0, chosen_aux = 0;
   for (int g = 0; g < UNSEEN_GROUPS; g++) {
     bytes += m_all_bytes[g];
@@ -187,7 +249,7 @@ range_t CompressSample::ratio(double f, size_t buckets) const {
   if (m_aux) {
     aux_totals_t t;
     aux_totals(&t);
-    return aux_ratio_range(t, f, buckets, share());
+    return aux_ratio_range(t, f, buckets, first_share());
   }
   group_totals_t b, h;
   group_totals(&b, &h);
@@ -196,6 +258,10 @@ range_t CompressSample::ratio(double f, size_t buckets) const {
 
 void CompressSample::adapt(double candidates_at_end) {
   if (!m_active || !m_adaptive) return;
+  if (m_parent) {
+    adapt_chained(candidates_at_end);
+    return;
+  }
   double n = 0, sum = 0, sq = 0, aux = 0, xy = 0, xx = 0;
   for_kept([&](const cell_t& c) {
     n += (double)c.chunks;
@@ -220,16 +286,72 @@ void CompressSample::adapt(double candidates_at_end) {
     spread = (sq - 2 * r * xy + r * r * xx) / n;
   }
   const double cv2 = kSpreadMargin * std::max(0.0, spread) / (mean * mean);
+  auto end_var = [&](double p) {
+    return cv2 * (1 - p) / std::max(p * candidates_at_end, 1.0);
+  };
   double kept = n;
   int level = m_level;
   while (level + 1 < kLevels) {
     kept -= (double)m_cells[level].chunks;  // the cell the next level drops
     const double p = pow(2.0, -(level + 1));
     const double at_end = p * candidates_at_end;
-    const double width =
-        JACKKNIFE_T * sqrt(cv2 * (1 - p) / std::max(at_end, 1.0));
+    const double width = JACKKNIFE_T * sqrt(end_var(p));
     if (at_end < (double)kMinChosen || kept < (double)kMinKept ||
         !(width <= kTargetWidth))
+      break;
+    level++;
+  }
+  m_level = level;
+  m_judged = true;
+  m_end_var = end_var(pow(2.0, -level));
+}
+
+void CompressSample::adapt_chained(double candidates_at_end) {
+  // Nested in the parent's choice: never a larger share than its.
+  m_level = std::max(m_level, m_parent->m_level);
+  if (!m_parent->m_judged) return;
+  double n = 0, y = 0, x = 0, a = 0, yy = 0, xy = 0, xx = 0, ya = 0, aa = 0;
+  for_kept([&](const cell_t& c) {
+    n += (double)c.chunks;
+    for (int g = 0; g < UNSEEN_GROUPS; g++) {
+      y += (double)c.compressed[g];
+      x += c.aux[g];
+    }
+    a += c.base;
+    yy += c.squares;
+    xy += c.products;
+    xx += c.aux_squares;
+    ya += c.base_products;
+    aa += c.base_squares;
+  });
+  if (!(n >= (double)kMinSpread) || !(y > 0) || !(x > 0) || !(a > 0)) return;
+  const double mean = y / n;
+  auto cv2 = [&](double x_sum, double xy_sum, double xx_sum) {
+    const double r = y / x_sum;
+    const double spread = (yy - 2 * r * xy_sum + r * r * xx_sum) / n;
+    return kSpreadMargin * std::max(0.0, spread) / (mean * mean);
+  };
+  // The end's variance: the first phase's (this compressor about the
+  // auxiliary figure, at the parent's share), which no share of this
+  // sample lowers, and the second phase's (about the parent's sizes).
+  // The range also keeps room for a part of the bytes that no chunk
+  // chosen shows, 3 / n of each phase's n (ranges.h): with a second phase
+  // of a few hundred chunks that room, not the variance, sets the width.
+  const double p1 = m_parent->share();
+  const double at_end1 = std::max(p1 * candidates_at_end, 1.0);
+  const double first = cv2(a, ya, aa) * (1 - p1) / at_end1;
+  const double first_room = (1 - p1) * std::min(1.0, 3.0 / at_end1);
+  const double second = cv2(x, xy, xx);
+  double kept = n;
+  int level = m_level;
+  while (level + 1 < kLevels) {
+    kept -= (double)m_cells[level].chunks;
+    const double p = pow(2.0, -(level + 1));
+    const double at_end = std::max(p * candidates_at_end, 1.0);
+    const double var = first + second * (1 - p / p1) / at_end;
+    const double room = first_room + (1 - p / p1) * std::min(1.0, 3.0 / at_end);
+    if (at_end < (double)kMinChainChosen || kept < (double)kMinKept ||
+        !(JACKKNIFE_T * sqrt(var) <= kTargetWidth) || !(room <= kTargetWidth))
       break;
     level++;
   }

@@ -260,6 +260,12 @@ Estimator::Estimator(const pelko_params_t& params, const env_t& env)
     m_aux_entropy.push_back(m_aux_mode != AUX_NONE && sampled &&
                             m_codecs[c].kind != CODEC_LZ4);
     m_need_entropy = m_need_entropy || m_aux_entropy.back();
+    int parent = -1;
+    for (size_t j = 0; j < c && parent < 0 && m_aux_mode != AUX_NONE; j++)
+      if ((j > 0 || params.sample_first) && m_chain[j] < 0 &&
+          m_codecs[j].kind == m_codecs[c].kind && m_codecs[j].kind != CODEC_LZ4)
+        parent = (int)j;
+    m_chain.push_back(parent);
   }
 }
 
@@ -446,6 +452,8 @@ void Estimator::__start_reading(size_t total_chunks, size_t total_buckets) {
         m_samples[c] = CompressSample(m_params.compress_share,
                                       m_params.chunk_size,
                                       m_aux_mode != AUX_NONE);
+    for (size_t c = 0; c < m_codecs.size(); c++)
+      if (m_chain[c] >= 0) m_samples[c].chain_to(&m_samples[(size_t)m_chain[c]]);
   }
   if (!m_env.report) return;
   printer << "ANALYZING" << std::endl;
@@ -681,14 +689,22 @@ void Estimator::__count_sizes(fp_t fp, bool counted, const bool* want,
     CompressSample& cs = m_samples[c];
     const size_t aux =
         m_aux_entropy[c] ? aux_figures.entropy : aux_figures.stored;
-    if (cs.active() && cs.has_aux()) cs.add_candidate(aux, group);
+    if (cs.active() && cs.has_aux() && !cs.chained())
+      cs.add_candidate(aux, group);
     if (!want[c]) continue;
     if (!m_samples[c].active()) {
       // No labels here: --by takes one configuration only.
       __count_compressed(fp, counted, sizes[c], group, 0);
       continue;
     }
-    cs.add(fp, sizes[c], group, aux);
+    if (cs.chained()) {
+      // Chosen by the parent too: the choices nest.
+      const size_t parent = (size_t)m_chain[c];
+      PELKO_ASSERT(want[parent]);
+      cs.add(fp, sizes[c], group, sizes[parent], aux);
+    } else {
+      cs.add(fp, sizes[c], group, aux);
+    }
     // The entry may have been evicted while the lock was released.
     if (m_keep_csize && counted && __in_map(fp))
       m_sample_csize[c][fp] = (uint32_t)sizes[c];
@@ -1129,7 +1145,7 @@ Estimator::counters_t Estimator::__counters() const {
         cc.by_bucket.wholes[g] = m_group_compressed[g];
       }
       cc.by_hash = group_totals_t();
-      cc.share = 1;
+      cc.share = cc.first_share = 1;
       cc.chosen = m_uncompressed_size / m_params.chunk_size;
       continue;
     }
@@ -1138,6 +1154,7 @@ Estimator::counters_t Estimator::__counters() const {
     cc.has_aux = cs.has_aux();
     if (cc.has_aux) cs.aux_totals(&cc.aux);
     cc.share = cs.share();
+    cc.first_share = cs.first_share();
     cc.chosen = cs.chosen_chunks();
   }
   if (c.codecs[0].sampled) {
@@ -1160,7 +1177,7 @@ range_t Estimator::__codec_range(const counters_t& c, size_t codec) const {
       (size_t)std::max(1.0, round(f * (double)c.total_buckets));
   const codec_counts_t& cc = c.codecs[codec];
   if (!cc.sampled) return ratio_range(cc.by_bucket, f, buckets);
-  if (cc.has_aux) return aux_ratio_range(cc.aux, f, buckets, cc.share);
+  if (cc.has_aux) return aux_ratio_range(cc.aux, f, buckets, cc.first_share);
   if (m_imported && f < 1) {
     // Merged: the chunks' buckets are not known, so neither is the spread
     // between them.

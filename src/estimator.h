@@ -551,6 +551,7 @@ class Estimator {
     size_t compressed, uncompressed, stored;
     group_totals_t by_bucket, by_hash;  // by_hash: sampled only
     double share;
+    double first_share;  // with aux: as CompressSample::first_share
     size_t chosen;
   };
   // The figures a report row is made of.
@@ -808,6 +809,9 @@ class Estimator {
   // entropy-weighted figure (any one: the entropy is measured).
   std::vector<bool> m_aux_entropy;
   bool m_need_entropy;
+  // Each compressor's parent in a chained sample (compress_sample.h): the
+  // first sampled one of the same codec, at another level; -1 for none.
+  std::vector<int> m_chain;
   std::vector<size_t> m_zero_compressed_by;
   // Guarded by m_mutex: each compressor's chunk sample (inactive for the
   // first unless params.sample_first), made by __start_reading, and for an

@@ -123,10 +123,21 @@ double sum_of(const double* v) {
   return s;
 }
 
-// bytes / (aux * out / chosen_aux); -1 when a total is not positive.
-double aux_ratio(double bytes, double aux, double out, double chosen_aux) {
-  if (!(aux > 0) || !(out > 0) || !(chosen_aux > 0)) return -1.0;
-  return bytes * chosen_aux / (aux * out);
+// bytes / (aux * out / chosen_aux), chained times first / out2 (the
+// second phase's first-phase bytes over its own); -1 when a total is not
+// positive.
+double aux_ratio(double bytes, double aux, double out, double chosen_aux,
+                 double out2 = 1, double first = 1) {
+  if (!(aux > 0) || !(out > 0) || !(chosen_aux > 0) || !(out2 > 0) ||
+      !(first > 0))
+    return -1.0;
+  return bytes * chosen_aux / (aux * out) * (first / out2);
+}
+
+// The residuals' sum of squares of y about y = R x, R = sum y / sum x.
+double residuals(double y, double x, double yy, double xy, double xx) {
+  const double r = y / x;
+  return std::max(0.0, yy - 2 * r * xy + r * r * xx);
 }
 
 // The delete-a-group jackknife variance of replicates rep (no finite
@@ -148,20 +159,27 @@ range_t aux_ratio_range(const aux_totals_t& t, double f, size_t buckets,
   const double chosen = t.chosen;
   const double bytes = sum_of(t.all_bytes), aux = sum_of(t.all_aux),
                out = sum_of(t.chosen_out), chosen_aux = sum_of(t.chosen_aux);
+  const aux_totals_t::phase_t& s = t.second;
+  const double out2 = t.chained ? sum_of(s.out) : 1,
+               first = t.chained ? sum_of(s.first) : 1;
   range_t r{-1.0, -1.0, -1.0};
-  r.value = aux_ratio(bytes, aux, out, chosen_aux);
+  r.value = aux_ratio(bytes, aux, out, chosen_aux, out2, first);
   if (r.value < 0) return r;
-  if (f >= 1.0 && p >= 1.0) {
+  const double p2 = t.chained ? s.p : 1.0;
+  if (f >= 1.0 && p >= 1.0 && p2 >= 1.0) {
     r.low = r.high = r.value;
     return r;
   }
   if (f < 1.0 && buckets < 2 * (size_t)UNSEEN_GROUPS) return r;
   if (p < 1.0 && chosen < 2 * UNSEEN_GROUPS) return r;
+  if (t.chained && s.chosen < 2 * UNSEEN_GROUPS) return r;
   double var = 0, rep[UNSEEN_GROUPS];
   if (f < 1.0) {
     for (int g = 0; g < UNSEEN_GROUPS; g++) {
       rep[g] = aux_ratio(bytes - t.all_bytes[g], aux - t.all_aux[g],
-                         out - t.chosen_out[g], chosen_aux - t.chosen_aux[g]);
+                         out - t.chosen_out[g], chosen_aux - t.chosen_aux[g],
+                         t.chained ? out2 - s.out[g] : 1,
+                         t.chained ? first - s.first[g] : 1);
       if (rep[g] < 0) return r;
     }
     var += jackknife_var(rep) * (1.0 - f);
@@ -169,16 +187,27 @@ range_t aux_ratio_range(const aux_totals_t& t, double f, size_t buckets,
   const double q = std::min(1.0, f) * std::max(0.0, 1.0 - p);
   if (p < 1.0) {
     // The residuals about y = R x, R the chosen chunks' compressed bytes
-    // over their auxiliary ones.
-    const double ratio = out / chosen_aux;
-    const double residuals = std::max(
-        0.0, t.sum_yy - 2 * ratio * t.sum_xy + ratio * ratio * t.sum_xx);
-    const double mean = out / chosen;
-    const double rel = residuals / (chosen - 1) / chosen / (mean * mean);
+    // over their auxiliary ones; chained, of the compressor of interest,
+    // seen on the second phase's chunks, for as many chunks as the first
+    // phase chose.
+    const double rel =
+        t.chained
+            ? residuals(out2, s.sum_a, s.sum_yy, s.sum_ya, s.sum_aa) /
+                  (s.chosen - 1) / chosen / ((out2 / s.chosen) * (out2 / s.chosen))
+            : residuals(out, chosen_aux, t.sum_yy, t.sum_xy, t.sum_xx) /
+                  (chosen - 1) / chosen / ((out / chosen) * (out / chosen));
     var += q * rel * r.value * r.value;
   }
-  const double h = std::min(
-      1.0, unseen_share(f, buckets) + q * std::min(1.0, 3.0 / chosen));
+  const double q2 = std::min(1.0, f) * std::max(0.0, 1.0 - p2);
+  if (t.chained && p2 < 1.0) {
+    const double mean = out2 / s.chosen;
+    const double rel = residuals(out2, first, s.sum_yy, s.sum_xy, s.sum_xx) /
+                       (s.chosen - 1) / s.chosen / (mean * mean);
+    var += q2 * rel * r.value * r.value;
+  }
+  double h = unseen_share(f, buckets) + q * std::min(1.0, 3.0 / chosen);
+  if (t.chained) h += q2 * std::min(1.0, 3.0 / s.chosen);
+  h = std::min(1.0, h);
   const double half = JACKKNIFE_T * sqrt(var);
   r.low = std::max(0.0, std::min(r.value - half, r.value * (1 - h)));
   r.high = h < 1 ? std::max(r.value + half, r.value / (1 - h)) : -1.0;

@@ -66,6 +66,16 @@ range_t sampled_ratio_range(const group_totals_t& by_bucket,
 // bytes and auxiliary figure by bucket group, their number, and the sums
 // of their compressed sizes y and auxiliary figures x squared and
 // multiplied (sum_yy, sum_xy, sum_xx).
+//
+// A second phase (chained): the compressor of interest measured on a share
+// p2 of those chosen chunks only, beside their compressed size under the
+// first phase's compressor (a related one: the same codec at another
+// level), which stands in as their figure. The estimate is then the first
+// phase's compressed total times the second phase's compressed bytes over
+// their first-phase bytes. Of the second phase's chunks: their compressed
+// bytes y and first-phase bytes x by bucket group, their number, the sums
+// of y and x squared and multiplied, and with a their auxiliary figure,
+// its sum, its square's and its product with y (sum_a, sum_aa, sum_ya).
 struct aux_totals_t {
   double all_bytes[UNSEEN_GROUPS];
   double all_aux[UNSEEN_GROUPS];
@@ -73,6 +83,15 @@ struct aux_totals_t {
   double chosen_aux[UNSEEN_GROUPS];
   double chosen;
   double sum_yy, sum_xy, sum_xx;
+  bool chained;
+  struct phase_t {
+    double out[UNSEEN_GROUPS];
+    double first[UNSEEN_GROUPS];
+    double chosen;
+    double sum_yy, sum_xy, sum_xx;
+    double sum_a, sum_ya, sum_aa;
+    double p;  // the share of the first phase's chunks measured
+  } second;
 };
 
 // The ratio estimate of such a sample: all bytes over
@@ -86,6 +105,14 @@ struct aux_totals_t {
 // compressed size squared), which unlike a jackknife over a few groups
 // has as many degrees of freedom as chunks chosen; the same unseen
 // shares, the same rules for blank bounds; at p = 1 and f = 1 exact.
+// Chained, the choice's variance is that of a two-phase sample: the first
+// phase's, from the second phase's compressed sizes about their auxiliary
+// figure over the first phase's count (what the first phase would give had
+// it measured this compressor), plus (1 - p2) times the second phase's
+// residuals about its line y = R2 x over its own count; the second phase
+// adds its own unseen share too, and its bounds are blank below
+// 2 * UNSEEN_GROUPS chunks. With p2 = 1 it is the range of the same
+// chunks measured in one phase.
 range_t aux_ratio_range(const aux_totals_t& t, double f, size_t buckets,
                         double p);
 
