@@ -90,7 +90,7 @@ void CompressSample::add(uint64_t fp, size_t csize, int bucket_group,
   const int k = cell_of(h);
   if (m_adaptive && k < m_level) return;  // the share fell meanwhile
   cell_t& c = m_cells[k];
-  const int hg = (int)(h & (UNSEEN_GROUPS - 1));
+  const int hg = compress_sample_group(h);
   c.compressed[bucket_group] += csize;
   c.uncompressed[bucket_group] += m_chunk_size;
   c.hash_compressed[hg] += csize;

@@ -193,8 +193,12 @@ class CompressSample {
   cell_t m_cells[kLevels];
 };
 
-// The hash that chooses a fingerprint's chunks.
+// The hash that chooses a fingerprint's chunks, and the hash group it
+// deals them to.
 uint64_t compress_sample_hash(uint64_t fp,
                               uint64_t key = CompressSample::kKey);
+inline int compress_sample_group(uint64_t hash) {
+  return (int)(hash & (UNSEEN_GROUPS - 1));
+}
 
 #endif  // PELKO_COMPRESS_SAMPLE_H_

@@ -261,7 +261,7 @@ Estimator::Estimator(const pelko_params_t& params, const env_t& env)
                             m_codecs[c].kind != CODEC_LZ4);
     m_need_entropy = m_need_entropy || m_aux_entropy.back();
     int parent = -1;
-    for (size_t j = 0; j < c && parent < 0 && m_aux_mode != AUX_NONE; j++)
+    for (size_t j = 0; j < c && parent < 0; j++)
       if ((j > 0 || params.sample_first) && m_chain[j] < 0 &&
           m_codecs[j].kind == m_codecs[c].kind && m_codecs[j].kind != CODEC_LZ4)
         parent = (int)j;
@@ -453,7 +453,8 @@ void Estimator::__start_reading(size_t total_chunks, size_t total_buckets) {
                                       m_params.chunk_size,
                                       m_aux_mode != AUX_NONE);
     for (size_t c = 0; c < m_codecs.size(); c++)
-      if (m_chain[c] >= 0) m_samples[c].chain_to(&m_samples[(size_t)m_chain[c]]);
+      if (m_chain[c] >= 0 && m_aux_mode != AUX_NONE)
+        m_samples[c].chain_to(&m_samples[(size_t)m_chain[c]]);
   }
   if (!m_env.report) return;
   printer << "ANALYZING" << std::endl;
@@ -1136,6 +1137,7 @@ Estimator::counters_t Estimator::__counters() const {
     const CompressSample& cs = m_samples[k];
     cc.sampled = cs.active();
     cc.has_aux = false;
+    cc.merge_parent = -1;
     if (!cc.sampled) {
       cc.compressed = m_compressed_size;
       cc.uncompressed = m_uncompressed_size;
@@ -1156,6 +1158,24 @@ Estimator::counters_t Estimator::__counters() const {
     cc.share = cs.share();
     cc.first_share = cs.first_share();
     cc.chosen = cs.chosen_chunks();
+    if (k < m_merge_chain.size() && m_merge_chain[k].on) {
+      // Merged, chained: the parent's figures times this compressor's
+      // bytes over the parent's on the chunks both measured.
+      const codec_counts_t& pc = c.codecs[(size_t)m_chain[k]];
+      cc.merge_parent = m_chain[k];
+      cc.chain_out = m_merge_chain[k].out;
+      double parents = 0, own = 0;
+      for (int g = 0; g < UNSEEN_GROUPS; g++) {
+        parents += (double)cc.chain_out.parts[g];
+        own += (double)cc.chain_out.wholes[g];
+      }
+      if (parents > 0) {
+        const double scale = (double)pc.compressed / parents;
+        cc.uncompressed = pc.uncompressed;
+        cc.compressed = (size_t)llround(own * scale);
+        cc.stored = (size_t)llround((double)cc.stored * scale);
+      }
+    }
   }
   if (c.codecs[0].sampled) {
     // The rows show the first compressor's sample.
@@ -1178,6 +1198,14 @@ range_t Estimator::__codec_range(const counters_t& c, size_t codec) const {
   const codec_counts_t& cc = c.codecs[codec];
   if (!cc.sampled) return ratio_range(cc.by_bucket, f, buckets);
   if (cc.has_aux) return aux_ratio_range(cc.aux, f, buckets, cc.first_share);
+  if (cc.merge_parent >= 0) {
+    const codec_counts_t& pc = c.codecs[(size_t)cc.merge_parent];
+    range_t r = chained_ratio_range(pc.by_hash, pc.share, pc.chosen,
+                                    cc.chain_out, cc.share / pc.share,
+                                    cc.chosen);
+    if (f < 1) r.low = r.high = -1;  // as below
+    return r;
+  }
   if (m_imported && f < 1) {
     // Merged: the chunks' buckets are not known, so neither is the spread
     // between them.
@@ -2070,6 +2098,7 @@ void Estimator::import_codec_part(int codec, double share,
     // Each distinct chunk once, whichever hosts hold it.
     for (const auto& c : chosen)
       if (cs.chosen(c.first)) cs.add(c.first, (size_t)c.second, 0);
+    __import_chain((size_t)codec, chosen);
     return;
   }
   size_t hc[UNSEEN_GROUPS], hu[UNSEEN_GROUPS];
@@ -2078,6 +2107,34 @@ void Estimator::import_codec_part(int codec, double share,
     hu[g] = (size_t)totals.hash_uncompressed[g];
   }
   cs.add_totals(hc, hu, (size_t)totals.stored);
+}
+
+void Estimator::__import_chain(
+    size_t codec, const std::vector<std::pair<uint64_t, uint64_t>>& chosen) {
+  const CompressSample& cs = m_samples[codec];
+  m_import_sizes.resize(m_codecs.size());
+  m_merge_chain.resize(m_codecs.size());
+  if (std::find(m_chain.begin(), m_chain.end(), (int)codec) != m_chain.end())
+    for (const auto& c : chosen)
+      if (cs.chosen(c.first)) m_import_sizes[codec].emplace(c.first, c.second);
+  if (m_chain[codec] < 0) return;
+  // Chained where every chunk chosen here has its parent's size (exports
+  // of runs that chained, or chose alike, at a share within the parent's).
+  const size_t parent = (size_t)m_chain[codec];
+  merge_chain_t& mc = m_merge_chain[codec];
+  mc = merge_chain_t();
+  if (!m_samples[parent].active() || cs.share() > m_samples[parent].share())
+    return;
+  const auto& sizes = m_import_sizes[parent];
+  for (const auto& c : chosen) {
+    if (!cs.chosen(c.first)) continue;
+    const auto it = sizes.find(c.first);
+    if (it == sizes.end()) return;
+    const int g = compress_sample_group(compress_sample_hash(c.first));
+    mc.out.parts[g] += (size_t)it->second;
+    mc.out.wholes[g] += (size_t)c.second;
+  }
+  mc.on = true;
 }
 
 void Estimator::import_entry(const sample_entry_t& e) {

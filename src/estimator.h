@@ -36,6 +36,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #ifdef PELKO_HAVE_ABSL_BTREE
@@ -541,6 +542,10 @@ class Estimator {
   // With m_mutex held: stops the analysis once params.stop_at or
   // params.time_limit is reached.
   void __check_limits();
+  // With m_mutex held, for import_codec_part: keeps a parent's chosen
+  // sizes, and chains a compressor to its parent where they nest.
+  void __import_chain(size_t codec,
+                      const std::vector<std::pair<uint64_t, uint64_t>>& chosen);
   void __stop(const std::string& reason);
 
   // A compressor's figures in a row.
@@ -553,6 +558,10 @@ class Estimator {
     double share;
     double first_share;  // with aux: as CompressSample::first_share
     size_t chosen;
+    // A merge's chained sample: its parent, and its and the parent's bytes
+    // of its chunks by hash group (merge_chain_t::out); -1 otherwise.
+    int merge_parent;
+    group_totals_t chain_out;
   };
   // The figures a report row is made of.
   struct counters_t {
@@ -811,6 +820,8 @@ class Estimator {
   bool m_need_entropy;
   // Each compressor's parent in a chained sample (compress_sample.h): the
   // first sampled one of the same codec, at another level; -1 for none.
+  // A run chains them where they have an auxiliary figure, a merge where
+  // the exports' choices nest.
   std::vector<int> m_chain;
   std::vector<size_t> m_zero_compressed_by;
   // Guarded by m_mutex: each compressor's chunk sample (inactive for the
@@ -818,6 +829,15 @@ class Estimator {
   // export the sizes of the chunks chosen, by compressor.
   std::vector<CompressSample> m_samples;
   std::vector<CSIZE_MAP> m_sample_csize;
+  // A merge: the chosen chunks' sizes of each compressor another is
+  // chained to, and for each chained one whose chunks all have them, its
+  // and its parent's bytes by hash group (ranges.h, chained_ratio_range).
+  std::vector<std::unordered_map<uint64_t, uint64_t>> m_import_sizes;
+  struct merge_chain_t {
+    bool on = false;
+    group_totals_t out;  // parts: the parent's bytes, wholes: its own
+  };
+  std::vector<merge_chain_t> m_merge_chain;
   size_t m_adapt_next;  // the bucket count of the next adaptive step
   // Chunks that needed compression, and how many had at 2^k buckets.
   size_t m_candidates;

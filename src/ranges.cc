@@ -154,6 +154,43 @@ double jackknife_var(const double* rep) {
 
 }  // namespace
 
+range_t chained_ratio_range(const group_totals_t& first, double p1,
+                            size_t chosen1, const group_totals_t& out,
+                            double p2, size_t chosen2) {
+  double parts1, wholes1, parts2, wholes2;
+  totals(first, &parts1, &wholes1);
+  totals(out, &parts2, &wholes2);
+  auto product = [](double a, double b, double c, double d) {
+    return b > 0 && d > 0 && c > 0 ? a / b * (c / d) : -1.0;
+  };
+  range_t r{-1.0, -1.0, -1.0};
+  r.value = product(parts1, wholes1, parts2, wholes2);
+  if (r.value < 0) return r;
+  if (p1 >= 1.0 && p2 >= 1.0) {
+    r.low = r.high = r.value;
+    return r;
+  }
+  if (chosen1 < 2 * (size_t)UNSEEN_GROUPS || chosen2 < 2 * (size_t)UNSEEN_GROUPS)
+    return r;
+  double rep[UNSEEN_GROUPS];
+  for (int g = 0; g < UNSEEN_GROUPS; g++) {
+    rep[g] = product(parts1 - (double)first.parts[g],
+                     wholes1 - (double)first.wholes[g],
+                     parts2 - (double)out.parts[g],
+                     wholes2 - (double)out.wholes[g]);
+    if (rep[g] < 0) return r;
+  }
+  const double var =
+      jackknife_var(rep) * std::max(0.0, 1.0 - std::min(p1, p2));
+  const double h = std::min(
+      1.0, std::max(0.0, 1.0 - p1) * std::min(1.0, 3.0 / (double)chosen1) +
+               std::max(0.0, 1.0 - p2) * std::min(1.0, 3.0 / (double)chosen2));
+  const double half = JACKKNIFE_T * sqrt(var);
+  r.low = std::max(0.0, std::min(r.value - half, r.value * (1 - h)));
+  r.high = h < 1 ? std::max(r.value + half, r.value / (1 - h)) : -1.0;
+  return r;
+}
+
 range_t aux_ratio_range(const aux_totals_t& t, double f, size_t buckets,
                         double p) {
   const double chosen = t.chosen;

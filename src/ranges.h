@@ -59,6 +59,19 @@ range_t sampled_ratio_range(const group_totals_t& by_bucket,
                             const group_totals_t& by_hash, double f,
                             size_t buckets, double p, size_t chosen);
 
+// A merge's chained sample (compress_sample.h, chain_to), whose chunks'
+// buckets are not known: the first phase's chosen chunks by hash group
+// (first), at share p1; of the second phase's (a share p2 of those), their
+// bytes under the second compressor (out.wholes) and under the first
+// (out.parts). The estimate is first's ratio times out's parts over its
+// wholes; its range the hash groups' jackknife of that product, times
+// 1 - p2 (the larger of the phases' finite-population factors when p2 is
+// the smaller share), with room for unseen bytes in either phase. A merge
+// of complete runs only: partial reads have no bounds in a merge.
+range_t chained_ratio_range(const group_totals_t& first, double p1,
+                            size_t chosen1, const group_totals_t& out,
+                            double p2, size_t chosen2);
+
 // A chunk sample measured beside an auxiliary figure known for every chunk
 // needing compression (the stored size of the same bytes under a
 // compressor measured in full): of every such chunk, its bytes and its

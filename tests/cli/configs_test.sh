@@ -152,6 +152,28 @@ for f in 1 2 4 5 6 10; do
     "$(cut -d, -f$f "$TMP/all.table")" "$(cut -d, -f$f "$TMP/merged.table")"
 done
 
+# A compressor beside another level of itself is measured among that
+# one's chunks, leaning on their sizes, in a run and in a merge of its
+# exports: the merged ranges hold the ratio measured in full.
+for h in h1 h2; do
+  run_pelko -p "$TMP/$h" --chunk-sizes 4K,8K --compressors lz4,zstd:1,zstd:3 \
+    --compress-share 30 -t 2 --export "$TMP/chain_$h.pex"
+  expect_status "export $h, zstd:3 beside zstd:1" 0
+done
+run_pelko --merge "$TMP/chain_h1.pex" "$TMP/chain_h2.pex" \
+  --table-csv "$TMP/chain.table"
+expect_status "merge, zstd:3 beside zstd:1" 0
+for size in 4K 8K; do
+  bytes=$(($(numfmt --from=iec $size)))
+  run_pelko -p "$TMP/h1" -p "$TMP/h2" -c $size --compressors zstd:3 -t 2 \
+    --table-csv "$TMP/one.table"
+  awk -v l="$(col "$TMP/chain.table" $bytes zstd:3 8)" \
+    -v h="$(col "$TMP/chain.table" $bytes zstd:3 9)" \
+    -v v="$(col "$TMP/one.table" $bytes zstd:3 7)" \
+    'BEGIN { exit !(l < h && l <= v && v <= h) }' \
+    || _fail "merged $size zstd:3: $(grep "^$bytes,zstd:3," "$TMP/chain.table")"
+done
+
 # Exports whose configurations differ are refused, naming both.
 run_pelko -p "$TMP/h2" --chunk-sizes 8K,4K -t 2 --export "$TMP/sizes.pex"
 run_pelko -p "$TMP/h2" --chunk-sizes $SIZES --compressors lz4,zstd:3 -t 2 \
