@@ -170,13 +170,14 @@ int main(int argc, char** argv) {
         c.fp.push_back(fp);
         c.y.push_back((uint32_t)codec_compressed_size(codecs[k], p, size));
         // As a run has it: the stored size of the parts, for an entropy
-        // coder times their mean entropy (weighted by it) over 8 bits.
+        // coder beside a first LZ4 times their mean entropy (weighted by
+        // it) over 8 bits.
         double x = 0, bits = 0;
         for (size_t i = at / smallest; i < (at + size) / smallest; i++) {
           x += stored[i];
           bits += stored[i] * entropy[i];
         }
-        if (codecs[k].kind != CODEC_LZ4)
+        if (codecs[k].kind != CODEC_LZ4 && codecs[0].kind == CODEC_LZ4)
           x = std::max(1.0, std::round(x > 0 ? bits / 8 : 0));
         c.x.push_back((uint32_t)x);
       }
@@ -242,8 +243,14 @@ int main(int argc, char** argv) {
           else
             cs[i].add(c.fp[n], c.y[n], group, c.x[n]);
         }
-        if (j % 4096 == 4095)
-          for (size_t i : idx) cs[i].adapt((double)chunks);
+        if (j % 4096 == 4095) {
+          std::vector<double> floor(configs.size(), 0.0);
+          for (size_t i : idx)
+            if (parent[i] >= 0)
+              floor[(size_t)parent[i]] = std::max(
+                  floor[(size_t)parent[i]], cs[i].first_phase_spread());
+          for (size_t i : idx) cs[i].adapt((double)chunks, floor[i]);
+        }
       }
       for (size_t i : idx) {
         result_t& res = results[i];

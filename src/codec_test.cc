@@ -252,7 +252,7 @@ TEST(CompressSample, ChainedToAnotherLevel) {
       else EXPECT_FALSE(chosen);
       if (chosen) s->second.add(fps[i], y3[i], g, y1[i], x[i]);
       if (i % 4096 == 4095) {
-        s->first.adapt((double)n);
+        s->first.adapt((double)n, s->second.first_phase_spread());
         s->second.adapt((double)n);
       }
     }

@@ -24,8 +24,7 @@ CompressSample::CompressSample()
       m_threshold(0),
       m_level(0),
       m_parent(nullptr),
-      m_judged(false),
-      m_end_var(0) {
+      m_judged(false) {
   memset(m_all_bytes, 0, sizeof(m_all_bytes));
   memset(m_all_aux, 0, sizeof(m_all_aux));
   memset(m_cells, 0, sizeof(m_cells));
@@ -256,7 +255,24 @@ range_t CompressSample::ratio(double f, size_t buckets) const {
   return sampled_ratio_range(b, h, f, buckets, share(), chosen_chunks());
 }
 
-void CompressSample::adapt(double candidates_at_end) {
+double CompressSample::first_phase_spread() const {
+  if (!m_active || !m_adaptive || !m_parent) return 0;
+  double n = 0, y = 0, a = 0, yy = 0, ya = 0, aa = 0;
+  for_kept([&](const cell_t& c) {
+    n += (double)c.chunks;
+    for (int g = 0; g < UNSEEN_GROUPS; g++) y += (double)c.compressed[g];
+    a += c.base;
+    yy += c.squares;
+    ya += c.base_products;
+    aa += c.base_squares;
+  });
+  if (!(n >= (double)kMinSpread) || !(y > 0) || !(a > 0)) return 0;
+  const double mean = y / n, r = y / a;
+  return kSpreadMargin * std::max(0.0, (yy - 2 * r * ya + r * r * aa) / n) /
+         (mean * mean);
+}
+
+void CompressSample::adapt(double candidates_at_end, double spread_floor) {
   if (!m_active || !m_adaptive) return;
   if (m_parent) {
     adapt_chained(candidates_at_end);
@@ -285,7 +301,8 @@ void CompressSample::adapt(double candidates_at_end) {
     const double r = sum / aux;
     spread = (sq - 2 * r * xy + r * r * xx) / n;
   }
-  const double cv2 = kSpreadMargin * std::max(0.0, spread) / (mean * mean);
+  const double cv2 = std::max(
+      spread_floor, kSpreadMargin * std::max(0.0, spread) / (mean * mean));
   auto end_var = [&](double p) {
     return cv2 * (1 - p) / std::max(p * candidates_at_end, 1.0);
   };
@@ -303,34 +320,24 @@ void CompressSample::adapt(double candidates_at_end) {
   }
   m_level = level;
   m_judged = true;
-  m_end_var = end_var(pow(2.0, -level));
 }
 
 void CompressSample::adapt_chained(double candidates_at_end) {
   // Nested in the parent's choice: never a larger share than its.
   m_level = std::max(m_level, m_parent->m_level);
   if (!m_parent->m_judged) return;
-  double n = 0, y = 0, x = 0, a = 0, yy = 0, xy = 0, xx = 0, ya = 0, aa = 0;
+  double n = 0, y = 0, x = 0, yy = 0, xy = 0, xx = 0;
   for_kept([&](const cell_t& c) {
     n += (double)c.chunks;
     for (int g = 0; g < UNSEEN_GROUPS; g++) {
       y += (double)c.compressed[g];
       x += c.aux[g];
     }
-    a += c.base;
     yy += c.squares;
     xy += c.products;
     xx += c.aux_squares;
-    ya += c.base_products;
-    aa += c.base_squares;
   });
-  if (!(n >= (double)kMinSpread) || !(y > 0) || !(x > 0) || !(a > 0)) return;
-  const double mean = y / n;
-  auto cv2 = [&](double x_sum, double xy_sum, double xx_sum) {
-    const double r = y / x_sum;
-    const double spread = (yy - 2 * r * xy_sum + r * r * xx_sum) / n;
-    return kSpreadMargin * std::max(0.0, spread) / (mean * mean);
-  };
+  if (!(n >= (double)kMinSpread) || !(y > 0) || !(x > 0)) return;
   // The end's variance: the first phase's (this compressor about the
   // auxiliary figure, at the parent's share), which no share of this
   // sample lowers, and the second phase's (about the parent's sizes).
@@ -339,9 +346,12 @@ void CompressSample::adapt_chained(double candidates_at_end) {
   // of a few hundred chunks that room, not the variance, sets the width.
   const double p1 = m_parent->share();
   const double at_end1 = std::max(p1 * candidates_at_end, 1.0);
-  const double first = cv2(a, ya, aa) * (1 - p1) / at_end1;
+  const double first = first_phase_spread() * (1 - p1) / at_end1;
   const double first_room = (1 - p1) * std::min(1.0, 3.0 / at_end1);
-  const double second = cv2(x, xy, xx);
+  const double mean = y / n, r = y / x;
+  const double second = kSpreadMargin *
+                        std::max(0.0, (yy - 2 * r * xy + r * r * xx) / n) /
+                        (mean * mean);
   double kept = n;
   int level = m_level;
   while (level + 1 < kLevels) {

@@ -118,7 +118,16 @@ class CompressSample {
   // The adaptive share's step: lowers it as far as the chunks chosen so far
   // allow, for a run expected to meet candidates_at_end chunks that need
   // compressing (with dedupe, distinct ones).
-  void adapt(double candidates_at_end);
+  // spread_floor: the least relative spread (squared, with the margin) to
+  // assume, which a parent is given from its chained samples'
+  // first_phase_spread(): their first phase rests on its share, so it
+  // keeps one large enough for them too. Adapt a parent before the
+  // samples chained to it.
+  void adapt(double candidates_at_end, double spread_floor = 0);
+  // Chained, once judged: the relative spread (squared, with the margin)
+  // of this compressor's sizes about the auxiliary figure, which the
+  // parent's share must suit; 0 before.
+  double first_phase_spread() const;
   // A merge's totals measured elsewhere at this share: bytes out and in by
   // hash group (the buckets' groups are not known: the same totals stand
   // for them), and bytes stored.
@@ -185,11 +194,9 @@ class CompressSample {
   uint64_t m_threshold;  // fixed share: hashes below it are chosen
   int m_level;           // adaptive share: 2^-m_level
   const CompressSample* m_parent;  // chained: the first phase
-  // Adaptive: whether the spread has been judged, and the end's relative
-  // variance predicted then for the share reached (for a chained sample's
-  // budget).
+  // Adaptive: whether the spread has been judged (a chained sample waits
+  // for its parent's).
   bool m_judged;
-  double m_end_var;
   cell_t m_cells[kLevels];
 };
 

@@ -814,8 +814,9 @@ class Estimator {
   // the one env.aux_given gives.
   enum aux_mode_t { AUX_NONE, AUX_OWN, AUX_GIVEN };
   aux_mode_t m_aux_mode;
-  // Whether a sampled compressor codes its literals, and so follows the
-  // entropy-weighted figure (any one: the entropy is measured).
+  // Whether a sampled compressor codes its literals where the first one
+  // does not, and so follows the entropy-weighted figure (any one: the
+  // entropy is measured).
   std::vector<bool> m_aux_entropy;
   bool m_need_entropy;
   // Each compressor's parent in a chained sample (compress_sample.h): the
