@@ -15,7 +15,8 @@
 //
 // --set big (the default): the shapes vm, backup, home, db and mix at 1 TiB
 // (50 read orders) and 10 TiB (20), vm and backup at 100 TiB (5), 16 KiB
-// chunks in 1 MiB buckets, checkpoints 0.01 % .. 5 %.
+// chunks in 1 MiB buckets, checkpoints 0.01 % .. 5 % (--stop PCT: read so
+// far, with checkpoints at 10, 20 and 50 % as far as that).
 // --set small: shapes of a few GiB whose copies span whole buckets (aligned
 // image copies, clones, shifted copies) and the accuracy benchmark's kinds,
 // with the bucket size pelko chooses for them, 100 read orders, checkpoints
@@ -1092,10 +1093,13 @@ int main(int argc, char** argv) {
   } else {
     sizes = {0};
   }
-  const std::vector<double> checkpoints =
+  std::vector<double> checkpoints =
       big ? std::vector<double>{0.0001, 0.0002, 0.0005, 0.001, 0.002, 0.005,
                                 0.01, 0.02, 0.05}
           : std::vector<double>{0.01, 0.02, 0.05, 0.1, 0.2, 0.5};
+  // Read further with --stop: the checkpoints go on as far.
+  for (double cp : {0.1, 0.2, 0.5})
+    if (big && stop >= cp) checkpoints.push_back(cp);
 
   run_cfg_t cfg;
   cfg.chunk = K;
