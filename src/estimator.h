@@ -44,6 +44,7 @@
 #endif
 
 #include "codec.h"
+#include "composition.h"
 #include "compress_sample.h"
 #include "breakdown.h"
 #include "condvar.h"
@@ -398,8 +399,9 @@ class Estimator {
   // one is due.
   void __count_chunk(bool is_zero, time_t now, int group);
   // With m_mutex held: n compressed bytes for a chunk that was no duplicate.
+  // first_codec: the sizes are the first compressor's.
   void __count_compressed(fp_t fp, bool counted, size_t n, int group,
-                          int label);
+                          int label, bool first_codec = true);
   // With m_mutex held, with params.by, right after the chunk went through
   // the dedupe map (nothing changed the map since): counts it in its
   // label's figures and marks its entry with the label.
@@ -525,6 +527,22 @@ class Estimator {
   }
   // With m_mutex held: the entry's bucket count rises by one, in group.
   void __count_bucket(fp_t fp, dedupe_count_t* c, int group);
+  void __count_bucket_in(fp_t fp, dedupe_count_t* c, int group);
+  // The composition sample (composition.h): every 16th distinct content
+  // compressed with the first compressor, by a hash of its checksum, with
+  // its compressed size, counted in the classes of the whole sample and of
+  // the sample without each group by the buckets its entry has.
+  static bool __in_composition(fp_t fp);
+  // The composition factor's largest noise (a relative standard error)
+  // at which it is taken (estimator.cc says why).
+  static const double kMaxCompositionNoise;
+  // With m_mutex held: a chunk of fp compressed to n bytes by the first
+  // compressor joins the sample (when it is of it and has an entry).
+  void __composition_add(fp_t fp, size_t n);
+  // With m_mutex held: the entry's contents (csize bytes) taken out of
+  // (sign -1) or put into (+1) the classes its counts say.
+  void __composition_place(fp_t fp, const dedupe_count_t& c, uint32_t csize,
+                           double sign);
   // With m_mutex held: moves an entry's counts to the side map.
   side_count_t& __to_side(fp_t fp, dedupe_count_t* c);
   // With m_mutex held: takes an entry out of the histograms (eviction).
@@ -591,7 +609,24 @@ class Estimator {
     // Every compressor's figures (the first's also above); empty without
     // compression.
     std::vector<codec_counts_t> codecs;
+    // The composition sample's classes: [0] of the whole sample, [g + 1]
+    // of the sample without group g.
+    composition_classes_t classes[UNSEEN_GROUPS + 1];
+    // Set by __analyze_dfh: the first compressor's ratio times `composition`
+    // is the estimate for the data set's distinct contents (composition.h);
+    // its range is that of the contents seen times composition_low and
+    // composition_high, widened by composition_noise (a relative standard
+    // error, the groups' jackknife of the factor). 1, 1, 1, 0: none.
+    double composition = 1, composition_low = 1, composition_high = 1;
+    double composition_noise = 0;
   };
+  // The first compressor's range for the contents seen, taken to the data
+  // set's distinct contents (counters_t::composition): the estimate times
+  // the factor; each bound times the factor's own bound on its side, its
+  // distance from the estimate joined on the log scale with the factor's
+  // noise (t standard errors) as independent errors are. A blank bound
+  // stays blank.
+  static range_t __with_composition(const counters_t& c, range_t kr);
   // The range of compressor codec's ratio in a row.
   range_t __codec_range(const counters_t& c, size_t codec) const;
   // The histograms a dedupe estimate is made from: of the whole sample, and
@@ -637,7 +672,10 @@ class Estimator {
   // would merge more than 0.5 % of the data set's distinct chunks.
   void __warn_collisions(const counters_t& c, double r) const;
   void __analyze_dfh(double* r, double* r_low, double* r_high) const;
-  void __analyze_dfh(const counters_t& c, const dfh_set_t& dfh, double* r,
+  // With the compression estimated: sets c's composition figures from the
+  // dedupe estimate e at share f.
+  void __composition(counters_t* c, const unseen_result_t& e, double f) const;
+  void __analyze_dfh(counters_t& c, const dfh_set_t& dfh, double* r,
                      double* r_low, double* r_high) const;
   // With m_mutex held: a copy of the histograms' used entries.
   void __snapshot(dfh_set_t* out) const;
@@ -798,6 +836,10 @@ class Estimator {
   // export (m_keep_csize); guarded by m_mutex.
   bool m_keep_csize;
   CSIZE_MAP m_csize;
+  // The composition sample: checksum -> compressed size, and its classes
+  // (as counters_t::classes).
+  CSIZE_MAP m_composition;
+  composition_classes_t m_classes[UNSEEN_GROUPS + 1];
   // A merge's figures: set by import_totals; distinct fingerprints counted
   // by import_entry (they are not kept in the map).
   bool m_imported;

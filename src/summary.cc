@@ -163,7 +163,8 @@ summary_t compute_summary(const summary_input_t& in) {
     const double in_bytes = (double)in.uncompressed_size - zc * k;
     const double out_bytes = (double)stored - zc * zero_stored;
     // Nothing but zero chunks compressed: nothing non-zero is left to store.
-    c = in_bytes > 0 && out_bytes > 0 ? in_bytes / out_bytes : -1.0;
+    c = in_bytes > 0 && out_bytes > 0 ? in_bytes / out_bytes * in.c_factor
+                                      : -1.0;
     s.compress_ratio = c;
   }
 

@@ -67,6 +67,9 @@ struct summary_input_t {
   // share z (a fraction of the chunks): low and high bound, -1 where there
   // is no range (the figure is taken as exact on that side).
   double c_low = -1, c_high = -1;
+  // The compression ratio C is the sizes' ratio times this: a partial
+  // read's correction for the mix of contents it has seen (1: none).
+  double c_factor = 1;
   double z_low = -1, z_high = -1;
   std::string stop_reason;  // why the analysis ended early; empty: it did not
   // The warnings of the run that change its figures, in the summary's

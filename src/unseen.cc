@@ -616,7 +616,15 @@ void Unseen::get_dedupe_ratio(const ClpSimplex* model, double* r,
     con << std::endl;
   }
   double d = 0.0;
-  for (int k = 0; k < n_x; k++) d += x[k] * gr.contents[k];
+  m_fit.clear();
+  for (int k = 0; k < n_x; k++) {
+    const double contents = x[k] * gr.contents[k];
+    d += contents;
+    if (contents > 0) m_fit.push_back(unseen_fit_t{gr.mult[k], contents});
+  }
+  Y.for_each(Y_SIZE, Y_FULL_SIZE, [this](size_t i, int64_t v) {
+    if (v > 0) m_fit.push_back(unseen_fit_t{(double)i / P, (double)v});
+  });
   double d_full = d;
   Y.for_each(Y_SIZE, Y_FULL_SIZE,
              [&d_full](size_t, int64_t v) { d_full += v; });
@@ -687,11 +695,24 @@ double to_chunk_ratio(double chunks, double n, double r, double extra) {
   return d > 0 ? chunks / d : -1.0;
 }
 
+// The mean of two histograms: each point at half its contents (a
+// multiplicity may then appear twice).
+std::vector<unseen_fit_t> mean_fit(const std::vector<unseen_fit_t>& a,
+                                   const std::vector<unseen_fit_t>& b) {
+  std::vector<unseen_fit_t> m;
+  m.reserve(a.size() + b.size());
+  for (const std::vector<unseen_fit_t>* v : {&a, &b})
+    for (const unseen_fit_t& p : *v)
+      m.push_back(unseen_fit_t{p.multiplicity, p.distinct / 2});
+  return m;
+}
+
 }  // namespace
 
 unseen_result_t unseen_estimate(const unseen_sample_t& s, double alpha,
                                 int debug) {
-  unseen_result_t res{-1.0, -1.0, -1.0};
+  unseen_result_t res;
+  res.r = res.low = res.high = -1.0;
   const DFH_ARRAY& y = *s.dfh;
   double occurrences = 0;
   y.for_each(1, s.dfh_size, [&occurrences](size_t i, int64_t v) {
@@ -748,6 +769,7 @@ unseen_result_t unseen_estimate(const unseen_sample_t& s, double alpha,
   whole.set_unit(deff);
   res.r = clamp(to_chunk_ratio(s.chunks, n_occ, whole.run_core(), 0.0));
   if (res.r < 0) return res;
+  res.fit = whole.fitted();
   if (f >= 1.0) {
     // The whole data set: exact.
     res.low = res.high = res.r;
@@ -765,7 +787,10 @@ unseen_result_t unseen_estimate(const unseen_sample_t& s, double alpha,
   // the derivatives of a degenerate optimum overstate its noise many times.
   const double fpc = 1.0 - f;
   const double r_low_lp = whole.run_range(true, alpha);
+  if (r_low_lp > 0) res.fit_low = whole.fitted();
   const double r_high_lp = whole.run_range(false, alpha);
+  if (r_high_lp > 0) res.fit_high = whole.fitted();
+  if (r_low_lp > 0 && r_high_lp > 0) res.fit = mean_fit(res.fit_low, res.fit_high);
   double noise_low = 0, noise_high = 0;
   {
     const double fixed_occ = std::min(n_occ - 1, s.fixed_occurrences / f);
@@ -781,8 +806,11 @@ unseen_result_t unseen_estimate(const unseen_sample_t& s, double alpha,
       one.set_unit(deff);
       if (!(one.run_core() > 0)) break;
       const double a = one.run_range(true, alpha);
+      const std::vector<unseen_fit_t> fit_a = a > 0 ? one.fitted()
+                                                    : std::vector<unseen_fit_t>();
       const double b = one.run_range(false, alpha);
       if (!(a > 0) || !(b > 0)) break;
+      res.fit_rep[g] = mean_fit(fit_a, one.fitted());
       // Checksums too frequent to be counted by group are in every
       // replicate as in the whole sample: known distinct chunks.
       lo[g] = log(n_rep_occ / a + (double)s.n_fixed);

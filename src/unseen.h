@@ -16,6 +16,14 @@
 class ClpSimplex;
 class CoinBuild;
 
+// One point of a fitted histogram: the distinct contents a program puts at
+// a multiplicity (the contents' occurrences in the data set, in the
+// histogram's unit).
+struct unseen_fit_t {
+  double multiplicity;
+  double distinct;
+};
+
 // One object serves one estimate. Not thread-safe; takes no locks. Borrows
 // the histogram, which must outlive the object and stay unchanged meanwhile.
 class Unseen {
@@ -49,6 +57,11 @@ class Unseen {
   // After run_core: the distinct chunks the last core solve puts at
   // multiplicity 1, those that occur once in the data set.
   double get_singletons() const { return m_singletons; }
+
+  // After run_core or run_range: the histogram of the data set that the
+  // last program solved puts forward, the tail's entries (counts taken as
+  // known) at their count over the share sampled.
+  const std::vector<unseen_fit_t>& fitted() const { return m_fit; }
 
 
   // Before run_core: the count that one independent observation stands
@@ -162,6 +175,7 @@ class Unseen {
   // accepted solve; empty when it was not accepted.
   mutable std::vector<unsigned char> m_core_basis;
   mutable double m_singletons;
+  mutable std::vector<unseen_fit_t> m_fit;
   double m_unit = 1.0;
 
   // Cache of grid().
@@ -235,6 +249,14 @@ struct unseen_result_t {
   double r;     // chunks per distinct chunk, -1: no estimate
   double low;   // -1: no bound
   double high;  // -1: no bound
+  // The data set's histogram the estimate stands on (the mean of the range
+  // programs' two solutions, which lies between them as the estimate does;
+  // the core program's while the range has no ends), and those of the
+  // range's two ends (empty without them). Empty without an estimate.
+  std::vector<unseen_fit_t> fit, fit_low, fit_high;
+  // The same mean of the two ends for the sample without each group (its
+  // programs' heads cut as for the range's noise); empty where not solved.
+  std::vector<unseen_fit_t> fit_rep[UNSEEN_GROUPS];
 };
 
 // One dedupe estimate. The histograms must stay unchanged during the call.
