@@ -14,10 +14,11 @@
 // the data set holds at each multiplicity m, and so, for the contents seen
 // in exactly j buckets, which multiplicities they come from (each m seen j
 // times with the binomial chance of j in m at the share read). A mean
-// compressed size per band of multiplicities (stored once; copied) is
-// fitted by least squares to the means of the classes seen, j = 1, 2, ...;
-// weighing the bands by the data set's contents gives the mean over all of
-// them (composition.cc says why these bands).
+// compressed size by multiplicity (one for the contents stored once, one
+// drifting with log m for the copied ones) is fitted by least squares to
+// the means of the classes seen, j = 1, 2, ...; weighing it by the data
+// set's contents gives the mean over all of them (composition.cc says why
+// these terms).
 //
 // Pure functions, no shared state.
 #ifndef PELKO_COMPOSITION_H_
@@ -49,10 +50,16 @@ inline int composition_class(unsigned long long buckets) {
 // compressed size over the data set's, as the fitted histogram `fit` (of
 // the multiplicities the classes count, in buckets) and the classes `seen`
 // at share f of the buckets give it. 1 where nothing tells (no fit, no
-// class, f outside (0, 1)). A band seen in few contents leans towards the
-// mean of all seen (a prior worth a few contents), and a band's mean stays
-// within 0 .. largest (the most a content's compressed size can be).
+// class, f outside (0, 1)). A term seen in few contents leans towards the
+// mean of all seen (a prior worth one content), and a mean stays within
+// 0 .. largest (the most a content's compressed size can be).
+// drift: the copied contents' mean drifts with log m; otherwise one mean
+// for them all. Neither can be told from the other by the classes where
+// contents stored once and those copied a few times are all seen once
+// (composition.cc): a model backup chain follows the first, a model clone
+// farm the second.
 double composition_factor(const std::vector<unseen_fit_t>& fit, double f,
-                          const composition_classes_t& seen, double largest);
+                          const composition_classes_t& seen, double largest,
+                          bool drift = false);
 
 #endif  // PELKO_COMPOSITION_H_

@@ -4,6 +4,7 @@
 #include <stdint.h>
 
 #include <algorithm>
+#include <map>
 #include <cmath>
 
 #include <coin/ClpLinearObjective.hpp>
@@ -695,15 +696,15 @@ double to_chunk_ratio(double chunks, double n, double r, double extra) {
   return d > 0 ? chunks / d : -1.0;
 }
 
-// The mean of two histograms: each point at half its contents (a
-// multiplicity may then appear twice).
+// The mean of two histograms, by multiplicity.
 std::vector<unseen_fit_t> mean_fit(const std::vector<unseen_fit_t>& a,
                                    const std::vector<unseen_fit_t>& b) {
-  std::vector<unseen_fit_t> m;
-  m.reserve(a.size() + b.size());
+  std::map<double, double> at;
   for (const std::vector<unseen_fit_t>* v : {&a, &b})
-    for (const unseen_fit_t& p : *v)
-      m.push_back(unseen_fit_t{p.multiplicity, p.distinct / 2});
+    for (const unseen_fit_t& p : *v) at[p.multiplicity] += p.distinct / 2;
+  std::vector<unseen_fit_t> m;
+  m.reserve(at.size());
+  for (const auto& p : at) m.push_back(unseen_fit_t{p.first, p.second});
   return m;
 }
 
