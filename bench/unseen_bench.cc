@@ -118,15 +118,26 @@ std::vector<int> counts_of(const DFH_ARRAY& y, size_t y_size) {
 
 // Everything a report computes for dedupe: the ratio, both ends of the
 // linear programs' range and the eight leave-one-group-out estimates.
-void BM_Estimate(benchmark::State& state) {
+// make_histogram's histogram `kind` dealt into groups, as a report has it.
+struct Report {
+  DFH_ARRAY y;
   size_t y_size, n;
-  DFH_ARRAY y = make_histogram(static_cast<int>(state.range(0)), &y_size, &n);
-  const Sample sample = deal(counts_of(y, y_size), 5);
-  uint64_t occ = 0;
-  for (size_t i = 1; i < y_size; i++) occ += (uint64_t)y[i] * i;
-  const double fraction = (double)occ / (double)n;
+  Sample sample;
+  double fraction;
+  explicit Report(int kind) {
+    y = make_histogram(kind, &y_size, &n);
+    sample = deal(counts_of(y, y_size), 5);
+    uint64_t occ = 0;
+    for (size_t i = 1; i < y_size; i++) occ += (uint64_t)y[i] * i;
+    fraction = (double)occ / (double)n;
+  }
   // Buckets of 64 chunks.
-  const unseen_sample_t s = sample.view((double)n, fraction, n / 64);
+  unseen_sample_t view() const { return sample.view((double)n, fraction, n / 64); }
+};
+
+void BM_Estimate(benchmark::State& state) {
+  const Report rep(static_cast<int>(state.range(0)));
+  const unseen_sample_t s = rep.view();
   for (auto _ : state) {
     unseen_result_t e = unseen_estimate(s, 0.5, 0);
     benchmark::DoNotOptimize(e.r + e.low + e.high);
@@ -224,16 +235,12 @@ BENCHMARK(BM_Ranges)->Arg(1)->Arg(2)->Arg(3)->Unit(benchmark::kMillisecond);
 // from the whole fit, both ends', the eight replicates' and the drift's
 // (the estimate itself is not timed), with classes of one in 16 contents.
 void BM_Composition(benchmark::State& state) {
-  size_t y_size, n;
-  DFH_ARRAY y = make_histogram(static_cast<int>(state.range(0)), &y_size, &n);
-  const Sample sample = deal(counts_of(y, y_size), 5);
-  uint64_t occ = 0;
-  for (size_t i = 1; i < y_size; i++) occ += (uint64_t)y[i] * i;
-  const double fraction = (double)occ / (double)n;
-  const unseen_sample_t s = sample.view((double)n, fraction, n / 64);
-  const unseen_result_t e = unseen_estimate(s, 0.5, 0);
+  const Report rep(static_cast<int>(state.range(0)));
+  const DFH_ARRAY& y = rep.y;
+  const double fraction = rep.fraction;
+  const unseen_result_t e = unseen_estimate(rep.view(), 0.5, 0);
   composition_classes_t k;
-  for (size_t i = 1; i < y_size; i++) {
+  for (size_t i = 1; i < rep.y_size; i++) {
     const int j = composition_class(i);
     k.contents[j] += y[i] / 16.0;
     k.bytes[j] += y[i] / 16.0 * (1500.0 + 1000.0 * (i == 1));
