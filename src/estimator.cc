@@ -2066,6 +2066,10 @@ void Estimator::__analyze_dfh(counters_t& c, const dfh_set_t& dfh,
   s.chunks = (double)(size_t)n;
   s.fraction = (double)sample / (double)total;
   s.n_buckets = c.total_buckets;
+  // With the zero chunks counted, `chunks` is the plan's own count.
+  if (m_params.estimate_mask & ESTIMATE_DEDUPE_ZEROS)
+    for (int g = 0; g < UNSEEN_GROUPS; g++)
+      s.group_share[g] = (double)c.group_chunks[g] / (double)sample;
   // One estimate at a time in the process: a run of several chunk sizes
   // has an Estimator for each, whose rows may fall due together, and the
   // solver's library is not relied on to share nothing between models.

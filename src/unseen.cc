@@ -803,7 +803,18 @@ unseen_result_t unseen_estimate(const unseen_sample_t& s, double alpha,
       if (rep == nullptr) break;
       const size_t size = std::min(s.replicate_size[g], rep->size());
       if (size < 2) break;
-      Unseen one(*rep, size, (size_t)n_rep_occ, 0, kReplicateHead);
+      // The data set's occurrences as this replicate sees them, or the
+      // whole sample's (see unseen_sample_t::group_share).
+      double rep_occ = n_rep_occ;
+      const double share = s.group_share[g];
+      if (share > 0 && share < 1) {
+        double occ = 0;
+        rep->for_each(1, size, [&occ](size_t i, int64_t v) {
+          occ += (double)v * i;
+        });
+        rep_occ = std::max(1.0, occ / (f * (1 - share)));
+      }
+      Unseen one(*rep, size, (size_t)rep_occ, 0, kReplicateHead);
       one.set_unit(deff);
       if (!(one.run_core() > 0)) break;
       const double a = one.run_range(true, alpha);
@@ -814,8 +825,8 @@ unseen_result_t unseen_estimate(const unseen_sample_t& s, double alpha,
       res.fit_rep[g] = mean_fit(fit_a, one.fitted());
       // Checksums too frequent to be counted by group are in every
       // replicate as in the whole sample: known distinct chunks.
-      lo[g] = log(n_rep_occ / a + (double)s.n_fixed);
-      hi[g] = log(n_rep_occ / b + (double)s.n_fixed);
+      lo[g] = log(rep_occ / a + (double)s.n_fixed);
+      hi[g] = log(rep_occ / b + (double)s.n_fixed);
       if (debug > 1)
         printer.console() << "debug2: replicate " << g << " " << a << ".." << b
                           << std::endl;

@@ -243,6 +243,16 @@ struct unseen_sample_t {
   double fraction;
   // Buckets of the data set.
   size_t n_buckets;
+  // Where `chunks` is the data set's own count rather than an estimate from
+  // this sample: each group's share of the sample's chunks. The replicates
+  // then take the data set's occurrences from their own buckets, so that the
+  // noise of that total shows in the range (a bucket half of zero chunks
+  // brings half the occurrences of one of distinct chunks, and how many such
+  // buckets were drawn moves the distinct count the ratio divides by). All
+  // zero: the replicates keep the whole sample's total, as they must where
+  // `chunks` is estimated from the same buckets and its noise cancels that
+  // of the occurrences.
+  double group_share[UNSEEN_GROUPS] = {};
 };
 
 struct unseen_result_t {
