@@ -16,7 +16,9 @@
 // --set big (the default): the shapes vm, backup, home, db and mix at 1 TiB
 // (50 read orders) and 10 TiB (20), vm and backup at 100 TiB (5), 16 KiB
 // chunks in 1 MiB buckets, checkpoints 0.01 % .. 5 % (--stop PCT: read so
-// far, with checkpoints at 10, 20 and 50 % as far as that).
+// far, with checkpoints at 10, 20 and 50 % as far as that). vm-pairs, the
+// VM farm's twin that a few percent cannot tell from it, runs only when
+// named in --shapes.
 // --set small: shapes of a few GiB whose copies span whole buckets (aligned
 // image copies, clones, shifted copies) and the accuracy benchmark's kinds,
 // with the bucket size pelko chooses for them, 100 read orders, checkpoints
