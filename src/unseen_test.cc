@@ -628,10 +628,6 @@ TEST(UnseenEstimate, RatiosAndRanges) {
   }
 }
 
-// Copies of whole buckets (three copies of an image, bucket-aligned): their
-// chunks come and go together, so an early sample shows few triples or
-// none. The range must hold the truth all the same, in all but about one
-// sample in twenty, and no figure may leave [1, chunks / distinct seen].
 // Distinct contents, but one bucket in ten half filled with one content (the
 // freed extents of a database, zero pages): how many such buckets the sample
 // drew moves the distinct count, a noise the histograms' shape does not show.
@@ -662,6 +658,10 @@ TEST(UnseenEstimate, RangeHoldsTheNoiseOfTheOccurrencesTotal) {
   }
 }
 
+// Copies of whole buckets (three copies of an image, bucket-aligned): their
+// chunks come and go together, so an early sample shows few triples or
+// none. The range must hold the truth all the same, in all but about one
+// sample in twenty, and no figure may leave [1, chunks / distinct seen].
 TEST(UnseenEstimate, CopiesOfWholeBucketsStayInsideTheRange) {
   const int per_bucket = 8, image = 1500 * per_bucket;
   std::vector<int> ids;
