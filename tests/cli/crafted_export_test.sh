@@ -39,10 +39,23 @@ for c in "huge_buckets:planned chunk count out of range" \
   expect_contains "$name" "ERROR: $TMP/x/$name.pex: $want" "$(cat "$TMP/err")"
   [ "$PEAK" -lt 102400 ] || _fail "$name: peak memory $PEAK KiB"
 done
-# A sound export of 512 MiB chunks takes no memory for its chunk size.
+# A sound export of 512 MiB chunks takes no memory for its chunk size. The
+# all-zero chunk's figures are worked out once from a zeroed buffer of one
+# chunk that is only read; some kernels (seen in a virtual machine's) give
+# reads of untouched memory pages of their own instead of the shared zero
+# page, and there that one chunk is resident: allowed, nothing more.
+zero_page_kib=$(python3 - <<'PY'
+import mmap, resource
+n = 64 << 20
+m = mmap.mmap(-1, n, flags=mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS)
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+sum(m[i] for i in range(0, n, 4096))
+print(0 if resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before < 32768 else 524288)
+PY
+)
 merge_timed "$TMP/x/big_chunk_sound.pex"
 expect_status "512 MiB chunks" 0
-[ "$PEAK" -lt 102400 ] || _fail "512 MiB chunks: peak memory $PEAK KiB"
+[ "$PEAK" -lt $((102400 + zero_page_kib)) ] || _fail "512 MiB chunks: peak memory $PEAK KiB"
 
 # --- What another host wrote reaches the terminal escaped ----------------------
 merge_timed "$TMP/x/escapes.pex" "$TMP/s/sound_0.pex"
