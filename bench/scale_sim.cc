@@ -33,6 +33,12 @@
 // and, for 100 TiB runs, the peak resident memory and bytes per distinct
 // fingerprint. Read orders run in child processes (--jobs at a time, default
 // 2), each with a fresh estimator.
+//
+// Environment: SCALE_SIM_SEED=N numbers the read orders from N + 1;
+// SCALE_SIM_DEBUG=N runs the estimator at debug level N; SCALE_SIM_DUMP=FILE
+// appends every run's rows to FILE ("T" the truth, "S" a run's start, "R"
+// its rows: progress, then each figure's estimate, low and high), to look
+// at single runs where the table shows a miss.
 #include <lz4.h>
 #include <math.h>
 #include <stdio.h>
@@ -1154,6 +1160,16 @@ int main(int argc, char** argv) {
       const double t0 = now_seconds();
       const std::vector<std::string> out = run_all(shapes, all, cfg, jobs);
       const double elapsed = now_seconds() - t0;
+      // SCALE_SIM_DUMP=FILE: every run's rows as the children wrote them,
+      // appended to FILE under a line naming the shape and size.
+      if (const char* dump = getenv("SCALE_SIM_DUMP")) {
+        if (FILE* df = fopen(dump, "a")) {
+          fprintf(df, "# %s %llu\n", shapes[s].name.c_str(),
+                  (unsigned long long)bytes);
+          for (const std::string& o : out) fputs(o.c_str(), df);
+          fclose(df);
+        }
+      }
 
       truth_t truth{};
       unsigned long truth_bucket = 0;
