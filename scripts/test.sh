@@ -37,7 +37,7 @@ sanitized_build() {
   local flags="-O1 -DNDEBUG"
   cmake -S "$ROOT" -B "$1" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELKO_SANITIZE="$2" \
     -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="$flags" -DCMAKE_C_FLAGS_RELWITHDEBINFO="$flags" \
-    -DPELKO_BUILD_TESTS=ON >/dev/null
+    -DPELKO_BUILD_TESTS=ON -DPELKO_CLI_TEST_TIMEOUT=1800 >/dev/null
   cmake --build "$1" -j "$JOBS"
 }
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
