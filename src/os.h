@@ -199,12 +199,14 @@ void os_setup_console();
 // ones and the cache is left alone. Windows has no way to drop pages of a
 // file from its cache: reads there are plain ones (ReadFile at the offset).
 //
-// os_input_no_readahead(fd) is called once on a descriptor before ranges of
-// it are read with keep_cache false: read-ahead would bring in pages beyond
-// the range. It also clears O_NONBLOCK on a regular file or block device
-// (the kernel reads ahead for such reads all the same); other kinds keep
-// it, so that their reads cannot block. A failure is ignored. Nothing on
-// Windows (inputs are opened without a sequential-scan hint).
+// os_input_no_readahead(fd) is called once on a descriptor that os_open_input
+// (or os_open_input_retry) gave, with no flags but OS_INPUT_NONBLOCK and
+// OS_INPUT_NOFOLLOW, for a regular file or a block device (the caller has
+// checked its kind), before ranges of it are read with keep_cache false:
+// read-ahead would bring in pages beyond the range. It also clears O_NONBLOCK (the kernel reads ahead for such
+// reads all the same); a descriptor of another kind must keep it, so that
+// its reads cannot block. A failure is ignored. Nothing on Windows (inputs
+// are opened without a sequential-scan hint).
 //
 // A range object (os_linux.h, os_windows.h) belongs to one thread; it may be
 // begun again for the next slice (its storage is reused).

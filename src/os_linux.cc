@@ -362,11 +362,10 @@ bool os_real_path(const TCHAR* path, _TSTRING* real_path) {
 }
 
 void os_input_no_readahead(int fd) {
-  struct stat st;
-  if (fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) {
-    const int fl = fcntl(fd, F_GETFL);
-    if (fl >= 0 && (fl & O_NONBLOCK)) (void)fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
-  }
+  // Of the flags F_SETFL changes, a descriptor of os_open_input holds only
+  // O_NONBLOCK and, where the open was allowed it, O_NOATIME: one call
+  // clears the first and keeps the second (two where it is not allowed).
+  if (fcntl(fd, F_SETFL, O_NOATIME) != 0) (void)fcntl(fd, F_SETFL, 0);
   (void)posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
 }
 

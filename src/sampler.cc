@@ -71,6 +71,15 @@ class SliceFile {
     return m_fd;
   }
 
+  // Takes over fd, open on path, checked and prepared, in place of the
+  // descriptor open now. Returns fd.
+  int adopt(int fd, const _TSTRING& path) {
+    close_fd();
+    m_fd = fd;
+    m_path = path;
+    return fd;
+  }
+
   // After the file was found to be the one planned.
   void prepare() {
     if (!m_keep_cache) os_input_no_readahead(m_fd);
@@ -679,6 +688,17 @@ void Sampler::read(chunk_cb_func_t cb_func, bucket_end_func_t end_func,
       for (size_t b = 0; b < m_n_buckets; b++) m_order64[b] = b;
     }
   }
+  if (OS_INPUT_PREFETCH && m_kept_fd_limit == 0) {
+    // Enough for the 32 buckets ahead when they have two slices each (a
+    // bucket of 16 KiB over files of tens of KiB has one or two), and at
+    // most half of the descriptors left beside each thread's two and a
+    // reserve for the run's outputs.
+    const size_t free_fds = os_free_descriptors();
+    const size_t own = 2 * (size_t)m_params.n_threads + 16;
+    m_kept_fd_limit =
+        free_fds > own ? std::min(2 * PREFETCH_BUCKETS, (free_fds - own) / 2)
+                       : 0;
+  }
   threadpool_run(m_params.n_threads, read_thread, this);
   // Buckets drawn ahead and left unread by a stop.
   std::vector<file_slice_t> slices;
@@ -766,7 +786,30 @@ void Sampler::read_thread() {
       PELKO_ASSERT(slice.size <= m_bucket_size);
       const plan_file_t& pf = m_files[slice.file];
       const std::string path = file_path(pf);
-      const int fd = open_checked(&file, pf, path);
+      int fd = -1;
+      if (next < prefetched.size() && prefetched[next].fd >= 0) {
+        // Opened, checked and prepared by the prefetch. The path must still
+        // name that file: one that was replaced or deleted since is not
+        // read, as if the read had opened it (which then says why).
+        const int kept = prefetched[next].fd;
+        prefetched[next].fd = -1;
+        fd = file.current(path);
+        os_stat_t st;
+        if (fd >= 0) {
+          close_kept(kept);
+        } else if (os_stat(path.c_str(), &st, (pf.name_len & FOLLOW) != 0) ==
+                       0 &&
+                   changed_since_scan(pf, st).empty()) {
+          // Now the thread's own descriptor.
+          fd = file.adopt(kept, path);
+          m_kept_fds.fetch_sub(1);
+        } else {
+          close_kept(kept);
+          fd = open_checked(&file, pf, path);
+        }
+      } else {
+        fd = open_checked(&file, pf, path);
+      }
       if (fd >= 0) {
         if (next < prefetched.size() && prefetched[next].begun) {
           range = std::move(prefetched[next].range);
@@ -829,7 +872,7 @@ void Sampler::read_thread() {
     }
     // Slices not reached (a stop) or not opened: what their prefetch read in.
     for (size_t i = 0; i < prefetched.size() && i < slices.size(); i++)
-      if (i >= next || prefetched[i].begun)
+      if (i >= next || prefetched[i].begun || prefetched[i].fd >= 0)
         abandon_prefetch(slices[i], &prefetched[i]);
     if (m_bucket_end_func != nullptr) m_bucket_end_func(seq, m_chunk_cb_arg);
     m_mutex.lock();
@@ -846,27 +889,46 @@ bool Sampler::prefetch_bucket(size_t b, std::vector<prefetched_t>* out,
     const file_slice_t& slice = (*slices)[i];
     prefetched_t& p = (*out)[i];
     p.begun = false;
+    p.fd = -1;
     if (m_stop_now) continue;
     // Failures are left for the read to report.
     const int fd = open_quietly(m_files[slice.file]);
     if (fd < 0) continue;
+    const bool keep = m_kept_fds.fetch_add(1) < m_kept_fd_limit;
+    if (keep) {
+      if (!m_params.keep_cache) os_input_no_readahead(fd);
+      p.fd = fd;
+    } else {
+      m_kept_fds.fetch_sub(1);
+    }
     if (os_input_prefetch(fd, slice.offset, slice.size, m_params.keep_cache,
                           &p.range))
       read_in = true;
     p.begun = true;
-    os_close_input(fd);
+    if (!keep) os_close_input(fd);
   }
   return read_in;
 }
 
 void Sampler::abandon_prefetch(const file_slice_t& slice,
                                prefetched_t* p) const {
-  if (!p->begun) return;
-  p->begun = false;
-  const int fd = open_quietly(m_files[slice.file]);
-  if (fd < 0) return;
-  os_input_range_abandon(fd, &p->range);
+  int fd = p->fd;
+  const bool kept = fd >= 0;
+  p->fd = -1;
+  if (p->begun) {
+    p->begun = false;
+    if (fd < 0) fd = open_quietly(m_files[slice.file]);
+    if (fd >= 0) os_input_range_abandon(fd, &p->range);
+  }
+  if (kept)
+    close_kept(fd);
+  else if (fd >= 0)
+    os_close_input(fd);
+}
+
+void Sampler::close_kept(int fd) const {
   os_close_input(fd);
+  m_kept_fds.fetch_sub(1);
 }
 
 int Sampler::open_quietly(const plan_file_t& f) const {

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -539,6 +540,64 @@ TEST(Sampler, StopRequests) {
   EXPECT_EQ(Peer::files(s), 0u);
   EXPECT_EQ(con.out.str(), "\nSCANNING\n");
 }
+
+#ifdef __linux__
+// Descriptors open in this process.
+size_t open_descriptors() {
+  size_t n = 0;
+  if (DIR* d = opendir("/proc/self/fd")) {
+    while (readdir(d) != nullptr) n++;
+    closedir(d);
+  }
+  return n;
+}
+
+// Reading ahead (of data not cached) keeps descriptors open for the reads:
+// after a read, whole or stopped, none is left open.
+TEST(Sampler, ReadingAheadLeavesNoDescriptorOpen) {
+  TempDir t;
+  ::mkdir(t.sub("d").c_str(), 0755);
+  std::vector<std::string> paths;
+  for (int i = 0; i < 40; i++) {
+    paths.push_back(t.sub("d/" + std::to_string(i)));
+    write_file(paths.back(), pattern(i, 5 * 4096));
+  }
+  for (bool stop : {false, true}) {
+    for (int n_threads : {1, 3}) {
+      for (const std::string& path : paths) {  // out of the page cache
+        const int fd = ::open(path.c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        ::fdatasync(fd);
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+        ::close(fd);
+      }
+      Params p(4096, 2 * 4096, n_threads);  // files across buckets
+      p.add_root(t.sub("d"), DEVTYPE_DIRECTORY, INVALID_SIZE_T,
+                 INVALID_SIZE_T);
+      ConsoleCapture con;
+      Sampler s(p);
+      s.scan();
+      const size_t before = open_descriptors();
+      struct Reader {
+        Sampler* s;
+        bool stop;
+        std::atomic<size_t> n{0};
+      } r{&s, stop};
+      s.read(
+          [](const unsigned char*, size_t, void* arg) {
+            Reader* x = static_cast<Reader*>(arg);
+            if (x->n++ == 3 && x->stop) x->s->request_stop();
+          },
+          &r);
+      EXPECT_EQ(open_descriptors(), before)
+          << (stop ? "stopped" : "whole") << ", " << n_threads << " threads";
+      if (!stop) {
+        EXPECT_EQ(r.n, 40u * 5);
+      }
+    }
+  }
+}
+#endif
 
 // A slice larger than what one read call returns (about 2 GiB on Linux) is
 // read in full. The file is sparse; only the marker past 2 GiB is data.

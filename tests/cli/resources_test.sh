@@ -35,6 +35,26 @@ expect_eq "12 descriptors: no error" "" "$(grep -v '^WARNING: ' "$TMP/err" || tr
 expect_eq "12 descriptors: the same figures" "$want" "$(figures)"
 expect_contains "12 descriptors: nothing unread" "unreadable:                    none" "$(cat "$TMP/out")"
 
+# Descriptors the reading ahead keeps open for the reads come out of what the
+# threads leave: with a few to spare, some, none, or all of the buckets
+# ahead keep theirs, and a descriptor kept and never given back would soon
+# leave the reads none (200 files, one per bucket). Only data not cached is
+# read ahead.
+uncache() {
+  python3 -c 'import os, sys
+for p in sys.argv[1:]:
+    fd = os.open(p, os.O_RDONLY)
+    os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+    os.close(fd)' "$TMP"/tree/*
+}
+for n in 24 40 64 200; do
+  uncache
+  limited "-n $n" -p "$TMP/tree" -t 2
+  expect_status "$n descriptors, reading ahead" 0
+  expect_eq "$n descriptors, reading ahead: no error" "" "$(cat "$TMP/err")"
+  expect_eq "$n descriptors, reading ahead: the same figures" "$want" "$(figures)"
+done
+
 # A sanitizer's runtime needs descriptors of its own (its type checks fail
 # without them), and its shadow memory does not fit under a small
 # address-space limit: the tightest limits are for plain builds.
