@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -542,6 +541,8 @@ TEST(Sampler, StopRequests) {
 }
 
 #ifdef __linux__
+#include <dirent.h>
+
 // Descriptors open in this process.
 size_t open_descriptors() {
   size_t n = 0;
