@@ -5,6 +5,9 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#ifdef __linux__
+#include <dirent.h>
+#endif
 #include <unistd.h>
 
 #include <algorithm>
@@ -541,8 +544,6 @@ TEST(Sampler, StopRequests) {
 }
 
 #ifdef __linux__
-#include <dirent.h>
-
 // Descriptors open in this process.
 size_t open_descriptors() {
   size_t n = 0;
