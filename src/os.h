@@ -203,10 +203,11 @@ void os_setup_console();
 // (or os_open_input_retry) gave, with no flags but OS_INPUT_NONBLOCK and
 // OS_INPUT_NOFOLLOW, for a regular file or a block device (the caller has
 // checked its kind), before ranges of it are read with keep_cache false:
-// read-ahead would bring in pages beyond the range. It also clears O_NONBLOCK (the kernel reads ahead for such
-// reads all the same); a descriptor of another kind must keep it, so that
-// its reads cannot block. A failure is ignored. Nothing on Windows (inputs
-// are opened without a sequential-scan hint).
+// read-ahead would bring in pages beyond the range. It also clears
+// O_NONBLOCK (the kernel reads ahead for such reads all the same); a
+// descriptor of another kind must keep it, so that its reads cannot block.
+// A failure is ignored. Nothing on Windows (inputs are opened without a
+// sequential-scan hint).
 //
 // A range object (os_linux.h, os_windows.h) belongs to one thread; it may be
 // begun again for the next slice (its storage is reused).

@@ -353,11 +353,11 @@ class Sampler {
   std::atomic<size_t> m_prefetch_idle{0};
   std::atomic<size_t> m_prefetch_tick{0};
   // Descriptors kept open from a prefetch for the read, and how many may
-  // be: a slice read through one takes three calls fewer (open, fstat,
-  // close), half the calls of a 16 KiB slice of a small file. The limit
-  // leaves the reading threads their own descriptors whatever the limit on
-  // open files: a thread waiting for one would otherwise wait on those held
-  // by buckets ahead that no free thread takes.
+  // be: a slice read through one takes two calls fewer (the prefetch's
+  // close, and the read's open and fstat become one stat of the path). The
+  // limit leaves the reading threads their own descriptors whatever the
+  // limit on open files: a thread waiting for one would otherwise wait on
+  // those held by buckets ahead that no free thread takes.
   mutable std::atomic<size_t> m_kept_fds{0};
   size_t m_kept_fd_limit = 0;
 
