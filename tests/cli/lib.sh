@@ -101,6 +101,15 @@ mask_memory() {
   sed -E 's/[0-9]+\.[0-9]{3} GiB/<MEM> GiB/g'
 }
 
+# uncache FILE...: removes the files' pages from the page cache.
+uncache() {
+  python3 -c 'import os, sys
+for p in sys.argv[1:]:
+    fd = os.open(p, os.O_RDONLY)
+    os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+    os.close(fd)' "$@"
+}
+
 final_row() { tr '\r' '\n' <"$1" | grep -a -E '^[0-9]+s\.'$'\t' | tail -n 1; }
 
 finish() {

@@ -21,14 +21,6 @@ sync
 cached_bytes() {
   fincore --bytes --noheadings --output RES "$@" | awk '{ s += $1 } END { print s + 0 }'
 }
-# drop FILE...: removes the files' pages from the cache.
-drop() {
-  python3 -c 'import os, sys
-for p in sys.argv[1:]:
-    fd = os.open(p, os.O_RDONLY)
-    os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
-    os.close(fd)' "$@"
-}
 # cache_part FILE FROM TO: reads [FROM, TO) into the cache and nothing more
 # (read-ahead off).
 cache_part() {
@@ -42,7 +34,7 @@ os.close(fd)' "$@"
 }
 
 ALL=("$D/a" "$D/sub/b" "$D/sub/zeros")
-drop "${ALL[@]}"
+uncache "${ALL[@]}"
 if [ "$(cached_bytes "${ALL[@]}")" != 0 ]; then
   echo "SKIP: this file system keeps its files in memory ($(df --output=fstype "$D" | tail -n 1))"
   finish
@@ -50,14 +42,14 @@ fi
 
 # Nothing cached before: nothing cached after, with one thread and several.
 for t in 1 4; do
-  drop "${ALL[@]}"
+  uncache "${ALL[@]}"
   run_pelko -p "$D" -t "$t"
   expect_status "uncached, -t $t" 0
   expect_contains "uncached, -t $t: complete" "(100.000%)" "$(final_row "$TMP/out")"
   expect_eq "uncached, -t $t: left in the cache" 0 "$(cached_bytes "${ALL[@]}")"
 done
 # Stopped early, with buckets read ahead that are never read.
-drop "${ALL[@]}"
+uncache "${ALL[@]}"
 run_pelko -p "$D" -t 3 --max-rate 4M --time-limit 1
 expect_status "uncached, stopped" 0
 expect_eq "uncached, stopped: left in the cache" 0 "$(cached_bytes "${ALL[@]}")"
@@ -134,7 +126,7 @@ unpin
 
 # One file cached in part (its second and fourth MiB, and a piece within a
 # chunk): those pages afterwards, and nothing else.
-drop "${ALL[@]}"
+uncache "${ALL[@]}"
 cache_part "$D/a" $((1 << 20)) $((2 << 20))
 cache_part "$D/a" $((3 << 20)) $((4 << 20))
 cache_part "$D/a" $((5 << 20)) $(((5 << 20) + 8192))
@@ -146,7 +138,7 @@ at_least "partly cached: the same part after" "$part" "$(cached_bytes "$D/a")"
 expect_eq "partly cached: the other file" 0 "$(cached_bytes "$D/sub/b")"
 
 # --keep-cache: what was read stays cached.
-drop "${ALL[@]}"
+uncache "${ALL[@]}"
 run_pelko -p "$D" --keep-cache
 expect_status "--keep-cache" 0
 at_least "--keep-cache: all of it cached" $(((8 + 3 + 2) << 20)) "$(cached_bytes "${ALL[@]}")"

@@ -40,15 +40,8 @@ expect_contains "12 descriptors: nothing unread" "unreadable:                   
 # ahead keep theirs, and a descriptor kept and never given back would soon
 # leave the reads none (200 files, one per bucket). Only data not cached is
 # read ahead.
-uncache() {
-  python3 -c 'import os, sys
-for p in sys.argv[1:]:
-    fd = os.open(p, os.O_RDONLY)
-    os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
-    os.close(fd)' "$TMP"/tree/*
-}
 for n in 24 40 64 200; do
-  uncache
+  uncache "$TMP"/tree/*
   limited "-n $n" -p "$TMP/tree" -t 2
   expect_status "$n descriptors, reading ahead" 0
   expect_eq "$n descriptors, reading ahead: no error" "" "$(cat "$TMP/err")"
